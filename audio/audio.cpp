@@ -1,0 +1,327 @@
+#include "audio.h"
+
+#include "resample.h"
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/soundcard.h>
+#include <unistd.h>
+
+int audio_fd = -1;
+int16_t outLeft[AUDIO_OUT_MAX];
+int16_t outRight[AUDIO_OUT_MAX];
+int outSamples = 0;
+uint8_t outBuffer[AUDIO_OUT_BYTES];
+
+namespace {
+
+// Conversion state carried from block to block, one per channel.
+struct tChannelState {
+    int16_t prev;        // last input sample (scaled on the 8000 Hz path)
+    int16_t before_prev; // the one before it (8000 Hz path only)
+};
+tChannelState chan_state[2];
+int64_t input_counter = 0; // inputs converted on the 8000 Hz path since start
+
+// ---- device mode -----------------------------------------------------------
+
+// Asks the device for one mode setting; returns its answer or -1 after perror.
+int request_mode(unsigned long request, const char* name, int value) {
+    int arg = value;
+    if (ioctl(audio_fd, request, &arg) < 0) {
+        std::perror(name);
+        return -1;
+    }
+    return arg;
+}
+
+// 16-bit little-endian, two channels, 44100 Hz, whatever mode the device starts in.
+int set_device_mode() {
+    int fmt = request_mode(SNDCTL_DSP_SETFMT, "ioctl SNDCTL_DSP_SETFMT", AFMT_S16_LE);
+    if (fmt < 0) return 1;
+    if (fmt != AFMT_S16_LE) {
+        std::fprintf(stderr, "/dev/dsp: 16-bit little-endian samples not supported\n");
+        return 1;
+    }
+    int channels = 0;
+    int arg = 2;
+    if (ioctl(audio_fd, SNDCTL_DSP_CHANNELS, &arg) == 0) {
+        channels = arg;
+    } else {
+        // Older drivers only know the stereo switch.
+        int stereo = request_mode(SNDCTL_DSP_STEREO, "ioctl SNDCTL_DSP_STEREO", 1);
+        if (stereo < 0) return 1;
+        channels = stereo == 1 ? 2 : 1;
+    }
+    if (channels != 2) {
+        std::fprintf(stderr, "/dev/dsp: stereo output not supported\n");
+        return 1;
+    }
+    int speed = request_mode(SNDCTL_DSP_SPEED, "ioctl SNDCTL_DSP_SPEED", AUDIO_OUT_RATE);
+    if (speed < 0) return 1;
+    // Drivers may answer a rate a hair off the one asked for; anything beyond 0.5 %
+    // would be audibly wrong.
+    if (speed < AUDIO_OUT_RATE - AUDIO_OUT_RATE / 200 ||
+        speed > AUDIO_OUT_RATE + AUDIO_OUT_RATE / 200) {
+        std::fprintf(stderr, "/dev/dsp: %d Hz not supported (device offers %d Hz)\n",
+                     AUDIO_OUT_RATE, speed);
+        return 1;
+    }
+    return 0;
+}
+
+// ---- conversion ------------------------------------------------------------
+
+int16_t sample16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
+
+void convert_copy(const int16_t* in, int16_t* out, int samples) {
+    std::memcpy(out, in, static_cast<size_t>(samples) * sizeof(int16_t));
+}
+
+// 22050 Hz: two outputs per input, the first halfway from the previous input.
+void convert_x2(const int16_t* in, int16_t* out, int samples, tChannelState& st) {
+    int32_t p = st.prev;
+    for (int i = 0; i < samples; i++) {
+        int32_t c = in[i];
+        out[2 * i] = sample16((p + c) >> 1);
+        out[2 * i + 1] = sample16(c);
+        p = c;
+    }
+    st.prev = sample16(p);
+}
+
+// 11025 Hz: four outputs per input on the straight line from the previous input.
+void convert_x4(const int16_t* in, int16_t* out, int samples, tChannelState& st) {
+    int32_t p = st.prev;
+    for (int i = 0; i < samples; i++) {
+        int32_t c = in[i];
+        out[4 * i] = sample16((3 * p + c) >> 2);
+        out[4 * i + 1] = sample16((p + c) >> 1);
+        out[4 * i + 2] = sample16((p + 3 * c) >> 2);
+        out[4 * i + 3] = sample16(c);
+        p = c;
+    }
+    st.prev = sample16(p);
+}
+
+int32_t scale_49_50(int32_t c) { return sample16((c * 49) / 50); }
+
+// 8000 Hz: 441 outputs for every 80 inputs. Each input interval is covered by a group
+// of 5 or 6 outputs ending on the input: a start point one step along the tangent at
+// the previous input, an end point one step back along the tangent at this one, and
+// the straight line between them. Inputs are scaled by 49/50 for headroom.
+// `group_counter` is the shared input counter; both channels run the same sequence.
+int convert_8000(const int16_t* in, int16_t* out, int samples, tChannelState& st,
+                 int64_t group_counter) {
+    int32_t y1 = st.prev;
+    int32_t y2 = st.before_prev;
+    int pos = 0;
+    for (int i = 0; i < samples; i++) {
+        int64_t k = group_counter + i + 1;
+        int32_t c = in[i];
+        int32_t x = scale_49_50(c);
+        int32_t g = ((k & 1) != 0 || k % 80 == 0) ? 6 : 5;
+
+        int32_t m = (x - y2) >> 1;
+        int32_t s = y1 + m / g;
+        if ((y1 > 0 && m > 0 && (s & 0x8000) != 0) || (y1 < 0 && m < 0 && sample16(s) > 0))
+            s = y1;
+
+        int32_t next = i + 1 < samples ? scale_49_50(in[i + 1]) : x;
+        int32_t d = (next - y1) >> 1;
+        int32_t e = x - d / g;
+        if ((c > 0 && d < 0 && (e & 0x8000) != 0) || (c < 0 && d > 0 && sample16(e) > 0))
+            e = c;
+
+        if (g == 6) {
+            out[pos++] = sample16(s);
+            out[pos++] = sample16((3 * s + e) >> 2);
+            out[pos++] = sample16((s + e) >> 1);
+            out[pos++] = sample16((s + 3 * e) >> 2);
+            out[pos++] = sample16(e);
+            out[pos++] = sample16(x);
+        } else {
+            out[pos++] = sample16(s);
+            out[pos++] = sample16((5 * s + 3 * e) >> 3);
+            out[pos++] = sample16((3 * s + 5 * e) >> 3);
+            out[pos++] = sample16(e);
+            out[pos++] = sample16(x);
+        }
+        y2 = y1;
+        y1 = x;
+    }
+    st.prev = sample16(y1);
+    st.before_prev = sample16(y2);
+    return pos;
+}
+
+// Largest block each path can take without overrunning the output arrays.
+int max_input_for(int rate) {
+    switch (rate) {
+    case 44100: return AUDIO_OUT_MAX;
+    case 22050: return AUDIO_OUT_MAX / 2;
+    case 11025: return AUDIO_OUT_MAX / 4;
+    case 8000: return AUDIO_OUT_MAX / 6;
+    default: return AUDIO_OUT_MAX;
+    }
+}
+
+void convert(const int16_t* left, const int16_t* right, int samples, int rate) {
+    if (samples < 0) samples = 0;
+    if (samples > max_input_for(rate)) samples = max_input_for(rate);
+    switch (rate) {
+    case 44100:
+        convert_copy(left, outLeft, samples);
+        convert_copy(right, outRight, samples);
+        outSamples = samples;
+        break;
+    case 22050:
+        convert_x2(left, outLeft, samples, chan_state[0]);
+        convert_x2(right, outRight, samples, chan_state[1]);
+        outSamples = 2 * samples;
+        break;
+    case 11025:
+        convert_x4(left, outLeft, samples, chan_state[0]);
+        convert_x4(right, outRight, samples, chan_state[1]);
+        outSamples = 4 * samples;
+        break;
+    case 8000:
+        outSamples = convert_8000(left, outLeft, samples, chan_state[0], input_counter);
+        convert_8000(right, outRight, samples, chan_state[1], input_counter);
+        input_counter += samples;
+        break;
+    default:
+        // Every other rate goes through the band-limited converter; a rate it cannot
+        // take produces nothing rather than wrong sound (the player refuses such files).
+        outSamples = resample_supported(rate)
+                         ? resample_block(left, right, samples, rate, outLeft, outRight,
+                                          AUDIO_OUT_MAX)
+                         : 0;
+        break;
+    }
+}
+
+void interleave() {
+    for (int k = 0; k < outSamples; k++) {
+        auto l = static_cast<uint16_t>(outLeft[k]);
+        auto r = static_cast<uint16_t>(outRight[k]);
+        outBuffer[4 * k] = static_cast<uint8_t>(l & 0xFF);
+        outBuffer[4 * k + 1] = static_cast<uint8_t>(l >> 8);
+        outBuffer[4 * k + 2] = static_cast<uint8_t>(r & 0xFF);
+        outBuffer[4 * k + 3] = static_cast<uint8_t>(r >> 8);
+    }
+}
+
+int16_t out_word(int i) {
+    return static_cast<int16_t>(static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
+}
+
+// One block to the device. A write cut short by a signal is finished, so that the
+// device never gets part of a block; -1 only when nothing was taken.
+ssize_t write_block(size_t bytes, int retry) {
+    size_t done = 0;
+    while (done < bytes || bytes == 0) {
+        ssize_t n = write(audio_fd, outBuffer + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (retry && errno == EAGAIN) {
+                errno = 0;
+                sched_yield();
+                continue;
+            }
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(n);
+        if (bytes == 0 || n == 0) break;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+int audio_open() {
+    if (silent) return 0;
+    audio_fd = open("/dev/dsp", O_WRONLY);
+    if (debug > 0) std::printf("audio_fd = %d\n", audio_fd);
+    if (audio_fd < 0) {
+        std::perror("/dev/dsp");
+        return 1;
+    }
+    return set_device_mode();
+}
+
+int audio_reset() {
+    if (silent) return 0;
+    if (ioctl(audio_fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
+    std::memset(outLeft, 0, sizeof outLeft);
+    std::memset(outRight, 0, sizeof outRight);
+    return 0;
+}
+
+int audio_sync() {
+    if (silent) return 0;
+    int arg = 0;
+    if (ioctl(audio_fd, SNDCTL_DSP_SYNC, &arg) < 0) {
+        std::perror("ioctl SNDCTL_DSP_SYNC");
+        return -1;
+    }
+    return 0;
+}
+
+int audio_close() { return close(audio_fd); }
+
+int audio_rate_supported(int rate) {
+    return rate == 44100 || rate == 22050 || rate == 11025 || rate == 8000 ||
+           resample_supported(rate);
+}
+
+void audio_conversion_reset() {
+    chan_state[0] = chan_state[1] = tChannelState{};
+    input_counter = 0;
+    resample_reset();
+}
+
+int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry) {
+    if (debug > 3)
+        std::printf("audio_write(%08X, %08X, %d, %d)\n",
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(left)),
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(right)), samples, rate);
+    if (swap_channels) {
+        const int16_t* t = left;
+        left = right;
+        right = t;
+    }
+    if (debug > 4)
+        for (int i = 0; i < 4; i++) {
+            std::printf("left[%d] = %d\n", i, i < samples ? left[i] : 0);
+            std::printf("right[%d] = %d\n", i, i < samples ? right[i] : 0);
+        }
+    convert(left, right, samples, rate);
+    if (debug > 4)
+        for (int i = 0; i < 4; i++) {
+            std::printf("outLeft[%d] = %d\n", i, outLeft[i]);
+            std::printf("outRight[%d] = %d\n", i, outRight[i]);
+        }
+    interleave();
+    if (debug > 4) {
+        std::printf("outSamples = %d\n", outSamples);
+        for (int i = 0; i < 4; i++) std::printf("outBuffer[%d] = %d\n", i, out_word(i));
+    }
+    if (silent) return 1;
+
+    auto bytes = static_cast<size_t>(4 * outSamples);
+    ssize_t n = write_block(bytes, retry);
+    // The copy gets exactly what the device took, so a refused block that is
+    // written again later does not appear twice in the file.
+    if (n > 0 && output_file != nullptr) std::fwrite(outBuffer, static_cast<size_t>(n), 1, output_file);
+    if (debug > 3)
+        std::printf("audio_write: write(%d, %08X, %d) = %d\n", audio_fd,
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(outBuffer)),
+                    static_cast<int>(bytes), static_cast<int>(n));
+    return n == -1 ? 0 : 1;
+}

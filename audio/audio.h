@@ -1,0 +1,35 @@
+// Audio output: the OSS device and the conversion of decoded blocks to
+// interleaved 16-bit little-endian stereo at 44100 Hz.
+#pragma once
+
+#include <cstdint>
+
+constexpr int AUDIO_OUT_RATE = 44100;
+constexpr int AUDIO_OUT_MAX = 6350;      // samples per channel of one converted block
+constexpr int AUDIO_OUT_BYTES = 25400;   // one converted block, interleaved
+static_assert(AUDIO_OUT_BYTES == 4 * AUDIO_OUT_MAX);
+
+// Device. Each returns 0 on success unless said otherwise.
+int audio_open();  // 1 when the device cannot be opened or set to the output mode
+int audio_reset(); // drops what the device has queued
+int audio_sync();  // waits for the queue to drain; -1 on failure
+int audio_close(); // close()'s result
+
+// 1 when audio_write can bring blocks at `rate` Hz to the output rate.
+int audio_rate_supported(int rate);
+
+// Converts one block (`samples` per channel at `rate` Hz) and writes it to the device
+// in one piece (and to output_file). Returns 0 when the device write failed (the
+// caller keeps the block), else 1; 1 in silent mode.
+int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry);
+
+// Restarts the conversion state (previous samples, 8000 Hz group counter, rate converter),
+// as at program start.
+void audio_conversion_reset();
+
+// Module state, read by tests and by the signal path.
+extern int audio_fd;
+extern int16_t outLeft[AUDIO_OUT_MAX];
+extern int16_t outRight[AUDIO_OUT_MAX];
+extern int outSamples;
+extern uint8_t outBuffer[AUDIO_OUT_BYTES];

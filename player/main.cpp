@@ -1,0 +1,173 @@
+// vexa: plays one MPEG audio Layer III or PCM WAV file to the OSS device.
+#include "audio.h"
+#include "playfile.h"
+#include "rivover.h"
+#include "settings.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* help_text[] = {
+    "usage:   vexa [options] file [offset]\n",
+    "options:\n",
+    "         -c<i> set number of channels (override) to <i>\n",
+    "         -d<i> set debug level to <i>\n",
+    "         -h    print this message\n",
+    "         -i    only print mp3 info, do not play.\n",
+    "         -o<f> output to file <f>\n",
+    "         -p    swap left and right channels\n",
+    "         -q    quiet mode\n",
+    "         -r<i> set sample rate (override) to <i>\n",
+    "         -s    spin down the hard drive when buffer is full\n",
+    "         -w    set word byte swapping (LE/BE conversion)\n",
+    "\n",
+};
+
+int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
+
+void sigterm_handler(int) {
+    if (debug >= 1) std::printf("got SIGTERM or SIGINT\n");
+    close(infd);
+    audio_reset();
+    audio_close();
+    if (child_pid > 0) kill(child_pid, SIGTERM);
+    std::exit(1);
+}
+
+void sigchld_handler(int) {
+    const int saved = errno;
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid == child_pid) player_wait_status = status;
+        if (debug >= 1) {
+            if (WIFEXITED(status))
+                std::printf("child process exited normally (%d).\n", WEXITSTATUS(status));
+            else if (WIFSIGNALED(status))
+                std::printf("child process exited because of an uncaught signal (%d).\n",
+                            WTERMSIG(status));
+        }
+    }
+    errno = saved;
+}
+
+// Options come first, each one argument; returns the index of the first operand.
+int parse_options(int argc, char** argv) {
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--") == 0) return i + 1;
+        if (debug >= 1) std::printf("arg: %s\n", arg);
+        const char* value = arg + (arg[1] != '\0' ? 2 : 1);
+        switch (arg[1]) {
+        case 'c':
+            override_channels = number(value);
+            if (override_channels != 1 && override_channels != 2) {
+                if (debug > 0) std::printf("override_channels invalid (%d)\n", override_channels);
+                override_channels = 0;
+            }
+            if (debug > 0) std::printf("override_channels = %d\n", override_channels);
+            break;
+        case 'd':
+            debug = number(value);
+            if (debug > 0) std::printf("debug=%d\n", debug);
+            break;
+        case 'h':
+            for (const char* line : help_text) std::fputs(line, stdout);
+            std::exit(1);
+        case 'i':
+            info_only = 1;
+            silent = 1;
+            break;
+        case 'o':
+            if (debug > 0) std::printf("outputting to file %s\n", value);
+            output_file = std::fopen(value, "w");
+            if (output_file == nullptr) {
+                std::perror(value);
+                std::exit(1);
+            }
+            break;
+        case 'p': swap_channels = 1; break;
+        case 'q':
+            silent = 1;
+            if (debug > 0) std::printf("silent=%d\n", 1);
+            break;
+        case 'r':
+            override_samplerate = number(value);
+            if (override_samplerate != 11025 && override_samplerate != 22050 &&
+                override_samplerate != 44100) {
+                if (debug > 0)
+                    std::printf("override_samplerate invalid (%d)\n", override_samplerate);
+                override_samplerate = 0;
+            }
+            if (debug > 0) std::printf("override_samplerate = %d\n", override_samplerate);
+            break;
+        case 's':
+            spindown = 1;
+            if (debug > 0) std::printf("spindown=%d\n", 1);
+            break;
+        case 'w':
+            swap_bytes = 0;
+            if (debug > 0) std::printf("swap_bytes=%d\n", 0);
+            break;
+        default: break; // unknown letters and a lone dash are passed over
+        }
+    }
+    return i;
+}
+
+void lock_memory() {
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer's shadow memory cannot be locked
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (const char* level = std::getenv("VEXA_DEBUG_LEVEL")) debug = number(level);
+    if (debug >= 1) std::printf("vexa\ninitializing rivover\n");
+    ctl_init(0);
+
+    const int operand = parse_options(argc, argv);
+
+    if (debug >= 1) std::printf("installing signal handlers\n");
+    if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigterm_handler) == SIG_ERR) {
+        std::perror("signal()");
+        std::exit(1);
+    }
+    if (signal(SIGCHLD, sigchld_handler) == SIG_ERR) {
+        std::perror("signal");
+        std::exit(1);
+    }
+
+    if (debug >= 1) std::printf("initializing decoder\n");
+    decoder_init();
+    if (debug >= 1) std::printf("locking pages in memory\n");
+    lock_memory();
+
+    if (operand < argc) {
+        const char* file = argv[operand];
+        const long offset = operand + 1 < argc ? std::strtol(argv[operand + 1], nullptr, 10) : 0;
+        if (debug >= 1) std::printf("playfile(%s, %ld);\n", file, offset);
+        const int result = playfile(file, offset);
+        if (debug >= 1) std::printf("playfile(%s, %ld) returned %d\n", file, offset, result);
+    }
+
+    if (munlockall() < 0) std::perror("munlockall()");
+    ctl_close();
+    if (const char* pause = std::getenv("KEST_SLEEP")) {
+        if (debug >= 1) std::printf("kest sleep before exit\n");
+        usleep(static_cast<useconds_t>(std::strtol(pause, nullptr, 10)));
+    }
+    if (output_file != nullptr) std::fflush(output_file);
+    return 0;
+}

@@ -1,0 +1,46 @@
+// Ring of fixed-size blocks between the reader pipe and the decoder.
+//
+// The writer fills the block at `wr` in place (pbuffer_write_slot, then
+// pbuffer_commit_write); readers copy whole blocks out. PBUFFER_EOF marks that
+// the writer has seen the end of the stream, so that an empty ring can be told
+// apart from an exhausted one.
+#pragma once
+
+#include <cstdint>
+
+constexpr int PBUFFER_EOF = 1;
+
+struct pbuffer {
+    int32_t rd;       // index of the oldest filled block
+    int32_t wr;       // index of the next block to fill
+    uint8_t* data;    // count * elsize bytes, block i at i * elsize
+    int32_t flags;    // bit 0: PBUFFER_EOF; other bits free for the caller
+    int32_t consumed; // blocks taken out since creation or reset
+    int32_t produced; // blocks put in since creation or reset
+    int32_t count;    // number of blocks
+    int32_t elsize;   // bytes per block
+};
+
+// Creates an empty ring; ends the process when memory cannot be had.
+pbuffer* pbuffer_alloc(int count, int elsize);
+int pbuffer_free(pbuffer* pb);
+void pbuffer_reset(pbuffer* pb);
+
+// Writer side.
+uint8_t* pbuffer_write_slot(pbuffer* pb);
+int pbuffer_commit_write(pbuffer* pb);
+int pbuffer_write(pbuffer* pb, const void* src, int n);
+
+// Reader side.
+int pbuffer_read(pbuffer* pb, void* dest, int n);
+uint8_t* pbuffer_read_slot(pbuffer* pb);
+int pbuffer_commit_read(pbuffer* pb);
+
+// State.
+int pbuffer_set_flags(pbuffer* pb, int bits);
+int pbuffer_clear_flags(pbuffer* pb, int bits);
+int pbuffer_eof(const pbuffer* pb);
+int pbuffer_level(const pbuffer* pb);
+int pbuffer_free_space(const pbuffer* pb);
+int pbuffer_is_full(const pbuffer* pb);
+int pbuffer_is_empty(const pbuffer* pb);

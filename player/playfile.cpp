@@ -1,0 +1,288 @@
+#include "playfile.h"
+
+#include "audio.h"
+#include "mp3print.h"
+#include "mp3rate.h"
+#include "rivover.h"
+#include "settings.h"
+#include "smbuf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sched.h>
+#include <unistd.h>
+
+tMPEGInstance* inst = nullptr;
+int16_t pcm_left[MP3_MAX_SAMPLES];
+int16_t pcm_right[MP3_MAX_SAMPLES];
+
+namespace {
+
+// The instance lives in a static area one alignment step larger than itself.
+alignas(16) uint8_t instance_area[sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN];
+
+enum tLoopState { DL_START, DL_DECODE, DL_TRY_WRITE, DL_TRY_READ, DL_SLEEP, DL_END };
+
+// Bytes of the pipe block being filled: a pipe read may bring less than a block, and
+// only whole stretches of the stream are committed (the last one excepted).
+int slot_fill = 0;
+
+unsigned addr32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+int16_t le16(const uint8_t* p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+}
+
+tLoopState state_start(tPlayback& pb) {
+    if (debug >= 3) std::printf("DL_START\n");
+    if (debug != 0 && ++pb.start_counter == 0x4000 + 1) {
+        pb.start_counter = 0;
+        if (debug >= 2) std::printf("DL_START pbuffer_level = %d\n", pbuffer_level(pbuf));
+    }
+    return pb.pcm_pending ? DL_TRY_WRITE : DL_DECODE;
+}
+
+tLoopState decode_wav(tPlayback& pb) {
+    if (debug >= 3) std::printf("DL_DECODE wavmode\n");
+    if (pb.wav_bytes_done >= pb.wav.data_size) return DL_END;
+    if (debug >= 3) std::printf("DL_DECODE reading some data\n");
+    int r = read_wav_data_from_inbuf();
+    if (r == 0) {
+        if (debug >= 3) std::printf("DL_DECODE pbuffer empty\n");
+        return DL_TRY_READ;
+    }
+    if (r < 0) {
+        if (debug >= 1) std::printf("DL_DECODE EOF reached\n");
+        return DL_END;
+    }
+    pb.samplecount = 0;
+    const int channels = override_channels != 0 ? override_channels : pb.wav.channels;
+    pb.rate = override_samplerate != 0 ? override_samplerate : pb.wav.samplerate;
+    if (channels == 1) {
+        wav_count /= 2;
+        for (int i = 0; i < wav_count && pb.wav_bytes_done < pb.wav.data_size; i++) {
+            pcm_left[i] = le16(wav_block + 2 * i);
+            pb.wav_bytes_done += 2;
+            pb.samplecount += 1;
+        }
+        std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
+    } else {
+        wav_count /= 4;
+        for (int i = 0; i < wav_count && pb.wav_bytes_done < pb.wav.data_size; i++) {
+            pcm_left[i] = le16(wav_block + 4 * i);
+            pcm_right[i] = le16(wav_block + 4 * i + 2);
+            pb.wav_bytes_done += 4;
+            pb.samplecount += 1;
+        }
+    }
+    pb.pcm_pending = 1;
+    return DL_TRY_WRITE;
+}
+
+// Refill before a decoder call. Returns DL_DECODE to go on, or the state to go to.
+tLoopState refill(tPlayback& pb, int level_for_empty, bool& eof) {
+    normalise_bitstream();
+    int r = pb.read_callback();
+    if (r == 0) {
+        if (debug >= level_for_empty) std::printf("DL_DECODE nothing in pbuffer\n");
+        return DL_TRY_READ;
+    }
+    if (r < 0) {
+        if (debug >= 1) std::printf("DL_DECODE EOF reached\n");
+        eof = true;
+    }
+    return DL_DECODE;
+}
+
+tLoopState decode_mpeg(tPlayback& pb) {
+    bool eof = false;
+    tLoopState next = refill(pb, 3, eof);
+    if (next != DL_DECODE) return next;
+    // Once the input has ended, a search that finds nothing more ends the stream.
+    const bool ended_before = eof;
+    tMPEGStatus s = MP3SearchForSyncword(inst, &bitstream, validbits());
+    if (s != eNoErr) {
+        if (debug >= 3) {
+            std::printf("(MP3SearchForSyncword) mpgstatus = ");
+            MP3PrintStatus(s);
+        }
+        return ended_before ? DL_END : DL_START;
+    }
+    if (debug >= 3) std::printf("DL_DECODE Found header.\n");
+
+    eof = false;
+    next = refill(pb, 2, eof);
+    if (next != DL_DECODE) return next;
+    if (eof) {
+        pb.end_flag = 1;
+        return DL_END;
+    }
+    s = MP3DecodeInfo(inst, &bitstream, &pb.header);
+    if (s != eNoErr) {
+        if (debug >= 3) {
+            std::printf("(MP3DecodeInfo)        mpgstatus = ");
+            MP3PrintStatus(s);
+        }
+        return DL_START;
+    }
+    if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
+    if (debug >= 4) MP3PrintHeader(&pb.header);
+    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
+    if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
+
+    next = refill(pb, 2, eof);
+    if (next != DL_DECODE) return next;
+    if (eof) {
+        pb.end_flag = 1;
+        return DL_END;
+    }
+    s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+    if (s != eNoErr) {
+        if (debug >= 3) {
+            std::printf("(MP3DecodeData)        mpgstatus = ");
+            MP3PrintStatus(s);
+        }
+        return DL_START;
+    }
+    if (debug >= 3) std::printf("DL_DECODE %d samples per channel\n", pb.header.samplesperchannel);
+    pb.samplecount = pb.header.samplesperchannel;
+    const int channels = override_channels != 0 ? override_channels : pb.header.numchans;
+    if (pb.skip_frames > 0) {
+        pb.skip_frames -= 1;
+        return DL_START;
+    }
+    if (channels == 1)
+        std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
+    pb.pcm_pending = 1;
+    return DL_TRY_WRITE;
+}
+
+tLoopState state_decode(tPlayback& pb) {
+    if (debug >= 3) std::printf("DL_DECODE\n");
+    return pb.wavmode ? decode_wav(pb) : decode_mpeg(pb);
+}
+
+tLoopState state_try_write(tPlayback& pb) {
+    if (debug >= 3) {
+        std::printf("DL_TRY_WRITE\n");
+        std::printf("DL_TRY_WRITE samplecount = %d rate = %d\n", pb.samplecount, pb.rate);
+    }
+    if (audio_write(pcm_left, pcm_right, pb.samplecount, pb.rate, 0) == 0) return DL_TRY_READ;
+    pb.samples_played += pb.samplecount;
+    if (pb.rate > 0) {
+        const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
+        if (second != pb.last_second) {
+            ctl_play_time(second);
+            pb.last_second = second;
+        }
+    }
+    pb.pcm_pending = 0;
+    return DL_DECODE;
+}
+
+tLoopState state_try_read() {
+    if (debug >= 3) std::printf("DL_TRY_READ\n");
+    uint8_t* slot = pbuffer_write_slot(pbuf);
+    if (slot == nullptr) {
+        if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
+        return DL_START;
+    }
+    ssize_t n = read(infd, slot + slot_fill, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
+    if (debug >= 3) std::printf("DL_TRY_READ pipe read %d bytes\n", static_cast<int>(n));
+    if (n > 0) {
+        slot_fill += static_cast<int>(n);
+        if (slot_fill == PIPE_BLOCK_BYTES) {
+            pbuffer_commit_write(pbuf);
+            slot_fill = 0;
+            if (debug >= 3)
+                std::printf("DL_TRY_READ pipe read block.  pbuffer level = %d\n",
+                            pbuffer_level(pbuf));
+        }
+        return DL_START;
+    }
+    if (n == 0) {
+        // The last stretch of the stream may be short; what follows it in the block is
+        // cleared so that it cannot pass for stream data.
+        if (slot_fill > 0) {
+            std::memset(slot + slot_fill, 0, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
+            pbuffer_commit_write(pbuf);
+            slot_fill = 0;
+        }
+        pbuffer_set_flags(pbuf, PBUFFER_EOF);
+        return DL_SLEEP;
+    }
+    if (errno == EAGAIN && debug >= 3) std::printf("DL_TRY_READ pipe read try again (EAGAIN)\n");
+    return DL_SLEEP;
+}
+
+tLoopState state_sleep() {
+    if (debug >= 3) std::printf("DL_SLEEP\n");
+    sched_yield();
+    return DL_START;
+}
+
+} // namespace
+
+void play_loop(tPlayback& pb) {
+    tLoopState state = DL_START;
+    slot_fill = 0;
+    while (state != DL_END) {
+        switch (state) {
+        case DL_START: state = state_start(pb); break;
+        case DL_DECODE: state = state_decode(pb); break;
+        case DL_TRY_WRITE: state = state_try_write(pb); break;
+        case DL_TRY_READ: state = state_try_read(); break;
+        case DL_SLEEP: state = state_sleep(); break;
+        case DL_END: break;
+        }
+    }
+}
+
+int decoder_init() {
+    auto base = reinterpret_cast<uintptr_t>(instance_area);
+    auto aligned = (base + MP3_INSTANCE_ALIGN - 1) & ~static_cast<uintptr_t>(MP3_INSTANCE_ALIGN - 1);
+    inst = reinterpret_cast<tMPEGInstance*>(aligned);
+    if (debug >= 1) std::printf("decoder_init: tMPEGInstance *inst == 0x%08X\n", addr32(inst));
+    if (reinterpret_cast<uintptr_t>(inst) % MP3_INSTANCE_ALIGN != 0) {
+        if (debug >= 1) std::printf("decoder_init: inst is not on a 2048 address boundary.\n");
+        std::exit(1);
+    }
+    smbuf_reset();
+    pbuf = pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES);
+    int status = audio_open();
+    if (status != 0) {
+        if (debug >= 1) std::printf("decoder_init: audio_open failed.  status=%d\n", status);
+        std::exit(1);
+    }
+    return 0;
+}
+
+int playfile(const char* file, long offset) {
+    tPlayback pb{};
+    pb.read_callback = read_data_from_file;
+    pb.rate = 44100;
+    pb.last_second = -1;
+
+    if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
+    MP3InitInstance(inst);
+    probe_file(pb, file, offset);
+
+    fork_reader(pb, file); // only the player process comes back
+    pb.read_callback = rdfi;
+
+    if (debug >= 1) std::printf("reinitializing MP3 library, inst=0x%08X\n", addr32(inst));
+    std::memset(static_cast<void*>(inst), 0, sizeof(tMPEGInstance));
+    MP3InitInstance(inst);
+
+    if (debug >= 2) std::printf("Entering main decode/play loop.\n");
+    if (!pb.end_flag) {
+        pb.pcm_pending = 0;
+        pb.start_counter = 0;
+        play_loop(pb);
+    }
+    close(infd);
+    infd = -1;
+    return 0;
+}

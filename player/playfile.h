@@ -1,0 +1,46 @@
+// Playing one file: probe, reader process, decode/play loop.
+#pragma once
+
+#include "mp3dec.h"
+#include "wavhdr.h"
+
+#include <cstdint>
+
+// Everything the probe finds out about a file and the loop keeps while playing it.
+struct tPlayback {
+    int32_t wavmode;           // a PCM WAV file
+    tWAVInfo wav;              // its header
+    tMPEGHeader header;        // the last frame header decoded
+    int (*read_callback)();    // how the bit buffer is refilled
+    int32_t rate;              // Hz of the current block
+    int32_t samplecount;       // samples per channel of the current block
+    int64_t samples_played;    // sample frames since the start of the track
+    int32_t last_second;       // the second last reported to the daemon
+    int32_t skip_frames;       // decoded frames still to throw away after a seek
+    int64_t wav_bytes_done;    // bytes of the data chunk consumed
+    int32_t pcm_pending;       // pcm_left/pcm_right hold a block not yet written
+    int32_t end_flag;          // nothing (more) to play
+    int32_t start_counter;     // passes through DL_START, for the fill-level trace
+    int64_t start_offset;      // byte where the reader starts
+    int64_t file_length;       // bytes
+    int32_t total_track_time;  // whole seconds
+};
+
+extern tMPEGInstance* inst;
+extern int16_t pcm_left[MP3_MAX_SAMPLES];
+extern int16_t pcm_right[MP3_MAX_SAMPLES];
+
+// Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
+// audio device. Returns 0; every failure ends the process.
+int decoder_init();
+// Plays one file from `offset` seconds in. Returns 0 in the player process only.
+int playfile(const char* file, long offset);
+
+// Pieces of playfile, each in a file of its own.
+void probe_file(tPlayback& pb, const char* file, long offset);
+void fork_reader(const tPlayback& pb, const char* file);
+int run_reader(const char* file, int64_t start_offset, int outfd);
+void play_loop(tPlayback& pb);
+
+// Status of the player process as seen by the reader's SIGCHLD handler; -1 until reaped.
+extern volatile int player_wait_status;

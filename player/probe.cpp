@@ -1,0 +1,168 @@
+// What a file is, where its sound starts, and how long it lasts.
+#include "audio.h"
+#include "id3v2.h"
+#include "mp3rate.h"
+#include "playfile.h"
+#include "settings.h"
+#include "smbuf.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Layer III bitrates in kbit/s by (version bit << 4) | bitrate index.
+constexpr std::array<int, 32> bitrate_table = {
+    0, 8,  16, 24, 32, 40, 48, 56, 64, 80,  96,  112, 128, 144, 160, 0,
+    0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0,
+};
+
+int frame_bitrate(const tMPEGHeader& h) {
+    const uint32_t index = ((h.packed_info >> 19) & 1) << 4 | ((h.packed_info >> 12) & 15);
+    return bitrate_table[index] * 1000;
+}
+
+void seek_start(int fd) {
+    if (lseek(fd, 0, SEEK_SET) < 0) std::perror("lseek");
+}
+
+// A WAV file that cannot be played is refused here, before anything is started.
+[[noreturn]] void refuse_wav(const char* file, const char* why) {
+    std::fprintf(stderr, "%s: cannot play this WAV file: %s\n", file, why);
+    std::exit(1);
+}
+
+void check_wav(tPlayback& pb, const char* file) {
+    tWAVInfo& w = pb.wav;
+    if (const char* why = wav_unplayable_reason(&w)) refuse_wav(file, why);
+    const int rate = override_samplerate != 0 ? override_samplerate : w.samplerate;
+    if (!audio_rate_supported(rate)) {
+        char why[64];
+        std::snprintf(why, sizeof why, "no conversion from %d Hz", rate);
+        refuse_wav(file, why);
+    }
+    // A data chunk that claims more than the file holds ends with the file; a block
+    // alignment that disagrees with the sample format would misplace every seek.
+    const int64_t in_file = pb.file_length - w.data_offset;
+    if (w.data_size > in_file) w.data_size = static_cast<int32_t>(in_file > 0 ? in_file : 0);
+    w.block_align = static_cast<int16_t>(2 * w.channels);
+}
+
+// Reads the first three frames to learn the bitrate of a stream without a VBR header.
+// Returns the average in bit/s, 0 when the file ended first (end_flag is then set).
+int measure_bitrate(tPlayback& pb) {
+    int bitrate[3] = {0, 0, 0};
+    int found = 0;
+    auto fill = [&pb]() {
+        normalise_bitstream();
+        if (read_data_from_file() == -1) {
+            if (debug >= 1) std::printf("decoder:  EOF reached\n");
+            pb.end_flag = 1;
+        }
+    };
+    while (found < 3) {
+        fill();
+        if (MP3SearchForSyncword(inst, &bitstream, validbits()) != eNoErr) {
+            if (pb.end_flag) break;
+            continue;
+        }
+        fill();
+        if (MP3DecodeInfo(inst, &bitstream, &pb.header) != eNoErr) {
+            if (pb.end_flag) break;
+            continue;
+        }
+        fill();
+        if (MP3DecodeData(inst, pcm_left, pcm_right, &bitstream) != eNoErr) {
+            if (pb.end_flag) break;
+            continue;
+        }
+        bitrate[found] = frame_bitrate(pb.header);
+        if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
+        found++;
+    }
+    if (found < 3) return 0;
+    return (bitrate[0] + bitrate[1] + bitrate[2]) / 3;
+}
+
+int32_t track_seconds(int64_t file_length, int bitrate) {
+    if (bitrate <= 0) return 0;
+    return static_cast<int32_t>(static_cast<float>(file_length * 8) / static_cast<float>(bitrate));
+}
+
+} // namespace
+
+void probe_file(tPlayback& pb, const char* file, long offset) {
+    // A start before the beginning is a start at the beginning.
+    if (offset < 0) offset = 0;
+    if (debug >= 1) std::printf("decoder: filename=%s, time=%d\n", file, static_cast<int>(offset));
+    infd = open(file, O_RDONLY);
+    if (infd < 0) {
+        std::perror(file);
+        pb.end_flag = 1;
+    }
+    struct stat st {};
+    if (fstat(infd, &st) < 0) {
+        std::perror(file);
+        pb.end_flag = 1;
+    } else {
+        pb.file_length = st.st_size;
+        if (debug >= 1) std::printf("file_length %lld\n", static_cast<long long>(pb.file_length));
+    }
+    if (debug >= 1) std::printf("reader: infd = %d\n", infd);
+
+    const int r = wav_read_header(infd, &pb.wav);
+    if (r == WAV_PCM) {
+        swap_bytes = 0;
+        pb.wavmode = 1;
+        pb.start_offset = pb.wav.data_offset;
+        check_wav(pb, file);
+    } else if (r == WAV_UNPLAYABLE) {
+        refuse_wav(file, wav_unplayable_reason(&pb.wav));
+    } else {
+        lseek(infd, 0, SEEK_SET);
+        unsigned char buffer[ID3V2_PROBE_BYTES];
+        const int t = read_id3v2_header(infd, buffer);
+        if (t > 0) {
+            if (debug >= 1) std::printf("found id3v2 header, mp3 offset = %d\n", t);
+            pb.start_offset = t;
+        }
+    }
+
+    if (offset == 0 && !info_only) return;
+
+    if (pb.wavmode) {
+        const int64_t bytes_per_second = static_cast<int64_t>(pb.wav.block_align) * pb.wav.samplerate;
+        // Past the end of the data there is nothing to play; the counts stay in range.
+        int64_t skip = bytes_per_second * offset;
+        if (skip > pb.wav.data_size) skip = pb.wav.data_size;
+        pb.samples_played = skip / pb.wav.block_align;
+        pb.start_offset += skip;
+        pb.wav_bytes_done = skip;
+        pb.total_track_time = static_cast<int32_t>(pb.wav.data_size / bytes_per_second);
+    } else {
+        pb.skip_frames = 2;
+        if (debug >= 1)
+            std::printf("decoder: seeking to %d:%02d\n", static_cast<int>(offset / 60),
+                        static_cast<int>(offset % 60));
+        // Streams are measured by their first frames; a VBR (Xing) header is not read yet.
+        if (debug >= 1) std::printf("decoder: VBR not detected\n");
+        seek_start(infd);
+        const int average = measure_bitrate(pb);
+        pb.start_offset += static_cast<int64_t>(average) * offset / 8;
+        pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
+        pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
+        pb.total_track_time = track_seconds(pb.file_length, average);
+        if (debug >= 1)
+            std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
+                        pb.total_track_time % 60);
+    }
+
+    if (info_only) {
+        std::printf("total_track_time %d\n\n", pb.total_track_time < 0 ? 0 : pb.total_track_time);
+        std::exit(1);
+    }
+}

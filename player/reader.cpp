@@ -1,0 +1,109 @@
+// The reader process: copies the file into the pipe so that a slow disk never stalls
+// the player, which reads the other end without blocking.
+#include "playfile.h"
+#include "settings.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+volatile int player_wait_status = -1;
+
+namespace {
+
+constexpr int READER_BUFFER = 4096;
+constexpr int PIPE_PIECE = 512;
+char reader_buffer[READER_BUFFER];
+
+// The started process's status follows the player's: 0 only when it played to the end.
+[[noreturn]] void finish_reader() {
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(child_pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != child_pid) status = player_wait_status; // reaped by the SIGCHLD handler
+    const bool played = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::exit(played ? 0 : 1);
+}
+
+} // namespace
+
+int run_reader(const char* file, int64_t start_offset, int outfd) {
+    int fd = open(file, O_RDONLY);
+    if (fd < 0) std::exit(1);
+    if (lseek(fd, static_cast<off_t>(start_offset), SEEK_SET) < 0) {
+        std::perror("lseek");
+        std::exit(1);
+    }
+    for (;;) {
+        ssize_t n = read(fd, reader_buffer, READER_BUFFER);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::exit(1);
+        }
+        if (n == 0) {
+            close(outfd);
+            close(fd);
+            return 0;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const size_t piece = n - done < PIPE_PIECE ? static_cast<size_t>(n - done) : PIPE_PIECE;
+            ssize_t w = write(outfd, reader_buffer + done, piece);
+            if (w < 0 && errno == EINTR) continue;
+            // The player has gone: nothing more to copy.
+            if (w < 0 && errno == EPIPE) {
+                close(outfd);
+                close(fd);
+                return 0;
+            }
+            if (w < 0) std::exit(1);
+            done += w;
+        }
+    }
+}
+
+void fork_reader(const tPlayback& pb, const char* file) {
+    close(infd);
+    infd = -1;
+    if (debug >= 1) std::printf("forking sub-process, offset=%d\n", static_cast<int>(pb.start_offset));
+    int fds[2];
+    if (pipe(fds) < 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    std::fflush(stdout); // what is buffered is printed once, not by both processes
+    child_pid = fork();
+    if (child_pid < 0) {
+        std::perror("fork");
+        std::exit(1);
+    }
+    if (child_pid > 0) {
+        close(fds[0]);
+        // A player that ends before the whole file is copied closes the pipe; the copy
+        // then stops instead of the reader being killed by SIGPIPE.
+        signal(SIGPIPE, SIG_IGN);
+        run_reader(file, pb.start_offset, fds[1]);
+        finish_reader();
+    }
+    close(fds[1]);
+    infd = fds[0];
+    int flags = fcntl(infd, F_GETFL);
+    if (flags < 0) {
+        std::perror("fcntl");
+        std::exit(1);
+    }
+    if (fcntl(infd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        std::perror("fcntl");
+        std::exit(1);
+    }
+    if (debug >= 2) std::printf("locking pages in memory again\n");
+#if !defined(__SANITIZE_ADDRESS__)
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
+#endif
+}

@@ -1,0 +1,180 @@
+#include "smbuf.h"
+
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+uint32_t smbuf[SMBUF_WORDS];
+int smbufcnt = 0;
+tMPEGBitstream bitstream = {smbuf, 0};
+pbuffer* pbuf = nullptr;
+uint8_t wav_block[PIPE_BLOCK_BYTES];
+int wav_count = 0;
+
+namespace {
+
+uint32_t rdfi_block[PIPE_BLOCK_WORDS]; // the pipe block rdfi took last
+int readcnt = 0;                       // words held in rdfi_block
+int usedcnt = 0;                       // words of it already moved into smbuf
+
+constexpr uint32_t byte_reverse(uint32_t w) {
+    return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
+}
+static_assert(byte_reverse(0x6490FBFFu) == 0xFFFB9064u);
+
+[[noreturn]] void fatal_read() {
+    std::fprintf(stderr, "%s at \"%s\":%d: %s\n", "read", "../vexa", 480, std::strerror(errno));
+    std::exit(1);
+}
+
+} // namespace
+
+void smbuf_reset() {
+    bitstream.bufptr = smbuf;
+    bitstream.bitidx = 0;
+    smbufcnt = 0;
+    readcnt = usedcnt = 0;
+}
+
+int validbits() {
+    return 32 * smbufcnt - 8 * static_cast<int>((bitstream.bufptr - smbuf) * sizeof(uint32_t));
+}
+
+void normalise_bitstream() {
+    if (bitstream.bitidx == 32) {
+        bitstream.bufptr += 1;
+        bitstream.bitidx = 0;
+    }
+}
+
+void shift_bitstream() {
+    const uint32_t* end = smbuf + smbufcnt;
+    auto cur = reinterpret_cast<uintptr_t>(bitstream.bufptr);
+    auto base = reinterpret_cast<uintptr_t>(smbuf);
+    if (cur > reinterpret_cast<uintptr_t>(end) || cur < base) {
+        if (debug > 0) {
+            std::printf("cur  = %d\n", static_cast<int>(cur));
+            std::printf("end  = %d\n", static_cast<int>(reinterpret_cast<uintptr_t>(end)));
+            std::printf("dest = %d\n", static_cast<int>(base));
+            std::printf("smbufcnt = %d\n", smbufcnt);
+            std::printf("cur > end:  really really wrong.\n");
+        }
+        std::exit(1);
+    }
+    const auto used = static_cast<int>(cur - base);
+    if (used % sizeof(uint32_t) != 0) {
+        if (debug > 0) std::printf("used %% sizeof(unsigned int) != 0\n");
+        std::exit(1);
+    }
+    int cpycnt = smbufcnt - used / 4;
+    if (cpycnt < 0) {
+        if (debug > 0) std::printf("cpycnt < 0: bad\n");
+        cpycnt = 0;
+    }
+    if (debug >= 3)
+        std::printf("shift_bitstream:  end - cur = %d\n",
+                    static_cast<int>(reinterpret_cast<uintptr_t>(end) - cur));
+    std::memmove(smbuf, bitstream.bufptr, static_cast<size_t>(cpycnt) * sizeof(uint32_t));
+    if (debug >= 3) std::printf("shift_bitstream:  shifted %d bytes\n", cpycnt * 4);
+    bitstream.bufptr = smbuf;
+    smbufcnt -= used / 4;
+}
+
+uint32_t* smbuf_free_ptr() { return smbufcnt >= SMBUF_WORDS ? nullptr : smbuf + smbufcnt; }
+
+int read_data_from_file() {
+    shift_bitstream();
+    int result = 0;
+    if (debug >= 4) std::printf("validbits = %d, required = %d\n", validbits(), REFILL_BITS);
+    while (validbits() < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr();
+        if (p == nullptr) break;
+        const int room = SMBUF_WORDS - smbufcnt;
+        if (debug >= 4) std::printf("read_data_from_file: Reading up to %d ints\n", room);
+        ssize_t n = read(infd, p, static_cast<size_t>(room) * 4);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fatal_read();
+        }
+        if (n % 4 != 0 && debug > 0) std::printf("ACK!  read a non-integer number of integers!\n");
+        const int words = static_cast<int>(n / 4);
+        if (words == 0) {
+            if (debug > 0) std::printf("end of file reached.\n");
+            return -1;
+        }
+        if (swap_bytes)
+            for (int i = 0; i < words; i++) p[i] = byte_reverse(p[i]);
+        smbufcnt += words;
+        result = words;
+        if (debug >= 4) {
+            std::printf("read_data_from_file:  read %d ints\n", words);
+            std::printf("read_data_from_file:  smbufcnt=%d\n", smbufcnt);
+        }
+    }
+    return result;
+}
+
+int rdfi() {
+    shift_bitstream();
+    int result = 1;
+    int n = 0;
+    if (debug >= 4) {
+        std::printf("rdfi: smbufcnt = %d\n", smbufcnt);
+        std::printf("rdfi: validbits = %d, required = %d\n", validbits(), REFILL_BITS);
+    }
+    while (validbits() < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr();
+        if (p == nullptr) break;
+        if (debug >= 4) std::printf("rdfi: readcnt = %d, usedcnt = %d\n", readcnt, usedcnt);
+        if (readcnt == usedcnt) {
+            if (debug >= 4) std::printf("rdfi: need to read from pbuffer\n");
+            readcnt = usedcnt = 0;
+            int r = pbuffer_read(pbuf, rdfi_block, 1);
+            if (r < 0 || (r == 0 && pbuffer_eof(pbuf))) {
+                if (debug >= 2) std::printf("rdfi: end of file reached.\n");
+                result = -1;
+                break;
+            }
+            if (r == 0) {
+                if (debug >= 4) std::printf("rdfi: nothing in pbuffer\n");
+                result = 0;
+                break;
+            }
+            readcnt = PIPE_BLOCK_WORDS;
+            result = 1;
+        }
+        n = readcnt - usedcnt;
+        if (n > SMBUF_WORDS - smbufcnt) n = SMBUF_WORDS - smbufcnt;
+        for (int i = 0; i < n; i++) {
+            uint32_t w = rdfi_block[usedcnt + i];
+            p[i] = swap_bytes ? byte_reverse(w) : w;
+        }
+        usedcnt += n;
+        smbufcnt += n;
+    }
+    if (debug >= 4) {
+        std::printf("rdfi: read %d ints\n", n);
+        std::printf("rdfi: smbufcnt=%d\n", smbufcnt);
+        std::printf("rdfi: returning %d\n", result);
+    }
+    return result;
+}
+
+int read_wav_data_from_inbuf() {
+    if (debug >= 4) std::printf("read_wav_data_from_inbuf: \n");
+    int r = pbuffer_read(pbuf, wav_block, 1);
+    if (r > 0) {
+        wav_count = PIPE_BLOCK_BYTES;
+        return 1;
+    }
+    if (r < 0 || pbuffer_eof(pbuf)) {
+        if (debug >= 2) std::printf("end of file reached.\n");
+        return -1;
+    }
+    if (debug >= 4) std::printf("buffer empty\n");
+    return 0;
+}

@@ -1,0 +1,46 @@
+// The decoder's input bit buffer and the callbacks that refill it.
+//
+// smbuf holds stream words for the decoder, four bytes each, the earliest byte in
+// bits 31..24. A refill first moves the unread words to the front, then tops the buffer
+// up from the open file (while probing) or from the pipe buffer (while playing).
+#pragma once
+
+#include "mp3dec.h"
+#include "pbuffer.h"
+
+#include <cstdint>
+
+constexpr int SMBUF_WORDS = 384; // 1536 bytes, 12288 bits
+// A refill leaves at least this many bits from the start of the current word: a whole
+// padded 1441-byte frame even when it starts in the last byte of that word. One word
+// more stays free for the sync search, which may look one word past the data.
+constexpr int REFILL_BITS = 11552;
+static_assert(REFILL_BITS == 8 * (1441 + 3));
+static_assert(REFILL_BITS + 32 <= SMBUF_WORDS * 32);
+
+constexpr int PIPE_BLOCK_BYTES = 1024;
+constexpr int PIPE_BLOCKS = 1024;
+constexpr int PIPE_BLOCK_WORDS = PIPE_BLOCK_BYTES / 4;
+
+extern uint32_t smbuf[SMBUF_WORDS];
+extern int smbufcnt;
+extern tMPEGBitstream bitstream;
+extern pbuffer* pbuf;
+extern uint8_t wav_block[PIPE_BLOCK_BYTES];
+extern int wav_count;
+
+// Empties the bit buffer and points the read position at its start.
+void smbuf_reset();
+// Bits from the start of the current word to the end of the held words.
+int validbits();
+// A position at the end of a word becomes the start of the next one.
+void normalise_bitstream();
+void shift_bitstream();
+uint32_t* smbuf_free_ptr();
+
+// -1 at end of file; else the words added by the last read (0 when none was needed).
+int read_data_from_file();
+// 1 when the target is reached, 0 when the pipe buffer is empty for now, -1 at the end.
+int rdfi();
+// 1 when a block was taken into wav_block, 0 when none is there yet, -1 at the end.
+int read_wav_data_from_inbuf();

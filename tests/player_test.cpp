@@ -1,0 +1,367 @@
+// The player end to end, through the OSS device simulator.
+#include "ossim_report.h"
+#include "proc.h"
+#include "tempdir.h"
+#include "wavfile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class Player : public testing::Test {
+protected:
+    std::string device() const { return dir.file("device.raw"); }
+    std::string report() const { return dir.file("report.jsonl"); }
+
+    ProcResult vexa(const std::vector<std::string>& args, bool realtime = false,
+                    const std::string& fail = "", EnvList extra = {}) {
+        std::vector<std::string> argv = {vexa_bin("vexa")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EnvList env = ossim_env(device(), report(), realtime, fail);
+        env.insert(env.end(), extra.begin(), extra.end());
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        return run_program(argv, env, 120);
+    }
+    std::string wav(const std::string& name, const std::string& bytes) {
+        write_file(dir.file(name), bytes);
+        return dir.file(name);
+    }
+    std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }
+
+    TempDir dir;
+};
+
+std::vector<int16_t> ramp(size_t n, int step = 7) {
+    std::vector<int16_t> v(n);
+    for (size_t i = 0; i < n; i++) v[i] = static_cast<int16_t>(static_cast<int>(i) * step);
+    return v;
+}
+
+// Samples (left, right) of the interleaved device output.
+std::vector<int16_t> channel(const std::string& bytes, int which) {
+    std::vector<int16_t> all = pcm_samples(bytes), out;
+    for (size_t i = static_cast<size_t>(which); i < all.size(); i += 2) out.push_back(all[i]);
+    return out;
+}
+
+TEST_F(Player, StereoAt44100ReachesTheDeviceByteForByte) {
+    // 25001 frames: 100004 bytes, a multiple of none of 512, 1024 and 4096.
+    const auto samples = ramp(2 * 25001);
+    const std::string file = wav("s.wav", make_wav(2, 44100, samples));
+    ProcResult r = vexa({file});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    // The mode was asked for once, right after the open.
+    auto reports = read_ossim_reports(report());
+    ASSERT_FALSE(reports.empty());
+    int opens = 0;
+    long long bytes = 0;
+    for (const auto& rep : reports) {
+        opens += rep.opens;
+        bytes += rep.bytes;
+        if (rep.opens > 0) {
+            EXPECT_EQ(rep.ioctls, (std::vector<std::string>{"SNDCTL_DSP_SETFMT",
+                                                            "SNDCTL_DSP_CHANNELS",
+                                                            "SNDCTL_DSP_SPEED"}));
+        }
+    }
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(bytes, 100004);
+}
+
+TEST_F(Player, MonoPlaysOnBothChannels) {
+    const auto samples = ramp(3000, -5);
+    ProcResult r = vexa({wav("m.wav", make_wav(1, 44100, samples))});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::string out = played();
+    EXPECT_EQ(channel(out, 0), samples);
+    EXPECT_EQ(channel(out, 1), samples);
+}
+
+TEST_F(Player, LowRatesAreConverted) {
+    // 22050 Hz: halfway points; 11025 Hz: quarter points; 8000 Hz: groups of 6 and 5.
+    {
+        std::vector<int16_t> s(1000, 200);
+        s[0] = 100;
+        ASSERT_EQ(vexa({wav("a.wav", make_wav(1, 22050, s))}).exit_code, 0);
+        auto left = channel(played(), 0);
+        ASSERT_EQ(left.size(), 2000u);
+        EXPECT_EQ(std::vector<int16_t>(left.begin(), left.begin() + 4),
+                  (std::vector<int16_t>{50, 100, 150, 200}));
+    }
+    write_file(device(), "");
+    {
+        std::vector<int16_t> s(1000, 4);
+        ASSERT_EQ(vexa({wav("b.wav", make_wav(1, 11025, s))}).exit_code, 0);
+        auto left = channel(played(), 0);
+        ASSERT_EQ(left.size(), 4000u);
+        EXPECT_EQ(std::vector<int16_t>(left.begin(), left.begin() + 5),
+                  (std::vector<int16_t>{1, 2, 3, 4, 4}));
+    }
+    write_file(device(), "");
+    {
+        std::vector<int16_t> s(1000, 100);
+        ASSERT_EQ(vexa({wav("c.wav", make_wav(1, 8000, s))}).exit_code, 0);
+        auto left = channel(played(), 0);
+        // 5 per input, one more for each odd k and each multiple of 80 up to 1000.
+        ASSERT_EQ(left.size(), 5000u + 500u + 12u);
+        EXPECT_EQ(std::vector<int16_t>(left.begin(), left.begin() + 6),
+                  (std::vector<int16_t>{8, 28, 49, 69, 90, 98}));
+        EXPECT_EQ(left.back(), 98);
+    }
+}
+
+TEST_F(Player, OtherRatesPlayAtTheirOwnSpeed) {
+    for (int rate : {48000, 32000, 24000, 16000, 12000, 96000}) {
+        write_file(device(), "");
+        const size_t n = static_cast<size_t>(rate) * 3 / 2; // 1.5 s
+        ProcResult r = vexa({wav("r.wav", make_wav(2, rate, std::vector<int16_t>(2 * n, 1000)))});
+        ASSERT_EQ(r.exit_code, 0) << rate << r.err;
+        auto left = channel(played(), 0);
+        EXPECT_EQ(left.size(), n * 44100 / static_cast<size_t>(rate)) << rate;
+        // Past the filter's start-up, a constant stays that constant.
+        ASSERT_GT(left.size(), 40000u);
+        EXPECT_NEAR(left[40000], 1000, 2) << rate;
+    }
+}
+
+TEST_F(Player, RatesWithoutConversionAreRefused) {
+    ProcResult r = vexa({wav("r.wav", make_wav(2, 1000, std::vector<int16_t>(2000, 1)))});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("1000 Hz"), std::string::npos) << r.err;
+    EXPECT_EQ(played(), "");
+}
+
+TEST_F(Player, SwapOutputCopyAndQuiet) {
+    std::vector<int16_t> s;
+    for (int i = 0; i < 5000; i++) {
+        s.push_back(1);
+        s.push_back(2);
+    }
+    const std::string file = wav("p.wav", make_wav(2, 44100, s));
+    const std::string copy = dir.file("copy.raw");
+    ASSERT_EQ(vexa({"-p", "-o" + copy, file}).exit_code, 0);
+    EXPECT_EQ(read_file(copy), played());
+    EXPECT_EQ(channel(played(), 0), std::vector<int16_t>(5000, 2));
+    EXPECT_EQ(channel(played(), 1), std::vector<int16_t>(5000, 1));
+
+    // Quiet: no device, nothing written anywhere.
+    write_file(device(), "");
+    std::remove(report().c_str());
+    ProcResult q = vexa({"-q", "-o" + copy, file});
+    EXPECT_EQ(q.exit_code, 0);
+    EXPECT_EQ(played(), "");
+    EXPECT_EQ(read_file(copy), "");
+    for (const auto& rep : read_ossim_reports(report())) EXPECT_EQ(rep.opens, 0);
+}
+
+TEST_F(Player, DataSizeEndsPlayEvenMidBlockWithBytesAfterIt) {
+    WavLayout layout;
+    layout.channels = 2;
+    layout.data = pcm_bytes(ramp(2 * 700)); // 2800 bytes: ends inside the third block
+    layout.chunks_after_data = {{"LIST", std::string(5000, 'z')}};
+    ASSERT_EQ(vexa({wav("t.wav", build_wav(layout))}).exit_code, 0);
+    EXPECT_EQ(played(), layout.data);
+}
+
+TEST_F(Player, DataSizeBeyondTheFileStopsAtTheFileEnd) {
+    const auto samples = ramp(2 * 1000);
+    std::string bytes = make_wav_raw(1, 2, 44100, 4, 16, 16, {}, pcm_bytes(samples), 1 << 30);
+    ProcResult r = vexa({wav("big.wav", bytes)});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+}
+
+TEST_F(Player, ExtensibleHeaderPlays) {
+    WavLayout layout;
+    layout.fmt_tag = 0xFFFE;
+    layout.fmt_body_size = 40;
+    layout.data = pcm_bytes(ramp(2 * 500));
+    std::string bytes = build_wav(layout);
+    // Sub-format GUID of PCM: its first two bytes are the format tag 1.
+    bytes[20 + 24] = 1;
+    ASSERT_EQ(vexa({wav("x.wav", bytes)}).exit_code, 0);
+    EXPECT_EQ(played(), layout.data);
+}
+
+TEST_F(Player, UnplayableWavFilesAreRefusedClearly) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* says;
+    };
+    const std::string data(4000, '\x10');
+    const std::vector<Case> cases = {
+        {"u8.wav", make_wav_raw(1, 2, 44100, 2, 8, 16, {}, data), "8-bit"},
+        {"float.wav", make_wav_raw(3, 2, 44100, 8, 32, 16, {}, data), "0x0003"},
+        {"rate0.wav", make_wav_raw(1, 2, 0, 4, 16, 16, {}, data), "0 Hz"},
+        {"short.wav", make_wav_raw(1, 2, 44100, 4, 16, 12, {}, data), "not PCM"},
+        {"six.wav", make_wav_raw(1, 6, 44100, 12, 16, 16, {}, data), "6 channels"},
+    };
+    for (const auto& c : cases) {
+        ProcResult r = vexa({wav(c.name, c.bytes)});
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_NE(r.err.find("cannot play this WAV file"), std::string::npos) << c.name << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << r.err;
+        EXPECT_EQ(played(), "") << c.name;
+    }
+}
+
+TEST_F(Player, ZeroBlockAlignIsDerivedFromTheFormat) {
+    // 3 s of stereo; block align 0 in the header must neither divide by zero nor misplace
+    // the seek: starting at 1 s skips exactly 176400 bytes.
+    const auto samples = ramp(2 * 44100 * 3, 1);
+    const std::string file =
+        wav("z.wav", make_wav_raw(1, 2, 44100, 0, 16, 16, {}, pcm_bytes(samples)));
+    ProcResult r = vexa({file, "1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(played(), pcm_bytes(samples).substr(176400));
+    ProcResult i = vexa({"-i", file});
+    EXPECT_EQ(i.out, "total_track_time 3\n\n");
+}
+
+TEST_F(Player, StartOffsets) {
+    const auto samples = ramp(2 * 44100 * 3 + 2 * 100, 3); // 3 s and 100 frames
+    const std::string file = wav("o.wav", make_wav(2, 44100, samples));
+    const std::string all = pcm_bytes(samples);
+    ASSERT_EQ(vexa({file, "2"}).exit_code, 0);
+    EXPECT_EQ(played(), all.substr(2 * 176400));
+    for (const char* offset : {"3", "4", "100000000000"}) { // at, past and far past the end
+        write_file(device(), "");
+        ProcResult r = vexa({file, offset});
+        EXPECT_EQ(r.exit_code, 0) << offset;
+        EXPECT_EQ(played().size(), offset[0] == '3' ? 400u : 0u) << offset;
+    }
+    write_file(device(), "");
+    ASSERT_EQ(vexa({file, "-5"}).exit_code, 0); // a negative start is the start
+    EXPECT_EQ(played(), all);
+    write_file(device(), "");
+    ASSERT_EQ(vexa({file, "abc"}).exit_code, 0); // garbage reads as 0
+    EXPECT_EQ(played(), all);
+}
+
+TEST_F(Player, InfoPrintsTheTrackTimeOnly) {
+    const std::string file = wav("i.wav", make_wav(1, 22050, std::vector<int16_t>(22050 * 5 + 7, 1)));
+    ProcResult r = vexa({"-i", file});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "total_track_time 5\n\n");
+    EXPECT_EQ(played(), "");
+    ProcResult later = vexa({"-i", file, "2"});
+    EXPECT_EQ(later.out, "total_track_time 5\n\n");
+}
+
+TEST_F(Player, HelpTextAndExitStatus) {
+    ProcResult r = vexa({"-h", "-d5", "nofile.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out,
+              "usage:   vexa [options] file [offset]\n"
+              "options:\n"
+              "         -c<i> set number of channels (override) to <i>\n"
+              "         -d<i> set debug level to <i>\n"
+              "         -h    print this message\n"
+              "         -i    only print mp3 info, do not play.\n"
+              "         -o<f> output to file <f>\n"
+              "         -p    swap left and right channels\n"
+              "         -q    quiet mode\n"
+              "         -r<i> set sample rate (override) to <i>\n"
+              "         -s    spin down the hard drive when buffer is full\n"
+              "         -w    set word byte swapping (LE/BE conversion)\n"
+              "\n");
+}
+
+TEST_F(Player, OptionParsing) {
+    const auto samples = ramp(2 * 300);
+    const std::string file = wav("-dash.wav", make_wav(2, 44100, samples));
+    // "--" ends the options, so a file name may begin with a dash.
+    ASSERT_EQ(vexa({"--", file}).exit_code, 0);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+
+    const std::string plain = wav("plain.wav", make_wav(2, 44100, samples));
+    write_file(device(), "");
+    ASSERT_EQ(vexa({"-x", "-", "-s", plain}).exit_code, 0); // unknown letters are ignored
+    EXPECT_EQ(played(), pcm_bytes(samples));
+
+    // -c3 is refused, so the file's two channels stay; -c1 reads the data as mono.
+    write_file(device(), "");
+    ProcResult c3 = vexa({"-d1", "-c3", plain});
+    EXPECT_NE(c3.out.find("override_channels invalid (3)\noverride_channels = 0\n"),
+              std::string::npos);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    write_file(device(), "");
+    ASSERT_EQ(vexa({"-c1", plain}).exit_code, 0);
+    EXPECT_EQ(channel(played(), 0), samples);
+
+    // -r48000 is refused; -r22050 plays the 44100 Hz data as 22050 Hz.
+    write_file(device(), "");
+    ProcResult r48 = vexa({"-d1", "-r48000", plain});
+    EXPECT_NE(r48.out.find("override_samplerate invalid (48000)\noverride_samplerate = 0\n"),
+              std::string::npos);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    write_file(device(), "");
+    ASSERT_EQ(vexa({"-r22050", plain}).exit_code, 0);
+    EXPECT_EQ(played().size(), 2 * pcm_bytes(samples).size());
+}
+
+TEST_F(Player, NoFileStillOpensTheDevice) {
+    ProcResult r = vexa({});
+    EXPECT_EQ(r.exit_code, 0);
+    auto reports = read_ossim_reports(report());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].opens, 1);
+}
+
+TEST_F(Player, MissingDeviceEndsWithStatusOne) {
+    const std::string file = wav("d.wav", make_wav(2, 44100, ramp(200)));
+    ProcResult r = vexa({file}, false, "open");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "/dev/dsp: No such file or directory\n");
+}
+
+TEST_F(Player, MissingFileEndsQuietly) {
+    ProcResult r = vexa({dir.file("absent.wav")});
+    EXPECT_NE(r.err.find("absent.wav: No such file or directory"), std::string::npos);
+    EXPECT_EQ(played(), "");
+}
+
+TEST_F(Player, SigtermStopsBothProcesses) {
+    const std::string file = wav("long.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    std::vector<std::string> argv = {vexa_bin("vexa"), file};
+    EnvList env = ossim_env(device(), report(), true);
+    ProcHandle h = start_program(argv, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    kill(h.pid, SIGTERM);
+    ProcResult r = wait_program(h, 30);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_LT(r.elapsed_s, 5);
+    // Give the player a moment to write its own report.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto reports = read_ossim_reports(report());
+    int resets = 0;
+    for (const auto& rep : reports)
+        for (const auto& name : rep.ioctls) resets += name == "SNDCTL_DSP_RESET";
+    EXPECT_EQ(resets, 2) << "both processes drop the device queue";
+}
+
+TEST_F(Player, TwentySecondsInRealTimeWithoutUnderruns) {
+    const std::string file =
+        wav("rt.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 20, 300)));
+    ProcResult r = vexa({file}, true);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_GT(r.elapsed_s, 19.0);
+    long underruns = 0;
+    long long bytes = 0;
+    for (const auto& rep : read_ossim_reports(report())) {
+        underruns += rep.underruns;
+        bytes += rep.bytes;
+    }
+    EXPECT_EQ(bytes, 44100LL * 4 * 20);
+    EXPECT_EQ(underruns, 0);
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+// The decoder's input buffer: refills from a file and from the pipe buffer.
+#include "settings.h"
+#include "smbuf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class InputBuffer : public testing::Test {
+protected:
+    void SetUp() override {
+        debug = 0;
+        swap_bytes = 1;
+        smbuf_reset();
+        pbuf = pbuffer_alloc(8, PIPE_BLOCK_BYTES);
+    }
+    void TearDown() override {
+        pbuffer_free(pbuf);
+        pbuf = nullptr;
+        swap_bytes = 1;
+        if (file_ != nullptr) std::fclose(file_);
+        infd = -1;
+    }
+    // Commits one pipe block whose bytes are base, base+1, ... (mod 256).
+    void put_block(int base) {
+        uint8_t* slot = pbuffer_write_slot(pbuf);
+        ASSERT_NE(slot, nullptr);
+        for (int i = 0; i < PIPE_BLOCK_BYTES; i++) slot[i] = static_cast<uint8_t>(base + i);
+        pbuffer_commit_write(pbuf);
+    }
+    void open_file(const std::string& bytes) {
+        file_ = std::tmpfile();
+        std::fwrite(bytes.data(), 1, bytes.size(), file_);
+        std::fflush(file_);
+        lseek(fileno(file_), 0, SEEK_SET);
+        infd = fileno(file_);
+    }
+    std::FILE* file_ = nullptr;
+};
+
+TEST_F(InputBuffer, EarliestByteLandsInTheTopBits) {
+    open_file(std::string("\xFF\xFB\x90\x64", 4));
+    EXPECT_EQ(read_data_from_file(), -1); // the word arrives, then the end of the file
+    EXPECT_EQ(smbufcnt, 1);
+    EXPECT_EQ(smbuf[0], 0xFFFB9064u);
+    EXPECT_EQ(smbuf[0] >> 21, 0x7FFu); // the sync word
+
+    smbuf_reset();
+    swap_bytes = 0; // words go in as the machine reads them
+    lseek(infd, 0, SEEK_SET);
+    EXPECT_EQ(read_data_from_file(), -1);
+    EXPECT_EQ(smbuf[0] >> 24, 0x64u);
+}
+
+TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
+    open_file(std::string(3000, '\x11') + "\x22\x22"); // 750 words and 2 stray bytes
+    EXPECT_EQ(read_data_from_file(), SMBUF_WORDS);
+    EXPECT_GE(validbits(), REFILL_BITS);
+    // Enough held: nothing is read, but the unread words move to the front.
+    bitstream.bufptr = smbuf + 2;
+    bitstream.bitidx = 5;
+    EXPECT_EQ(read_data_from_file(), 0);
+    EXPECT_EQ(bitstream.bufptr, smbuf);
+    EXPECT_EQ(bitstream.bitidx, 5);
+    EXPECT_EQ(smbufcnt, SMBUF_WORDS - 2);
+    EXPECT_EQ(smbuf[0], 0x11111111u);
+    // Below the target: one read fills the buffer up.
+    bitstream.bufptr = smbuf + 30;
+    EXPECT_EQ(read_data_from_file(), 32);
+    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+    // Drain the rest: 750 words in all, then end of file; the trailing 2 bytes are dropped.
+    int total = 2 + 30; // words consumed so far
+    for (int r = 0; r != -1;) {
+        total += smbufcnt;
+        bitstream.bufptr = smbuf + smbufcnt;
+        bitstream.bitidx = 0;
+        r = read_data_from_file();
+    }
+    total += smbufcnt;
+    EXPECT_EQ(total, 750);
+}
+
+TEST_F(InputBuffer, PipeBlockIsSpreadOverCallsWhenSmbufIsFull) {
+    // 184 words held, 200 free: a fresh 256-word block gives 200 now, 56 later.
+    smbufcnt = SMBUF_WORDS - 200;
+    bitstream.bufptr = smbuf;
+    swap_bytes = 0;
+    put_block(0);
+    put_block(0);
+    EXPECT_EQ(rdfi(), 1);
+    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+    uint32_t last;
+    std::memcpy(&last, smbuf + SMBUF_WORDS - 1, 4);
+    // The 200th word of the block holds its bytes 796..799.
+    const uint8_t expect[4] = {static_cast<uint8_t>(796), static_cast<uint8_t>(797),
+                               static_cast<uint8_t>(798), static_cast<uint8_t>(799)};
+    EXPECT_EQ(std::memcmp(&last, expect, 4), 0);
+
+    // Consume 100 words: the next call first uses the 56 words kept back.
+    bitstream.bufptr = smbuf + 100;
+    EXPECT_EQ(rdfi(), 1);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(smbuf);
+    const int kept_at = (SMBUF_WORDS - 100) * 4; // first kept word, after the shift
+    EXPECT_EQ(bytes[kept_at], static_cast<uint8_t>(800));
+    EXPECT_EQ(bytes[kept_at + 56 * 4], 0); // then the second block from its start
+    EXPECT_EQ(pbuffer_level(pbuf), 0);
+}
+
+TEST_F(InputBuffer, PipeRefillReportsEmptyThenEnd) {
+    EXPECT_EQ(rdfi(), 0); // nothing there yet
+    put_block(1);
+    EXPECT_EQ(rdfi(), 0); // one block is not enough for the target
+    EXPECT_EQ(smbufcnt, PIPE_BLOCK_WORDS);
+    pbuffer_set_flags(pbuf, PBUFFER_EOF);
+    EXPECT_EQ(rdfi(), -1);
+    EXPECT_EQ(smbufcnt, PIPE_BLOCK_WORDS); // what is held stays available
+    EXPECT_EQ(rdfi(), -1);
+}
+
+TEST_F(InputBuffer, PipeRefillReachesTheTarget) {
+    for (int i = 0; i < 2; i++) put_block(i);
+    EXPECT_EQ(rdfi(), 1);
+    EXPECT_GE(validbits(), REFILL_BITS);
+    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+}
+
+TEST_F(InputBuffer, WavBlocksComeWhole) {
+    EXPECT_EQ(read_wav_data_from_inbuf(), 0);
+    put_block(3);
+    EXPECT_EQ(read_wav_data_from_inbuf(), 1);
+    EXPECT_EQ(wav_count, PIPE_BLOCK_BYTES);
+    EXPECT_EQ(wav_block[0], 3);
+    EXPECT_EQ(wav_block[1023], static_cast<uint8_t>(3 + 1023));
+    pbuffer_set_flags(pbuf, PBUFFER_EOF);
+    EXPECT_EQ(read_wav_data_from_inbuf(), -1);
+}
+
+TEST_F(InputBuffer, CorruptPositionEndsTheProcess) {
+    smbufcnt = 4;
+    bitstream.bufptr = smbuf + 5;
+    EXPECT_EXIT(shift_bitstream(), testing::ExitedWithCode(1), "");
+}
+
+TEST_F(InputBuffer, NormalisingMovesPastAUsedUpWord) {
+    bitstream.bufptr = smbuf + 3;
+    bitstream.bitidx = 32;
+    normalise_bitstream();
+    EXPECT_EQ(bitstream.bufptr, smbuf + 4);
+    EXPECT_EQ(bitstream.bitidx, 0);
+    normalise_bitstream();
+    EXPECT_EQ(bitstream.bufptr, smbuf + 4);
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+#include "proc.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+double mono_s() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::vector<std::string> child_environment(const EnvList& env_add) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; e++) env.emplace_back(*e);
+    for (const auto& [name, value] : env_add) {
+        std::string prefix = name + "=";
+        for (size_t i = 0; i < env.size();) {
+            if (env[i].compare(0, prefix.size(), prefix) == 0) {
+                env.erase(env.begin() + static_cast<long>(i));
+            } else {
+                i++;
+            }
+        }
+        env.push_back(prefix + value);
+    }
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> p;
+    for (std::string& s : strings) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+void close_fd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+// Reads what is available; closes the descriptor at end of file.
+void drain(int* fd, std::string* into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(*fd, buf, sizeof buf);
+        if (n > 0) {
+            into->append(buf, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof buf) return;
+            continue;
+        }
+        if (n < 0 && (errno == EINTR)) continue;
+        if (n < 0 && errno == EAGAIN) return;
+        close_fd(fd);
+        return;
+    }
+}
+
+void kill_group(pid_t pid) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+}
+
+} // namespace
+
+ProcHandle::ProcHandle(ProcHandle&& other) noexcept
+    : pid(other.pid), out_fd(other.out_fd), err_fd(other.err_fd), start_s(other.start_s) {
+    other.pid = -1;
+    other.out_fd = -1;
+    other.err_fd = -1;
+}
+
+ProcHandle& ProcHandle::operator=(ProcHandle&& other) noexcept {
+    if (this != &other) {
+        this->~ProcHandle();
+        pid = other.pid;
+        out_fd = other.out_fd;
+        err_fd = other.err_fd;
+        start_s = other.start_s;
+        other.pid = -1;
+        other.out_fd = -1;
+        other.err_fd = -1;
+    }
+    return *this;
+}
+
+ProcHandle::~ProcHandle() {
+    if (pid > 0) {
+        kill_group(pid);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
+    close_fd(&out_fd);
+    close_fd(&err_fd);
+}
+
+ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add) {
+    ProcHandle h;
+    if (argv.empty()) {
+        ADD_FAILURE() << "start_program: empty argv";
+        return h;
+    }
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = child_environment(env_add);
+    std::vector<char*> argp = pointers(args);
+    std::vector<char*> envp = pointers(env);
+
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "start_program: pipe: " << strerror(errno);
+        return h;
+    }
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::string exec_failed = "start_program: cannot run " + argv[0] + ": ";
+
+    h.start_s = mono_s();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (null_fd >= 0) dup2(null_fd, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        execve(argp[0], argp.data(), envp.data());
+        const char* why = strerror(errno);
+        ssize_t ignored = write(2, exec_failed.data(), exec_failed.size());
+        ignored = write(2, why, strlen(why));
+        ignored = write(2, "\n", 1);
+        (void)ignored;
+        _exit(127);
+    }
+    if (null_fd >= 0) close(null_fd);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "start_program: fork: " << strerror(errno);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        return h;
+    }
+    setpgid(pid, pid); // also here, so that the group exists whichever side runs first
+    fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+    h.pid = pid;
+    h.out_fd = out_pipe[0];
+    h.err_fd = err_pipe[0];
+    return h;
+}
+
+ProcResult wait_program(ProcHandle& h, double timeout_s) {
+    ProcResult r;
+    r.pid = h.pid;
+    r.exit_code = -1;
+    r.term_signal = 0;
+    r.timed_out = false;
+    r.elapsed_s = 0;
+    if (h.pid <= 0) {
+        r.err = "wait_program: no program";
+        return r;
+    }
+    double deadline = mono_s() + timeout_s;
+    bool reaped = false;
+    int status = 0;
+    for (;;) {
+        if (!reaped) {
+            pid_t w = waitpid(h.pid, &status, WNOHANG);
+            if (w == h.pid) {
+                reaped = true;
+                r.elapsed_s = mono_s() - h.start_s;
+            }
+        }
+        if (reaped && h.out_fd < 0 && h.err_fd < 0) break;
+        double left = deadline - mono_s();
+        if (left <= 0) {
+            r.timed_out = true;
+            kill_group(h.pid);
+            if (!reaped) {
+                while (waitpid(h.pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                reaped = true;
+                r.elapsed_s = mono_s() - h.start_s;
+            }
+            if (h.out_fd >= 0) drain(&h.out_fd, &r.out);
+            if (h.err_fd >= 0) drain(&h.err_fd, &r.err);
+            break;
+        }
+        struct pollfd fds[2];
+        int n = 0;
+        if (h.out_fd >= 0) fds[n++] = {h.out_fd, POLLIN, 0};
+        if (h.err_fd >= 0) fds[n++] = {h.err_fd, POLLIN, 0};
+        // Short slices while the program runs, so that its exit is noticed promptly
+        // even when a descendant keeps the output open.
+        int wait_ms = static_cast<int>(std::min(left, 0.02) * 1000) + 1;
+        poll(n > 0 ? fds : nullptr, static_cast<nfds_t>(n), wait_ms);
+        if (h.out_fd >= 0) drain(&h.out_fd, &r.out);
+        if (h.err_fd >= 0) drain(&h.err_fd, &r.err);
+    }
+    // Whatever is left of the group has closed its output; it is not waited for.
+    kill(-h.pid, SIGKILL);
+    close_fd(&h.out_fd);
+    close_fd(&h.err_fd);
+    h.pid = -1;
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+    return r;
+}
+
+ProcResult run_program(const std::vector<std::string>& argv, const EnvList& env_add,
+                       double timeout_s) {
+    ProcHandle h = start_program(argv, env_add);
+    return wait_program(h, timeout_s);
+}
+
+EnvList ossim_env(const std::string& output_path, const std::string& report_path, bool realtime,
+                  const std::string& fail) {
+    EnvList env;
+    std::string asan = VEXA_ASAN_RUNTIME;
+    std::string preload = VEXA_OSSIM_LIB;
+    if (!asan.empty()) {
+        // The sanitizer runtime insists on coming first; the simulator then sits between
+        // its interceptors and libc.
+        preload = asan + " " + preload;
+        const char* old = getenv("ASAN_OPTIONS");
+        std::string options = old != nullptr && old[0] != '\0' ? std::string(old) + ":" : "";
+        env.emplace_back("ASAN_OPTIONS", options + "detect_leaks=0");
+    }
+    env.emplace_back("LD_PRELOAD", preload);
+    env.emplace_back("OSSIM_OUTPUT", output_path);
+    env.emplace_back("OSSIM_REPORT", report_path);
+    env.emplace_back("OSSIM_REALTIME", realtime ? "1" : "0");
+    env.emplace_back("OSSIM_FAIL", fail);
+    return env;
+}
+
+std::string vexa_bin(const char* name) {
+    return std::string(VEXA_BIN_DIR) + "/" + name;
+}
+
+std::string test_bin(const char* name) {
+    return std::string(VEXA_TEST_BIN_DIR) + "/" + name;
+}
