@@ -26,32 +26,46 @@ namespace {
 
 // ---- number formats ------------------------------------------------------------
 
-constexpr int COEF_BITS = RSK_FRAC_BITS; // table entries: Q15
-static_assert(COEF_BITS == 15, "the table is Q15");
+constexpr int COEF_BITS = RSK_FRAC_BITS; // table entries and interpolated taps: Q23
+static_assert(COEF_BITS == 23, "the table is Q23");
 
 // Kernel positions are table indices with POS_BITS of fraction ("Q15 table units");
 // the fraction is the weight of the next entry in the linear interpolation.
 constexpr int POS_BITS = 15;
 constexpr int32_t POS_ONE = 1 << POS_BITS; // 0x8000 = 32768
 constexpr int32_t POS_MASK = POS_ONE - 1;  // 0x7FFF = 32767
+constexpr int32_t POS_HALF = POS_ONE / 2;  // 0x4000 = 16384, rounds the interpolation
 // First position past the kernel's support: t = RSK_HALF_WIDTH.
 constexpr int32_t POS_END = RSK_HALF_WIDTH * RSK_PHASES * POS_ONE;
 // One lower-rate sample period, the position step between taps going upward.
 constexpr int32_t POS_STEP_UP = RSK_PHASES * POS_ONE;
 
-// An interpolated coefficient is Q30 (COEF_BITS + POS_BITS); it is a convex mix of
-// two Q15 entries, so it stays within +-2^30.
-constexpr int TAP_BITS = COEF_BITS + POS_BITS;
-static_assert(TAP_BITS == 30);
+// The interpolation multiplies the difference of neighbouring entries by a Q15
+// weight in 32 bits.
+constexpr int32_t max_entry_step() {
+    int32_t m = 0;
+    for (size_t i = 0; i + 1 < rsk_table.size(); i++) {
+        const int32_t d = rsk_table[i + 1] - rsk_table[i];
+        m = std::max(m, d < 0 ? -d : d);
+    }
+    return m;
+}
+static_assert(max_entry_step() < INT32_MAX / POS_ONE, "interpolation fits 32 bits");
+constexpr int32_t max_entry() {
+    int32_t m = 0;
+    for (int32_t v : rsk_table) m = std::max(m, v < 0 ? -v : v);
+    return m;
+}
+static_assert(max_entry() < (1 << COEF_BITS), "entries stay within +-1.0");
 
-// Output gain (the kernel's stretch factor downward, 1.0 upward): Q30.
-constexpr int GAIN_BITS = 30;
-constexpr int64_t GAIN_ONE = int64_t{1} << GAIN_BITS; // 0x40000000 = 1073741824
+// Output gain (the kernel's stretch factor downward, 1.0 upward): Q24.
+constexpr int GAIN_BITS = 24;
+constexpr int64_t GAIN_ONE = int64_t{1} << GAIN_BITS; // 0x1000000 = 16777216
 
-// The sum of taps (Q30 x sample) loses ACC_DROP bits before the gain multiply:
-// output = ((sum >> ACC_DROP) * gain) >> (TAP_BITS - ACC_DROP + GAIN_BITS), rounded.
-constexpr int ACC_DROP = 20;
-constexpr int OUT_SHIFT = TAP_BITS - ACC_DROP + GAIN_BITS; // 40
+// The sum of taps (Q23 x sample) drops ACC_DROP bits before the gain multiply:
+// output = ((sum >> ACC_DROP) * gain) >> (COEF_BITS - ACC_DROP + GAIN_BITS), rounded.
+constexpr int ACC_DROP = 8;
+constexpr int OUT_SHIFT = COEF_BITS - ACC_DROP + GAIN_BITS; // 39
 constexpr int64_t OUT_ROUND = int64_t{1} << (OUT_SHIFT - 1);
 
 // Position step per input sample downward: one input period in Q15 table units.
@@ -67,8 +81,7 @@ constexpr int32_t MAX_ADVANCE = RESAMPLE_MAX_RATE / RESAMPLE_OUT_RATE + 1;
 static_assert(POS_END <= INT32_MAX - POS_STEP_UP, "kernel positions fit 32 bits");
 
 // Worst-case sum: every tap at the largest entry times a full-scale sample.
-constexpr int64_t MAX_TAP = int64_t{32767} << POS_BITS;
-constexpr int64_t MAX_SUM = 2 * MAX_REACH * MAX_TAP * 32768;
+constexpr int64_t MAX_SUM = 2 * MAX_REACH * int64_t{max_entry()} * 32768;
 static_assert(MAX_SUM < INT64_MAX / 2);
 static_assert((MAX_SUM >> ACC_DROP) < INT64_MAX / GAIN_ONE, "the gain multiply fits 64 bits");
 
@@ -89,7 +102,7 @@ struct tResampler {
     int32_t step;      // position step per input sample, Q15 table units
     int32_t reach;     // most taps on either side of an output (also the delay)
     uint64_t pos_scale; // remainder (0..up-1) to Q15 table units, Q32: step / up
-    int64_t gain;       // Q30
+    int64_t gain;       // Q24
     int32_t fill;       // samples held in the history
     int32_t at;         // history index of the last input at or before the next output
     int32_t rem;        // the next output lies rem / up input periods after `at`
@@ -137,12 +150,12 @@ void start(int rate) {
 // to the end of the kernel, against samples l[0], l[dir], l[2 * dir], ...
 inline void add_side(int32_t pos, int32_t step, const int16_t* l, const int16_t* r, int dir,
                      int64_t& sum_l, int64_t& sum_r) {
-    const int16_t* table = rsk_table.data();
+    const int32_t* table = rsk_table.data();
     for (; pos < POS_END; pos += step, l += dir, r += dir) {
         const int32_t i = pos >> POS_BITS;
-        const int32_t w = pos & POS_MASK;
+        const int32_t w = pos & POS_MASK; // Q15
         const int32_t a = table[i];
-        const int32_t tap = a * POS_ONE + (table[i + 1] - a) * w; // Q30
+        const int32_t tap = a + (((table[i + 1] - a) * w + POS_HALF) >> POS_BITS); // Q23
         sum_l += int64_t{tap} * *l;
         sum_r += int64_t{tap} * *r;
     }

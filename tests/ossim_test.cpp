@@ -21,7 +21,8 @@ namespace {
 // Bytes the probe writes: one running pattern per process, byte i is i mod 251.
 std::string pattern(size_t from, size_t n) {
     std::string s;
-    for (size_t i = from; i < from + n; i++) s.push_back(static_cast<char>(i % 251));
+    for (size_t i = from; i < from + n; i++)
+        s.push_back(static_cast<char>(i % 251));
     return s;
 }
 
@@ -59,7 +60,8 @@ double elapsed(const std::string& line) {
 
 uint32_t le32(const std::string& s, size_t at) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; i--) v = (v << 8) | static_cast<unsigned char>(s.at(at + i));
+    for (int i = 3; i >= 0; i--)
+        v = (v << 8) | static_cast<unsigned char>(s.at(at + i));
     return v;
 }
 
@@ -244,10 +246,10 @@ TEST_F(Ossim, ReportNamesIoctlsInCallOrder) {
 }
 
 TEST_F(Ossim, ModeIoctlsAnswerAs16BitStereo44100) {
-    ProbeRun run = probe({"open", "ioctl:SETFMT:8", "ioctl:SETFMT:16", "ioctl:GETFMTS",
-                          "ioctl:CHANNELS:1", "ioctl:STEREO:0", "ioctl:SPEED:22050",
-                          "ioctl:GETBLKSIZE", "ioctl:SETFRAGMENT:1048588", "ioctl:POST",
-                          "ioctl:GETOSPACE"});
+    ProbeRun run =
+        probe({"open", "ioctl:SETFMT:8", "ioctl:SETFMT:16", "ioctl:GETFMTS", "ioctl:CHANNELS:1",
+               "ioctl:STEREO:0", "ioctl:SPEED:22050", "ioctl:GETBLKSIZE",
+               "ioctl:SETFRAGMENT:1048588", "ioctl:POST", "ioctl:GETOSPACE"});
     for (size_t i = 1; i < run.lines.size(); i++) {
         EXPECT_EQ(field(run.line(i), "ret"), "0") << run.line(i);
     }
@@ -297,8 +299,8 @@ TEST_F(Ossim, ProcessesThatSkipExitHandlersWriteNoReport) {
 }
 
 TEST_F(Ossim, ConcurrentProcessesAppendWholeLines) {
-    std::vector<std::string> argv = {test_bin("ossim_probe"), "open",          "write:20000",
-                                     "ioctl:SETFMT:16",       "write:20000",   "close"};
+    std::vector<std::string> argv = {test_bin("ossim_probe"), "open",        "write:20000",
+                                     "ioctl:SETFMT:16",       "write:20000", "close"};
     std::vector<ProcHandle> handles;
     std::set<long> pids;
     for (int i = 0; i < 4; i++) {
@@ -362,8 +364,8 @@ TEST_F(Ossim, RealtimeResetDropsTheQueue) {
 
 TEST_F(Ossim, RealtimeGapsThatEmptyTheBufferAreUnderruns) {
     // 4096 bytes play in 23 ms, so each pause lets the device run dry.
-    probe({"open", "write:4096", "sleep:0.1", "write:4096", "sleep:0.1", "writev:4096",
-           "sleep:0.1", "close"},
+    probe({"open", "write:4096", "sleep:0.1", "write:4096", "sleep:0.1", "writev:4096", "sleep:0.1",
+           "close"},
           true);
     EXPECT_EQ(only_report().underruns, 2); // the drain after the last write is not one
 }
@@ -408,8 +410,8 @@ TEST_F(Ossim, WithoutRealtimeWritesNeverWait) {
 
 TEST_F(Ossim, SignalHandlerEndsABlockedWriteAsThePlayerDoes) {
     // The probe's SIGTERM handler issues RESET, closes the device and exits 1.
-    ProcHandle h = start_program({test_bin("ossim_probe"), "open", "trap", "write:1000000"},
-                                 env(true));
+    ProcHandle h =
+        start_program({test_bin("ossim_probe"), "open", "trap", "write:1000000"}, env(true));
     // Once data arrives the handler is in place and the write is blocked on a full buffer.
     struct timespec pause = {0, 10000000};
     for (int i = 0; i < 1000; i++) {
@@ -447,8 +449,9 @@ TEST(TestSupportProc, LargeOutputOnBothStreamsDoesNotDeadlock) {
 }
 
 TEST(TestSupportProc, EnvironmentIsAddedAndOverridden) {
-    ProcResult r = run_program({"/bin/sh", "-c", "printf '%s %s %s' \"$VEXA_T1\" \"$HOME\" \"$PATH\""},
-                               {{"VEXA_T1", "a"}, {"HOME", "/nowhere"}, {"VEXA_T1", "b"}});
+    ProcResult r =
+        run_program({"/bin/sh", "-c", "printf '%s %s %s' \"$VEXA_T1\" \"$HOME\" \"$PATH\""},
+                    {{"VEXA_T1", "a"}, {"HOME", "/nowhere"}, {"VEXA_T1", "b"}});
     const char* path = getenv("PATH");
     EXPECT_EQ(r.out, std::string("b /nowhere ") + (path != nullptr ? path : ""));
 }
@@ -488,8 +491,7 @@ TEST(TestSupportProc, OssimEnvironmentPreloadsTheSimulator) {
         return v;
     };
     std::string preload = value("LD_PRELOAD");
-    EXPECT_EQ(preload.substr(preload.size() - std::string(VEXA_OSSIM_LIB).size()),
-              VEXA_OSSIM_LIB);
+    EXPECT_EQ(preload.substr(preload.size() - std::string(VEXA_OSSIM_LIB).size()), VEXA_OSSIM_LIB);
     EXPECT_EQ(value("OSSIM_OUTPUT"), "/o");
     EXPECT_EQ(value("OSSIM_REPORT"), "/r");
     EXPECT_EQ(value("OSSIM_REALTIME"), "1");

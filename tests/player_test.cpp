@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,6 +347,32 @@ TEST_F(Player, SigtermStopsBothProcesses) {
     for (const auto& rep : reports)
         for (const auto& name : rep.ioctls) resets += name == "SNDCTL_DSP_RESET";
     EXPECT_EQ(resets, 2) << "both processes drop the device queue";
+}
+
+TEST_F(Player, PlayerEndingEarlyDoesNotKillTheReader) {
+    // The player stops at the data size while the reader still has megabytes to copy:
+    // the reader stops copying and the run ends 0, not by SIGPIPE.
+    WavLayout layout;
+    layout.data = pcm_bytes(ramp(2 * 1000));
+    layout.chunks_after_data = {{"junk", std::string(3 << 20, 'j')}};
+    ProcResult r = vexa({wav("tail.wav", build_wav(layout))});
+    EXPECT_EQ(r.term_signal, 0);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(played(), layout.data);
+}
+
+TEST_F(Player, KilledPlayerIsNotReportedAsSuccess) {
+    const std::string file = wav("k.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    ProcHandle h = start_program({vexa_bin("vexa"), file}, ossim_env(device(), report(), true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const std::string children = read_file("/proc/" + std::to_string(h.pid) + "/task/" +
+                                           std::to_string(h.pid) + "/children");
+    const int player = std::atoi(children.c_str());
+    ASSERT_GT(player, 0);
+    kill(player, SIGTERM);
+    ProcResult r = wait_program(h, 30);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_LT(r.elapsed_s, 5);
 }
 
 TEST_F(Player, TwentySecondsInRealTimeWithoutUnderruns) {

@@ -6,11 +6,11 @@
 // The kernel is a Kaiser-windowed sinc low-pass. Its time unit is one sample period
 // at the lower of the two rates being converted, so the same kernel serves every
 // rate: upward it is read at whole-sample spacing, downward it is stretched over
-// the input. Being even, it is stored for t = 0, 1/P, 2/P, ... H only, as Q15
-// int16; its peak, 2 * cutoff, stays below 1.0, so every value fits.
+// the input. Being even, it is stored for t = 0, 1/P, 2/P, ... H only, as Q23
+// in int32; its peak is 2 * cutoff, below 1.0.
 //
 // Rounding keeps every phase exactly at unity gain: for each fraction p/P the
-// 2H coefficients that one output uses sum to exactly 1.0 (32768 in Q15), so a
+// 2H coefficients that one output uses sum to exactly 1.0 (2^23 in Q23), so a
 // constant input comes out unchanged at every phase (and, through linear
 // interpolation between neighbouring phases, at every fraction in between).
 //
@@ -30,7 +30,7 @@ namespace {
 constexpr int phases = 256;             // P: table entries per unit of kernel time
 constexpr int half_width = 24;          // H: kernel support is (-H, H) lower-rate samples
 constexpr double stop_atten_db = 96.0;  // Kaiser stopband target
-constexpr int coef_frac_bits = 15;      // Q15 table
+constexpr int coef_frac_bits = 23;      // Q23 table
 constexpr int entries = half_width * phases + 1; // t = 0 .. H inclusive
 
 // Kaiser's estimates: window shape from the attenuation, transition width from
@@ -144,14 +144,17 @@ std::string render(const std::vector<int>& table) {
                   phases, half_width, half_width, half_width, coef_frac_bits, coef_frac_bits,
                   entries, phases, half_width);
     s += line;
-    s += "// Kernel value at t = k / RSK_PHASES (Q15); the last entry is 0.\n"
-         "// clang-format off\n"
-         "constexpr std::array<int16_t, RSK_ENTRIES> rsk_table = {\n";
+    std::snprintf(line, sizeof line,
+                  "// Kernel value at t = k / RSK_PHASES (Q%d); the last entry is 0.\n"
+                  "// clang-format off\n"
+                  "constexpr std::array<int32_t, RSK_ENTRIES> rsk_table = {\n",
+                  coef_frac_bits);
+    s += line;
     for (int k = 0; k < entries; k++) {
-        if (k % 12 == 0) s += "   ";
-        std::snprintf(line, sizeof line, " %6d,", table[k]);
+        if (k % 8 == 0) s += "   ";
+        std::snprintf(line, sizeof line, " %8d,", table[k]);
         s += line;
-        if (k % 12 == 11 || k == entries - 1) s += "\n";
+        if (k % 8 == 7 || k == entries - 1) s += "\n";
     }
     s += "};\n// clang-format on\n";
     return s;

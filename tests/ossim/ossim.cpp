@@ -365,12 +365,14 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
         return -1;
     }
     size_t total = 0;
-    for (int i = 0; i < iovcnt; i++) total += iov[i].iov_len;
+    for (int i = 0; i < iovcnt; i++)
+        total += iov[i].iov_len;
     if (total == 0) return 0;
 
     if (!realtime) {
         if (output_fd >= 0) {
-            for (int i = 0; i < iovcnt; i++) append_all(output_fd, iov[i].iov_base, iov[i].iov_len);
+            for (int i = 0; i < iovcnt; i++)
+                append_all(output_fd, iov[i].iov_base, iov[i].iov_len);
         }
         bytes_accepted += static_cast<long long>(total);
         return static_cast<ssize_t>(total);
@@ -418,23 +420,24 @@ struct tIoctlName {
     const char* name;
 };
 
-#define OSSIM_NAME(x) {static_cast<unsigned long>(x), #x}
+#define OSSIM_NAME(x)                                                                              \
+    { static_cast<unsigned long>(x), #x }
 const tIoctlName ioctl_names[] = {
-    OSSIM_NAME(SNDCTL_DSP_RESET),        OSSIM_NAME(SNDCTL_DSP_SYNC),
-    OSSIM_NAME(SNDCTL_DSP_SPEED),        OSSIM_NAME(SNDCTL_DSP_STEREO),
-    OSSIM_NAME(SNDCTL_DSP_GETBLKSIZE),   OSSIM_NAME(SNDCTL_DSP_SETFMT),
-    OSSIM_NAME(SNDCTL_DSP_CHANNELS),     OSSIM_NAME(SOUND_PCM_WRITE_FILTER),
-    OSSIM_NAME(SNDCTL_DSP_POST),         OSSIM_NAME(SNDCTL_DSP_SUBDIVIDE),
-    OSSIM_NAME(SNDCTL_DSP_SETFRAGMENT),  OSSIM_NAME(SNDCTL_DSP_GETFMTS),
-    OSSIM_NAME(SNDCTL_DSP_GETOSPACE),    OSSIM_NAME(SNDCTL_DSP_GETISPACE),
-    OSSIM_NAME(SNDCTL_DSP_NONBLOCK),     OSSIM_NAME(SNDCTL_DSP_GETCAPS),
-    OSSIM_NAME(SNDCTL_DSP_GETTRIGGER),   OSSIM_NAME(SNDCTL_DSP_SETTRIGGER),
-    OSSIM_NAME(SNDCTL_DSP_GETIPTR),      OSSIM_NAME(SNDCTL_DSP_GETOPTR),
-    OSSIM_NAME(SNDCTL_DSP_MAPINBUF),     OSSIM_NAME(SNDCTL_DSP_MAPOUTBUF),
-    OSSIM_NAME(SNDCTL_DSP_SETSYNCRO),    OSSIM_NAME(SNDCTL_DSP_SETDUPLEX),
-    OSSIM_NAME(SNDCTL_DSP_GETODELAY),    OSSIM_NAME(SNDCTL_DSP_PROFILE),
-    OSSIM_NAME(SOUND_PCM_READ_RATE),     OSSIM_NAME(SOUND_PCM_READ_CHANNELS),
-    OSSIM_NAME(SOUND_PCM_READ_BITS),     OSSIM_NAME(SOUND_PCM_READ_FILTER),
+    OSSIM_NAME(SNDCTL_DSP_RESET),       OSSIM_NAME(SNDCTL_DSP_SYNC),
+    OSSIM_NAME(SNDCTL_DSP_SPEED),       OSSIM_NAME(SNDCTL_DSP_STEREO),
+    OSSIM_NAME(SNDCTL_DSP_GETBLKSIZE),  OSSIM_NAME(SNDCTL_DSP_SETFMT),
+    OSSIM_NAME(SNDCTL_DSP_CHANNELS),    OSSIM_NAME(SOUND_PCM_WRITE_FILTER),
+    OSSIM_NAME(SNDCTL_DSP_POST),        OSSIM_NAME(SNDCTL_DSP_SUBDIVIDE),
+    OSSIM_NAME(SNDCTL_DSP_SETFRAGMENT), OSSIM_NAME(SNDCTL_DSP_GETFMTS),
+    OSSIM_NAME(SNDCTL_DSP_GETOSPACE),   OSSIM_NAME(SNDCTL_DSP_GETISPACE),
+    OSSIM_NAME(SNDCTL_DSP_NONBLOCK),    OSSIM_NAME(SNDCTL_DSP_GETCAPS),
+    OSSIM_NAME(SNDCTL_DSP_GETTRIGGER),  OSSIM_NAME(SNDCTL_DSP_SETTRIGGER),
+    OSSIM_NAME(SNDCTL_DSP_GETIPTR),     OSSIM_NAME(SNDCTL_DSP_GETOPTR),
+    OSSIM_NAME(SNDCTL_DSP_MAPINBUF),    OSSIM_NAME(SNDCTL_DSP_MAPOUTBUF),
+    OSSIM_NAME(SNDCTL_DSP_SETSYNCRO),   OSSIM_NAME(SNDCTL_DSP_SETDUPLEX),
+    OSSIM_NAME(SNDCTL_DSP_GETODELAY),   OSSIM_NAME(SNDCTL_DSP_PROFILE),
+    OSSIM_NAME(SOUND_PCM_READ_RATE),    OSSIM_NAME(SOUND_PCM_READ_CHANNELS),
+    OSSIM_NAME(SOUND_PCM_READ_BITS),    OSSIM_NAME(SOUND_PCM_READ_FILTER),
 };
 #undef OSSIM_NAME
 
@@ -631,13 +634,13 @@ __attribute__((constructor)) void ossim_load() {
 
 extern "C" {
 
-#define OSSIM_TAKE_MODE(flags, last)                                                           \
-    mode_t mode = 0;                                                                           \
-    if (takes_mode(flags)) {                                                                   \
-        va_list ap;                                                                            \
-        va_start(ap, last);                                                                    \
-        mode = static_cast<mode_t>(va_arg(ap, int));                                           \
-        va_end(ap);                                                                            \
+#define OSSIM_TAKE_MODE(flags, last)                                                               \
+    mode_t mode = 0;                                                                               \
+    if (takes_mode(flags)) {                                                                       \
+        va_list ap;                                                                                \
+        va_start(ap, last);                                                                        \
+        mode = static_cast<mode_t>(va_arg(ap, int));                                               \
+        va_end(ap);                                                                                \
     }
 
 int open(const char* path, int flags, ...) {

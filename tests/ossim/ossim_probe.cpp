@@ -99,9 +99,9 @@ std::string head_of(const std::string& step) {
 }
 
 bool is_open_entry(const std::string& name) {
-    static const char* const entries[] = {"open",     "open64",     "openat",     "openat64",
-                                          "open_2",   "open64_2",   "openat_2",   "openat64_2",
-                                          "fopen",    "fopen64"};
+    static const char* const entries[] = {"open",   "open64",   "openat",   "openat64",
+                                          "open_2", "open64_2", "openat_2", "openat64_2",
+                                          "fopen",  "fopen64"};
     for (const char* e : entries) {
         if (name == e) return true;
     }
@@ -141,7 +141,8 @@ void step_open(const std::string& entry, std::string path) {
 
 void step_write(bool vectored, long n) {
     std::string data(static_cast<size_t>(n), '\0');
-    for (char& c : data) c = static_cast<char>(pattern_pos++ % 251);
+    for (char& c : data)
+        c = static_cast<char>(pattern_pos++ % 251);
     long ret = -1;
     int err = EBADF;
     if (current >= 0) {
@@ -173,11 +174,16 @@ struct tRequest {
 };
 
 const tRequest requests[] = {
-    {"RESET", SNDCTL_DSP_RESET, true},          {"SYNC", SNDCTL_DSP_SYNC, false},
-    {"POST", SNDCTL_DSP_POST, true},            {"SETFMT", SNDCTL_DSP_SETFMT, false},
-    {"GETFMTS", SNDCTL_DSP_GETFMTS, false},     {"CHANNELS", SNDCTL_DSP_CHANNELS, false},
-    {"STEREO", SNDCTL_DSP_STEREO, false},       {"SPEED", SNDCTL_DSP_SPEED, false},
-    {"GETBLKSIZE", SNDCTL_DSP_GETBLKSIZE, false}, {"SETFRAGMENT", SNDCTL_DSP_SETFRAGMENT, false},
+    {"RESET", SNDCTL_DSP_RESET, true},
+    {"SYNC", SNDCTL_DSP_SYNC, false},
+    {"POST", SNDCTL_DSP_POST, true},
+    {"SETFMT", SNDCTL_DSP_SETFMT, false},
+    {"GETFMTS", SNDCTL_DSP_GETFMTS, false},
+    {"CHANNELS", SNDCTL_DSP_CHANNELS, false},
+    {"STEREO", SNDCTL_DSP_STEREO, false},
+    {"SPEED", SNDCTL_DSP_SPEED, false},
+    {"GETBLKSIZE", SNDCTL_DSP_GETBLKSIZE, false},
+    {"SETFRAGMENT", SNDCTL_DSP_SETFRAGMENT, false},
     {"GETODELAY", SNDCTL_DSP_GETODELAY, false},
 };
 
@@ -192,8 +198,8 @@ void step_ioctl(const std::string& arg) {
         int err = errno;
         printf("ioctl GETOSPACE");
         print_result(ret, err);
-        printf(" fragments=%d fragstotal=%d fragsize=%d bytes=%d", info.fragments,
-               info.fragstotal, info.fragsize, info.bytes);
+        printf(" fragments=%d fragstotal=%d fragsize=%d bytes=%d", info.fragments, info.fragstotal,
+               info.fragsize, info.bytes);
         return;
     }
     unsigned long request = 0;

@@ -24,7 +24,8 @@ bool expect(tCursor* c, const char* literal) {
 bool number(tCursor* c, long long* value) {
     size_t start = c->pos;
     if (c->pos < c->s.size() && c->s[c->pos] == '-') c->pos++;
-    while (c->pos < c->s.size() && c->s[c->pos] >= '0' && c->s[c->pos] <= '9') c->pos++;
+    while (c->pos < c->s.size() && c->s[c->pos] >= '0' && c->s[c->pos] <= '9')
+        c->pos++;
     if (c->pos == start) return false;
     *value = std::strtoll(c->s.c_str() + start, nullptr, 10);
     return true;
@@ -43,7 +44,8 @@ bool quoted(tCursor* c, std::string* value) {
 
 bool parse_ossim_report(const std::string& line, OssimReport* r) {
     std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     tCursor c{text, 0};
     long long pid = 0, opens = 0, writes = 0, bytes = 0, underruns = 0;
     r->ioctls.clear();

@@ -24,7 +24,8 @@ double mono_s() {
 
 std::vector<std::string> child_environment(const EnvList& env_add) {
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; e++) env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; e++)
+        env.emplace_back(*e);
     for (const auto& [name, value] : env_add) {
         std::string prefix = name + "=";
         for (size_t i = 0; i < env.size();) {
@@ -41,7 +42,8 @@ std::vector<std::string> child_environment(const EnvList& env_add) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> p;
-    for (std::string& s : strings) p.push_back(s.data());
+    for (std::string& s : strings)
+        p.push_back(s.data());
     p.push_back(nullptr);
     return p;
 }
@@ -73,39 +75,45 @@ void kill_group(pid_t pid) {
     kill(pid, SIGKILL);
 }
 
+// Kills and reaps a program nobody waited for.
+void abandon(ProcHandle* h) {
+    if (h->pid > 0) {
+        kill_group(h->pid);
+        int status = 0;
+        while (waitpid(h->pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        h->pid = -1;
+    }
+    close_fd(&h->out_fd);
+    close_fd(&h->err_fd);
+}
+
+void take_over(ProcHandle* to, ProcHandle* from) {
+    to->pid = from->pid;
+    to->out_fd = from->out_fd;
+    to->err_fd = from->err_fd;
+    to->start_s = from->start_s;
+    from->pid = -1;
+    from->out_fd = -1;
+    from->err_fd = -1;
+}
+
 } // namespace
 
-ProcHandle::ProcHandle(ProcHandle&& other) noexcept
-    : pid(other.pid), out_fd(other.out_fd), err_fd(other.err_fd), start_s(other.start_s) {
-    other.pid = -1;
-    other.out_fd = -1;
-    other.err_fd = -1;
+ProcHandle::ProcHandle(ProcHandle&& other) noexcept {
+    take_over(this, &other);
 }
 
 ProcHandle& ProcHandle::operator=(ProcHandle&& other) noexcept {
     if (this != &other) {
-        this->~ProcHandle();
-        pid = other.pid;
-        out_fd = other.out_fd;
-        err_fd = other.err_fd;
-        start_s = other.start_s;
-        other.pid = -1;
-        other.out_fd = -1;
-        other.err_fd = -1;
+        abandon(this);
+        take_over(this, &other);
     }
     return *this;
 }
 
 ProcHandle::~ProcHandle() {
-    if (pid > 0) {
-        kill_group(pid);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-    }
-    close_fd(&out_fd);
-    close_fd(&err_fd);
+    abandon(this);
 }
 
 ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add) {

@@ -22,8 +22,9 @@ struct ProcResult {
 };
 
 // A started program. Its standard input is /dev/null; it runs in a process group of its
-// own (pgid == pid), which is killed as a whole on timeout or when the handle is dropped
-// without wait_program.
+// own (pgid == pid). The group is killed as a whole on timeout, when the handle is dropped
+// without wait_program, and once the program has exited and its output is closed (so
+// nothing it left behind keeps running).
 struct ProcHandle {
     pid_t pid = -1;
     int out_fd = -1;

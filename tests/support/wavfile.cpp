@@ -41,15 +41,17 @@ std::string build_wav(const WavLayout& w) {
     std::string form;
     put_id(&form, w.wave_id);
     put_chunk(&form, WavChunk{w.fmt_id, fmt});
-    for (const WavChunk& c : w.chunks_before_data) put_chunk(&form, c);
+    for (const WavChunk& c : w.chunks_before_data)
+        put_chunk(&form, c);
     if (w.has_data_chunk) {
         put_id(&form, "data");
-        put32(&form, w.data_size_field >= 0 ? w.data_size_field
-                                            : static_cast<int64_t>(w.data.size()));
+        put32(&form,
+              w.data_size_field >= 0 ? w.data_size_field : static_cast<int64_t>(w.data.size()));
         form.append(w.data);
         if (w.data.size() % 2 != 0 && !w.chunks_after_data.empty()) form.push_back('\0');
     }
-    for (const WavChunk& c : w.chunks_after_data) put_chunk(&form, c);
+    for (const WavChunk& c : w.chunks_after_data)
+        put_chunk(&form, c);
 
     std::string file;
     put_id(&file, w.riff_id);
@@ -69,7 +71,8 @@ std::string make_wav(int channels, int rate, const std::vector<int16_t>& interle
 }
 
 std::string make_wav_raw(int fmt_tag, int channels, int rate, int block_align, int bits,
-                         uint32_t fmt_body_size, const std::vector<WavChunk>& extra_chunks_before_data,
+                         uint32_t fmt_body_size,
+                         const std::vector<WavChunk>& extra_chunks_before_data,
                          const std::string& data_bytes, int64_t data_size_field) {
     WavLayout w;
     w.fmt_tag = fmt_tag;
@@ -87,7 +90,8 @@ std::string make_wav_raw(int fmt_tag, int channels, int rate, int block_align, i
 std::string pcm_bytes(const std::vector<int16_t>& samples) {
     std::string s;
     s.reserve(samples.size() * 2);
-    for (int16_t v : samples) put16(&s, static_cast<uint16_t>(v));
+    for (int16_t v : samples)
+        put16(&s, static_cast<uint16_t>(v));
     return s;
 }
 

@@ -30,8 +30,8 @@ struct WavLayout {
     uint32_t fmt_body_size = 16;
     std::vector<WavChunk> chunks_before_data; // between the fmt chunk and "data"
     bool has_data_chunk = true;
-    std::string data;                       // bytes of the data chunk body
-    int64_t data_size_field = -1;           // -1: data.size()
+    std::string data;                        // bytes of the data chunk body
+    int64_t data_size_field = -1;            // -1: data.size()
     std::vector<WavChunk> chunks_after_data; // after the data body (and its pad byte)
 };
 
@@ -44,7 +44,8 @@ std::string make_wav(int channels, int rate, const std::vector<int16_t>& interle
 
 // The common malformed cases in one call. data_size_field -1 writes data_bytes.size().
 std::string make_wav_raw(int fmt_tag, int channels, int rate, int block_align, int bits,
-                         uint32_t fmt_body_size, const std::vector<WavChunk>& extra_chunks_before_data,
+                         uint32_t fmt_body_size,
+                         const std::vector<WavChunk>& extra_chunks_before_data,
                          const std::string& data_bytes, int64_t data_size_field = -1);
 
 // Samples as little-endian bytes, and back (a trailing odd byte is ignored).
