@@ -146,16 +146,28 @@ void start(int rate) {
     std::memset(hist_right, 0, sizeof hist_right);
 }
 
-// Adds the taps on one side of an output: kernel positions pos, pos + step, ... up
-// to the end of the kernel, against samples l[0], l[dir], l[2 * dir], ...
+// Linear interpolation between table entries e[0] and e[1] at weight w (Q15): Q23.
+inline int32_t tap_at(const int32_t* e, int32_t w) {
+    return e[0] + (((e[1] - e[0]) * w + POS_HALF) >> POS_BITS);
+}
+
+// Adds the taps on one side of an output downward: kernel positions pos, pos + step,
+// ... up to the end of the kernel, against samples l[0], l[dir], l[2 * dir], ...
 inline void add_side(int32_t pos, int32_t step, const int16_t* l, const int16_t* r, int dir,
                      int64_t& sum_l, int64_t& sum_r) {
-    const int32_t* table = rsk_table.data();
     for (; pos < POS_END; pos += step, l += dir, r += dir) {
-        const int32_t i = pos >> POS_BITS;
-        const int32_t w = pos & POS_MASK; // Q15
-        const int32_t a = table[i];
-        const int32_t tap = a + (((table[i + 1] - a) * w + POS_HALF) >> POS_BITS); // Q23
+        const int32_t tap = tap_at(rsk_table.data() + (pos >> POS_BITS), pos & POS_MASK);
+        sum_l += int64_t{tap} * *l;
+        sum_r += int64_t{tap} * *r;
+    }
+}
+
+// The same upward, where the step is a whole number of table periods: every tap has
+// the same weight, `count` taps from entry `e` on, RSK_PHASES entries apart.
+inline void add_side_up(const int32_t* e, int32_t w, int count, const int16_t* l,
+                        const int16_t* r, int dir, int64_t& sum_l, int64_t& sum_r) {
+    for (int j = 0; j < count; j++, e += RSK_PHASES, l += dir, r += dir) {
+        const int32_t tap = tap_at(e, w);
         sum_l += int64_t{tap} * *l;
         sum_r += int64_t{tap} * *r;
     }
@@ -171,11 +183,23 @@ void convert_one(int16_t* out_l, int16_t* out_r) {
     // Kernel position of the input sample at `at`, which lies rem / up input periods
     // before the output; the sample after it lies step - u0 past it.
     const auto u0 = static_cast<int32_t>((uint64_t(uint32_t(conv.rem)) * conv.pos_scale) >> 32);
+    const int16_t* l = hist_left + conv.at;
+    const int16_t* r = hist_right + conv.at;
     int64_t sum_l = 0;
     int64_t sum_r = 0;
-    add_side(u0, conv.step, hist_left + conv.at, hist_right + conv.at, -1, sum_l, sum_r);
-    add_side(conv.step - u0, conv.step, hist_left + conv.at + 1, hist_right + conv.at + 1, 1,
-             sum_l, sum_r);
+    if (conv.rate <= RESAMPLE_OUT_RATE) {
+        // u0 < one period: RSK_HALF_WIDTH taps back from `at`; forward from the
+        // mirrored position, one fewer when the output falls on an input sample.
+        const int32_t w = u0 & POS_MASK;
+        const int32_t back = u0 >> POS_BITS;
+        const int32_t fwd = RSK_PHASES - back - (w > 0 ? 1 : 0);
+        add_side_up(rsk_table.data() + back, w, RSK_HALF_WIDTH, l, r, -1, sum_l, sum_r);
+        add_side_up(rsk_table.data() + fwd, w > 0 ? POS_ONE - w : 0,
+                    RSK_HALF_WIDTH - (u0 == 0 ? 1 : 0), l + 1, r + 1, 1, sum_l, sum_r);
+    } else {
+        add_side(u0, conv.step, l, r, -1, sum_l, sum_r);
+        add_side(conv.step - u0, conv.step, l + 1, r + 1, 1, sum_l, sum_r);
+    }
     *out_l = to_sample(sum_l, conv.gain);
     *out_r = to_sample(sum_r, conv.gain);
 }

@@ -18,6 +18,7 @@ namespace {
 
 constexpr int READER_BUFFER = 4096;
 constexpr int PIPE_PIECE = 512;
+constexpr int PIPE_AHEAD_BYTES = 1 << 20; // 1048576
 char reader_buffer[READER_BUFFER];
 
 // The started process's status follows the player's: 0 only when it played to the end.
@@ -77,6 +78,10 @@ void fork_reader(const tPlayback& pb, const char* file) {
         std::perror("pipe");
         std::exit(1);
     }
+    // While the player waits on a full device it does not read the pipe, so the pipe
+    // itself is what lets the reader run ahead of a slow disk: as large as the pipe buffer.
+    if (fcntl(fds[1], F_SETPIPE_SZ, PIPE_AHEAD_BYTES) < 0 && debug >= 1)
+        std::printf("pipe capacity stays at the system default\n");
     std::fflush(stdout); // what is buffered is printed once, not by both processes
     child_pid = fork();
     if (child_pid < 0) {

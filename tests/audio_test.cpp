@@ -154,6 +154,21 @@ TEST_F(Conversion, UnconvertibleRateWritesNothing) {
     EXPECT_EQ(run(block, 1).size(), 0u);
 }
 
+TEST_F(Conversion, TraceAtLevelFive) {
+    debug = 5;
+    int16_t left[4] = {1, 2, 3, 4}, right[4] = {-1, -2, -3, -4};
+    testing::internal::CaptureStdout();
+    audio_write(left, right, 4, 44100, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    debug = 0;
+    EXPECT_EQ(out.find("audio_write("), 0u);
+    EXPECT_NE(out.find(", 4, 44100)\nleft[0] = 1\nright[0] = -1\nleft[1] = 2\n"), std::string::npos);
+    EXPECT_NE(out.find("outLeft[3] = 4\noutRight[3] = -4\noutSamples = 4\n"
+                       "outBuffer[0] = 1\noutBuffer[1] = -1\noutBuffer[2] = 2\noutBuffer[3] = -2\n"),
+              std::string::npos)
+        << out;
+}
+
 TEST(AudioDevice, SilentModeTouchesNothing) {
     silent = 1;
     audio_fd = -1;

@@ -52,10 +52,19 @@ long num(const std::string& line, const std::string& key) {
     return std::strtol(v.c_str(), nullptr, 10);
 }
 
-double elapsed(const std::string& line) {
-    std::string v = field(line, "elapsed");
-    EXPECT_FALSE(v.empty()) << "no elapsed in: " << line;
+double seconds(const std::string& line, const std::string& key) {
+    std::string v = field(line, key);
+    EXPECT_FALSE(v.empty()) << "no " << key << " in: " << line;
     return std::strtod(v.c_str(), nullptr);
+}
+
+// Duration of one step, and the time from the start of one step to the end of another.
+double elapsed(const std::string& line) {
+    return seconds(line, "elapsed");
+}
+
+double span(const std::string& first, const std::string& last) {
+    return seconds(last, "at") - (seconds(first, "at") - seconds(first, "elapsed"));
 }
 
 uint32_t le32(const std::string& s, size_t at) {
@@ -211,6 +220,17 @@ TEST_F(Ossim, DeviceAndFileSideBySide) {
     EXPECT_EQ(r.bytes, 50);
 }
 
+TEST_F(Ossim, DescriptorNumberReusedAfterAHiddenCloseIsAFileAgain) {
+    std::string plain = tmp.file("plain");
+    ProbeRun run = probe({"open", "rawclose", "open:" + plain, "write:10", "close"});
+    EXPECT_EQ(num(run.line(2), "ret"), num(run.line(0), "ret")); // the same number
+    EXPECT_EQ(read_file(plain), pattern(0, 10));
+    EXPECT_EQ(read_file(output), "");
+    OssimReport r = only_report();
+    EXPECT_EQ(r.opens, 1);
+    EXPECT_EQ(r.writes, 0);
+}
+
 // --- data and report -------------------------------------------------------------------
 
 TEST_F(Ossim, OutputHoldsExactlyWhatWasWritten) {
@@ -342,15 +362,17 @@ TEST_F(Ossim, RealtimeBufferTakesItsCapacityAtOnce) {
     ProbeRun run = probe({"open", "write:65536", "ioctl:GETOSPACE", "ioctl:GETODELAY"}, true);
     EXPECT_LT(elapsed(run.line(1)), 0.25);
     long room = num(run.line(2), "bytes");
-    EXPECT_LT(room, 16384);
+    EXPECT_LT(room, 32768);
     EXPECT_EQ(num(run.line(2), "fragments"), room / 4096);
-    EXPECT_GT(num(run.line(3), "val"), 65536 - 16384 - 4096);
+    long queued = num(run.line(3), "val"); // a moment later
+    EXPECT_GT(queued, 0);
+    EXPECT_LE(queued, 65536 - room);
 }
 
 TEST_F(Ossim, RealtimeSyncWaitsForTheQueueToPlay) {
     ProbeRun run = probe({"open", "write:35280", "ioctl:SYNC", "ioctl:GETOSPACE"}, true);
-    double t = elapsed(run.line(2)); // 0.2 s of sound queued
-    EXPECT_GE(t, 0.15);
+    double t = span(run.line(1), run.line(2)); // 0.2 s of sound
+    EXPECT_GE(t, 0.195);
     EXPECT_LT(t, 1.0);
     EXPECT_EQ(num(run.line(3), "bytes"), 65536);
 }
@@ -397,7 +419,7 @@ TEST_F(Ossim, RealtimeNonblockingWriteTakesOnlyWhatFits) {
     ProbeRun run = probe({"open", "nonblock", "write:131072"}, true);
     long taken = num(run.line(2), "ret");
     EXPECT_GE(taken, 65536);
-    EXPECT_LT(taken, 65536 + 4096);
+    EXPECT_LT(taken, 65536 + 16384);
     EXPECT_LT(elapsed(run.line(2)), 0.25);
     EXPECT_EQ(read_file(output).size(), static_cast<size_t>(taken));
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -324,6 +325,14 @@ TEST_F(Player, MissingDeviceEndsWithStatusOne) {
     EXPECT_EQ(r.err, "/dev/dsp: No such file or directory\n");
 }
 
+TEST_F(Player, DeviceRefusingTheModeIsAnError) {
+    const std::string file = wav("m.wav", make_wav(2, 44100, ramp(200)));
+    ProcResult r = vexa({file}, false, "ioctl");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("ioctl SNDCTL_DSP_SETFMT: ", 0), 0u) << r.err;
+    EXPECT_EQ(played(), "");
+}
+
 TEST_F(Player, MissingFileEndsQuietly) {
     ProcResult r = vexa({dir.file("absent.wav")});
     EXPECT_NE(r.err.find("absent.wav: No such file or directory"), std::string::npos);
@@ -373,6 +382,32 @@ TEST_F(Player, KilledPlayerIsNotReportedAsSuccess) {
     ProcResult r = wait_program(h, 30);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_LT(r.elapsed_s, 5);
+}
+
+// Position of the reader's file descriptor on `path`, from /proc; -1 when not found.
+long long reader_position(int pid, const std::string& path) {
+    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; fd++) {
+        char target[4096];
+        ssize_t n = readlink((fd_dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)) != path) continue;
+        const std::string info =
+            read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+        return std::atoll(info.c_str() + info.find("pos:") + 4);
+    }
+    return -1;
+}
+
+TEST_F(Player, ReaderRunsAMegabyteAheadOfTheSound) {
+    // 10 s of sound; after one second of real-time play the reader must have the next
+    // megabyte (about 6 s) in hand, so that a disk that stalls that long is not heard.
+    const std::string file = wav("ahead.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    ProcHandle h = start_program({vexa_bin("vexa"), file}, ossim_env("", report(), true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const long long pos = reader_position(h.pid, file);
+    kill(h.pid, SIGTERM);
+    wait_program(h, 30);
+    EXPECT_GT(pos, 176400LL + (1 << 20)) << "reader position after 1 s";
 }
 
 TEST_F(Player, TwentySecondsInRealTimeWithoutUnderruns) {

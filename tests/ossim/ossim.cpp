@@ -1,22 +1,42 @@
 // OSS device simulator, loaded with LD_PRELOAD.
 //
-// Opening "/dev/dsp" through any libc entry point hands out a descriptor of "/dev/null"
-// that is remembered as the device; ioctl, write, writev and close on it are handled
-// here, everything else goes on to the next definition (libc, or the sanitizer runtime
-// when that is preloaded first). The device behaves as a card that plays 16-bit
-// little-endian stereo at 44100 Hz.
+// Opening "/dev/dsp" (the absolute path) through open, open64, openat, openat64, their
+// __*_2 fortified forms, fopen or fopen64 hands out a descriptor of "/dev/null" that is
+// remembered as the device (fopen gives a stdio stream whose writes come here). ioctl,
+// write, writev and close on a device descriptor are handled here; everything else goes
+// on to the next definition (libc, or the sanitizer runtime when that is preloaded
+// first). The device plays 16-bit little-endian stereo at 44100 Hz: the mode requests
+// answer that whatever is asked for.
 //
 // Environment, read once when the library is loaded:
-//   OSSIM_OUTPUT=path   every byte the device accepts is appended to path
-//   OSSIM_REPORT=path   at exit each process that touched the device appends one line
-//                       {"pid":N,"opens":N,"ioctls":[...],"writes":N,"bytes":N,"underruns":N}
-//   OSSIM_REALTIME=1    the device drains 176400 bytes/s from a 65536-byte buffer; writes
-//                       block while it is full and gaps that let it run dry are underruns
-//   OSSIM_SPEED=x       realtime drain runs x times faster (default 1)
-//   OSSIM_FAIL=list     comma-separated: open (ENOENT), write (EIO), ioctl (EIO)
+//   OSSIM_OUTPUT=path   every byte the device accepts is appended to path (created at the
+//                       first open of the device)
+//   OSSIM_REPORT=path   at exit each process that touched the device (opened it, or used
+//                       a device descriptor itself) appends one line
+//                       {"pid":N,"opens":N,"ioctls":["SNDCTL_DSP_RESET",...],"writes":N,
+//                        "bytes":N,"underruns":N}
+//                       opens counts open calls on the device, failed ones too; ioctls are
+//                       named in call order (unknown requests as "0x%08lx", at most 16384
+//                       listed); writes counts write and writev calls; bytes counts what the
+//                       device accepted. A forked child starts from zero.
+//   OSSIM_REALTIME=1    the device plays 176400 bytes/s from a 65536-byte buffer: a write
+//                       sleeps while the buffer is full and returns when all of it has been
+//                       taken (with O_NONBLOCK it takes what fits, or fails with EAGAIN);
+//                       a write that finds the buffer run dry since the previous one counts
+//                       an underrun, unless a RESET or SYNC came in between
+//   OSSIM_SPEED=x       the realtime device plays x times faster (default 1)
+//   OSSIM_FAIL=list     comma-separated: open (ENOENT), write (EIO), ioctl (EIO); the
+//                       failing calls are still counted
 //
-// The write, ioctl and close paths run inside the player's signal handlers, so they use
-// only static state and system calls; the report at exit may use stdio and malloc.
+// Requests: RESET drops the queue, SYNC sleeps until it has played, POST and SETFRAGMENT
+// are accepted, SETFMT and GETFMTS answer AFMT_S16_LE, CHANNELS 2, STEREO 1, SPEED 44100,
+// GETBLKSIZE 4096, GETODELAY the queued bytes, GETOSPACE the free space in 4096-byte
+// fragments of 16; any other request fails with EINVAL.
+//
+// Each process models its own buffer. dup'ed device descriptors are not followed. The
+// write, ioctl and close paths run inside the player's signal handlers, so they use only
+// static state and system calls; the report at exit may use stdio and malloc. There is
+// no locking: the programs under test are single-threaded.
 
 #undef _FORTIFY_SOURCE
 #undef _FILE_OFFSET_BITS

@@ -4,7 +4,7 @@
 //   pid                     "pid <n>"
 //   ENTRY[:PATH]            open PATH (default "/dev/dsp") write-only through ENTRY, one of
 //                           open open64 openat openat64 open_2 open64_2 openat_2 openat64_2
-//                           fopen fopen64; a PATH other than the device is created first.
+//                           fopen fopen64; a PATH other than the device is created.
 //                           The opened descriptor becomes the current one.
 //   use:K                   make the K-th opened descriptor (from 0) current again
 //   nonblock                set O_NONBLOCK on the current descriptor
@@ -15,12 +15,15 @@
 //                           POST pass 0
 //   sleep:S                 sleep S seconds
 //   close                   close (or fclose) the current descriptor
+//   rawclose                close the current descriptor with the bare system call,
+//                           behind the back of anything that intercepts close
 //   trap                    SIGTERM handler: ioctl RESET, close, exit(1), as the player does
 //   fork{ ... }             the steps up to the matching "}" run in a child, which then
 //                           exits 0; the parent waits for it
 //   _exit:N                 end at once, skipping exit handlers
 //
-// Each line ends with " elapsed=<seconds>" for the step.
+// Each line ends with " elapsed=<seconds>" for the step and " at=<seconds>", the time
+// since the probe started at the end of the step.
 
 #include <cerrno>
 #include <csignal>
@@ -31,6 +34,7 @@
 #include <linux/soundcard.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -53,6 +57,7 @@ std::vector<tHandle> handles;
 int current = -1;
 unsigned long pattern_pos = 0;
 volatile int trap_fd = -1;
+double started = 0;
 
 double now_s() {
     struct timespec ts;
@@ -110,22 +115,27 @@ bool is_open_entry(const std::string& name) {
 
 void step_open(const std::string& entry, std::string path) {
     if (path.empty()) path = "/dev/dsp";
-    if (path != "/dev/dsp") {
-        // The variants without a mode argument cannot create, so the file is made here.
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) ::close(fd);
-    }
     const char* p = path.c_str();
+    int flags = O_WRONLY;
+    if (path != "/dev/dsp") {
+        if (entry.find("_2") != std::string::npos) {
+            // The fortified forms cannot create, so the file is made first.
+            int fd = ::open(p, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) ::close(fd);
+        } else {
+            flags |= O_CREAT | O_TRUNC;
+        }
+    }
     tHandle h = {-1, nullptr};
     errno = 0;
-    if (entry == "open") h.fd = open(p, O_WRONLY);
-    if (entry == "open64") h.fd = open64(p, O_WRONLY);
-    if (entry == "openat") h.fd = openat(AT_FDCWD, p, O_WRONLY);
-    if (entry == "openat64") h.fd = openat64(AT_FDCWD, p, O_WRONLY);
-    if (entry == "open_2") h.fd = __open_2(p, O_WRONLY);
-    if (entry == "open64_2") h.fd = __open64_2(p, O_WRONLY);
-    if (entry == "openat_2") h.fd = __openat_2(AT_FDCWD, p, O_WRONLY);
-    if (entry == "openat64_2") h.fd = __openat64_2(AT_FDCWD, p, O_WRONLY);
+    if (entry == "open") h.fd = open(p, flags, 0644);
+    if (entry == "open64") h.fd = open64(p, flags, 0644);
+    if (entry == "openat") h.fd = openat(AT_FDCWD, p, flags, 0644);
+    if (entry == "openat64") h.fd = openat64(AT_FDCWD, p, flags, 0644);
+    if (entry == "open_2") h.fd = __open_2(p, flags);
+    if (entry == "open64_2") h.fd = __open64_2(p, flags);
+    if (entry == "openat_2") h.fd = __openat_2(AT_FDCWD, p, flags);
+    if (entry == "openat64_2") h.fd = __openat64_2(AT_FDCWD, p, flags);
     if (entry == "fopen" || entry == "fopen64") {
         h.stream = entry == "fopen" ? fopen(p, "w") : fopen64(p, "w");
         h.fd = h.stream != nullptr ? 0 : -1;
@@ -298,6 +308,11 @@ void run_steps(const std::vector<std::string>& steps, size_t from, size_t to) {
             printf("sleep");
         } else if (step == "close") {
             step_close();
+        } else if (step == "rawclose") {
+            int fd = current >= 0 ? handles[static_cast<size_t>(current)].fd : -1;
+            long ret = syscall(SYS_close, fd);
+            printf("rawclose");
+            print_result(ret, errno);
         } else if (step == "trap") {
             trap_fd = current >= 0 ? handles[static_cast<size_t>(current)].fd : -1;
             signal(SIGTERM, on_term);
@@ -309,7 +324,8 @@ void run_steps(const std::vector<std::string>& steps, size_t from, size_t to) {
             fprintf(stderr, "ossim_probe: unknown step '%s'\n", step.c_str());
             exit(2);
         }
-        printf(" elapsed=%.6f\n", now_s() - start);
+        double end = now_s();
+        printf(" elapsed=%.6f at=%.6f\n", end - start, end - started);
         fflush(stdout);
     }
 }
@@ -317,6 +333,7 @@ void run_steps(const std::vector<std::string>& steps, size_t from, size_t to) {
 } // namespace
 
 int main(int argc, char** argv) {
+    started = now_s();
     std::vector<std::string> steps(argv + 1, argv + argc);
     run_steps(steps, 0, steps.size());
     return 0;
