@@ -310,6 +310,30 @@ TEST_F(Player, OptionParsing) {
     EXPECT_EQ(played().size(), 2 * pcm_bytes(samples).size());
 }
 
+TEST_F(Player, KestSleepDelaysTheExit) {
+    const std::string file = wav("k.wav", make_wav(2, 44100, ramp(200)));
+    ProcResult quick = vexa({file});
+    ProcResult slow = vexa({file}, false, "", {{"KEST_SLEEP", "500000"}});
+    EXPECT_EQ(slow.exit_code, 0);
+    EXPECT_GE(slow.elapsed_s, 0.5);
+    EXPECT_LT(quick.elapsed_s, 0.5);
+}
+
+TEST_F(Player, DebugTraceFollowsTheLoop) {
+    const std::string file = wav("d.wav", make_wav(1, 44100, ramp(600)));
+    ProcResult r = vexa({"-d3", file});
+    EXPECT_EQ(r.exit_code, 0);
+    // The first pass finds the pipe buffer empty, reads, then converts and writes.
+    EXPECT_NE(r.out.find("Entering main decode/play loop.\nDL_START\nDL_DECODE\nDL_DECODE wavmode\n"
+                         "DL_DECODE reading some data\nDL_DECODE pbuffer empty\nDL_TRY_READ\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("DL_TRY_WRITE samplecount = 512 rate = 44100\n"), std::string::npos);
+    EXPECT_NE(r.out.find("DL_TRY_WRITE samplecount = 88 rate = 44100\n"), std::string::npos);
+    // Level 0 prints nothing at all.
+    EXPECT_EQ(vexa({file}).out, "");
+}
+
 TEST_F(Player, NoFileStillOpensTheDevice) {
     ProcResult r = vexa({});
     EXPECT_EQ(r.exit_code, 0);

@@ -410,7 +410,7 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
             int64_t room = kBufferBytes - queued_at(t);
             if (room > 0) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
-                if (output_fd >= 0) append_all(output_fd, p, chunk);
+                if (output_fd >= 0) 
                 if (empty_at_ns < t) empty_at_ns = t;
                 empty_at_ns += bytes_to_ns(static_cast<int64_t>(chunk));
                 playing = true;
