@@ -19,7 +19,8 @@
 #include "resample_table.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -53,7 +54,8 @@ constexpr int32_t max_entry_step() {
 static_assert(max_entry_step() < INT32_MAX / POS_ONE, "interpolation fits 32 bits");
 constexpr int32_t max_entry() {
     int32_t m = 0;
-    for (int32_t v : rsk_table) m = std::max(m, v < 0 ? -v : v);
+    for (int32_t v : rsk_table)
+        m = std::max(m, v < 0 ? -v : v);
     return m;
 }
 static_assert(max_entry() < (1 << COEF_BITS), "entries stay within +-1.0");
@@ -74,7 +76,9 @@ constexpr int32_t down_step(int rate) {
 }
 // Taps per side reached with a given step: positions u0, u0 + step, ... < POS_END
 // for 0 <= u0 < step.
-constexpr int32_t reach_for(int32_t step) { return (POS_END + step - 1) / step; }
+constexpr int32_t reach_for(int32_t step) {
+    return (POS_END + step - 1) / step;
+}
 
 constexpr int32_t MAX_REACH = reach_for(down_step(RESAMPLE_MAX_RATE));
 constexpr int32_t MAX_ADVANCE = RESAMPLE_MAX_RATE / RESAMPLE_OUT_RATE + 1;
@@ -94,13 +98,13 @@ static_assert(MAX_KEPT < HISTORY_LEN / 2, "room for new input after compaction")
 // ---- state -----------------------------------------------------------------------
 
 struct tResampler {
-    int32_t rate;      // input rate in Hz; 0 before the first block or after a reset
-    int32_t up;        // 44100 / gcd(rate, 44100): outputs per `down` inputs
-    int32_t down;      // rate / gcd(rate, 44100)
-    int32_t adv_whole; // down / up: whole input samples from one output to the next
-    int32_t adv_rem;   // down % up
-    int32_t step;      // position step per input sample, Q15 table units
-    int32_t reach;     // most taps on either side of an output (also the delay)
+    int32_t rate;       // input rate in Hz; 0 before the first block or after a reset
+    int32_t up;         // 44100 / gcd(rate, 44100): outputs per `down` inputs
+    int32_t down;       // rate / gcd(rate, 44100)
+    int32_t adv_whole;  // down / up: whole input samples from one output to the next
+    int32_t adv_rem;    // down % up
+    int32_t step;       // position step per input sample, Q15 table units
+    int32_t reach;      // most taps on either side of an output (also the delay)
     uint64_t pos_scale; // remainder (0..up-1) to Q15 table units, Q32: step / up
     int64_t gain;       // Q24
     int32_t fill;       // samples held in the history
@@ -133,9 +137,8 @@ void start(int rate) {
     c.step = rate <= RESAMPLE_OUT_RATE ? POS_STEP_UP : down_step(rate);
     c.reach = reach_for(c.step);
     c.pos_scale = ((uint64_t(c.step) << 32) + uint64_t(c.up / 2)) / uint64_t(c.up);
-    c.gain = rate <= RESAMPLE_OUT_RATE
-                 ? GAIN_ONE
-                 : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
+    c.gain = rate <= RESAMPLE_OUT_RATE ? GAIN_ONE
+                                       : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
     // Silence before the first sample, as far back as the first output reaches; the
     // first input goes to index 2 * reach, output 0 lies `reach` (the delay) before it.
     c.fill = 2 * c.reach;
@@ -164,8 +167,8 @@ inline void add_side(int32_t pos, int32_t step, const int16_t* l, const int16_t*
 
 // The same upward, where the step is a whole number of table periods: every tap has
 // the same weight, `count` taps from entry `e` on, RSK_PHASES entries apart.
-inline void add_side_up(const int32_t* e, int32_t w, int count, const int16_t* l,
-                        const int16_t* r, int dir, int64_t& sum_l, int64_t& sum_r) {
+inline void add_side_up(const int32_t* e, int32_t w, int count, const int16_t* l, const int16_t* r,
+                        int dir, int64_t& sum_l, int64_t& sum_r) {
     for (int j = 0; j < count; j++, e += RSK_PHASES, l += dir, r += dir) {
         const int32_t tap = tap_at(e, w);
         sum_l += int64_t{tap} * *l;
@@ -246,10 +249,12 @@ int resample_delay(int rate) {
     return reach_for(rate <= RESAMPLE_OUT_RATE ? POS_STEP_UP : down_step(rate));
 }
 
-void resample_reset() { conv = tResampler{}; }
+void resample_reset() {
+    conv = tResampler{};
+}
 
-int resample_block(const int16_t* left, const int16_t* right, int samples, int rate,
-                   int16_t* outl, int16_t* outr, int cap) {
+int resample_block(const int16_t* left, const int16_t* right, int samples, int rate, int16_t* outl,
+                   int16_t* outr, int cap) {
     if (!resample_supported(rate)) return 0;
     if (conv.rate != rate) start(rate);
     cap = std::max(cap, 0);

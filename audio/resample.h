@@ -25,8 +25,8 @@ int resample_supported(int rate);
 // that is not supported, which leaves the converter untouched). Samples beyond `cap`
 // are dropped, the converter staying in step with its input; with cap >=
 // samples * 44100 / rate + 1 nothing is ever dropped.
-int resample_block(const int16_t* left, const int16_t* right, int samples, int rate,
-                   int16_t* outl, int16_t* outr, int cap);
+int resample_block(const int16_t* left, const int16_t* right, int samples, int rate, int16_t* outl,
+                   int16_t* outr, int cap);
 
 // Forgets history and phase: the next block starts a stream from silence.
 void resample_reset();

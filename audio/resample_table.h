@@ -7,10 +7,15 @@
 
 // Kaiser-windowed sinc, beta 9.6205 (stopband 96 dB), cutoff 0.436116 and
 // transition 0.372232 .. 0.5 in units of the lower rate.
-constexpr int RSK_PHASES = 256;     // entries per lower-rate sample period
-constexpr int RSK_HALF_WIDTH = 24;  // support (-24, 24) lower-rate samples
-constexpr int RSK_FRAC_BITS = 23;   // entries are Q23
-constexpr int RSK_ENTRIES = 6145; // t = 0, 1/256, ... 24
+
+// Entries per lower-rate sample period.
+constexpr int RSK_PHASES = 256;
+// Support of the kernel: (-24, 24) lower-rate samples.
+constexpr int RSK_HALF_WIDTH = 24;
+// Entries are Q23.
+constexpr int RSK_FRAC_BITS = 23;
+// t = 0, 1/256, ... 24.
+constexpr int RSK_ENTRIES = 6145;
 
 // Kernel value at t = k / RSK_PHASES (Q23); the last entry is 0.
 // clang-format off

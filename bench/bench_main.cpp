@@ -28,7 +28,8 @@ volatile int64_t sink;
 
 void usage() {
     std::printf("usage: vexa-bench [case[:arg]...]\ncases:\n");
-    for (const tBenchCase& c : cases) std::printf("  %-10s %s\n", c.name, c.about);
+    for (const tBenchCase& c : cases)
+        std::printf("  %-10s %s\n", c.name, c.about);
 }
 
 } // namespace
@@ -39,12 +40,15 @@ int64_t bench_cpu_ns() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-void bench_keep(int64_t value) { sink = sink + value; }
+void bench_keep(int64_t value) {
+    sink = sink + value;
+}
 
 int main(int argc, char** argv) {
     if (argc == 1) {
         int status = 0;
-        for (const tBenchCase& c : cases) status |= c.run(nullptr);
+        for (const tBenchCase& c : cases)
+            status |= c.run(nullptr);
         return status;
     }
     int status = 0;

@@ -114,8 +114,8 @@ double ms_per_second(const tResult& r) {
     return double(r.ns) / 1e6 / (double(r.outputs) / OUT_RATE);
 }
 
-void print_row(const char* what, int rate, int block, int taps, const tResult& r,
-               double copy_ms, double linear_ms) {
+void print_row(const char* what, int rate, int block, int taps, const tResult& r, double copy_ms,
+               double linear_ms) {
     const double ms = ms_per_second(r);
     std::printf("  %-9s %6d %6d %5d %10.3f %9.1f %9.1f %8.1f\n", what, rate, block, taps, ms,
                 double(r.ns) / double(r.outputs), ms / linear_ms, ms / copy_ms);

@@ -180,8 +180,8 @@ TEST_P(OssimOpenEntry, OpensTheDevice) {
 
 INSTANTIATE_TEST_SUITE_P(AllEntryPoints, OssimOpenEntry,
                          ::testing::Values("open", "open64", "openat", "openat64", "open_2",
-                                           "open64_2", "openat_2", "openat64_2", "fopen",
-                                           "fopen64"),
+                                           "open64_2", "openat_2", "openat64_2", "fopen", "fopen64",
+                                           "creat", "creat64"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param);
                          });

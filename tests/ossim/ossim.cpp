@@ -1,12 +1,12 @@
 // OSS device simulator, loaded with LD_PRELOAD.
 //
 // Opening "/dev/dsp" (the absolute path) through open, open64, openat, openat64, their
-// __*_2 fortified forms, fopen or fopen64 hands out a descriptor of "/dev/null" that is
-// remembered as the device (fopen gives a stdio stream whose writes come here). ioctl,
-// write, writev and close on a device descriptor are handled here; everything else goes
-// on to the next definition (libc, or the sanitizer runtime when that is preloaded
-// first). The device plays 16-bit little-endian stereo at 44100 Hz: the mode requests
-// answer that whatever is asked for.
+// __*_2 fortified forms, creat, creat64, fopen or fopen64 hands out a descriptor of
+// "/dev/null" that is remembered as the device (fopen gives a stdio stream whose writes
+// come here). ioctl, write, writev and close on a device descriptor are handled here;
+// everything else goes on to the next definition (libc, or the sanitizer runtime when that
+// is preloaded first). The device plays 16-bit little-endian stereo at 44100 Hz: the
+// mode requests answer that whatever is asked for.
 //
 // Environment, read once when the library is loaded:
 //   OSSIM_OUTPUT=path   every byte the device accepts is appended to path (created at the
@@ -410,7 +410,7 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
             int64_t room = kBufferBytes - queued_at(t);
             if (room > 0) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
-                if (output_fd >= 0) 
+                if (output_fd >= 0) append_all(output_fd, p, chunk);
                 if (empty_at_ns < t) empty_at_ns = t;
                 empty_at_ns += bytes_to_ns(static_cast<int64_t>(chunk));
                 playing = true;
@@ -684,6 +684,14 @@ int openat64(int dirfd, const char* path, int flags, ...) {
 }
 
 #undef OSSIM_TAKE_MODE
+
+int creat(const char* path, mode_t mode) {
+    return open_common(E_OPEN, AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+int creat64(const char* path, mode_t mode) {
+    return open_common(E_OPEN64, AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
 
 int __open_2(const char* path, int flags) {
     return open_common(E_OPEN_2, AT_FDCWD, path, flags, 0);

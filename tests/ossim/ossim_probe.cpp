@@ -4,7 +4,8 @@
 //   pid                     "pid <n>"
 //   ENTRY[:PATH]            open PATH (default "/dev/dsp") write-only through ENTRY, one of
 //                           open open64 openat openat64 open_2 open64_2 openat_2 openat64_2
-//                           fopen fopen64; a PATH other than the device is created.
+//                           fopen fopen64 creat creat64; a PATH other than the device is
+//                           created.
 //                           The opened descriptor becomes the current one.
 //   use:K                   make the K-th opened descriptor (from 0) current again
 //   nonblock                set O_NONBLOCK on the current descriptor
@@ -106,7 +107,7 @@ std::string head_of(const std::string& step) {
 bool is_open_entry(const std::string& name) {
     static const char* const entries[] = {"open",   "open64",   "openat",   "openat64",
                                           "open_2", "open64_2", "openat_2", "openat64_2",
-                                          "fopen",  "fopen64"};
+                                          "fopen",  "fopen64",  "creat",    "creat64"};
     for (const char* e : entries) {
         if (name == e) return true;
     }
@@ -132,6 +133,8 @@ void step_open(const std::string& entry, std::string path) {
     if (entry == "open64") h.fd = open64(p, flags, 0644);
     if (entry == "openat") h.fd = openat(AT_FDCWD, p, flags, 0644);
     if (entry == "openat64") h.fd = openat64(AT_FDCWD, p, flags, 0644);
+    if (entry == "creat") h.fd = creat(p, 0644);
+    if (entry == "creat64") h.fd = creat64(p, 0644);
     if (entry == "open_2") h.fd = __open_2(p, flags);
     if (entry == "open64_2") h.fd = __open64_2(p, flags);
     if (entry == "openat_2") h.fd = __openat_2(AT_FDCWD, p, flags);
