@@ -53,13 +53,13 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     for (int i = 1; i < argc; i++) {
-        const std::string spec = argv[i];
-        if (spec == "-h" || spec == "--help") {
+        const std::string word = argv[i];
+        if (word == "-h" || word == "--help") {
             usage();
             continue;
         }
-        const size_t colon = spec.find(':');
-        const std::string name = spec.substr(0, colon);
+        const size_t colon = word.find(':');
+        const std::string name = word.substr(0, colon);
         const tBenchCase* found = nullptr;
         for (const tBenchCase& c : cases)
             if (name == c.name) found = &c;

@@ -17,21 +17,16 @@ namespace {
 constexpr int OUT_RATE = 44100;
 constexpr int OUT_CAP = 6350;
 
-struct tRateCase {
-    int rate;
-    int block; // samples per channel per call, as the player sends them
-};
+constexpr std::array<int, 9> rates = {48000, 32000, 24000, 16000, 12000,
+                                      96000, 88200, 64000, 192000};
 
-// MPEG-1 frames at 48000/32000, MPEG-2 frames at the lower rates, WAV blocks above.
-constexpr std::array<tRateCase, 9> rate_cases = {{{48000, 1152},
-                                                  {32000, 1152},
-                                                  {24000, 576},
-                                                  {16000, 576},
-                                                  {12000, 576},
-                                                  {96000, 512},
-                                                  {88200, 512},
-                                                  {64000, 512},
-                                                  {192000, 512}}};
+// Samples per channel per call, as the player sends them: MPEG-1 frames at 32000 to
+// 48000 Hz, MPEG-2 frames below, WAV blocks above (and at the lowest rates, where a
+// 576-sample block would not fit the output arrays).
+int block_for(int rate) {
+    if (rate > 48000 || rate < 6000) return 512;
+    return rate >= 32000 ? 1152 : 576;
+}
 
 int16_t out_l[OUT_CAP];
 int16_t out_r[OUT_CAP];
@@ -132,7 +127,7 @@ int bench_resample(const char* arg) {
             std::fprintf(stderr, "resample: rate %s not supported\n", arg);
             return 2;
         }
-        const tResult r = measure(run_resampler, rate, rate > OUT_RATE ? 512 : 1152, 2, 1);
+        const tResult r = measure(run_resampler, rate, block_for(rate), 2, 1);
         std::printf("resample %d Hz: %lld output samples per channel, %.3f ms CPU per s of "
                     "audio\n",
                     rate, static_cast<long long>(r.outputs), ms_per_second(r));
@@ -152,9 +147,9 @@ int bench_resample(const char* arg) {
                 "ms per s", "ns/out", "x linear", "x copy");
     print_row("copy", 44100, 1152, 1, copy, copy_ms, linear_ms);
     print_row("linear", 22050, 576, 2, linear, copy_ms, linear_ms);
-    for (const tRateCase& c : rate_cases) {
-        const tResult r = measure(run_resampler, c.rate, c.block, seconds, tries);
-        print_row("filter", c.rate, c.block, 2 * resample_delay(c.rate), r, copy_ms, linear_ms);
+    for (int rate : rates) {
+        const tResult r = measure(run_resampler, rate, block_for(rate), seconds, tries);
+        print_row("filter", rate, block_for(rate), 2 * resample_delay(rate), r, copy_ms, linear_ms);
     }
     return 0;
 }
