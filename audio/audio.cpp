@@ -77,7 +77,9 @@ int set_device_mode() {
 
 // ---- conversion ------------------------------------------------------------
 
-int16_t sample16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
+int16_t sample16(int32_t v) {
+    return static_cast<int16_t>(static_cast<uint16_t>(v));
+}
 
 void convert_copy(const int16_t* in, int16_t* out, int samples) {
     std::memcpy(out, in, static_cast<size_t>(samples) * sizeof(int16_t));
@@ -109,7 +111,9 @@ void convert_x4(const int16_t* in, int16_t* out, int samples, tChannelState& st)
     st.prev = sample16(p);
 }
 
-int32_t scale_49_50(int32_t c) { return sample16((c * 49) / 50); }
+int32_t scale_49_50(int32_t c) {
+    return sample16((c * 49) / 50);
+}
 
 // 8000 Hz: 441 outputs for every 80 inputs. Each input interval is covered by a group
 // of 5 or 6 outputs ending on the input: a start point one step along the tangent at
@@ -129,14 +133,12 @@ int convert_8000(const int16_t* in, int16_t* out, int samples, tChannelState& st
 
         int32_t m = (x - y2) >> 1;
         int32_t s = y1 + m / g;
-        if ((y1 > 0 && m > 0 && (s & 0x8000) != 0) || (y1 < 0 && m < 0 && sample16(s) > 0))
-            s = y1;
+        if ((y1 > 0 && m > 0 && (s & 0x8000) != 0) || (y1 < 0 && m < 0 && sample16(s) > 0)) s = y1;
 
         int32_t next = i + 1 < samples ? scale_49_50(in[i + 1]) : x;
         int32_t d = (next - y1) >> 1;
         int32_t e = x - d / g;
-        if ((c > 0 && d < 0 && (e & 0x8000) != 0) || (c < 0 && d > 0 && sample16(e) > 0))
-            e = c;
+        if ((c > 0 && d < 0 && (e & 0x8000) != 0) || (c < 0 && d > 0 && sample16(e) > 0)) e = c;
 
         if (g == 6) {
             out[pos++] = sample16(s);
@@ -163,11 +165,16 @@ int convert_8000(const int16_t* in, int16_t* out, int samples, tChannelState& st
 // Largest block each path can take without overrunning the output arrays.
 int max_input_for(int rate) {
     switch (rate) {
-    case 44100: return AUDIO_OUT_MAX;
-    case 22050: return AUDIO_OUT_MAX / 2;
-    case 11025: return AUDIO_OUT_MAX / 4;
-    case 8000: return AUDIO_OUT_MAX / 6;
-    default: return AUDIO_OUT_MAX;
+    case 44100:
+        return AUDIO_OUT_MAX;
+    case 22050:
+        return AUDIO_OUT_MAX / 2;
+    case 11025:
+        return AUDIO_OUT_MAX / 4;
+    case 8000:
+        return AUDIO_OUT_MAX / 6;
+    default:
+        return AUDIO_OUT_MAX;
     }
 }
 
@@ -198,10 +205,9 @@ void convert(const int16_t* left, const int16_t* right, int samples, int rate) {
     default:
         // Every other rate goes through the band-limited converter; a rate it cannot
         // take produces nothing rather than wrong sound (the player refuses such files).
-        outSamples = resample_supported(rate)
-                         ? resample_block(left, right, samples, rate, outLeft, outRight,
-                                          AUDIO_OUT_MAX)
-                         : 0;
+        outSamples = resample_supported(rate) ? resample_block(left, right, samples, rate, outLeft,
+                                                               outRight, AUDIO_OUT_MAX)
+                                              : 0;
         break;
     }
 }
@@ -218,7 +224,8 @@ void interleave() {
 }
 
 int16_t out_word(int i) {
-    return static_cast<int16_t>(static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
+    return static_cast<int16_t>(
+        static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
 }
 
 // One block to the device. A write cut short by a signal is finished, so that the
@@ -273,7 +280,9 @@ int audio_sync() {
     return 0;
 }
 
-int audio_close() { return close(audio_fd); }
+int audio_close() {
+    return close(audio_fd);
+}
 
 int audio_rate_supported(int rate) {
     return rate == 44100 || rate == 22050 || rate == 11025 || rate == 8000 ||
@@ -310,7 +319,8 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
     interleave();
     if (debug > 4) {
         std::printf("outSamples = %d\n", outSamples);
-        for (int i = 0; i < 4; i++) std::printf("outBuffer[%d] = %d\n", i, out_word(i));
+        for (int i = 0; i < 4; i++)
+            std::printf("outBuffer[%d] = %d\n", i, out_word(i));
     }
     if (silent) return 1;
 
@@ -318,7 +328,8 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
     ssize_t n = write_block(bytes, retry);
     // The copy gets exactly what the device took, so a refused block that is
     // written again later does not appear twice in the file.
-    if (n > 0 && output_file != nullptr) std::fwrite(outBuffer, static_cast<size_t>(n), 1, output_file);
+    if (n > 0 && output_file != nullptr)
+        std::fwrite(outBuffer, static_cast<size_t>(n), 1, output_file);
     if (debug > 3)
         std::printf("audio_write: write(%d, %08X, %d) = %d\n", audio_fd,
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(outBuffer)),

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 constexpr int AUDIO_OUT_RATE = 44100;
-constexpr int AUDIO_OUT_MAX = 6350;      // samples per channel of one converted block
-constexpr int AUDIO_OUT_BYTES = 25400;   // one converted block, interleaved
+constexpr int AUDIO_OUT_MAX = 6350;    // samples per channel of one converted block
+constexpr int AUDIO_OUT_BYTES = 25400; // one converted block, interleaved
 static_assert(AUDIO_OUT_BYTES == 4 * AUDIO_OUT_MAX);
 
 // Device. Each returns 0 on success unless said otherwise.

@@ -7,9 +7,9 @@
 
 // Working copy of a read position, kept in locals while a call runs.
 struct tBitReader {
-    uint32_t word;      // value of the current word
-    int32_t bits_left;  // bits of it not yet read, 0..32
-    uint32_t* ptr;      // the current word
+    uint32_t word;     // value of the current word
+    int32_t bits_left; // bits of it not yet read, 0..32
+    uint32_t* ptr;     // the current word
 };
 
 inline tBitReader bitreader_load(const tMPEGBitstream* bs) {

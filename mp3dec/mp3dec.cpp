@@ -1,6 +1,6 @@
 // Instance set-up and the per-frame driver.
-#include "bitreader.h"
 #include "mp3dec.h"
+#include "bitreader.h"
 
 #include <cstring>
 

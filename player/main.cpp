@@ -31,7 +31,9 @@ constexpr const char* help_text[] = {
     "\n",
 };
 
-int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
+int number(const char* text) {
+    return static_cast<int>(std::strtol(text, nullptr, 10));
+}
 
 void sigterm_handler(int) {
     if (debug >= 1) std::printf("got SIGTERM or SIGINT\n");
@@ -81,7 +83,8 @@ int parse_options(int argc, char** argv) {
             if (debug > 0) std::printf("debug=%d\n", debug);
             break;
         case 'h':
-            for (const char* line : help_text) std::fputs(line, stdout);
+            for (const char* line : help_text)
+                std::fputs(line, stdout);
             std::exit(1);
         case 'i':
             info_only = 1;
@@ -95,7 +98,9 @@ int parse_options(int argc, char** argv) {
                 std::exit(1);
             }
             break;
-        case 'p': swap_channels = 1; break;
+        case 'p':
+            swap_channels = 1;
+            break;
         case 'q':
             silent = 1;
             if (debug > 0) std::printf("silent=%d\n", 1);
@@ -118,7 +123,8 @@ int parse_options(int argc, char** argv) {
             swap_bytes = 0;
             if (debug > 0) std::printf("swap_bytes=%d\n", 0);
             break;
-        default: break; // unknown letters and a lone dash are passed over
+        default:
+            break; // unknown letters and a lone dash are passed over
         }
     }
     return i;

@@ -16,7 +16,9 @@ uint8_t* block(const pbuffer* pb, int index) {
     return pb->data + static_cast<size_t>(index) * static_cast<size_t>(pb->elsize);
 }
 
-int advance(const pbuffer* pb, int index) { return index + 1 == pb->count ? 0 : index + 1; }
+int advance(const pbuffer* pb, int index) {
+    return index + 1 == pb->count ? 0 : index + 1;
+}
 
 } // namespace
 
@@ -105,10 +107,24 @@ int pbuffer_commit_read(pbuffer* pb) {
     return 0;
 }
 
-int pbuffer_set_flags(pbuffer* pb, int bits) { return pb->flags |= bits; }
-int pbuffer_clear_flags(pbuffer* pb, int bits) { return pb->flags &= ~bits; }
-int pbuffer_eof(const pbuffer* pb) { return pb->flags & PBUFFER_EOF; }
-int pbuffer_level(const pbuffer* pb) { return pb->produced - pb->consumed; }
-int pbuffer_free_space(const pbuffer* pb) { return pb->count + pb->consumed - pb->produced; }
-int pbuffer_is_full(const pbuffer* pb) { return pb->produced - pb->consumed == pb->count ? 1 : 0; }
-int pbuffer_is_empty(const pbuffer* pb) { return pb->consumed == pb->produced ? 1 : 0; }
+int pbuffer_set_flags(pbuffer* pb, int bits) {
+    return pb->flags |= bits;
+}
+int pbuffer_clear_flags(pbuffer* pb, int bits) {
+    return pb->flags &= ~bits;
+}
+int pbuffer_eof(const pbuffer* pb) {
+    return pb->flags & PBUFFER_EOF;
+}
+int pbuffer_level(const pbuffer* pb) {
+    return pb->produced - pb->consumed;
+}
+int pbuffer_free_space(const pbuffer* pb) {
+    return pb->count + pb->consumed - pb->produced;
+}
+int pbuffer_is_full(const pbuffer* pb) {
+    return pb->produced - pb->consumed == pb->count ? 1 : 0;
+}
+int pbuffer_is_empty(const pbuffer* pb) {
+    return pb->consumed == pb->produced ? 1 : 0;
+}

@@ -29,7 +29,9 @@ enum tLoopState { DL_START, DL_DECODE, DL_TRY_WRITE, DL_TRY_READ, DL_SLEEP, DL_E
 // only whole stretches of the stream are committed (the last one excepted).
 int slot_fill = 0;
 
-unsigned addr32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+unsigned addr32(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
 
 int16_t le16(const uint8_t* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
@@ -230,19 +232,31 @@ void play_loop(tPlayback& pb) {
     slot_fill = 0;
     while (state != DL_END) {
         switch (state) {
-        case DL_START: state = state_start(pb); break;
-        case DL_DECODE: state = state_decode(pb); break;
-        case DL_TRY_WRITE: state = state_try_write(pb); break;
-        case DL_TRY_READ: state = state_try_read(); break;
-        case DL_SLEEP: state = state_sleep(); break;
-        case DL_END: break;
+        case DL_START:
+            state = state_start(pb);
+            break;
+        case DL_DECODE:
+            state = state_decode(pb);
+            break;
+        case DL_TRY_WRITE:
+            state = state_try_write(pb);
+            break;
+        case DL_TRY_READ:
+            state = state_try_read();
+            break;
+        case DL_SLEEP:
+            state = state_sleep();
+            break;
+        case DL_END:
+            break;
         }
     }
 }
 
 int decoder_init() {
     auto base = reinterpret_cast<uintptr_t>(instance_area);
-    auto aligned = (base + MP3_INSTANCE_ALIGN - 1) & ~static_cast<uintptr_t>(MP3_INSTANCE_ALIGN - 1);
+    auto aligned =
+        (base + MP3_INSTANCE_ALIGN - 1) & ~static_cast<uintptr_t>(MP3_INSTANCE_ALIGN - 1);
     inst = reinterpret_cast<tMPEGInstance*>(aligned);
     if (debug >= 1) std::printf("decoder_init: tMPEGInstance *inst == 0x%08X\n", addr32(inst));
     if (reinterpret_cast<uintptr_t>(inst) % MP3_INSTANCE_ALIGN != 0) {

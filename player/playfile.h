@@ -8,22 +8,22 @@
 
 // Everything the probe finds out about a file and the loop keeps while playing it.
 struct tPlayback {
-    int32_t wavmode;           // a PCM WAV file
-    tWAVInfo wav;              // its header
-    tMPEGHeader header;        // the last frame header decoded
-    int (*read_callback)();    // how the bit buffer is refilled
-    int32_t rate;              // Hz of the current block
-    int32_t samplecount;       // samples per channel of the current block
-    int64_t samples_played;    // sample frames since the start of the track
-    int32_t last_second;       // the second last reported to the daemon
-    int32_t skip_frames;       // decoded frames still to throw away after a seek
-    int64_t wav_bytes_done;    // bytes of the data chunk consumed
-    int32_t pcm_pending;       // pcm_left/pcm_right hold a block not yet written
-    int32_t end_flag;          // nothing (more) to play
-    int32_t start_counter;     // passes through DL_START, for the fill-level trace
-    int64_t start_offset;      // byte where the reader starts
-    int64_t file_length;       // bytes
-    int32_t total_track_time;  // whole seconds
+    int32_t wavmode;          // a PCM WAV file
+    tWAVInfo wav;             // its header
+    tMPEGHeader header;       // the last frame header decoded
+    int (*read_callback)();   // how the bit buffer is refilled
+    int32_t rate;             // Hz of the current block
+    int32_t samplecount;      // samples per channel of the current block
+    int64_t samples_played;   // sample frames since the start of the track
+    int32_t last_second;      // the second last reported to the daemon
+    int32_t skip_frames;      // decoded frames still to throw away after a seek
+    int64_t wav_bytes_done;   // bytes of the data chunk consumed
+    int32_t pcm_pending;      // pcm_left/pcm_right hold a block not yet written
+    int32_t end_flag;         // nothing (more) to play
+    int32_t start_counter;    // passes through DL_START, for the fill-level trace
+    int64_t start_offset;     // byte where the reader starts
+    int64_t file_length;      // bytes
+    int32_t total_track_time; // whole seconds
 };
 
 extern tMPEGInstance* inst;

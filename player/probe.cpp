@@ -17,7 +17,7 @@ namespace {
 
 // Layer III bitrates in kbit/s by (version bit << 4) | bitrate index.
 constexpr std::array<int, 32> bitrate_table = {
-    0, 8,  16, 24, 32, 40, 48, 56, 64, 80,  96,  112, 128, 144, 160, 0,
+    0, 8,  16, 24, 32, 40, 48, 56, 64,  80,  96,  112, 128, 144, 160, 0,
     0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0,
 };
 
@@ -135,7 +135,8 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     if (offset == 0 && !info_only) return;
 
     if (pb.wavmode) {
-        const int64_t bytes_per_second = static_cast<int64_t>(pb.wav.block_align) * pb.wav.samplerate;
+        const int64_t bytes_per_second =
+            static_cast<int64_t>(pb.wav.block_align) * pb.wav.samplerate;
         // Past the end of the data there is nothing to play; the counts stay in range.
         int64_t skip = bytes_per_second * offset;
         if (skip > pb.wav.data_size) skip = pb.wav.data_size;

@@ -72,7 +72,8 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
 void fork_reader(const tPlayback& pb, const char* file) {
     close(infd);
     infd = -1;
-    if (debug >= 1) std::printf("forking sub-process, offset=%d\n", static_cast<int>(pb.start_offset));
+    if (debug >= 1)
+        std::printf("forking sub-process, offset=%d\n", static_cast<int>(pb.start_offset));
     int fds[2];
     if (pipe(fds) < 0) {
         std::perror("pipe");

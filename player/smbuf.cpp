@@ -84,7 +84,9 @@ void shift_bitstream() {
     smbufcnt -= used / 4;
 }
 
-uint32_t* smbuf_free_ptr() { return smbufcnt >= SMBUF_WORDS ? nullptr : smbuf + smbufcnt; }
+uint32_t* smbuf_free_ptr() {
+    return smbufcnt >= SMBUF_WORDS ? nullptr : smbuf + smbufcnt;
+}
 
 int read_data_from_file() {
     shift_bitstream();
@@ -107,7 +109,8 @@ int read_data_from_file() {
             return -1;
         }
         if (swap_bytes)
-            for (int i = 0; i < words; i++) p[i] = byte_reverse(p[i]);
+            for (int i = 0; i < words; i++)
+                p[i] = byte_reverse(p[i]);
         smbufcnt += words;
         result = words;
         if (debug >= 4) {

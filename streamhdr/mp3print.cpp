@@ -3,8 +3,8 @@
 #include "settings.h"
 
 #include <cstdint>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -25,8 +25,8 @@ constexpr const char* status_text[] = {
 constexpr const char* undefined_status = "??????????:                 (Undefined error value).\n";
 
 constexpr const char* rate_text[] = {
-    "11025 Hz", "12000 Hz", "8000 Hz",  "ReservedMPEG2_5", "22050 Hz", "24000 Hz",
-    "16000 Hz", "ReservedLSF", "44100 Hz", "48000 Hz",     "32000 Hz", "Reserved",
+    "11025 Hz", "12000 Hz",    "8000 Hz",  "ReservedMPEG2_5", "22050 Hz", "24000 Hz",
+    "16000 Hz", "ReservedLSF", "44100 Hz", "48000 Hz",        "32000 Hz", "Reserved",
 };
 
 } // namespace
@@ -50,7 +50,8 @@ void MP3PrintHeader(const tMPEGHeader* header) {
         std::printf("        packed_info       = ");
     }
     // The bit characters go out whatever the level.
-    for (int bit = 20; bit >= 0; bit--) std::putc((header->packed_info >> bit) & 1 ? '1' : '0', stdout);
+    for (int bit = 20; bit >= 0; bit--)
+        std::putc((header->packed_info >> bit) & 1 ? '1' : '0', stdout);
     if (debug > 0) {
         std::printf("\n");
         std::printf("        bits_required     = %d\n", header->bits_required);

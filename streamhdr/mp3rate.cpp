@@ -3,7 +3,7 @@
 #include <array>
 
 namespace {
-constexpr std::array<int, 12> rate_hz = {11025, 12000, 8000,  0, 22050, 24000,
+constexpr std::array<int, 12> rate_hz = {11025, 12000, 8000,  0,     22050, 24000,
                                          16000, 0,     44100, 48000, 32000, 0};
 } // namespace
 

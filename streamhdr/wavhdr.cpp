@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr int FMT_BODY_MAX = 32;   // the fields the player uses lie in the first 16 bytes
-constexpr int FMT_BODY_MIN = 16;   // format, channels, rate, bytes/s, block align, bits
-constexpr int FMT_SUBFORMAT = 24;  // extensible form: the sub-format GUID starts here
+constexpr int FMT_BODY_MAX = 32;  // the fields the player uses lie in the first 16 bytes
+constexpr int FMT_BODY_MIN = 16;  // format, channels, rate, bytes/s, block align, bits
+constexpr int FMT_SUBFORMAT = 24; // extensible form: the sub-format GUID starts here
 
 bool read_exact(int fd, void* buf, size_t n) {
     if (read(fd, buf, n) != static_cast<ssize_t>(n)) {
@@ -70,7 +70,8 @@ int wav_read_header(int fd, tWAVInfo* info) {
     unsigned char body[FMT_BODY_MAX] = {};
     const size_t kept = body_size < FMT_BODY_MAX ? body_size : FMT_BODY_MAX;
     if (kept > 0 && !read_exact(fd, body, kept)) return WAV_ERROR;
-    const int64_t rest = static_cast<int64_t>(body_size) - static_cast<int64_t>(kept) + (body_size & 1);
+    const int64_t rest =
+        static_cast<int64_t>(body_size) - static_cast<int64_t>(kept) + (body_size & 1);
     if (rest > 0) {
         unsigned char skip[FMT_BODY_MAX];
         for (int64_t left = rest; left > 0;) {
@@ -108,8 +109,8 @@ int wav_read_header(int fd, tWAVInfo* info) {
         if (std::memcmp(hdr, "data", 4) == 0) {
             if (pos > INT32_MAX) return WAV_ERROR;
             info->data_offset = static_cast<int32_t>(pos);
-            info->data_size = size > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX
-                                                                      : static_cast<int32_t>(size);
+            info->data_size =
+                size > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(size);
             break;
         }
         if (debug > 0) std::printf("didn't find data section here!");

@@ -4,13 +4,13 @@
 #include <cstdint>
 
 struct tWAVInfo {
-    int16_t format_tag;    // 1 = PCM (the sub-format, for the extensible form)
+    int16_t format_tag; // 1 = PCM (the sub-format, for the extensible form)
     int16_t channels;
-    int32_t samplerate;    // Hz
-    int16_t block_align;   // bytes per sample frame, all channels
+    int32_t samplerate;  // Hz
+    int16_t block_align; // bytes per sample frame, all channels
     int16_t bitspersample;
-    int32_t data_offset;   // file offset of the first sample byte; 0 until found
-    int32_t data_size;     // bytes of sample data; 0x7FFFFFFF (2147483647) until found
+    int32_t data_offset; // file offset of the first sample byte; 0 until found
+    int32_t data_size;   // bytes of sample data; 0x7FFFFFFF (2147483647) until found
 };
 
 constexpr int16_t WAVE_FORMAT_PCM = 0x0001;

@@ -14,20 +14,24 @@
 namespace {
 
 class Conversion : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         audio_conversion_reset();
         silent = 1;
         swap_channels = 0;
         debug = 0;
     }
-    void TearDown() override { silent = 0; swap_channels = 0; }
+    void TearDown() override {
+        silent = 0;
+        swap_channels = 0;
+    }
 
     // Converts a block with the same samples on both channels; returns the left output.
     static std::vector<int> run(std::vector<int16_t> in, int rate) {
         EXPECT_EQ(audio_write(in.data(), in.data(), static_cast<int>(in.size()), rate, 0), 1);
         std::vector<int> out(outLeft, outLeft + outSamples);
-        for (int k = 0; k < outSamples; k++) EXPECT_EQ(outLeft[k], outRight[k]);
+        for (int k = 0; k < outSamples; k++)
+            EXPECT_EQ(outLeft[k], outRight[k]);
         return out;
     }
 };
@@ -37,9 +41,10 @@ TEST_F(Conversion, At44100OutputIsInputInterleavedLittleEndian) {
     int16_t right[3] = {0x0304, 5, -300};
     ASSERT_EQ(audio_write(left, right, 3, 44100, 0), 1);
     ASSERT_EQ(outSamples, 3);
-    const uint8_t expect[12] = {0x02, 0x01, 0x04, 0x03, 0xFE, 0xFF, 0x05, 0x00,
-                                0x2C, 0x01, 0xD4, 0xFE};
-    for (int i = 0; i < 12; i++) EXPECT_EQ(outBuffer[i], expect[i]) << i;
+    const uint8_t expect[12] = {0x02, 0x01, 0x04, 0x03, 0xFE, 0xFF,
+                                0x05, 0x00, 0x2C, 0x01, 0xD4, 0xFE};
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(outBuffer[i], expect[i]) << i;
 }
 
 TEST_F(Conversion, At22050HalfwayPointsCarryAcrossBlocks) {
@@ -91,7 +96,8 @@ TEST_F(Conversion, At8000StartPointGuardHoldsThePreviousSample) {
 TEST_F(Conversion, At8000GroupSizesFollowTheCounter) {
     std::vector<int16_t> one = {0};
     std::vector<size_t> sizes;
-    for (int k = 1; k <= 160; k++) sizes.push_back(run(one, 8000).size());
+    for (int k = 1; k <= 160; k++)
+        sizes.push_back(run(one, 8000).size());
     EXPECT_EQ(sizes[0], 6u);  // k = 1
     EXPECT_EQ(sizes[1], 5u);  // k = 2
     EXPECT_EQ(sizes[2], 6u);  // k = 3
@@ -99,7 +105,8 @@ TEST_F(Conversion, At8000GroupSizesFollowTheCounter) {
     EXPECT_EQ(sizes[79], 6u); // k = 80
     EXPECT_EQ(sizes[81], 5u); // k = 82
     size_t total = 0;
-    for (size_t i = 0; i < 80; i++) total += sizes[i];
+    for (size_t i = 0; i < 80; i++)
+        total += sizes[i];
     EXPECT_EQ(total, 441u);
 }
 
@@ -162,10 +169,12 @@ TEST_F(Conversion, TraceAtLevelFive) {
     const std::string out = testing::internal::GetCapturedStdout();
     debug = 0;
     EXPECT_EQ(out.find("audio_write("), 0u);
-    EXPECT_NE(out.find(", 4, 44100)\nleft[0] = 1\nright[0] = -1\nleft[1] = 2\n"), std::string::npos);
-    EXPECT_NE(out.find("outLeft[3] = 4\noutRight[3] = -4\noutSamples = 4\n"
-                       "outBuffer[0] = 1\noutBuffer[1] = -1\noutBuffer[2] = 2\noutBuffer[3] = -2\n"),
-              std::string::npos)
+    EXPECT_NE(out.find(", 4, 44100)\nleft[0] = 1\nright[0] = -1\nleft[1] = 2\n"),
+              std::string::npos);
+    EXPECT_NE(
+        out.find("outLeft[3] = 4\noutRight[3] = -4\noutSamples = 4\n"
+                 "outBuffer[0] = 1\noutBuffer[1] = -1\noutBuffer[2] = 2\noutBuffer[3] = -2\n"),
+        std::string::npos)
         << out;
 }
 
@@ -182,7 +191,7 @@ TEST(AudioDevice, SilentModeTouchesNothing) {
 
 // The device write and the -o copy, with a plain file standing in for the device.
 class DeviceWrite : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         audio_conversion_reset();
         silent = 0;
@@ -205,7 +214,8 @@ protected:
         std::string s;
         std::rewind(f);
         int c;
-        while ((c = std::fgetc(f)) != EOF) s.push_back(static_cast<char>(c));
+        while ((c = std::fgetc(f)) != EOF)
+            s.push_back(static_cast<char>(c));
         return s;
     }
     std::FILE* device = nullptr;
@@ -235,7 +245,8 @@ TEST_F(DeviceWrite, ResetClearsTheOutputArrays) {
     std::vector<int16_t> block(10, 9);
     audio_write(block.data(), block.data(), 10, 44100, 0);
     audio_reset(); // the ioctl fails on a plain file; the arrays are cleared anyway
-    for (int k = 0; k < AUDIO_OUT_MAX; k++) ASSERT_EQ(outLeft[k] | outRight[k], 0);
+    for (int k = 0; k < AUDIO_OUT_MAX; k++)
+        ASSERT_EQ(outLeft[k] | outRight[k], 0);
 }
 
 } // namespace

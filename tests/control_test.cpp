@@ -23,7 +23,7 @@ namespace {
 // Accepts connections on the daemon's path, answers every record with status 100 and
 // keeps what arrived, per connection.
 class FakeDaemon {
-public:
+  public:
     FakeDaemon() {
         unlink(CTL_SOCKET_PATH);
         listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -52,12 +52,13 @@ public:
         return {};
     }
 
-private:
+  private:
     void serve() {
         std::vector<pollfd> fds;
         while (!stop_) {
             fds.assign(1, pollfd{listen_fd_, POLLIN, 0});
-            for (int c : clients_) fds.push_back(pollfd{c, POLLIN, 0});
+            for (int c : clients_)
+                fds.push_back(pollfd{c, POLLIN, 0});
             if (poll(fds.data(), fds.size(), 50) <= 0) continue;
             if (fds[0].revents & POLLIN) {
                 int c = accept(listen_fd_, nullptr, nullptr);
@@ -81,7 +82,8 @@ private:
                 send(fds[i].fd, &rec, sizeof rec, MSG_NOSIGNAL);
             }
         }
-        for (int c : clients_) close(c);
+        for (int c : clients_)
+            close(c);
     }
 
     int listen_fd_ = -1;

@@ -17,7 +17,7 @@
 namespace {
 
 class Player : public testing::Test {
-protected:
+  protected:
     std::string device() const { return dir.file("device.raw"); }
     std::string report() const { return dir.file("report.jsonl"); }
 
@@ -41,14 +41,16 @@ protected:
 
 std::vector<int16_t> ramp(size_t n, int step = 7) {
     std::vector<int16_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = static_cast<int16_t>(static_cast<int>(i) * step);
+    for (size_t i = 0; i < n; i++)
+        v[i] = static_cast<int16_t>(static_cast<int>(i) * step);
     return v;
 }
 
 // Samples (left, right) of the interleaved device output.
 std::vector<int16_t> channel(const std::string& bytes, int which) {
     std::vector<int16_t> all = pcm_samples(bytes), out;
-    for (size_t i = static_cast<size_t>(which); i < all.size(); i += 2) out.push_back(all[i]);
+    for (size_t i = static_cast<size_t>(which); i < all.size(); i += 2)
+        out.push_back(all[i]);
     return out;
 }
 
@@ -68,9 +70,9 @@ TEST_F(Player, StereoAt44100ReachesTheDeviceByteForByte) {
         opens += rep.opens;
         bytes += rep.bytes;
         if (rep.opens > 0) {
-            EXPECT_EQ(rep.ioctls, (std::vector<std::string>{"SNDCTL_DSP_SETFMT",
-                                                            "SNDCTL_DSP_CHANNELS",
-                                                            "SNDCTL_DSP_SPEED"}));
+            EXPECT_EQ(rep.ioctls,
+                      (std::vector<std::string>{"SNDCTL_DSP_SETFMT", "SNDCTL_DSP_CHANNELS",
+                                                "SNDCTL_DSP_SPEED"}));
         }
     }
     EXPECT_EQ(opens, 1);
@@ -160,7 +162,8 @@ TEST_F(Player, SwapOutputCopyAndQuiet) {
     EXPECT_EQ(q.exit_code, 0);
     EXPECT_EQ(played(), "");
     EXPECT_EQ(read_file(copy), "");
-    for (const auto& rep : read_ossim_reports(report())) EXPECT_EQ(rep.opens, 0);
+    for (const auto& rep : read_ossim_reports(report()))
+        EXPECT_EQ(rep.opens, 0);
 }
 
 TEST_F(Player, DataSizeEndsPlayEvenMidBlockWithBytesAfterIt) {
@@ -249,7 +252,8 @@ TEST_F(Player, StartOffsets) {
 }
 
 TEST_F(Player, InfoPrintsTheTrackTimeOnly) {
-    const std::string file = wav("i.wav", make_wav(1, 22050, std::vector<int16_t>(22050 * 5 + 7, 1)));
+    const std::string file =
+        wav("i.wav", make_wav(1, 22050, std::vector<int16_t>(22050 * 5 + 7, 1)));
     ProcResult r = vexa({"-i", file});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "total_track_time 5\n\n");
@@ -261,20 +265,19 @@ TEST_F(Player, InfoPrintsTheTrackTimeOnly) {
 TEST_F(Player, HelpTextAndExitStatus) {
     ProcResult r = vexa({"-h", "-d5", "nofile.wav"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out,
-              "usage:   vexa [options] file [offset]\n"
-              "options:\n"
-              "         -c<i> set number of channels (override) to <i>\n"
-              "         -d<i> set debug level to <i>\n"
-              "         -h    print this message\n"
-              "         -i    only print mp3 info, do not play.\n"
-              "         -o<f> output to file <f>\n"
-              "         -p    swap left and right channels\n"
-              "         -q    quiet mode\n"
-              "         -r<i> set sample rate (override) to <i>\n"
-              "         -s    spin down the hard drive when buffer is full\n"
-              "         -w    set word byte swapping (LE/BE conversion)\n"
-              "\n");
+    EXPECT_EQ(r.out, "usage:   vexa [options] file [offset]\n"
+                     "options:\n"
+                     "         -c<i> set number of channels (override) to <i>\n"
+                     "         -d<i> set debug level to <i>\n"
+                     "         -h    print this message\n"
+                     "         -i    only print mp3 info, do not play.\n"
+                     "         -o<f> output to file <f>\n"
+                     "         -p    swap left and right channels\n"
+                     "         -q    quiet mode\n"
+                     "         -r<i> set sample rate (override) to <i>\n"
+                     "         -s    spin down the hard drive when buffer is full\n"
+                     "         -w    set word byte swapping (LE/BE conversion)\n"
+                     "\n");
 }
 
 TEST_F(Player, OptionParsing) {
@@ -364,7 +367,8 @@ TEST_F(Player, MissingFileEndsQuietly) {
 }
 
 TEST_F(Player, SigtermStopsBothProcesses) {
-    const std::string file = wav("long.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    const std::string file =
+        wav("long.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
     std::vector<std::string> argv = {vexa_bin("vexa"), file};
     EnvList env = ossim_env(device(), report(), true);
     ProcHandle h = start_program(argv, env);
@@ -378,7 +382,8 @@ TEST_F(Player, SigtermStopsBothProcesses) {
     auto reports = read_ossim_reports(report());
     int resets = 0;
     for (const auto& rep : reports)
-        for (const auto& name : rep.ioctls) resets += name == "SNDCTL_DSP_RESET";
+        for (const auto& name : rep.ioctls)
+            resets += name == "SNDCTL_DSP_RESET";
     EXPECT_EQ(resets, 2) << "both processes drop the device queue";
 }
 
@@ -395,7 +400,8 @@ TEST_F(Player, PlayerEndingEarlyDoesNotKillTheReader) {
 }
 
 TEST_F(Player, KilledPlayerIsNotReportedAsSuccess) {
-    const std::string file = wav("k.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    const std::string file =
+        wav("k.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
     ProcHandle h = start_program({vexa_bin("vexa"), file}, ossim_env(device(), report(), true));
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     const std::string children = read_file("/proc/" + std::to_string(h.pid) + "/task/" +
@@ -425,7 +431,8 @@ long long reader_position(int pid, const std::string& path) {
 TEST_F(Player, ReaderRunsAMegabyteAheadOfTheSound) {
     // 10 s of sound; after one second of real-time play the reader must have the next
     // megabyte (about 6 s) in hand, so that a disk that stalls that long is not heard.
-    const std::string file = wav("ahead.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+    const std::string file =
+        wav("ahead.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
     ProcHandle h = start_program({vexa_bin("vexa"), file}, ossim_env("", report(), true));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     const long long pos = reader_position(h.pid, file);

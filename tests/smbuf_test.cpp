@@ -12,7 +12,7 @@
 namespace {
 
 class InputBuffer : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         debug = 0;
         swap_bytes = 1;
@@ -30,7 +30,8 @@ protected:
     void put_block(int base) {
         uint8_t* slot = pbuffer_write_slot(pbuf);
         ASSERT_NE(slot, nullptr);
-        for (int i = 0; i < PIPE_BLOCK_BYTES; i++) slot[i] = static_cast<uint8_t>(base + i);
+        for (int i = 0; i < PIPE_BLOCK_BYTES; i++)
+            slot[i] = static_cast<uint8_t>(base + i);
         pbuffer_commit_write(pbuf);
     }
     void open_file(const std::string& bytes) {
@@ -123,7 +124,8 @@ TEST_F(InputBuffer, PipeRefillReportsEmptyThenEnd) {
 }
 
 TEST_F(InputBuffer, PipeRefillReachesTheTarget) {
-    for (int i = 0; i < 2; i++) put_block(i);
+    for (int i = 0; i < 2; i++)
+        put_block(i);
     EXPECT_EQ(rdfi(), 1);
     EXPECT_GE(validbits(), REFILL_BITS);
     EXPECT_EQ(smbufcnt, SMBUF_WORDS);

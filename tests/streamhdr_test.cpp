@@ -13,7 +13,7 @@ namespace {
 
 // An open temporary file holding `bytes`, positioned at 0.
 class TempInput {
-public:
+  public:
     explicit TempInput(const std::string& bytes) : f_(std::tmpfile()) {
         std::fwrite(bytes.data(), 1, bytes.size(), f_);
         std::fflush(f_);
@@ -22,7 +22,7 @@ public:
     ~TempInput() { std::fclose(f_); }
     int fd() const { return fileno(f_); }
 
-private:
+  private:
     std::FILE* f_;
 };
 
@@ -30,7 +30,9 @@ std::string u32(uint32_t v) {
     return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
             static_cast<char>(v >> 24)};
 }
-std::string u16(uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+std::string u16(uint16_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8)};
+}
 
 std::string chunk(const std::string& id, const std::string& body, uint32_t size_field) {
     return id + u32(size_field) + body;
@@ -44,7 +46,9 @@ std::string fmt_body(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bi
     return u16(tag) + u16(channels) + u32(rate) + u32(rate * align) + u16(align) + u16(bits);
 }
 
-std::string riff(const std::string& chunks) { return "RIFF" + u32(4 + chunks.size()) + "WAVE" + chunks; }
+std::string riff(const std::string& chunks) {
+    return "RIFF" + u32(4 + chunks.size()) + "WAVE" + chunks;
+}
 
 int parse(const std::string& bytes, tWAVInfo& info) {
     TempInput in(bytes);
@@ -73,8 +77,7 @@ TEST(WavHeader, ChunksBeforeDataAreSkippedWithTheirPadByte) {
               WAV_PCM);
     EXPECT_EQ(info.data_offset, 44 + 8 + 26);
     // An odd-sized chunk is followed by one pad byte.
-    ASSERT_EQ(parse(riff(fmt + chunk("junk", std::string(5, 'x')) + "\x01" +
-                         chunk("data", "abcd")),
+    ASSERT_EQ(parse(riff(fmt + chunk("junk", std::string(5, 'x')) + "\x01" + chunk("data", "abcd")),
                     info),
               WAV_PCM);
     EXPECT_EQ(info.data_offset, 44 + 8 + 6);
@@ -102,14 +105,16 @@ TEST(WavHeader, FormatsThatAreNotPlayable) {
     ASSERT_NE(wav_unplayable_reason(&info), nullptr);
     EXPECT_NE(std::string(wav_unplayable_reason(&info)).find("0x0003"), std::string::npos);
     // A format body too short to hold the fields.
-    EXPECT_EQ(parse(riff(chunk("fmt ", std::string("\x01\x00\x02\x00", 4)) + chunk("data", "")),
-                    info),
-              WAV_UNPLAYABLE);
+    EXPECT_EQ(
+        parse(riff(chunk("fmt ", std::string("\x01\x00\x02\x00", 4)) + chunk("data", "")), info),
+        WAV_UNPLAYABLE);
     EXPECT_NE(wav_unplayable_reason(&info), nullptr);
     // PCM headers the player must refuse: 8-bit, 6 channels, rate 0.
-    ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 2, 44100, 8)) + chunk("data", "")), info), WAV_PCM);
+    ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 2, 44100, 8)) + chunk("data", "")), info),
+              WAV_PCM);
     EXPECT_NE(wav_unplayable_reason(&info), nullptr);
-    ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 6, 44100, 16)) + chunk("data", "")), info), WAV_PCM);
+    ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 6, 44100, 16)) + chunk("data", "")), info),
+              WAV_PCM);
     EXPECT_NE(wav_unplayable_reason(&info), nullptr);
     ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 2, 0, 16)) + chunk("data", "")), info), WAV_PCM);
     EXPECT_NE(wav_unplayable_reason(&info), nullptr);
@@ -163,7 +168,7 @@ int id3_result(const std::string& bytes) {
 TEST(Id3v2, SizeIsSyncsafe) {
     EXPECT_EQ(id3_result(id3(0, "\x00\x00\x02\x01")), 267);
     EXPECT_EQ(id3_result(id3(0, "\x7F\x7F\x7F\x7F")), 268435465);
-    EXPECT_EQ(id3_result(id3(0, "\x80\x80\x80\x81")), 11); // bit 7 of each byte ignored
+    EXPECT_EQ(id3_result(id3(0, "\x80\x80\x80\x81")), 11);    // bit 7 of each byte ignored
     EXPECT_EQ(id3_result(id3(0x10, "\x00\x00\x00\x00")), 10); // a footer adds nothing
 }
 

@@ -45,13 +45,13 @@ struct tGranuleInfo {
     uint16_t big_values;
     uint16_t scalefac_compress;
     uint8_t global_gain;
-    uint8_t block_type;       // 0 normal, 1 start, 2 short, 3 stop
+    uint8_t block_type; // 0 normal, 1 start, 2 short, 3 stop
     uint8_t mixed_block_flag;
-    uint16_t table_select;    // region 0 in bits 14..10, region 1 in 9..5, region 2 in 4..0
-    uint16_t subblock_gain;   // window 0 in bits 8..6, window 1 in 5..3, window 2 in 2..0
+    uint16_t table_select;  // region 0 in bits 14..10, region 1 in 9..5, region 2 in 4..0
+    uint16_t subblock_gain; // window 0 in bits 8..6, window 1 in 5..3, window 2 in 2..0
     uint8_t region0_count;
     uint8_t region1_count;
-    uint8_t gr_flags;         // bit 2 preflag, bit 1 scalefac_scale, bit 0 count1table_select
+    uint8_t gr_flags; // bit 2 preflag, bit 1 scalefac_scale, bit 0 count1table_select
 };
 
 struct tChannelSideInfo {
@@ -64,8 +64,8 @@ struct tMPEGInstance {
     uint16_t reservoir[512]; // main-data ring, two bytes per unit; must come first
     uint8_t synth_buf[2][2048];
     uint8_t synth_pos[2];
-    int32_t ff_state;        // free-format frame length in bytes, 0 while unmeasured
-    uint8_t version;         // 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5
+    int32_t ff_state; // free-format frame length in bytes, 0 while unmeasured
+    uint8_t version;  // 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5
     uint8_t layer;
     uint8_t crc_present;
     uint8_t bitrate_index;
@@ -82,7 +82,7 @@ struct tMPEGInstance {
     uint16_t main_data_begin;
     tChannelSideInfo side[2];
     int32_t overlap[2][576];
-    int32_t work[128];       // scratch, directly before xr
+    int32_t work[128]; // scratch, directly before xr
     int32_t xr[2][576];
 };
 static_assert(offsetof(tMPEGInstance, reservoir) == 0, "the reservoir walk relies on it");
