@@ -76,6 +76,8 @@ int measure_bitrate(tPlayback& pb) {
             continue;
         }
         fill();
+        // At the end of the file the last frame may be cut short: it is not decoded.
+        if (pb.end_flag && validbits() - bitstream.bitidx < pb.header.bits_required) break;
         if (MP3DecodeData(inst, pcm_left, pcm_right, &bitstream) != eNoErr) {
             if (pb.end_flag) break;
             continue;

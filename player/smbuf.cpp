@@ -8,7 +8,7 @@
 #include <cstring>
 #include <unistd.h>
 
-uint32_t smbuf[SMBUF_WORDS];
+uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
 int smbufcnt = 0;
 tMPEGBitstream bitstream = {smbuf, 0};
 pbuffer* pbuf = nullptr;

@@ -22,7 +22,10 @@ constexpr int PIPE_BLOCK_BYTES = 1024;
 constexpr int PIPE_BLOCKS = 1024;
 constexpr int PIPE_BLOCK_WORDS = PIPE_BLOCK_BYTES / 4;
 
-extern uint32_t smbuf[SMBUF_WORDS];
+// One word more than is ever filled, always zero: the sync search and the bit reader may
+// look one word past the held data, and that look stays inside the array.
+constexpr int SMBUF_SPARE_WORDS = 1;
+extern uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
 extern int smbufcnt;
 extern tMPEGBitstream bitstream;
 extern pbuffer* pbuf;

@@ -262,6 +262,53 @@ TEST_F(Player, InfoPrintsTheTrackTimeOnly) {
     EXPECT_EQ(later.out, "total_track_time 5\n\n");
 }
 
+// MPEG-1 Layer III frames at 128 kbit/s, 44100 Hz, with empty bodies.
+std::string mpeg_frames(int count) {
+    std::string frame(417, '\0');
+    frame[0] = '\xFF';
+    frame[1] = '\xFB';
+    frame[2] = '\x90';
+    frame[3] = '\x64';
+    std::string s;
+    for (int i = 0; i < count; i++)
+        s += frame;
+    return s;
+}
+
+TEST_F(Player, NonWavInputAlwaysComesToAnEnd) {
+    // Whatever the decoder makes of them, streams of frames, noise, and files too short
+    // to hold a header end the play, with or without a start offset or -i.
+    std::string noise(100000, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"frames.mp3", mpeg_frames(200)},
+        {"tagged.mp3", std::string("ID3\x04\x00\x00\x00\x00\x02\x01", 10) + std::string(257, 'T') +
+                           mpeg_frames(50)},
+        {"noise.bin", noise},
+        {"empty.mp3", ""},
+        {"three.mp3", "\xFF\xFB\x90"},
+        {"id3only.mp3", "ID3"},
+        {"cut.mp3", mpeg_frames(3).substr(0, 1000)},
+    };
+    for (const auto& [name, bytes] : files) {
+        const std::string file = wav(name, bytes);
+        ProcResult r = vexa({file});
+        EXPECT_FALSE(r.timed_out) << name;
+        EXPECT_EQ(r.exit_code, 0) << name << r.err;
+        ProcResult seek = vexa({file, "2"});
+        EXPECT_FALSE(seek.timed_out) << name;
+        EXPECT_EQ(seek.exit_code, 0) << name << seek.err;
+        ProcResult info = vexa({"-i", file});
+        EXPECT_EQ(info.exit_code, 1) << name;
+        EXPECT_EQ(info.out.rfind("total_track_time ", 0), 0u) << name << info.out;
+        EXPECT_EQ(info.out.substr(info.out.size() - 2), "\n\n") << name;
+    }
+}
+
 TEST_F(Player, HelpTextAndExitStatus) {
     ProcResult r = vexa({"-h", "-d5", "nofile.wav"});
     EXPECT_EQ(r.exit_code, 1);
