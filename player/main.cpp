@@ -49,7 +49,9 @@ void sigchld_handler(int) {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        if (pid == child_pid) player_wait_status = status;
+        // The reader's only child is the player. Its pid is not compared: a player that
+        // ends at once can be reaped before fork() has returned its pid to us.
+        player_wait_status = status;
         if (debug >= 1) {
             if (WIFEXITED(status))
                 std::printf("child process exited normally (%d).\n", WEXITSTATUS(status));

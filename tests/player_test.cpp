@@ -240,7 +240,7 @@ TEST_F(Player, StartOffsets) {
     for (const char* offset : {"3", "4", "100000000000"}) { // at, past and far past the end
         write_file(device(), "");
         ProcResult r = vexa({file, offset});
-        EXPECT_EQ(r.exit_code, 0) << offset;
+        EXPECT_EQ(r.exit_code, 0) << offset << r.err;
         EXPECT_EQ(played().size(), offset[0] == '3' ? 400u : 0u) << offset;
     }
     write_file(device(), "");
