@@ -98,9 +98,9 @@ int32_t track_seconds(int64_t file_length, int bitrate) {
 } // namespace
 
 void probe_file(tPlayback& pb, const char* file, long offset) {
+    if (debug >= 1) std::printf("decoder: filename=%s, time=%d\n", file, static_cast<int>(offset));
     // A start before the beginning is a start at the beginning.
     if (offset < 0) offset = 0;
-    if (debug >= 1) std::printf("decoder: filename=%s, time=%d\n", file, static_cast<int>(offset));
     infd = open(file, O_RDONLY);
     if (infd < 0) {
         std::perror(file);

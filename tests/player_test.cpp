@@ -409,6 +409,7 @@ TEST_F(Player, DeviceRefusingTheModeIsAnError) {
 
 TEST_F(Player, MissingFileEndsQuietly) {
     ProcResult r = vexa({dir.file("absent.wav")});
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("absent.wav: No such file or directory"), std::string::npos);
     EXPECT_EQ(played(), "");
 }
