@@ -50,6 +50,8 @@ void check_wav(tPlayback& pb, const char* file) {
     const int64_t in_file = pb.file_length - w.data_offset;
     if (w.data_size > in_file) w.data_size = static_cast<int32_t>(in_file > 0 ? in_file : 0);
     w.block_align = static_cast<int16_t>(2 * w.channels);
+    // A trailing part of a sample frame is not played as a whole one.
+    w.data_size -= w.data_size % w.block_align;
 }
 
 // Reads the first three frames to learn the bitrate of a stream without a VBR header.

@@ -183,6 +183,14 @@ TEST_F(Player, DataSizeBeyondTheFileStopsAtTheFileEnd) {
     EXPECT_EQ(played(), pcm_bytes(samples));
 }
 
+TEST_F(Player, FileEndingInsideASampleFramePlaysWholeFramesOnly) {
+    const auto samples = ramp(2 * 1000);
+    std::string bytes = make_wav_raw(1, 2, 44100, 4, 16, 16, {}, pcm_bytes(samples), 1 << 30);
+    bytes += "\x01\x02\x03"; // three bytes of a frame that never finishes
+    ASSERT_EQ(vexa({wav("odd.wav", bytes)}).exit_code, 0);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+}
+
 TEST_F(Player, ExtensibleHeaderPlays) {
     WavLayout layout;
     layout.fmt_tag = 0xFFFE;
