@@ -44,6 +44,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -349,6 +350,17 @@ void sleep_until(int64_t when_ns) {
     }
 }
 
+// Counts accepted bytes and appends them to the output file as one step that no signal
+// splits: a process stopped by its signal handler reports exactly what the file holds.
+void accept_bytes(const void* p, size_t n) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    bytes_accepted += static_cast<long long>(n);
+    if (output_fd >= 0) append_all(output_fd, p, n);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 int64_t bytes_to_ns(int64_t n) {
     return static_cast<int64_t>(std::llround(static_cast<double>(n) * 1e9 / drain_rate));
 }
@@ -390,11 +402,8 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
     if (total == 0) return 0;
 
     if (!realtime) {
-        if (output_fd >= 0) {
-            for (int i = 0; i < iovcnt; i++)
-                append_all(output_fd, iov[i].iov_base, iov[i].iov_len);
-        }
-        bytes_accepted += static_cast<long long>(total);
+        for (int i = 0; i < iovcnt; i++)
+            accept_bytes(iov[i].iov_base, iov[i].iov_len);
         return static_cast<ssize_t>(total);
     }
 
@@ -410,11 +419,10 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
             int64_t room = kBufferBytes - queued_at(t);
             if (room > 0) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
-                if (output_fd >= 0) append_all(output_fd, p, chunk);
+                accept_bytes(p, chunk);
                 if (empty_at_ns < t) empty_at_ns = t;
                 empty_at_ns += bytes_to_ns(static_cast<int64_t>(chunk));
                 playing = true;
-                bytes_accepted += static_cast<long long>(chunk);
                 accepted += chunk;
                 p += chunk;
                 left -= chunk;
