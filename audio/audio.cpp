@@ -232,7 +232,7 @@ int16_t out_word(int i) {
 // device never gets part of a block; -1 only when nothing was taken.
 ssize_t write_block(size_t bytes, int retry) {
     size_t done = 0;
-    while (done < bytes || bytes == 0) {
+    do { // an empty block still makes one (empty) write
         ssize_t n = write(audio_fd, outBuffer + done, bytes - done);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -243,9 +243,9 @@ ssize_t write_block(size_t bytes, int retry) {
             }
             return done > 0 ? static_cast<ssize_t>(done) : -1;
         }
+        if (n == 0) break;
         done += static_cast<size_t>(n);
-        if (bytes == 0 || n == 0) break;
-    }
+    } while (done < bytes);
     return static_cast<ssize_t>(done);
 }
 
