@@ -62,7 +62,7 @@ struct tChannelSideInfo {
 // All decoder state. Callers treat it as opaque and only clear it whole.
 struct tMPEGInstance {
     uint16_t reservoir[512]; // main-data ring, two bytes per unit; must come first
-    uint8_t synth_buf[2][2048];
+    int32_t synth_buf[2][16][32]; // per channel 16 rows of 32 synthesis values
     uint8_t synth_pos[2];
     int32_t ff_state; // free-format frame length in bytes, 0 while unmeasured
     uint8_t version;  // 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5
@@ -84,8 +84,10 @@ struct tMPEGInstance {
     int32_t overlap[2][576];
     int32_t work[128]; // scratch, directly before xr
     int32_t xr[2][576];
+    int32_t reordered[576]; // short-block spectrum in window-interleaved order
 };
 static_assert(offsetof(tMPEGInstance, reservoir) == 0, "the reservoir walk relies on it");
+static_assert(sizeof(tMPEGInstance::synth_buf) == 2 * 2048);
 static_assert(offsetof(tMPEGInstance, xr) == offsetof(tMPEGInstance, work) + sizeof(int32_t) * 128);
 
 constexpr int MP3_INSTANCE_ALIGN = 2048;
