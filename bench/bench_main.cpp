@@ -1,7 +1,9 @@
-// vexa-bench [case[:arg]...]
+// vexa-bench [--quick] [case[:arg]...]
 //
 // Runs the named measurement cases (all of them when none is named) and prints their
-// tables. Times are process CPU time; for instruction counts run a single case under
+// tables. --quick runs each case briefly and once, as a smoke test; a case that lacks a
+// tool it needs reports itself skipped, and the program then ends with status 77 unless
+// another case failed. Times are process CPU time; for instruction counts run a single case under
 // valgrind --tool=callgrind.
 #include "bench.h"
 
@@ -19,20 +21,31 @@ struct tBenchCase {
     int (*run)(const char* arg);
 };
 
-constexpr std::array<tBenchCase, 1> cases = {{
+constexpr std::array<tBenchCase, 2> cases = {{
     {"resample", "rate converter, cost per second of audio; resample:RATE for one rate",
      bench_resample},
+    {"decode", "decoder against libmad and libmpg123, x real time; decode:FILE for one file",
+     bench_decode},
 }};
 
 volatile int64_t sink;
 
 void usage() {
-    std::printf("usage: vexa-bench [case[:arg]...]\ncases:\n");
+    std::printf("usage: vexa-bench [--quick] [case[:arg]...]\ncases:\n");
     for (const tBenchCase& c : cases)
         std::printf("  %-10s %s\n", c.name, c.about);
 }
 
+// Folds one case's result into the program's: any failure wins over a skip.
+int combine(int status, int result) {
+    if (result == 0) return status;
+    if (result == BENCH_SKIPPED) return status == 0 ? BENCH_SKIPPED : status;
+    return status == 0 || status == BENCH_SKIPPED ? result : status;
+}
+
 } // namespace
+
+bool bench_quick = false;
 
 int64_t bench_cpu_ns() {
     timespec ts{};
@@ -45,14 +58,18 @@ void bench_keep(int64_t value) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 1) {
-        int status = 0;
-        for (const tBenchCase& c : cases)
-            status |= c.run(nullptr);
-        return status;
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--quick") == 0) {
+        bench_quick = true;
+        first = 2;
     }
     int status = 0;
-    for (int i = 1; i < argc; i++) {
+    if (first == argc) {
+        for (const tBenchCase& c : cases)
+            status = combine(status, c.run(nullptr));
+        return status;
+    }
+    for (int i = first; i < argc; i++) {
         const std::string word = argv[i];
         if (word == "-h" || word == "--help") {
             usage();
@@ -68,7 +85,8 @@ int main(int argc, char** argv) {
             usage();
             return 2;
         }
-        status |= found->run(colon == std::string::npos ? nullptr : argv[i] + colon + 1);
+        status =
+            combine(status, found->run(colon == std::string::npos ? nullptr : argv[i] + colon + 1));
     }
     return status;
 }

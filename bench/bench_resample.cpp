@@ -133,8 +133,8 @@ int bench_resample(const char* arg) {
                     rate, static_cast<long long>(r.outputs), ms_per_second(r));
         return 0;
     }
-    constexpr int seconds = 4;
-    constexpr int tries = 3;
+    const int seconds = bench_quick ? 1 : 4;
+    const int tries = bench_quick ? 1 : 3;
     const tResult copy = measure(run_copy, 44100, 1152, seconds, tries);
     const tResult linear = measure(run_linear_x2, 22050, 576, seconds, tries);
     const double copy_ms = ms_per_second(copy);
