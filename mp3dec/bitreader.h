@@ -47,3 +47,8 @@ inline void skipbits(tBitReader& br, int32_t n) {
     br.bits_left = d - 32 * words_back;
     br.word = *br.ptr;
 }
+
+// Bits from the start of the word at base to the position.
+inline int32_t bits_consumed(const tBitReader& br, const uint32_t* base) {
+    return static_cast<int32_t>(br.ptr - base) * 32 + 32 - br.bits_left;
+}

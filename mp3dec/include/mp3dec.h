@@ -61,7 +61,7 @@ struct tChannelSideInfo {
 
 // All decoder state. Callers treat it as opaque and only clear it whole.
 struct tMPEGInstance {
-    uint16_t reservoir[512]; // main-data ring, two bytes per unit; must come first
+    uint16_t reservoir[512];      // main-data ring, two bytes per unit; must come first
     int32_t synth_buf[2][16][32]; // per channel 16 rows of 32 synthesis values
     uint8_t synth_pos[2];
     int32_t ff_state; // free-format frame length in bytes, 0 while unmeasured
@@ -92,6 +92,21 @@ static_assert(offsetof(tMPEGInstance, xr) == offsetof(tMPEGInstance, work) + siz
 
 constexpr int MP3_INSTANCE_ALIGN = 2048;
 constexpr int MP3_MAX_SAMPLES = 1152; // per channel and frame
+
+// Input the caller must hold for MP3DecodeData. The decoder reads whole 32-bit words and
+// never compares a read with the amount of valid data, so after MP3DecodeInfo has returned
+// eNoErr every word holding one of the next R bytes after the position must lie inside the
+// caller's array (the bytes need not be valid stream data, only readable):
+//   - header with a bitrate index (free_format 0): R = bits_required / 8, the rest of the
+//     frame; nothing past the frame is read;
+//   - free format (free_format 1): R = MP3_FREE_FORMAT_READ_BYTES, since the first frame
+//     of a free-format run is measured by looking for the next header up to 1440 bytes past
+//     the side information, and a later frame may be that long.
+// MP3SearchForSyncword reads only the words holding the nbits bits after the position,
+// MP3DecodeInfo only the words holding the 32 header bits. A buffer of 1476 bytes plus
+// 3 bytes for the position's offset within its word, i.e. 370 words counted from the word
+// the position is in, satisfies every frame.
+constexpr int MP3_FREE_FORMAT_READ_BYTES = 1476;
 
 void MP3InitInstance(tMPEGInstance* inst);
 tMPEGStatus MP3SearchForSyncword(tMPEGInstance* inst, tMPEGBitstream* bs, int32_t nbits);
