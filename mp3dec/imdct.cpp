@@ -1,5 +1,228 @@
-// Placeholder until the stage lands.
+// IMDCT, windowing and overlap-add of one granule of one channel.
+//
+// Input: 576 spectral values, 1.0 = 2^27 (Q27), 18 per subband (short blocks: six lines
+// of three windows each, value 3j + w). Output, in place: 18 time samples per subband at
+// 1/8 of the transform's value, 1.0 = 2^24, in pair order (value 2k is time 8 - k,
+// value 2k + 1 is time 9 + k); odd times of odd subbands negated for the synthesis
+// filter bank. The overlap keeps the second halves in the same order and scale.
+//
+// All sums, differences and left shifts wrap at 32 bits; products are hi().
+#include "fixed.h"
+#include "imdct_window.h"
 #include "stages.h"
+
 namespace mp3 {
-void imdct_granule(tMPEGInstance*, int32_t*, int, const tGranuleInfo*) {}
+
+namespace {
+
+constexpr int IN_FRAC_BITS = 27;  // spectral values
+constexpr int OUT_FRAC_BITS = 24; // time samples and overlap
+static_assert(IN_FRAC_BITS - OUT_FRAC_BITS == 3, "the stage's factor 1/8 lives in the tables");
+
+// Nine-point kernel constants, Q31.
+constexpr int32_t C1 = 0x6ED9E83E;                       // 1859774526  cos(pi/6)
+constexpr int32_t K0 = 0x7E0E3044;                       // 2114859076  cos(pi/18)
+constexpr int32_t K1 = 0x5246E08F;                       // 1380376719  cos(7pi/18)
+constexpr int32_t K2 = static_cast<int32_t>(0x9DF2452D); // -1645066963 -cos(5pi/18)
+constexpr int32_t K3 = 0x7847DC37;                       // 2017975351  cos(pi/9)
+constexpr int32_t K0_MINUS_K1 = wsub(K0, K1);            // formed from the words
+constexpr int32_t K2_PLUS_K3 = wadd(K2, K3);
+
+// Twiddles 1/(2 cos((2k + 1) pi/36)), Q28.
+constexpr int TWIDDLE_FRAC_BITS = 28;
+constexpr int32_t TWIDDLE[9] = {
+    0x0807D2B1, // 134730417
+    0x08483EE0, // 138952416
+    0x08D3B7CC, // 148092876
+    0x09C42576, // 163849590
+    0x0B504F30, // 189812528
+    0x0DF29436, // 234001462
+    0x12EDFB0B, // 317586187
+    0x1EE8DD1C, // 518577436
+    0x5BCA286E, // 1539975278
+};
+static_assert(TWIDDLE_FRAC_BITS + 4 == 32, "k = 0 restores the scale with << 4");
+
+// Short-block constants, Q31.
+constexpr int32_t KA = static_cast<int32_t>(0xA24C28BE); // -1572067138 -0.732051
+constexpr int32_t KB = static_cast<int32_t>(0x8D3D03D3); // -1925381165 -0.896575
+constexpr int32_t KC = 0x6B12F75C;                       // 1796405084   0.836516
+constexpr int32_t KD = 0x5A82799A;                       // 1518500250   0.707107
+constexpr int32_t KE = 0x4241F706;                       // 1111619334   0.517638
+constexpr int32_t TA[4] = {
+    0x04AFB0CD,                       // 78622925
+    0x028AEE41,                       // 42659393
+    static_cast<int32_t>(0xFCAFB0CE), // -55594802
+    static_cast<int32_t>(0xECAFB0CE), // -324030258
+};
+constexpr int32_t TB[4] = {
+    static_cast<int32_t>(0xE4AFB0CE), // -458247986
+    static_cast<int32_t>(0xE6D4735A), // -422284454
+    static_cast<int32_t>(0xECAFB0CE), // -324030258
+    static_cast<int32_t>(0xFCAFB0CE), // -55594802
+};
+
+// Pair-order index of time t (0..17).
+constexpr int pair_index(int t) {
+    return t <= 8 ? 2 * (8 - t) : 2 * (t - 9) + 1;
+}
+static_assert(pair_index(8) == 0 && pair_index(9) == 1 && pair_index(0) == 16 &&
+              pair_index(17) == 17);
+
+constexpr int32_t twice(int32_t v) {
+    return wshl(v, 1);
+}
+
+// Nine-point kernel on u[0], u[2], ..., u[16] (stride 2), results R0..R8.
+void nine_point(const int32_t* u, int32_t* r) {
+    const int32_t u0 = u[0], u1 = u[2], u2 = u[4], u3 = u[6], u4 = u[8];
+    const int32_t u5 = u[10], u6 = u[12], u7 = u[14], u8 = u[16];
+
+    const int32_t a = wsub(u0, u6);
+    const int32_t b2 = wadd(u0, u6 >> 1) >> 1; // b >> 1
+    const int32_t m3 = hi(C1, u3);
+    const int32_t c = wsub(wsub(u2, u4), u8);
+    r[4] = wsub(a, c);
+    const int32_t d = wadd(a, c >> 1);
+    const int32_t f2 = twice(hi(C1, wsub(wsub(u1, u5), u7)));
+    r[1] = wadd(d, f2);
+    r[7] = wsub(d, f2);
+
+    const int32_t g = hi(K0, wadd(u1, u5));
+    const int32_t h = hi(K1, wadd(u1, u7));
+    const int32_t p = hi(K0_MINUS_K1, wsub(u7, u5));
+    const int32_t q = hi(K2, wsub(u8, u4));
+    const int32_t l = hi(K3, wadd(u2, u8));
+    const int32_t m = hi(K2_PLUS_K3, wadd(u2, u4));
+
+    const int32_t s1 = wadd(wadd(q, l), b2), t1 = wadd(wadd(p, g), m3);
+    r[0] = twice(wadd(s1, t1));
+    r[8] = twice(wsub(s1, t1));
+    const int32_t s2 = wsub(b2, wadd(m, q)), t2 = wsub(wadd(p, h), m3);
+    r[2] = twice(wadd(s2, t2));
+    r[6] = twice(wsub(s2, t2));
+    const int32_t s3 = wsub(b2, wsub(l, m)), t3 = wsub(wsub(g, h), m3);
+    r[3] = twice(wadd(s3, t3));
+    r[5] = twice(wsub(s3, t3));
+}
+
+} // namespace
+
+// 36-point transform, window W and overlap-add for n subbands starting at an even one.
+static void imdct_long(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+    for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        // Prefix sums turn the 18 lines into the inputs of two nine-point kernels.
+        int32_t X[18];
+        for (int i = 0; i < 18; ++i)
+            X[i] = x[i];
+        for (int i = 17; i >= 1; --i)
+            X[i] = wadd(X[i], X[i - 1]);
+        for (int i = 17; i >= 3; i -= 2)
+            X[i] = wadd(X[i], X[i - 2]);
+        int32_t E[9], O[9];
+        nine_point(X, E);
+        nine_point(X + 1, O);
+
+        const bool odd = (sb & 1) != 0;
+        // k = 0 at full scale, k >= 1 at half scale (the window words make up for it).
+        {
+            const int32_t t = wshl(hi(TWIDDLE[0], O[0]), 4);
+            const int32_t D = wsub(E[0], t), A = wadd(E[0], t);
+            x[0] = wadd(ov[0], wshl(hi(W[0], D), 2));
+            x[1] = wadd(ov[1], wshl(hi(W[1], D), 2));
+            ov[0] = hi(W[2], A);
+            ov[1] = hi(W[3], A);
+            if (odd) x[1] = wsub(0, x[1]); // time 9
+        }
+        for (int k = 1; k < 9; ++k) {
+            const int32_t t = wshl(hi(TWIDDLE[k], O[k]), 3);
+            const int32_t e = E[k] >> 1;
+            const int32_t D = wsub(e, t), A = wadd(e, t);
+            x[2 * k] = wadd(ov[2 * k], wshl(hi(W[4 * k], D), 1));
+            x[2 * k + 1] = wadd(ov[2 * k + 1], wshl(hi(W[4 * k + 1], D), 2));
+            ov[2 * k] = hi(W[4 * k + 2], A);
+            ov[2 * k + 1] = hi(W[4 * k + 3], A);
+            if (odd) {
+                // Odd times: 8 - k when k is odd, 9 + k when k is even.
+                const int p = (k & 1) ? 2 * k : 2 * k + 1;
+                x[p] = wsub(0, x[p]);
+            }
+        }
+    }
+}
+
+// Three 12-point transforms with their window and overlap-add for n subbands starting
+// at an even one.
+static void imdct_short(int32_t* x, int32_t* ov, int n) {
+    for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        // Z: times 0..29 in time order; times 30..35 stay 0.
+        int32_t Z[30];
+        for (int t = 0; t < 18; ++t)
+            Z[t] = ov[pair_index(t)];
+        for (int t = 18; t < 30; ++t)
+            Z[t] = 0;
+
+        for (int w = 0; w < 3; ++w) {
+            const int32_t x0 = x[w], x1 = x[3 + w], x2 = x[6 + w];
+            const int32_t x3 = x[9 + w], x4 = x[12 + w], x5 = x[15 + w];
+            const int32_t d0 = wsub(x0, x1), d1 = wsub(x1, x2), d2 = wsub(x2, x3);
+            const int32_t d3 = wsub(x3, x4), d4 = wsub(x4, x5);
+            const int32_t r0 = wadd(d0, d4), r1 = wadd(d2, d4);
+            const int32_t a = hi(KA, r1);
+            const int32_t P = wadd(r0, twice(a));
+            const int32_t Q = wadd(wsub(r0, twice(a)), twice(r1));
+            const int32_t R = wsub(wadd(d0, d2), d4);
+            const int32_t b = hi(KB, d3), c = hi(KC, d3);
+            const int32_t e0 = hi(KD, x5), e1 = hi(KD, d1);
+            const int32_t g = hi(KE, wadd(d1, twice(x5)));
+            const int32_t s = wsub(e1, e0), v = wadd(g, b);
+            const int32_t nn = wadd(wadd(g, twice(wadd(e1, twice(c)))), wshl(e0, 2));
+            const int32_t P1 = wsub(P, twice(v)), R1 = wsub(R, wshl(s, 2));
+            const int32_t Q1 = wsub(Q, twice(nn));
+            const int32_t P2 = wadd(P1, wshl(v, 2)), R2 = wadd(R1, wshl(s, 3));
+            const int32_t Q2 = wadd(Q1, wshl(nn, 2));
+
+            int32_t* za = Z + 6 + 6 * w;
+            za[0] = wadd(za[0], hi(TA[1], P1));
+            za[1] = wadd(za[1], hi(TA[0], R1));
+            za[2] = wadd(za[2], hi(TA[1], Q1));
+            za[3] = wadd(za[3], hi(TA[2], Q1));
+            za[4] = wadd(za[4], wsub(hi(TA[0], R1), R1 >> 4));
+            za[5] = wadd(za[5], hi(TA[3], P1));
+            int32_t* zb = Z + 12 + 6 * w;
+            zb[0] = wadd(zb[0], hi(TB[1], P2));
+            zb[1] = wadd(zb[1], hi(TB[0], R2));
+            zb[2] = wadd(zb[2], hi(TB[1], Q2));
+            zb[3] = wadd(zb[3], hi(TB[2], Q2));
+            zb[4] = wadd(zb[4], wadd(hi(TB[0], R2), R2 >> 4));
+            zb[5] = wadd(zb[5], hi(TB[3], P2));
+        }
+
+        const bool odd = (sb & 1) != 0;
+        for (int t = 0; t < 18; ++t) {
+            x[pair_index(t)] = (odd && (t & 1)) ? wsub(0, Z[t]) : Z[t];
+            ov[pair_index(t)] = t < 12 ? Z[18 + t] : 0;
+        }
+    }
+}
+
+void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi) {
+    static constexpr const int32_t* windows[4] = {
+        imdct_window_normal.data(), imdct_window_start.data(), nullptr, imdct_window_stop.data()};
+    const int block_type = gi->block_type & 3;
+    const int32_t* low = (gi->mixed_block_flag && block_type != 0) ? imdct_window_normal.data()
+                                                                   : windows[block_type];
+    const int32_t* high = windows[block_type];
+    int32_t* ov = inst->overlap[ch];
+
+    if (low)
+        imdct_long(x, ov, 2, low);
+    else
+        imdct_short(x, ov, 2);
+    if (high)
+        imdct_long(x + 36, ov + 36, 30, high);
+    else
+        imdct_short(x + 36, ov + 36, 30);
+}
+
 } // namespace mp3
