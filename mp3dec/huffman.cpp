@@ -1,10 +1,234 @@
-// Placeholder until the stage lands.
+// Huffman decoding of one granule and channel: big-value pairs, count1 quadruples, the
+// power 4/3 by table, and the read head left exactly at the end of the granule's data.
+#include "huffman_tables.h"
 #include "stages.h"
+
 namespace mp3 {
-int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi, int32_t part2_start) {
-    for (int i = 0; i < 576; ++i) xr[i] = 0;
-    int32_t d = ((res_position(inst) - (part2_start + gi->part2_3_length)) << 19) >> 19;
-    if (d != 0) res_rewind(inst, d);
-    return 0;
+namespace {
+
+// xr leaves this stage as sign(v) x |v|^(4/3) in Q13.
+constexpr int XR_FRAC_BITS = 13;
+constexpr int32_t ONE_Q13 = 1 << XR_FRAC_BITS; // 8192
+static_assert(POW43_FRAC_BITS - 4 == XR_FRAC_BITS);
+
+constexpr int LINES = 576;
+constexpr uint32_t RES_UNIT_MASK = 511;    // the ring has 512 16-bit units
+constexpr int32_t RES_POS_MASK = 8191;     // and 8192 bits
+constexpr int32_t COUNT1_LAST_START = 572; // a quadruple needs line + 4 <= 576
+
+// A signed 13-bit difference of two ring positions.
+inline int32_t ring_diff(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a - b) << 19) >> 19;
 }
+
+// The reservoir seen through a 32-bit window: the next bits from bit 31 down, `n` of them
+// valid, and the unit to load next. The ring wraps by masking the unit index, so the walk
+// stays inside the reservoir whatever the instance's placement.
+struct tResWindow {
+    uint32_t bits;
+    int32_t n;
+    uint32_t next;
+    const uint16_t* ring;
+};
+
+inline void refill(tResWindow& w) {
+    w.bits |= static_cast<uint32_t>(w.ring[w.next]) << (16 - w.n);
+    w.n += 16;
+    w.next = (w.next + 1) & RES_UNIT_MASK;
+}
+inline void keep16(tResWindow& w) {
+    if (w.n < 16) refill(w);
+}
+inline void skip(tResWindow& w, int k) { // k = 0..16
+    w.bits <<= k;
+    w.n -= k;
+}
+inline uint32_t take(tResWindow& w, int k) { // k = 1..16
+    const uint32_t v = w.bits >> (32 - k);
+    skip(w, k);
+    return v;
+}
+inline int32_t window_position(const tResWindow& w) {
+    return (static_cast<int32_t>(w.next) * 16 - w.n) & RES_POS_MASK;
+}
+
+// At the read head: unit res_rd and the one after it, less the bits already consumed.
+inline tResWindow window_load(const tMPEGInstance* inst) {
+    const uint32_t u = static_cast<uint32_t>(inst->res_rd) & RES_UNIT_MASK;
+    const int32_t b = inst->res_bits;
+    const uint32_t two =
+        static_cast<uint32_t>(inst->reservoir[u]) << 16 | inst->reservoir[(u + 1) & RES_UNIT_MASK];
+    return tResWindow{two << (16 - b), 16 + b, (u + 2) & RES_UNIT_MASK, inst->reservoir};
+}
+
+// Back to res_rd/res_bits; a unit read to its end stays the current unit with 0 bits.
+inline void window_store(const tResWindow& w, tMPEGInstance* inst) {
+    const int32_t pos = window_position(w);
+    const int32_t unit = ((pos + 15) >> 4) - 1;
+    inst->res_bits = 16 * (unit + 1) - pos;
+    inst->res_rd = unit & static_cast<int32_t>(RES_UNIT_MASK);
+}
+
+// |v|^(4/3) in Q13 for v = 0..8206.
+inline int32_t pow43(uint32_t v) {
+    if (v <= 1024) return pow43_table[v] >> 4;
+    const uint32_t k = v >> 3;
+    const int32_t lo = pow43_table[k];
+    return lo + ((pow43_table[k + 1] - lo) >> 3) * static_cast<int32_t>(v & 7);
+}
+
+inline int32_t with_sign(int32_t m, uint32_t negative) {
+    const int32_t s = static_cast<int32_t>(negative);
+    return (m ^ -s) + s;
+}
+
+// One-bit levels below the first four, in runs of 7. Returns the leaf; its bit count is
+// what the final run still has to consume.
+uint32_t walk_deep(tResWindow& w, const uint16_t* t) {
+    for (;;) {
+        uint32_t b = w.bits;
+        for (int j = 0; j < HUFF_RUN; ++j) {
+            const uint32_t k = b >> 31;
+            const uint32_t e = t[k];
+            if (e & HUFF_LEAF) return e;
+            t += k + (e >> 1);
+            b <<= 1;
+        }
+        skip(w, HUFF_RUN);
+        keep16(w);
+    }
+}
+
+// Pairs of lines [line, stop) with one big-value table.
+void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line, int32_t stop) {
+    const uint16_t* const root = ht.tree;
+    const int lin = ht.linbits;
+    for (; line < stop; line += 2) {
+        keep16(w);
+        uint32_t k = w.bits >> 29;
+        uint32_t e = root[k];
+        if (!(e & HUFF_LEAF)) {
+            const uint16_t* t = root + k + (e >> 1);
+            k = (w.bits >> 27) & 3;
+            e = t[k];
+            if (!(e & HUFF_LEAF)) {
+                t += k + (e >> 1);
+                k = (w.bits >> 25) & 3;
+                e = t[k];
+                if (!(e & HUFF_LEAF)) {
+                    t += k + (e >> 1);
+                    k = (w.bits >> 23) & 3;
+                    e = t[k];
+                    if (!(e & HUFF_LEAF)) {
+                        skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
+                        e = walk_deep(w, t + k + (e >> 1));
+                    }
+                }
+            }
+        }
+        skip(w, static_cast<int>(e >> HUFF_BITS_SHIFT) & 15);
+        keep16(w); // up to 13 linbits and a sign for x
+
+        uint32_t x = (e >> HUFF_X_SHIFT) & 15;
+        int32_t vx = 0;
+        if (x) {
+            if ((e & HUFF_X_LIN) && lin) x += take(w, lin);
+            vx = with_sign(pow43(x), take(w, 1));
+        }
+        uint32_t y = (e >> HUFF_Y_SHIFT) & 15;
+        int32_t vy = 0;
+        if (y) {
+            if ((e & HUFF_Y_LIN) && lin) {
+                keep16(w);
+                y += take(w, lin);
+            }
+            vy = with_sign(pow43(y), take(w, 1));
+        }
+        xr[line] = vx;
+        xr[line + 1] = vy;
+    }
+}
+
+inline int32_t unit_value(uint32_t present, tResWindow& w, int32_t& left) {
+    if (!present) return 0;
+    left -= 1;
+    return with_sign(ONE_Q13, take(w, 1));
+}
+
+// Quadruples from `line` while bits of the granule are left; returns the line after the
+// last one.
+int32_t decode_quads(tResWindow& w, bool table_b, int32_t* xr, int32_t line, int32_t left) {
+    while (left > 0 && line <= COUNT1_LAST_START) {
+        keep16(w);  // table A needs 10 bits at most, table B 8
+        uint32_t q; // v, w, x, y in bits 3..0
+        if (table_b) {
+            q = ~take(w, 4) & 15;
+            left -= 4;
+        } else if (w.bits >> 31) {
+            skip(w, 1);
+            left -= 1;
+            q = 0;
+        } else {
+            const uint32_t e = count1_a[(w.bits >> 26) & 31];
+            skip(w, static_cast<int>(e & 255));
+            left -= static_cast<int32_t>(e & 255);
+            q = (e >> 8) & 15;
+        }
+        xr[line] = unit_value(q & 8, w, left);
+        xr[line + 1] = unit_value(q & 4, w, left);
+        xr[line + 2] = unit_value(q & 2, w, left);
+        xr[line + 3] = unit_value(q & 1, w, left);
+        line += 4;
+    }
+    return line;
+}
+
+} // namespace
+
+int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
+                       int32_t part2_start) {
+    const int32_t end = (part2_start + gi->part2_3_length) & RES_POS_MASK;
+
+    const int32_t bv = gi->big_values * 2 < LINES ? gi->big_values * 2 : LINES;
+    int32_t r1, r2;
+    if (gi->block_type == 2) {
+        r1 = 36;
+        r2 = LINES;
+    } else {
+        const uint16_t* l = sfb_record(inst).l;
+        const int i1 = gi->region0_count + 1;
+        const int i2 = gi->region0_count + gi->region1_count + 2;
+        r1 = i1 <= 22 ? l[i1] : LINES;
+        r2 = i2 <= 22 ? l[i2] : LINES;
+    }
+    const int32_t bounds[4] = {0, r1 < bv ? r1 : bv, r2 < bv ? r2 : bv, bv};
+
+    tResWindow w = window_load(inst);
+    for (int r = 0; r < 3; ++r) {
+        const int32_t from = bounds[r];
+        const int32_t to = bounds[r + 1];
+        if (from >= to) continue;
+        const tHuffTable& ht = huff_tables[(gi->table_select >> (10 - 5 * r)) & 31];
+        if (ht.tree) {
+            decode_pairs(w, ht, xr, from, to);
+        } else {
+            for (int32_t i = from; i < to; ++i)
+                xr[i] = 0;
+        }
+    }
+
+    int32_t count = bv;
+    if (bv <= COUNT1_LAST_START) {
+        count = decode_quads(w, gi->gr_flags & 1, xr, bv, ring_diff(end, window_position(w)));
+    }
+
+    window_store(w, inst);
+    const int32_t d = ring_diff(window_position(w), end);
+    if (d > 0) count = count > 4 ? count - 4 : 0; // the last code ran past the end
+    if (d != 0) res_rewind(inst, d);
+    for (int32_t i = count; i < LINES; ++i)
+        xr[i] = 0;
+    return count;
+}
+
 } // namespace mp3
