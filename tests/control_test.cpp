@@ -1,4 +1,5 @@
-// The player's reports to the control daemon, seen by a stand-in daemon on the socket.
+// The control client library against a scripted daemon on the control socket, and the
+// player's reports seen by that daemon.
 #include "proc.h"
 #include "rivover.h"
 #include "tempdir.h"
@@ -7,12 +8,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -20,82 +29,771 @@
 
 namespace {
 
-// Accepts connections on the daemon's path, answers every record with status 100 and
-// keeps what arrived, per connection.
-class FakeDaemon {
+// ---- The control socket path is one for the whole machine ----
+
+// Every test program that uses the control socket path holds this lock while it does.
+constexpr const char* PATH_LOCK = "/tmp/zuzerovu.testlock";
+
+sockaddr_un control_address() {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+bool daemon_on_path() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = control_address();
+    bool live = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return live;
+}
+
+// Holds the path for one test; skips the test when a daemon that is not ours is there.
+class OnControlPath : public testing::Test {
+  protected:
+    void SetUp() override {
+        lock_fd_ = open(PATH_LOCK, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(lock_fd_, 0) << PATH_LOCK << ": " << std::strerror(errno);
+        ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
+        if (daemon_on_path())
+            GTEST_SKIP() << "a control daemon is already listening on " << CTL_SOCKET_PATH
+                         << "; these tests need the path to themselves";
+        unlink(CTL_SOCKET_PATH); // a socket file nobody listens on
+    }
+    void TearDown() override {
+        if (lock_fd_ >= 0) close(lock_fd_);
+    }
+    int lock_fd_ = -1;
+};
+
+// ---- A daemon that follows a script ----
+
+enum class Answer { Reply, Silent, Close, ReplyInPieces, ReplyThenClose };
+
+// Accepts connections on the control path and answers each record as `script` says
+// (by default: the request back with status 100). Keeps every record per connection.
+class ScriptedPeer {
   public:
-    FakeDaemon() {
-        unlink(CTL_SOCKET_PATH);
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+    using Script = std::function<Answer(int conn, const tCtlRecord& req, tCtlRecord& reply)>;
+
+    explicit ScriptedPeer(int backlog = 16, bool accepting = true) : accepting_(accepting) {
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = control_address();
         ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              listen(listen_fd_, 16) == 0;
+              listen(listen_fd_, backlog) == 0;
         thread_ = std::thread([this] { serve(); });
     }
-    ~FakeDaemon() {
+    ~ScriptedPeer() {
         stop_ = true;
         thread_.join();
+        close_all();
         close(listen_fd_);
         unlink(CTL_SOCKET_PATH);
     }
     bool ok() const { return ok_; }
 
-    // Records of the connection that registered `pid`.
-    std::vector<tCtlRecord> records_of(int pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let the last records in
+    void set_script(Script s) {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [fd, recs] : records_)
+        script_ = std::move(s);
+    }
+
+    // Connections in the order they were accepted, each with the records it sent.
+    std::vector<std::vector<tCtlRecord>> connections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::vector<tCtlRecord>> all;
+        for (const auto& c : conns_)
+            all.push_back(c.records);
+        return all;
+    }
+    // Records of the connection that registered `pid` (its first record), or none.
+    std::vector<tCtlRecord> records_of(int pid) {
+        for (const auto& recs : connections())
             if (!recs.empty() && recs[0].command == CTL_CMD_REGISTER && recs[0].param1 == pid)
                 return recs;
         return {};
     }
+    // Connections whose first record registered `pid`.
+    std::vector<std::vector<tCtlRecord>> connections_of(int pid) {
+        std::vector<std::vector<tCtlRecord>> mine;
+        for (const auto& recs : connections()) {
+            bool registered = false;
+            for (const auto& r : recs)
+                registered = registered || (r.command == CTL_CMD_REGISTER && r.param1 == pid);
+            if (registered) mine.push_back(recs);
+        }
+        return mine;
+    }
+    // The last record received on any connection.
+    tCtlRecord last() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_;
+    }
+    int record_count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
+    }
+    bool closed_by_client(size_t conn) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return conn < conns_.size() && conns_[conn].eof;
+    }
+
+    // Sends a record of the peer's own on connection conn.
+    bool push(size_t conn, const tCtlRecord& rec) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (conn >= conns_.size() || conns_[conn].fd < 0) return false;
+        return send(conns_[conn].fd, &rec, sizeof rec, MSG_NOSIGNAL) == sizeof rec;
+    }
+    void close_conn(size_t conn) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (conn < conns_.size() && conns_[conn].fd >= 0) {
+            close(conns_[conn].fd);
+            conns_[conn].fd = -1;
+        }
+    }
+    void close_all() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& c : conns_)
+            if (c.fd >= 0) {
+                close(c.fd);
+                c.fd = -1;
+            }
+    }
+    // Waits (up to 10 s) until `pred` holds.
+    bool wait_for(const std::function<bool()>& pred) {
+        for (int i = 0; i < 1000; i++) {
+            if (pred()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pred();
+    }
 
   private:
+    struct Conn {
+        int fd;
+        bool eof;
+        std::vector<tCtlRecord> records;
+    };
+
     void serve() {
         std::vector<pollfd> fds;
+        std::vector<size_t> which;
         while (!stop_) {
-            fds.assign(1, pollfd{listen_fd_, POLLIN, 0});
-            for (int c : clients_)
-                fds.push_back(pollfd{c, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
-            if (fds[0].revents & POLLIN) {
-                int c = accept(listen_fd_, nullptr, nullptr);
-                clients_.push_back(c);
-                conn_of_[c] = next_conn_++; // descriptors are reused, connections are not
+            fds.clear();
+            which.clear();
+            if (accepting_) fds.push_back(pollfd{listen_fd_, POLLIN, 0});
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (size_t i = 0; i < conns_.size(); i++)
+                    if (conns_[i].fd >= 0 && !conns_[i].eof) {
+                        fds.push_back(pollfd{conns_[i].fd, POLLIN, 0});
+                        which.push_back(i);
+                    }
             }
-            for (size_t i = 1; i < fds.size(); i++) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-                tCtlRecord rec{};
-                ssize_t n = recv(fds[i].fd, &rec, sizeof rec, MSG_WAITALL);
-                if (n != static_cast<ssize_t>(sizeof rec)) {
-                    close(fds[i].fd);
-                    std::erase(clients_, fds[i].fd);
-                    continue;
-                }
-                {
+            if (fds.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+            size_t first = 0;
+            if (accepting_) {
+                first = 1;
+                if (fds[0].revents & POLLIN) {
+                    int c = accept(listen_fd_, nullptr, nullptr);
                     std::lock_guard<std::mutex> lock(mutex_);
-                    records_[conn_of_[fds[i].fd]].push_back(rec);
+                    if (c >= 0) conns_.push_back(Conn{c, false, {}});
                 }
-                rec.status = CTL_STATUS_OK;
-                send(fds[i].fd, &rec, sizeof rec, MSG_NOSIGNAL);
             }
+            for (size_t k = first; k < fds.size(); k++)
+                if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) serve_one(which[k - first]);
         }
-        for (int c : clients_)
-            close(c);
+    }
+
+    void serve_one(size_t conn) {
+        int fd;
+        Script script;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fd = conns_[conn].fd;
+            script = script_;
+        }
+        if (fd < 0) return;
+        tCtlRecord req{};
+        ssize_t n = recv(fd, &req, sizeof req, MSG_WAITALL);
+        if (n != static_cast<ssize_t>(sizeof req)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            conns_[conn].eof = true;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            conns_[conn].records.push_back(req);
+            last_ = req;
+            count_++;
+        }
+        tCtlRecord reply = req;
+        reply.status = CTL_STATUS_OK;
+        Answer a = script ? script(static_cast<int>(conn), req, reply) : Answer::Reply;
+        if (!ctl_expects_reply(req.command) && a == Answer::Reply) a = Answer::Silent;
+        const auto* p = reinterpret_cast<const char*>(&reply);
+        switch (a) {
+        case Answer::Reply:
+        case Answer::ReplyThenClose:
+            send(fd, p, sizeof reply, MSG_NOSIGNAL);
+            if (a == Answer::ReplyThenClose) close_conn(conn);
+            break;
+        case Answer::ReplyInPieces: {
+            // 1, 7, 200 and the rest, with pauses the client has to wait through.
+            const size_t cuts[] = {0, 1, 8, 208, sizeof reply};
+            for (size_t i = 0; i + 1 < std::size(cuts); i++) {
+                send(fd, p + cuts[i], cuts[i + 1] - cuts[i], MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            }
+            break;
+        }
+        case Answer::Close:
+            close_conn(conn);
+            break;
+        case Answer::Silent:
+            break;
+        }
     }
 
     int listen_fd_ = -1;
     bool ok_ = false;
+    bool accepting_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
-    std::vector<int> clients_;
     std::mutex mutex_;
-    std::map<int, int> conn_of_;
-    int next_conn_ = 0;
-    std::map<int, std::vector<tCtlRecord>> records_;
+    Script script_;
+    std::vector<Conn> conns_;
+    tCtlRecord last_{};
+    int count_ = 0;
 };
+
+tCtlRecord record(int command, int status, int p1, int p2, int p3, int p4, const char* text) {
+    tCtlRecord r{};
+    r.command = command;
+    r.status = status;
+    r.param1 = p1;
+    r.param2 = p2;
+    r.param3 = p3;
+    r.param4 = p4;
+    std::strncpy(r.text, text, sizeof r.text - 1);
+    return r;
+}
+
+// The library keeps its connections for the whole process: each test ends with all
+// three closed again.
+void close_all_channels(ScriptedPeer& peer) {
+    ctl_close();
+    peer.close_all();
+    if (ctl_event_fd_get() >= 0) ctl_event_read(nullptr, nullptr, nullptr, nullptr);
+    if (ctl_link_fd_get() >= 0) ctl_link_read(nullptr, nullptr);
+}
+
+// ---- Connection management ----
+
+class ControlClient : public OnControlPath {
+  protected:
+    void SetUp() override {
+        OnControlPath::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        peer_ = std::make_unique<ScriptedPeer>();
+        ASSERT_TRUE(peer_->ok());
+    }
+    void TearDown() override {
+        if (peer_) close_all_channels(*peer_);
+        peer_.reset();
+        OnControlPath::TearDown();
+    }
+    // Replies of this shape to every request from now on.
+    void answer_with(const tCtlRecord& shape, Answer how = Answer::Reply) {
+        peer_->set_script([shape, how](int, const tCtlRecord& req, tCtlRecord& reply) {
+            if (req.command == CTL_CMD_REGISTER) return Answer::Reply;
+            reply = shape;
+            if (reply.command == 0) reply.command = req.command;
+            return how;
+        });
+    }
+    ScriptedPeer& peer() { return *peer_; }
+    std::unique_ptr<ScriptedPeer> peer_;
+};
+
+TEST_F(OnControlPath, WithoutDaemonNothingIsSentAndEveryCallSaysNotOpen) {
+    // No socket file at all, then a socket file that nobody listens on.
+    for (int stale = 0; stale < 2; stale++) {
+        int stale_fd = -1;
+        if (stale == 1) {
+            stale_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr = control_address();
+            ASSERT_EQ(bind(stale_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        }
+        EXPECT_EQ(ctl_connect(), -1);
+        EXPECT_EQ(ctl_init(0), 0);
+        EXPECT_EQ(ctl_init(1), 0);
+        EXPECT_EQ(ctl_play_time(3), -1);
+        EXPECT_EQ(ctl_get_value(), -1);
+        EXPECT_EQ(ctl_get_value_of(1), -1);
+        EXPECT_EQ(ctl_get_text(3, 1, 2), nullptr);
+        EXPECT_EQ(ctl_get_text(35, 0, 0), nullptr);
+        ASSERT_NE(ctl_get_text(5, 1, 2), nullptr);
+        EXPECT_STREQ(ctl_get_text(5, 1, 2), "");
+        int a = 7, b = 8, c = 9;
+        EXPECT_EQ(ctl_status(&a, &b, &c, nullptr), -1);
+        EXPECT_EQ(ctl_exchange(&a, &b), -1);
+        EXPECT_EQ(a, 7);
+        EXPECT_EQ(b, 8);
+        EXPECT_EQ(ctl_send3(1, 2, 3), -1);
+        EXPECT_EQ(ctl_request(10), -1);
+        EXPECT_EQ(ctl_send_text(1, "x"), -1);
+        EXPECT_EQ(ctl_get_value2(1, 2), 0);
+        EXPECT_EQ(ctl_command(23, 1), -1);
+        EXPECT_EQ(ctl_command(25, 0), -1);
+        EXPECT_EQ(ctl_get_result(31), -1);
+        EXPECT_EQ(ctl_notify_value(1), -1);
+        EXPECT_EQ(ctl_notify(), -1);
+        EXPECT_EQ(ctl_send2(1, 2), -1);
+        EXPECT_EQ(ctl_wait(), -1);
+        EXPECT_EQ(ctl_event_fd_get(), -1);
+        EXPECT_EQ(ctl_events_on(), 0);
+        EXPECT_EQ(ctl_events_off(), 0);
+        EXPECT_EQ(ctl_event_read(&a, &b, &c, nullptr), -1);
+        EXPECT_EQ(ctl_link_open(1, 2, "x"), -1);
+        EXPECT_EQ(ctl_link_fd_get(), -1);
+        EXPECT_EQ(ctl_link_text("x"), -1);
+        EXPECT_EQ(ctl_link_text2("x"), -1);
+        EXPECT_EQ(ctl_link_read(&a, &b), -1);
+        EXPECT_EQ(ctl_close(), 1);
+        if (stale_fd >= 0) close(stale_fd);
+        unlink(CTL_SOCKET_PATH);
+    }
+}
+
+TEST_F(ControlClient, InitRegistersOnceAndCloseEndsTheConnection) {
+    EXPECT_EQ(ctl_init(0), 1);
+    EXPECT_EQ(ctl_init(0), 1); // already connected: nothing new
+    EXPECT_EQ(ctl_init(1), 1); // ... not even the event channel
+    EXPECT_EQ(ctl_event_fd_get(), -1);
+    auto mine = peer().connections_of(getpid());
+    ASSERT_EQ(mine.size(), 1u);
+    ASSERT_EQ(mine[0].size(), 1u);
+    EXPECT_EQ(mine[0][0].command, CTL_CMD_REGISTER);
+    EXPECT_EQ(mine[0][0].param1, getpid());
+
+    EXPECT_EQ(ctl_play_time(5), 1);
+    EXPECT_EQ(ctl_close(), 1);
+    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    const int before = peer().record_count();
+    EXPECT_EQ(ctl_play_time(6), -1);
+    EXPECT_EQ(ctl_close(), 1);
+    EXPECT_EQ(peer().record_count(), before);
+}
+
+TEST_F(ControlClient, InitWithEventsOpensTheEventChannelAndRegistersOnIt) {
+    EXPECT_EQ(ctl_init(1), 1);
+    EXPECT_GE(ctl_event_fd_get(), 0);
+    auto conns = peer().connections_of(getpid());
+    ASSERT_EQ(conns.size(), 2u);
+    ASSERT_EQ(conns[1].size(), 2u);
+    EXPECT_EQ(conns[1][0].command, CTL_CMD_EVENTS);
+    EXPECT_EQ(conns[1][0].param1, 1);
+    EXPECT_EQ(conns[1][1].command, CTL_CMD_REGISTER);
+    EXPECT_EQ(conns[1][1].param1, getpid());
+    // Closing the request connection leaves the event channel open.
+    ctl_close();
+    EXPECT_GE(ctl_event_fd_get(), 0);
+}
+
+TEST_F(ControlClient, WaitReturnsWhenTheDaemonHasSomethingToSay) {
+    ASSERT_EQ(ctl_init(0), 1);
+    ASSERT_TRUE(peer().push(0, record(CTL_CMD_STATUS, 100, 0, 0, 0, 0, "")));
+    EXPECT_EQ(ctl_wait(), 1);
+}
+
+// ---- Requests: the fields sent and the handling of the reply ----
+
+TEST_F(ControlClient, NumberRequestsSendTheirArgumentsAndReadTheRightReplyField) {
+    ASSERT_EQ(ctl_init(0), 1);
+    const tCtlRecord good = record(0, 100, 11, 22, 33, 44, "reply");
+    const tCtlRecord refused = record(0, 7, 11, 22, 33, 44, "reply");
+
+    answer_with(good);
+    EXPECT_EQ(ctl_get_value(), 22);
+    EXPECT_EQ(peer().last().command, 1);
+    EXPECT_EQ(ctl_get_value_of(5), 33);
+    EXPECT_EQ(peer().last().command, 2);
+    EXPECT_EQ(peer().last().param2, 5);
+    EXPECT_EQ(ctl_send3(1, 2, 3), 1);
+    EXPECT_EQ(peer().last().command, 9);
+    EXPECT_EQ(peer().last().param2, 1);
+    EXPECT_EQ(peer().last().param3, 2);
+    EXPECT_EQ(peer().last().param4, 3);
+    for (int code : {10, 13, 56}) {
+        EXPECT_EQ(ctl_request(code), 1);
+        EXPECT_EQ(peer().last().command, code);
+    }
+    EXPECT_EQ(ctl_send_text(4, "hello"), 1);
+    EXPECT_EQ(peer().last().command, 11);
+    EXPECT_EQ(peer().last().param4, 4);
+    EXPECT_STREQ(peer().last().text, "hello");
+    EXPECT_EQ(ctl_get_value2(6, 7), 44);
+    EXPECT_EQ(peer().last().command, 16);
+    EXPECT_EQ(peer().last().param2, 6);
+    EXPECT_EQ(peer().last().param3, 7);
+    EXPECT_EQ(ctl_play_time(8), 1);
+    EXPECT_EQ(peer().last().command, 17);
+    EXPECT_EQ(peer().last().param4, 8);
+    for (int code : {23, 24, 51}) {
+        EXPECT_EQ(ctl_command(code, 9), 1);
+        EXPECT_EQ(peer().last().command, code);
+        EXPECT_EQ(peer().last().param2, 9);
+    }
+    for (int code : {25, 26, 27, 28, 42, 43, 44, 45, 46, 47, 49, 53}) {
+        EXPECT_EQ(ctl_command(code, 9), 1);
+        EXPECT_EQ(peer().last().command, code);
+        EXPECT_EQ(peer().last().param2, 0);
+    }
+    for (int code : {31, 52}) {
+        EXPECT_EQ(ctl_get_result(code), 11);
+        EXPECT_EQ(peer().last().command, code);
+    }
+    EXPECT_EQ(ctl_send2(12, 13), 1);
+    EXPECT_EQ(peer().last().command, 50);
+    EXPECT_EQ(peer().last().param2, 12);
+    EXPECT_EQ(peer().last().param3, 13);
+
+    // Codes outside a call's family are not sent.
+    const int sent = peer().record_count();
+    EXPECT_EQ(ctl_request(17), -1);
+    EXPECT_EQ(ctl_command(17, 1), -1);
+    EXPECT_EQ(ctl_get_result(8), -1);
+    EXPECT_EQ(ctl_get_text(8, 0, 0), nullptr);
+    EXPECT_EQ(peer().record_count(), sent);
+
+    answer_with(refused);
+    EXPECT_EQ(ctl_get_value(), -1);
+    EXPECT_EQ(ctl_get_value_of(5), 33); // taken whatever the status
+    EXPECT_EQ(ctl_send3(1, 2, 3), 0);
+    EXPECT_EQ(ctl_request(10), 0);
+    EXPECT_EQ(ctl_send_text(4, "x"), 0);
+    EXPECT_EQ(ctl_get_value2(6, 7), 0);
+    EXPECT_EQ(ctl_play_time(8), 0);
+    EXPECT_EQ(ctl_command(23, 1), 0);
+    EXPECT_EQ(ctl_command(25, 0), 0);
+    EXPECT_EQ(ctl_get_result(31), 0);
+    EXPECT_EQ(ctl_send2(1, 2), 0);
+}
+
+TEST_F(ControlClient, NotificationsReadNoReply) {
+    ASSERT_EQ(ctl_init(0), 1);
+    // The peer answers nothing to 33 and 34; a request after them gets its own reply.
+    answer_with(record(0, 100, 0, 61, 0, 0, ""));
+    EXPECT_EQ(ctl_notify_value(3), 1);
+    EXPECT_EQ(peer().wait_for([&] { return peer().last().command == 33; }), true);
+    EXPECT_EQ(peer().last().param3, 3);
+    EXPECT_EQ(ctl_notify(), 1);
+    EXPECT_EQ(ctl_get_value(), 61);
+    auto recs = peer().connections_of(getpid())[0];
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[2].command, 34);
+}
+
+TEST_F(ControlClient, TextRequestsFillABufferPerCommand) {
+    ASSERT_EQ(ctl_init(0), 1);
+    answer_with(record(0, 100, 0, 0, 0, 0, "first"));
+    const char* t4 = ctl_get_text(4, 1, 2);
+    ASSERT_NE(t4, nullptr);
+    EXPECT_STREQ(t4, "first");
+    EXPECT_EQ(peer().last().command, 4);
+    EXPECT_EQ(peer().last().param2, 1);
+    EXPECT_EQ(peer().last().param3, 2);
+    const char* t3 = ctl_get_text(3, 5, 0);
+    EXPECT_EQ(peer().last().command, 3);
+    EXPECT_EQ(peer().last().param2, 5);
+    EXPECT_EQ(ctl_get_text(35, 0, 0) != nullptr, true);
+    EXPECT_EQ(peer().last().command, 35);
+
+    answer_with(record(0, 100, 0, 0, 0, 0, "second"));
+    const char* t6 = ctl_get_text(6, 0, 0);
+    EXPECT_STREQ(t6, "second");
+    EXPECT_STREQ(t4, "first"); // another command's buffer
+    EXPECT_STREQ(t3, "first");
+    EXPECT_EQ(ctl_get_text(4, 1, 2), t4); // the same command's buffer, overwritten
+    EXPECT_STREQ(t4, "second");
+    for (int code : {7, 14, 15, 54, 55}) {
+        ASSERT_NE(ctl_get_text(code, 8, 9), nullptr);
+        EXPECT_EQ(peer().last().command, code);
+        EXPECT_EQ(peer().last().param2, 8);
+        EXPECT_EQ(peer().last().param3, 9);
+    }
+
+    answer_with(record(0, 3, 0, 0, 0, 0, "refused"));
+    EXPECT_EQ(ctl_get_text(4, 1, 2), nullptr);
+    const char* t5 = ctl_get_text(5, 1, 2);
+    ASSERT_NE(t5, nullptr);
+    EXPECT_STREQ(t5, "");
+
+    // 512 text bytes without a terminator come back cut to 511 and terminated.
+    tCtlRecord full = record(0, 100, 0, 0, 0, 0, "");
+    std::memset(full.text, 'x', sizeof full.text);
+    answer_with(full);
+    const char* t = ctl_get_text(5, 0, 0);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::string(t), std::string(511, 'x'));
+    EXPECT_EQ(std::string(ctl_get_text(14, 0, 0)), std::string(511, 'x'));
+}
+
+TEST_F(ControlClient, RequestTextIsCutToFitWithItsTerminator) {
+    ASSERT_EQ(ctl_init(0), 1);
+    const std::string long_text(600, 'y');
+    EXPECT_EQ(ctl_send_text(1, long_text.c_str()), 1);
+    const tCtlRecord got = peer().last();
+    EXPECT_EQ(std::string(got.text), std::string(511, 'y'));
+}
+
+TEST_F(ControlClient, StatusUnpacksTheReply) {
+    ASSERT_EQ(ctl_init(0), 1);
+    int a = 0, b = 0, c = 0;
+    char text[CTL_TEXT_BYTES] = "unchanged";
+
+    answer_with(record(8, 100, 1, 5, 6, 7, "playing"));
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 1);
+    EXPECT_EQ(peer().last().command, 8);
+    EXPECT_EQ(a, 5);
+    EXPECT_EQ(b, 6);
+    EXPECT_EQ(c, 7);
+    EXPECT_STREQ(text, "unchanged");
+    EXPECT_EQ(ctl_status(nullptr, nullptr, nullptr, nullptr), 1); // null outputs are fine
+
+    answer_with(record(8, 100, 2, 5, 6, 7, ""));
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 0); // param1 2
+
+    // No positive param2: -1, -1, param4 and the text.
+    answer_with(record(8, 100, 0, 0, 6, 9, "idle"));
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 1);
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(b, -1);
+    EXPECT_EQ(c, 9);
+    EXPECT_STREQ(text, "idle");
+
+    answer_with(record(8, 4, 1, 5, 6, 7, "refused"));
+    a = b = c = 3;
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 0);
+    EXPECT_EQ(a, 0);
+    EXPECT_EQ(b, 0);
+    EXPECT_EQ(c, 0);
+
+    answer_with(record(9, 100, 1, 5, 6, 7, ""));
+    a = b = c = 3;
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), -1); // not the answer to 8
+    EXPECT_EQ(a, 3);
+
+    // The daemon hangs up instead of answering: -1 and the connection is closed.
+    answer_with(record(8, 100, 1, 5, 6, 7, ""), Answer::Close);
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), -1);
+    const int sent = peer().record_count();
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), -1);
+    EXPECT_EQ(ctl_get_value(), -1);
+    EXPECT_EQ(peer().record_count(), sent);
+}
+
+TEST_F(ControlClient, ExchangeSwapsValuesOnlyOnSuccess) {
+    ASSERT_EQ(ctl_init(0), 1);
+    int p = 3, q = 4;
+    answer_with(record(48, 100, 0, 30, 40, 0, ""));
+    EXPECT_EQ(ctl_exchange(&p, &q), 1);
+    EXPECT_EQ(peer().last().command, 48);
+    EXPECT_EQ(peer().last().param2, 3);
+    EXPECT_EQ(peer().last().param3, 4);
+    EXPECT_EQ(p, 30);
+    EXPECT_EQ(q, 40);
+
+    answer_with(record(48, 5, 0, 31, 41, 0, ""));
+    EXPECT_EQ(ctl_exchange(&p, &q), 0);
+    EXPECT_EQ(p, 0);
+    EXPECT_EQ(q, 0);
+
+    p = 1, q = 2;
+    answer_with(record(47, 100, 0, 31, 41, 0, ""));
+    EXPECT_EQ(ctl_exchange(&p, &q), 0); // an answer to something else changes nothing
+    EXPECT_EQ(p, 1);
+    EXPECT_EQ(q, 2);
+    EXPECT_EQ(ctl_exchange(nullptr, &q), 0);
+
+    answer_with(record(48, 100, 0, 31, 41, 0, ""), Answer::Close);
+    EXPECT_EQ(ctl_exchange(&p, &q), 0);
+    EXPECT_EQ(p, 1);
+    EXPECT_EQ(ctl_exchange(&p, &q), -1); // the connection was closed
+}
+
+// ---- Event channel ----
+
+TEST_F(ControlClient, EventChannelDeliversStatusRecords) {
+    ASSERT_EQ(ctl_init(1), 1);
+    const size_t ev = 1; // second connection
+    int a = 0, b = 0, c = 0;
+    char text[CTL_TEXT_BYTES] = "";
+
+    ASSERT_TRUE(peer().push(ev, record(8, 100, 1, 5, 6, 7, "")));
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), 1);
+    EXPECT_EQ(a, 5);
+    EXPECT_EQ(b, 6);
+    EXPECT_EQ(c, 7);
+    ASSERT_TRUE(peer().push(ev, record(8, 100, 2, 0, 6, 8, "stopped")));
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), 0);
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(b, -1);
+    EXPECT_EQ(c, 8);
+    EXPECT_STREQ(text, "stopped");
+    ASSERT_TRUE(peer().push(ev, record(9, 100, 1, 5, 6, 7, "")));
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), -1);
+    ASSERT_TRUE(peer().push(ev, record(8, 3, 1, 5, 6, 7, "")));
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), -1);
+
+    EXPECT_EQ(ctl_events_on(), 1);
+    EXPECT_EQ(peer().last().command, CTL_CMD_EVENTS);
+    EXPECT_EQ(peer().last().param1, 1);
+    EXPECT_EQ(peer().connections()[ev].size(), 3u);
+
+    // The daemon hangs up: the read says so and the channel is closed.
+    peer().close_conn(ev);
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), -1);
+    EXPECT_EQ(ctl_event_fd_get(), -1);
+    EXPECT_EQ(ctl_events_on(), 0);
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), -1);
+}
+
+TEST_F(ControlClient, EventsOffDropsEventsAlreadyOnTheirWay) {
+    ASSERT_EQ(ctl_init(1), 1);
+    const size_t ev = 1;
+    // On "off" the daemon answers and then still sends two events.
+    peer().set_script([&](int conn, const tCtlRecord& req, tCtlRecord&) {
+        if (req.command == CTL_CMD_EVENTS && req.param1 == 0) {
+            std::thread([this, conn] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 1, ""));
+                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 2, ""));
+            }).detach();
+        }
+        return Answer::Reply;
+    });
+    EXPECT_EQ(ctl_events_off(), 1);
+    EXPECT_EQ(peer().last().command, CTL_CMD_EVENTS);
+    EXPECT_EQ(peer().last().param1, 0);
+    ASSERT_TRUE(peer().push(ev, record(8, 100, 1, 1, 0, 3, "")));
+    int a = 0, b = 0, c = 0;
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, nullptr), 1);
+    EXPECT_EQ(c, 3);
+}
+
+TEST_F(ControlClient, EventsOffEndsWhenTheDaemonHangsUp) {
+    ASSERT_EQ(ctl_init(1), 1);
+    peer().set_script([](int, const tCtlRecord& req, tCtlRecord&) {
+        return req.command == CTL_CMD_EVENTS && req.param1 == 0 ? Answer::ReplyThenClose
+                                                                : Answer::Reply;
+    });
+    EXPECT_EQ(ctl_events_off(), 1);
+    EXPECT_EQ(ctl_event_fd_get(), -1);
+}
+
+// ---- Link channel ----
+
+TEST_F(ControlClient, LinkChannelOpensOnceSendsTextAndReadsPushedRecords) {
+    answer_with(record(0, 100, 0, 77, 0, 0, ""));
+    EXPECT_EQ(ctl_link_open(3, 4, "name"), 77);
+    EXPECT_GE(ctl_link_fd_get(), 0);
+    auto conns = peer().connections_of(getpid());
+    ASSERT_EQ(conns.size(), 1u);
+    ASSERT_EQ(conns[0].size(), 2u);
+    EXPECT_EQ(conns[0][0].command, CTL_CMD_REGISTER);
+    EXPECT_EQ(conns[0][0].param1, getpid());
+    EXPECT_EQ(conns[0][1].command, CTL_CMD_LINK_OPEN);
+    EXPECT_EQ(conns[0][1].param2, 3);
+    EXPECT_EQ(conns[0][1].param3, 4);
+    EXPECT_STREQ(conns[0][1].text, "name");
+
+    answer_with(record(0, 2, 0, 77, 0, 0, ""));
+    EXPECT_EQ(ctl_link_open(5, 6, "again"), 0); // refused, on the same connection
+    EXPECT_EQ(peer().connections().size(), 1u);
+    EXPECT_EQ(ctl_link_open(5, 6, std::string(700, 'z').c_str()), 0);
+    EXPECT_EQ(std::string(peer().last().text), std::string(511, 'z'));
+
+    EXPECT_EQ(ctl_link_text("one"), 1);
+    EXPECT_EQ(ctl_link_text2("two"), 1);
+    ASSERT_TRUE(peer().wait_for([&] { return peer().last().command == 57; }));
+    conns = peer().connections();
+    ASSERT_EQ(conns[0].size(), 6u);
+    EXPECT_EQ(conns[0][4].command, 19);
+    EXPECT_STREQ(conns[0][4].text, "one");
+    EXPECT_STREQ(conns[0][5].text, "two");
+
+    ASSERT_TRUE(peer().push(0, record(21, 0, 0, 8, 9, 0, "")));
+    int x = 0, y = 0;
+    EXPECT_EQ(ctl_link_read(&x, &y), 21);
+    EXPECT_EQ(x, 8);
+    EXPECT_EQ(y, 9);
+    ASSERT_TRUE(peer().push(0, record(22, 0, 0, 8, 9, 0, "")));
+    EXPECT_EQ(ctl_link_read(nullptr, nullptr), 22);
+
+    peer().close_conn(0);
+    EXPECT_EQ(ctl_link_read(&x, &y), -1);
+    EXPECT_EQ(ctl_link_fd_get(), -1);
+    EXPECT_EQ(ctl_link_text("x"), -1);
+}
+
+// ---- A daemon that misbehaves ----
+
+TEST_F(ControlClient, ReplyArrivingInPiecesIsReadWhole) {
+    ASSERT_EQ(ctl_init(0), 1);
+    answer_with(record(0, 100, 0, 1234, 0, 0, ""), Answer::ReplyInPieces);
+    EXPECT_EQ(ctl_get_value(), 1234);
+    EXPECT_EQ(ctl_get_value(), 1234); // the stream stays in step
+}
+
+TEST_F(ControlClient, DaemonThatNeverAnswersIsGivenUp) {
+    ASSERT_EQ(ctl_init(0), 1);
+    answer_with(record(0, 100, 0, 0, 0, 0, ""), Answer::Silent);
+    EXPECT_EQ(ctl_play_time(1), -1); // returns after the reply time-out
+    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    const int sent = peer().record_count();
+    EXPECT_EQ(ctl_play_time(2), -1);
+    EXPECT_EQ(peer().record_count(), sent);
+}
+
+TEST_F(ControlClient, DaemonThatHungUpRaisesNoSigpipe) {
+    ASSERT_EQ(ctl_init(0), 1);
+    peer().close_all();
+    // The default SIGPIPE action would end this test program here.
+    EXPECT_EQ(ctl_play_time(1), -1);
+    EXPECT_EQ(ctl_play_time(2), -1);
+    EXPECT_EQ(ctl_notify(), -1);
+}
+
+TEST_F(OnControlPath, DaemonThatNeverAcceptsDoesNotHoldUpTheConnect) {
+    // Backlog 0 and one waiting connection: the queue is full.
+    ScriptedPeer peer(0, false);
+    ASSERT_TRUE(peer.ok());
+    int filler = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = control_address();
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(ctl_init(0), 0);
+    EXPECT_EQ(ctl_play_time(0), -1);
+    close(filler);
+}
+
+TEST(ControlNames, SanitizeReplacesEachReservedCharacterByOneSpace) {
+    char name[] = "a:b/c?.mp3";
+    EXPECT_EQ(ctl_sanitize_name(name), name);
+    EXPECT_STREQ(name, "a b c .mp3");
+    char all[] = "\"*/:<>?\\|";
+    EXPECT_STREQ(ctl_sanitize_name(all), "         ");
+    char plain[] = "Track 01 - (live) [x].mp3";
+    EXPECT_STREQ(ctl_sanitize_name(plain), "Track 01 - (live) [x].mp3");
+    EXPECT_EQ(ctl_sanitize_name(nullptr), nullptr);
+}
+
+// ---- The player's reports ----
 
 std::vector<int> play_times(const std::vector<tCtlRecord>& recs) {
     std::vector<int> t;
@@ -104,26 +802,101 @@ std::vector<int> play_times(const std::vector<tCtlRecord>& recs) {
     return t;
 }
 
-TEST(ControlReports, PlayTimeIsReportedOncePerSecond) {
-    FakeDaemon daemon;
-    ASSERT_TRUE(daemon.ok());
-    TempDir dir;
+class PlayerReports : public OnControlPath {
+  protected:
     // 3.5 s of 44100 Hz stereo.
-    write_file(dir.file("t.wav"), make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 7 / 2, 1)));
-    EnvList env = ossim_env("", dir.file("report"));
-    ProcHandle h = start_program({vexa_bin("vexa"), dir.file("t.wav")}, env);
-    const int pid = h.pid;
-    ProcResult r = wait_program(h, 60);
+    std::string track() {
+        const std::string path = dir.file("t.wav");
+        samples = std::vector<int16_t>(2 * 44100 * 7 / 2);
+        for (size_t i = 0; i < samples.size(); i++)
+            samples[i] = static_cast<int16_t>(i * 13);
+        write_file(path, make_wav(2, 44100, samples));
+        return path;
+    }
+    ProcResult play(const std::vector<std::string>& args, pid_t* pid) {
+        std::vector<std::string> argv = {vexa_bin("vexa")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        unlink(dir.file("out.raw").c_str()); // the simulator appends
+        EnvList env = ossim_env(dir.file("out.raw"), "");
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        ProcHandle h = start_program(argv, env);
+        *pid = h.pid;
+        return wait_program(h, 120);
+    }
+    std::string played() {
+        return file_exists(dir.file("out.raw")) ? read_file(dir.file("out.raw")) : "";
+    }
+    TempDir dir;
+    std::vector<int16_t> samples;
+};
+
+TEST_F(PlayerReports, EachSecondIsReportedOnceInOrder) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.ok());
+    const std::string file = track();
+    pid_t pid = 0;
+    ProcResult r = play({file}, &pid);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    auto recs = daemon.records_of(pid);
-    ASSERT_FALSE(recs.empty()) << "the started process registers itself";
+    ASSERT_TRUE(peer.wait_for([&] { return !peer.records_of(pid).empty(); }));
+    auto recs = peer.records_of(pid);
+    EXPECT_EQ(recs[0].param1, pid) << "the started process registers itself";
     EXPECT_EQ(play_times(recs), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(played(), pcm_bytes(samples));
 
     // Started 2 s in, the first report is 2.
-    ProcHandle h2 = start_program({vexa_bin("vexa"), dir.file("t.wav"), "2"}, env);
-    const int pid2 = h2.pid;
-    ASSERT_EQ(wait_program(h2, 60).exit_code, 0);
-    EXPECT_EQ(play_times(daemon.records_of(pid2)), (std::vector<int>{2, 3}));
+    ProcResult r2 = play({file, "2"}, &pid);
+    ASSERT_EQ(r2.exit_code, 0) << r2.err;
+    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{2, 3}));
+}
+
+TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {
+    const std::string file = track();
+    pid_t pid = 0;
+    ProcResult r = play({file}, &pid);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(played(), pcm_bytes(samples));
+
+    // A socket file that nobody listens on.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = control_address();
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    r = play({file}, &pid);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    close(stale);
+    unlink(CTL_SOCKET_PATH);
+}
+
+TEST_F(PlayerReports, DaemonLeavingMidPlayDoesNotStopThePlayer) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.ok());
+    // Answers the first report, then hangs up: the next report goes to a closed socket.
+    peer.set_script([](int, const tCtlRecord& req, tCtlRecord&) {
+        return req.command == CTL_CMD_PLAY_TIME ? Answer::ReplyThenClose : Answer::Reply;
+    });
+    const std::string file = track();
+    pid_t pid = 0;
+    ProcResult r = play({file}, &pid);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.term_signal, 0);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
+}
+
+TEST_F(PlayerReports, DaemonThatStopsAnsweringDoesNotHoldUpThePlayer) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.ok());
+    peer.set_script([](int, const tCtlRecord& req, tCtlRecord&) {
+        return req.command == CTL_CMD_PLAY_TIME ? Answer::Silent : Answer::Reply;
+    });
+    const std::string file = track();
+    pid_t pid = 0;
+    ProcResult r = play({file}, &pid);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(played(), pcm_bytes(samples));
+    // The first report went unanswered; the player gave the daemon up and sent no more.
+    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
 }
 
 } // namespace

@@ -1,0 +1,414 @@
+// The control daemon: its start and stop, its answers and its log, with raw clients,
+// with the client library and with the player.
+#include "proc.h"
+#include "rivover.h"
+#include "tempdir.h"
+#include "wavfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Every test program that uses the control socket path holds this lock while it does.
+constexpr const char* PATH_LOCK = "/tmp/zuzerovu.testlock";
+
+sockaddr_un control_address() {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+// A raw client socket connected to the path, or -1.
+int dial() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = control_address();
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+bool daemon_on_path() {
+    int fd = dial();
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+tCtlRecord record(int command, int p1, int p2, int p3, int p4, const char* text) {
+    tCtlRecord r{};
+    r.command = command;
+    r.status = -5; // undefined in requests
+    r.param1 = p1;
+    r.param2 = p2;
+    r.param3 = p3;
+    r.param4 = p4;
+    std::strncpy(r.text, text, sizeof r.text - 1);
+    return r;
+}
+
+bool send_all(int fd, const void* p, size_t n) {
+    return send(fd, p, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
+}
+
+// One whole record within 5 s, or false.
+bool recv_record(int fd, tCtlRecord& rec) {
+    auto* p = reinterpret_cast<char*>(&rec);
+    size_t done = 0;
+    while (done < sizeof rec) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 5000) <= 0) return false;
+        ssize_t n = recv(fd, p + done, sizeof rec - done, 0);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// True when nothing arrives on fd within a short while.
+bool quiet(int fd) {
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, 200) == 0;
+}
+
+// One line of the daemon's log.
+struct LogLine {
+    int pid, cmd, p1, p2, p3, p4;
+    std::string text;
+};
+
+std::vector<LogLine> parse_log(const std::string& out) {
+    std::vector<LogLine> lines;
+    std::istringstream in(out);
+    std::string s;
+    while (std::getline(in, s)) {
+        LogLine l{};
+        int used = 0;
+        if (std::sscanf(s.c_str(), "pid=%d cmd=%d p1=%d p2=%d p3=%d p4=%d text=\"%n", &l.pid,
+                        &l.cmd, &l.p1, &l.p2, &l.p3, &l.p4, &used) != 6 ||
+            used == 0 || s.back() != '"') {
+            ADD_FAILURE() << "not a record line: " << s;
+            continue;
+        }
+        l.text = s.substr(static_cast<size_t>(used), s.size() - static_cast<size_t>(used) - 1);
+        lines.push_back(l);
+    }
+    return lines;
+}
+
+std::vector<int> play_times_of(const std::vector<LogLine>& log, int pid) {
+    std::vector<int> t;
+    for (const auto& l : log)
+        if (l.pid == pid && l.cmd == CTL_CMD_PLAY_TIME) t.push_back(l.p4);
+    return t;
+}
+
+class Rivoverd : public testing::Test {
+  protected:
+    void SetUp() override {
+        lock_fd_ = open(PATH_LOCK, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(lock_fd_, 0) << PATH_LOCK << ": " << std::strerror(errno);
+        ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
+        if (daemon_on_path())
+            GTEST_SKIP() << "a control daemon is already listening on " << CTL_SOCKET_PATH
+                         << "; these tests need the path to themselves";
+        unlink(CTL_SOCKET_PATH);
+    }
+    void TearDown() override {
+        if (daemon_.pid > 0) stop();
+        if (lock_fd_ >= 0) close(lock_fd_);
+    }
+
+    // Starts the daemon and waits until it accepts connections.
+    void start() {
+        daemon_ = start_program({vexa_bin("rivoverd")}, {});
+        for (int i = 0; i < 500 && !daemon_on_path(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(daemon_on_path()) << "rivoverd does not listen";
+    }
+    // SIGTERM; the daemon must leave with status 0 and take its socket file along.
+    ProcResult stop() {
+        kill(daemon_.pid, SIGTERM);
+        ProcResult r = wait_program(daemon_, 30);
+        daemon_ = ProcHandle();
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        struct stat st {};
+        EXPECT_NE(lstat(CTL_SOCKET_PATH, &st), 0) << "socket file left behind";
+        return r;
+    }
+
+    ProcHandle daemon_;
+    int lock_fd_ = -1;
+};
+
+TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
+    start();
+    int c = dial();
+    ASSERT_GE(c, 0);
+    tCtlRecord rec = record(CTL_CMD_REGISTER, 4242, 0, 0, 0, "");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    EXPECT_EQ(rec.command, CTL_CMD_REGISTER);
+    EXPECT_EQ(rec.status, CTL_STATUS_OK);
+
+    rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 12, "");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    EXPECT_EQ(rec.command, CTL_CMD_PLAY_TIME);
+    EXPECT_EQ(rec.status, CTL_STATUS_OK);
+
+    // A command it has no use for is still answered, without success.
+    rec = record(CTL_CMD_GET_VALUE, 1, 2, 3, 4, "q");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    EXPECT_EQ(rec.command, CTL_CMD_GET_VALUE);
+    EXPECT_NE(rec.status, CTL_STATUS_OK);
+
+    // Records that expect no reply get none; the next request gets its own.
+    for (int code : {19, 33, 34, 57}) {
+        rec = record(code, 0, 0, 0, 0, "");
+        ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    }
+    EXPECT_TRUE(quiet(c));
+    rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 13, "");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    EXPECT_EQ(rec.command, CTL_CMD_PLAY_TIME);
+    EXPECT_EQ(rec.param4, 13);
+
+    // Quotes, backslashes and line ends stay on the record's one line.
+    rec = record(CTL_CMD_SEND_TEXT, 0, 0, 0, 0, "say \"hi\"\\\nnext\x01");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    close(c);
+
+    ProcResult r = stop();
+    auto log = parse_log(r.out);
+    ASSERT_EQ(log.size(), 9u) << r.out;
+    EXPECT_EQ(log[0].pid, 4242);
+    EXPECT_EQ(log[0].cmd, 32);
+    EXPECT_EQ(log[0].p1, 4242);
+    EXPECT_EQ(log[1].cmd, 17);
+    EXPECT_EQ(log[1].p4, 12);
+    EXPECT_EQ(log[2].cmd, 1);
+    EXPECT_EQ(log[2].p1, 1);
+    EXPECT_EQ(log[2].p2, 2);
+    EXPECT_EQ(log[2].p3, 3);
+    EXPECT_EQ(log[2].p4, 4);
+    EXPECT_EQ(log[2].text, "q");
+    EXPECT_EQ(log[3].cmd, 19);
+    EXPECT_EQ(log[6].cmd, 57);
+    EXPECT_EQ(log[7].p4, 13);
+    EXPECT_EQ(log[8].cmd, 11);
+    EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\nnext\\x01");
+    for (const auto& l : log)
+        EXPECT_EQ(l.pid, 4242);
+}
+
+TEST_F(Rivoverd, ServesSeveralClientsAndRecordsInPieces) {
+    start();
+    int a = dial(), b = dial();
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // a sends half a record and stalls; b is served meanwhile.
+    tCtlRecord ra = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 7, "from a");
+    const auto* pa = reinterpret_cast<const char*>(&ra);
+    ASSERT_TRUE(send_all(a, pa, 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(send_all(a, pa + 3, 200));
+    tCtlRecord rb = record(CTL_CMD_REGISTER, 777, 0, 0, 0, "");
+    ASSERT_TRUE(send_all(b, &rb, sizeof rb));
+    ASSERT_TRUE(recv_record(b, rb));
+    EXPECT_EQ(rb.status, CTL_STATUS_OK);
+    EXPECT_TRUE(quiet(a));
+    ASSERT_TRUE(send_all(a, pa + 203, sizeof ra - 203));
+    ASSERT_TRUE(recv_record(a, ra));
+    EXPECT_EQ(ra.command, CTL_CMD_PLAY_TIME);
+    EXPECT_EQ(ra.status, CTL_STATUS_OK);
+
+    // A client that leaves halfway through a record is dropped, the others stay.
+    int gone = dial();
+    ASSERT_GE(gone, 0);
+    ASSERT_TRUE(send_all(gone, pa, 100));
+    close(gone);
+    rb = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 8, "");
+    ASSERT_TRUE(send_all(b, &rb, sizeof rb));
+    ASSERT_TRUE(recv_record(b, rb));
+    close(a);
+    close(b);
+
+    auto log = parse_log(stop().out);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].pid, 777);
+    EXPECT_EQ(log[1].pid, getpid()); // unregistered: the peer's process id
+    EXPECT_EQ(log[1].p4, 7);
+    EXPECT_EQ(log[1].text, "from a");
+    EXPECT_EQ(log[2].pid, 777);
+    EXPECT_EQ(log[2].p4, 8);
+}
+
+TEST_F(Rivoverd, ClientLibraryStatusAndEvents) {
+    start();
+    // The library registers this process and opens its event channel.
+    ASSERT_EQ(ctl_init(1), 1);
+    int a = 0, b = 0, c = 0;
+    char text[CTL_TEXT_BYTES] = "";
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 1);
+    EXPECT_EQ(a, -1);
+    EXPECT_STREQ(text, "idle");
+
+    // Another client reports a play time: pushed as an event, and the status shows it.
+    int player = dial();
+    ASSERT_GE(player, 0);
+    tCtlRecord rec = record(CTL_CMD_REGISTER, 31337, 0, 0, 0, "");
+    ASSERT_TRUE(send_all(player, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(player, rec));
+    rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 42, "");
+    ASSERT_TRUE(send_all(player, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(player, rec));
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), 1);
+    EXPECT_EQ(a, 31337);
+    EXPECT_EQ(c, 42);
+    EXPECT_EQ(ctl_status(&a, &b, &c, text), 1);
+    EXPECT_EQ(a, 31337);
+    EXPECT_EQ(c, 42);
+
+    // Events off: nothing more arrives on the channel.
+    EXPECT_EQ(ctl_events_off(), 1);
+    rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 43, "");
+    ASSERT_TRUE(send_all(player, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(player, rec));
+    EXPECT_TRUE(quiet(ctl_event_fd_get()));
+    EXPECT_EQ(ctl_events_on(), 1);
+
+    // When the player leaves, the status is idle again.
+    close(player);
+    for (int i = 0; i < 100; i++) {
+        if (ctl_status(&a, &b, &c, text) == 1 && a != 31337) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_STREQ(text, "idle");
+    EXPECT_EQ(ctl_play_time(5), 1);
+    EXPECT_EQ(ctl_get_value(), -1); // not a command this daemon serves
+
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), 1); // events are on again
+    EXPECT_EQ(a, getpid());
+    EXPECT_EQ(c, 5);
+
+    ctl_close();
+    ProcResult r = stop();
+    // The channel sees the daemon go.
+    EXPECT_EQ(ctl_event_read(&a, &b, &c, text), -1);
+    EXPECT_EQ(ctl_event_fd_get(), -1);
+    auto log = parse_log(r.out);
+    int registered = 0;
+    for (const auto& l : log)
+        if (l.cmd == CTL_CMD_REGISTER && l.p1 == getpid()) registered++;
+    EXPECT_EQ(registered, 2); // the request connection and the event channel
+}
+
+TEST_F(Rivoverd, RemovesAStaleSocketAndRefusesALiveDaemon) {
+    // A socket file whose daemon is gone.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = control_address();
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(stale);
+    start();
+
+    // A second daemon on the same path does not start, and leaves the first alone.
+    ProcResult second = run_program({vexa_bin("rivoverd")}, {}, 30);
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("rivoverd"), std::string::npos);
+    EXPECT_TRUE(daemon_on_path());
+    stop();
+
+    // Nor does it start over another program's live socket, or over a file.
+    int other = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(other, 4), 0);
+    ProcResult over = run_program({vexa_bin("rivoverd")}, {}, 30);
+    EXPECT_EQ(over.exit_code, 1);
+    EXPECT_TRUE(daemon_on_path());
+    close(other);
+    unlink(CTL_SOCKET_PATH);
+
+    write_file(CTL_SOCKET_PATH, "not a socket");
+    ProcResult on_file = run_program({vexa_bin("rivoverd")}, {}, 30);
+    EXPECT_EQ(on_file.exit_code, 1);
+    EXPECT_EQ(read_file(CTL_SOCKET_PATH), "not a socket");
+    unlink(CTL_SOCKET_PATH);
+}
+
+TEST_F(Rivoverd, StopsOnSigtermWithClientsConnected) {
+    start();
+    int c = dial();
+    ASSERT_GE(c, 0);
+    tCtlRecord rec = record(CTL_CMD_REGISTER, 5, 0, 0, 0, "");
+    ASSERT_TRUE(send_all(c, &rec, sizeof rec));
+    ASSERT_TRUE(recv_record(c, rec));
+    stop();                            // status 0, socket file gone
+    EXPECT_FALSE(recv_record(c, rec)); // the connection was closed
+    close(c);
+}
+
+// ---- The player and the daemon together ----
+
+class PlayerWithDaemon : public Rivoverd {
+  protected:
+    ProcResult play(const std::string& file, const std::vector<std::string>& more, pid_t* pid) {
+        std::vector<std::string> argv = {vexa_bin("vexa"), file};
+        argv.insert(argv.end(), more.begin(), more.end());
+        EnvList env = ossim_env("", "");
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        ProcHandle h = start_program(argv, env);
+        *pid = h.pid;
+        return wait_program(h, 120);
+    }
+    TempDir dir;
+};
+
+TEST_F(PlayerWithDaemon, ReportsEachSecondOnceInOrder) {
+    // 3.5 s of 44100 Hz stereo.
+    const std::string file = dir.file("t.wav");
+    write_file(file, make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 7 / 2, 3)));
+    start();
+    pid_t pid = 0;
+    ProcResult r = play(file, {}, &pid);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    auto log = parse_log(stop().out);
+    ASSERT_FALSE(log.empty());
+    bool registered = false;
+    for (const auto& l : log)
+        registered = registered || (l.cmd == CTL_CMD_REGISTER && l.p1 == pid && l.pid == pid);
+    EXPECT_TRUE(registered);
+    EXPECT_EQ(play_times_of(log, pid), (std::vector<int>{0, 1, 2, 3}));
+}
+
+TEST_F(PlayerWithDaemon, SeekReportsTheStartSecondFirst) {
+    // 61.5 s of 8000 Hz mono, played from 60 s.
+    const std::string file = dir.file("long.wav");
+    write_file(file, make_wav(1, 8000, std::vector<int16_t>(8000 * 123 / 2, -9)));
+    start();
+    pid_t pid = 0;
+    ProcResult r = play(file, {"60"}, &pid);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(play_times_of(parse_log(stop().out), pid), (std::vector<int>{60, 61}));
+}
+
+} // namespace
