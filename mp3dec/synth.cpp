@@ -99,12 +99,14 @@ template <int N> inline void lee_dct(const int32_t* x, int32_t* X) {
         constexpr int H = N / 2;
         constexpr const tLeeFactor* f = lee_factors<N>();
         int32_t sum[H], dif[H], even[H], odd[H];
+#pragma GCC unroll 16
         for (int i = 0; i < H; ++i) {
             sum[i] = wadd(x[i], x[N - 1 - i]);
             dif[i] = lee_scale(wsub(x[i], x[N - 1 - i]), f[i]);
         }
         lee_dct<H>(sum, even);
         lee_dct<H>(dif, odd);
+#pragma GCC unroll 16
         for (int m = 0; m < H - 1; ++m) {
             X[2 * m] = even[m];
             X[2 * m + 1] = wadd(odd[m], odd[m + 1]);
@@ -171,16 +173,12 @@ static void synth_output(const int32_t (*buf)[32], int c, int16_t* out) {
     for (int j = 1; j < 16; ++j) {
         const int32_t* h = buf[j];
         const int32_t* wj = w + 16 * j;
-        int32_t a[8], b[8];
-        for (int t = 0; t < 8; ++t) {
-            a[t] = h[ce[t] + 1]; // V(2t)[j]
-            b[t] = h[co[t]];     // V(2t + 1)[32 + j]
-        }
         int64_t lo = 0, up = 0;
         for (int t = 0; t < 8; ++t) {
-            const int32_t e = wj[2 * t], o = wj[2 * t + 1];
-            lo = mac(mac(lo, e, a[t]), o, b[t]);
-            up = mac(mac(up, o, a[7 - t]), -e, b[7 - t]);
+            const int32_t a = h[ce[t] + 1]; // V(2t)[j]
+            const int32_t b = h[co[t]];     // V(2t + 1)[32 + j]
+            lo = mac(mac(lo, wj[2 * t], a), wj[2 * t + 1], b);
+            up = mac(mac(up, wj[15 - 2 * t], a), -wj[14 - 2 * t], b);
         }
         out[j] = pcm_sample(lo);
         out[32 - j] = pcm_sample(up);
