@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -531,6 +532,147 @@ TEST(SfbTable, MatchesTheStandardsBands) {
         ++rows;
     }
     EXPECT_EQ(rows, 12);
+}
+
+// ---- a plain decoder to compare with ------------------------------------------------------
+
+// Reads the code tables as bit strings and decodes bit by bit from a copy of the ring.
+struct PlainDecoder {
+    std::map<int, std::map<std::string, std::pair<int, int>>> pairs; // by code table
+    std::map<std::string, int> quad_a;                               // v w x y in bits 3..0
+    uint16_t ring[512];
+    int32_t pos;
+
+    int bit() {
+        const int b = (ring[(pos >> 4) & 511] >> (15 - (pos & 15))) & 1;
+        pos = (pos + 1) & 8191;
+        return b;
+    }
+    uint32_t bits(int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i)
+            v = v << 1 | uint32_t(bit());
+        return v;
+    }
+    int32_t value(int v, int lin, bool esc) {
+        if (esc && v == 15 && lin) v += int(bits(lin));
+        if (v == 0) return 0;
+        const int32_t m = expect_m(uint32_t(v));
+        return bit() ? -m : m;
+    }
+    int32_t quad_value(int present) {
+        if (!present) return 0;
+        return bit() ? -8192 : 8192;
+    }
+    // Returns count; xr as the stage should leave it.
+    int32_t decode(const tMPEGInstance* inst, const tGranuleInfo& gi, int32_t part2_start,
+                   int32_t* xr) {
+        std::memcpy(ring, inst->reservoir, sizeof ring);
+        pos = (16 * inst->res_rd + 16 - inst->res_bits) & 8191;
+        const int32_t end = (part2_start + gi.part2_3_length) & 8191;
+        const int bv = std::min(2 * int(gi.big_values), 576);
+        int r1 = 36, r2 = 576;
+        if (gi.block_type != 2) {
+            const tSfbRecord& rec = sfb_table[inst->version * 3 + inst->sampling_frequency];
+            const int i1 = gi.region0_count + 1, i2 = gi.region0_count + gi.region1_count + 2;
+            r1 = i1 > 22 ? 576 : rec.l[i1];
+            r2 = i2 > 22 ? 576 : rec.l[i2];
+        }
+        r1 = std::min(r1, bv);
+        r2 = std::min(r2, bv);
+        for (int line = 0; line < bv; line += 2) {
+            const int region = line < r1 ? 0 : line < r2 ? 1 : 2;
+            const int t = (gi.table_select >> (10 - 5 * region)) & 31;
+            if (t == 0 || t == 4 || t == 14) {
+                xr[line] = xr[line + 1] = 0;
+                continue;
+            }
+            const auto& codes = pairs.at(code_table_of(t));
+            std::string c;
+            while (!codes.count(c))
+                c += char('0' + bit());
+            const auto [x, y] = codes.at(c);
+            const bool esc = t >= 13 && t != 14;
+            xr[line] = value(x, LINBITS[t], esc);
+            xr[line + 1] = value(y, LINBITS[t], esc);
+        }
+        int count = bv;
+        if (bv <= 572) {
+            const int32_t left0 = int32_t(uint32_t(end - pos) << 19) >> 19;
+            int32_t used = 0;
+            const int32_t at = pos;
+            int line = bv;
+            while (left0 - used > 0 && line + 4 <= 576) {
+                int q;
+                if (gi.gr_flags & 1) {
+                    q = int(~bits(4) & 15);
+                } else {
+                    std::string c;
+                    while (!quad_a.count(c))
+                        c += char('0' + bit());
+                    q = quad_a.at(c);
+                }
+                for (int k = 0; k < 4; ++k)
+                    xr[line + k] = quad_value(q >> (3 - k) & 1);
+                line += 4;
+                used = (pos - at) & 8191;
+            }
+            count = line;
+        }
+        const int32_t d = int32_t(uint32_t(pos - end) << 19) >> 19;
+        if (d > 0) count = std::max(count - 4, 0);
+        for (int i = count; i < 576; ++i)
+            xr[i] = 0;
+        return count;
+    }
+};
+
+bool load_plain(PlainDecoder& p) {
+    for (const Code& c : read_pairs())
+        p.pairs[c.table][c.bits] = {c.x, c.y};
+    std::ifstream f(table_dir + "/count1.tsv");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] != 'A') continue;
+        std::istringstream s(line);
+        std::string t, code;
+        int v, w, x, y, len;
+        s >> t >> v >> w >> x >> y >> len >> code;
+        p.quad_a[code] = v << 3 | w << 2 | x << 1 | y;
+    }
+    return p.pairs.size() == 15 && p.quad_a.size() == 16;
+}
+
+TEST(HuffmanDecode, RandomDataDecodesAsThePlainDecoderDoes) {
+    static PlainDecoder plain;
+    if (!load_plain(plain)) GTEST_SKIP() << "no code tables in " << table_dir;
+    std::mt19937 rng(2026);
+    static int32_t want[576];
+    for (int iter = 0; iter < 4000; ++iter) {
+        tMPEGInstance* inst = fresh(0, int(rng() % 3), int(rng() % 3));
+        for (auto& u : inst->reservoir)
+            u = uint16_t(rng());
+        if (iter % 3 == 0)
+            for (int i = 0; i < 128; ++i)
+                inst->reservoir[rng() % 512] &= uint16_t(rng());
+        tGranuleInfo gi{};
+        gi.part2_3_length = uint16_t(rng() & 4095);
+        gi.big_values = uint16_t(rng() % (iter % 2 ? 300 : 40));
+        gi.table_select = uint16_t(rng() & 0x7FFF);
+        gi.region0_count = uint8_t(rng() & 15);
+        gi.region1_count = uint8_t(rng() & 7);
+        gi.block_type = uint8_t(rng() & 3);
+        gi.gr_flags = uint8_t(rng() & 7);
+        const int32_t start = int32_t(rng() & 8191);
+        const int32_t part2 = int32_t(rng() % 100);
+        set_head(inst, start);
+        const int32_t want_count = plain.decode(inst, gi, (start - part2) & 8191, want);
+        const int32_t count = huffman_decode(inst, fx.xr, &gi, (start - part2) & 8191);
+        ASSERT_EQ(count, want_count) << iter;
+        for (int i = 0; i < 576; ++i)
+            ASSERT_EQ(fx.xr[i], want[i]) << iter << " line " << i;
+        ASSERT_EQ(head(inst), (start - part2 + gi.part2_3_length) & 8191) << iter;
+    }
 }
 
 // ---- hostile side information ------------------------------------------------------------
