@@ -1,0 +1,119 @@
+#include "xing.h"
+
+#include "settings.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Offset of the tag from the frame start: after the header and the side information.
+constexpr int tag_offset(int mpeg1, int mode) {
+    if (mpeg1) return mode != 3 ? 36 : 21;
+    return mode != 3 ? 21 : 13;
+}
+static_assert(tag_offset(1, 0) == 4 + 32 && tag_offset(0, 3) == 4 + 9);
+
+// Hz by sampling-rate index for MPEG-1; index 3 is reserved.
+constexpr std::array<int32_t, 4> mpeg1_hz = {44100, 48000, 32000, 99999};
+
+// A frame of 1152 samples at 44100 Hz lasts 1 / 38.28125 s.
+constexpr double FRAMES_PER_SECOND_44100 = 44100.0 / 1152.0;
+static_assert(FRAMES_PER_SECOND_44100 == 38.28125);
+
+int32_t be32(const uint8_t* p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 |
+                                static_cast<uint32_t>(p[1]) << 16 |
+                                static_cast<uint32_t>(p[2]) << 8 | p[3]);
+}
+
+// Track length in seconds, unrounded, from the frame count and the stream's own frame
+// duration; 0 when either is unknown.
+double track_length(const tXingHeader* h) {
+    if (!(h->flags & XING_FRAMES) || h->frames <= 0 || h->frame_hz <= 0) return 0;
+    return static_cast<double>(h->frames) * h->frame_samples / h->frame_hz;
+}
+
+// A bitrate as an int; absurd counts give the largest, not an overflow.
+int clamp_rate(double bits_per_second) {
+    return bits_per_second >= INT32_MAX ? INT32_MAX : static_cast<int>(bits_per_second);
+}
+
+} // namespace
+
+int xing_parse(const uint8_t* buffer, int length, tXingHeader* header) {
+    header->flags = 0;
+    if (length < 4) return 0;
+    const int mpeg1 = (buffer[1] >> 3) & 1;
+    const int version = (buffer[1] >> 3) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const int rate_index = (buffer[2] >> 2) & 3;
+    const int mode = (buffer[3] >> 6) & 3;
+    int pos = tag_offset(mpeg1, mode);
+    if (pos + 8 > length || std::memcmp(buffer + pos, "Xing", 4) != 0) return 0;
+
+    header->mpeg1 = mpeg1;
+    header->samplerate = mpeg1 ? mpeg1_hz[rate_index] : mpeg1_hz[rate_index] >> 1;
+    header->frame_samples = mpeg1 ? 1152 : 576;
+    // MPEG-2 halves the MPEG-1 rates, MPEG-2.5 quarters them; version 1 is reserved.
+    const int halvings = version == 3 ? 0 : version == 2 ? 1 : 2;
+    header->frame_hz = rate_index == 3 || version == 1 ? 0 : mpeg1_hz[rate_index] >> halvings;
+    header->frames = 0;
+    header->bytes = 0;
+    pos += 4;
+    header->flags = be32(buffer + pos);
+    pos += 4;
+    // Each field only when its flag is set, and only when it lies inside the buffer.
+    if ((header->flags & XING_FRAMES) && pos + 4 <= length) {
+        header->frames = be32(buffer + pos);
+        pos += 4;
+    }
+    if ((header->flags & XING_BYTES) && pos + 4 <= length) {
+        header->bytes = be32(buffer + pos);
+        pos += 4;
+    }
+    if ((header->flags & XING_TOC) && pos + 100 <= length) {
+        std::memcpy(header->toc, buffer + pos, sizeof header->toc);
+        pos += 100;
+    }
+    header->vbr_scale = -1;
+    if ((header->flags & XING_SCALE) && pos + 4 <= length) header->vbr_scale = be32(buffer + pos);
+    return 1;
+}
+
+int read_xing_header(int fd, tXingHeader* header) {
+    uint8_t buffer[XING_PROBE_BYTES];
+    if (read(fd, buffer, sizeof buffer) != XING_PROBE_BYTES) {
+        std::perror("read_xing_header()");
+        header->flags = 0;
+        return 0;
+    }
+    if (!xing_parse(buffer, XING_PROBE_BYTES, header)) return 0;
+    if (header->flags & (XING_FRAMES | XING_BYTES)) return 1;
+    if (debug > 0) std::printf("stupid useless Xing header\n");
+    return 0;
+}
+
+int xing_track_seconds(const tXingHeader* header) {
+    return static_cast<int>(track_length(header));
+}
+
+int xing_average_bitrate(const tXingHeader* header) {
+    if (!(header->flags & XING_BYTES) || header->bytes <= 0) return 0;
+    const double length = track_length(header);
+    if (length <= 0) return 0;
+    const int64_t bits = static_cast<int64_t>(header->bytes) * 8;
+    const int seconds = xing_track_seconds(header);
+    // A track shorter than a second is timed by its fraction of a second, exactly:
+    // bits / (frames * samples / Hz).
+    if (seconds == 0)
+        return clamp_rate(
+            static_cast<double>(bits * header->frame_hz /
+                                (static_cast<int64_t>(header->frames) * header->frame_samples)));
+    return clamp_rate(static_cast<float>(bits) / static_cast<float>(seconds));
+}
+
+int xing_samplerate(const tXingHeader* header) {
+    return header->frame_hz;
+}
