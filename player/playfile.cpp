@@ -104,7 +104,7 @@ tLoopState decode_mpeg(tPlayback& pb) {
     if (next != DL_DECODE) return next;
     // Once the input has ended, a search that finds nothing more ends the stream.
     const bool ended_before = eof;
-    tMPEGStatus s = MP3SearchForSyncword(inst, &bitstream, validbits());
+    tMPEGStatus s = MP3SearchForSyncword(inst, &bitstream, unread_bits());
     if (s != eNoErr) {
         if (debug >= 3) {
             std::printf("(MP3SearchForSyncword) mpgstatus = ");

@@ -5,8 +5,11 @@
 #include "playfile.h"
 #include "settings.h"
 #include "smbuf.h"
+#include "xing.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -21,14 +24,13 @@ constexpr std::array<int, 32> bitrate_table = {
     0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0,
 };
 
+// bit/s of a frame by its header's bitrate index; 0 for a free-format frame.
 int frame_bitrate(const tMPEGHeader& h) {
     const uint32_t index = ((h.packed_info >> 19) & 1) << 4 | ((h.packed_info >> 12) & 15);
     return bitrate_table[index] * 1000;
 }
 
-void seek_start(int fd) {
-    if (lseek(fd, 0, SEEK_SET) < 0) std::perror("lseek");
-}
+constexpr long MAX_OFFSET = 1L << 30; // seconds, about 34 years
 
 // A WAV file that cannot be played is refused here, before anything is started.
 [[noreturn]] void refuse_wav(const char* file, const char* why) {
@@ -55,10 +57,16 @@ void check_wav(tPlayback& pb, const char* file) {
 }
 
 // Reads the first three frames to learn the bitrate of a stream without a VBR header.
-// Returns the average in bit/s, 0 when the file ended first (end_flag is then set).
+// Returns the average in bit/s of the frames that decoded (all three, or fewer when the
+// file ended first: end_flag is then set); 0 when none did. Free-format frames, whose
+// header gives no rate, are timed by the distance between successive frame headers.
 int measure_bitrate(tPlayback& pb) {
     int bitrate[3] = {0, 0, 0};
     int found = 0;
+    int64_t last_header = -1;    // stream byte of the last header accepted
+    int64_t free_length = 0;     // shortest distance between two free-format headers
+    int32_t last_free_code = -1; // rate code of the last free-format header, else -1
+    tMPEGHeader free_header{};
     auto fill = [&pb]() {
         normalise_bitstream();
         if (read_data_from_file() == -1) {
@@ -68,18 +76,29 @@ int measure_bitrate(tPlayback& pb) {
     };
     while (found < 3) {
         fill();
-        if (MP3SearchForSyncword(inst, &bitstream, validbits()) != eNoErr) {
+        if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
             if (pb.end_flag) break;
             continue;
         }
         fill();
+        const int64_t here = stream_position();
         if (MP3DecodeInfo(inst, &bitstream, &pb.header) != eNoErr) {
             if (pb.end_flag) break;
             continue;
         }
+        if (pb.header.free_format) {
+            if (last_free_code == pb.header.sample_rate && here > last_header &&
+                (free_length == 0 || here - last_header < free_length))
+                free_length = here - last_header;
+            last_free_code = pb.header.sample_rate;
+            free_header = pb.header;
+        } else {
+            last_free_code = -1;
+        }
+        last_header = here;
         fill();
         // At the end of the file the last frame may be cut short: it is not decoded.
-        if (pb.end_flag && validbits() - bitstream.bitidx < pb.header.bits_required) break;
+        if (pb.end_flag && unread_bits() < pb.header.bits_required) break;
         if (MP3DecodeData(inst, pcm_left, pcm_right, &bitstream) != eNoErr) {
             if (pb.end_flag) break;
             continue;
@@ -88,8 +107,19 @@ int measure_bitrate(tPlayback& pb) {
         if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
         found++;
     }
-    if (found < 3) return 0;
-    return (bitrate[0] + bitrate[1] + bitrate[2]) / 3;
+    if (found == 0) return 0;
+    // bit/s = bytes per frame * 8 * frames per second
+    const int free_rate = free_length > 0
+                              ? static_cast<int>(free_length * 8 * MP3SampleRate(&free_header) /
+                                                 free_header.samplesperchannel)
+                              : 0;
+    int sum = 0;
+    for (int k = 0; k < found; k++)
+        sum += bitrate[k] != 0 ? bitrate[k] : free_rate;
+    if (free_rate != 0 && debug >= 1)
+        std::printf("decoder: free format, %lld bytes a frame, %d bps\n",
+                    static_cast<long long>(free_length), free_rate);
+    return sum / found;
 }
 
 int32_t track_seconds(int64_t file_length, int bitrate) {
@@ -97,12 +127,57 @@ int32_t track_seconds(int64_t file_length, int bitrate) {
     return static_cast<int32_t>(static_cast<float>(file_length * 8) / static_cast<float>(bitrate));
 }
 
+// Where to start in an MPEG stream and how long it lasts: from a Xing header when the
+// first frame has a usable one, else by measuring the first frames.
+void place_mpeg(tPlayback& pb, long offset) {
+    pb.skip_frames = 2;
+    if (debug >= 1)
+        std::printf("decoder: seeking to %d:%02d\n", static_cast<int>(offset / 60),
+                    static_cast<int>(offset % 60));
+    // The first frame follows the ID3v2 tag, if there is one.
+    const int64_t stream_start = pb.start_offset;
+    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
+    tXingHeader xing{};
+    int v = read_xing_header(infd, &xing);
+    if (v != 0 && !(xing.flags & XING_BYTES) && xing.frames > 0) {
+        // Only the frame count: the stream's bytes are the rest of the file.
+        xing.bytes =
+            static_cast<int32_t>(std::min<int64_t>(pb.file_length - stream_start, INT32_MAX));
+        xing.flags |= XING_BYTES;
+    }
+    const int xing_rate = v != 0 ? xing_average_bitrate(&xing) : 0;
+    if (xing_rate > 0) {
+        if (debug >= 1) std::printf("decoder: VBR detected, average bitrate %d bps\n", xing_rate);
+        pb.start_offset += static_cast<int64_t>(xing_rate) * offset / 8;
+        pb.rate = override_samplerate != 0 ? override_samplerate : xing_samplerate(&xing);
+        pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
+        pb.total_track_time = track_seconds(pb.file_length, xing_rate);
+        return;
+    }
+    if (debug >= 1) std::printf("decoder: VBR not detected\n");
+    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
+    smbuf_reset();
+    const int average = measure_bitrate(pb);
+    pb.start_offset += static_cast<int64_t>(average) * offset / 8;
+    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
+    pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
+    pb.total_track_time = track_seconds(pb.file_length, average);
+    if (debug >= 1)
+        std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
+                    pb.total_track_time % 60);
+    // What the measurement left in the bit buffer lies before the start position; the
+    // loop begins with the bytes from there.
+    smbuf_reset();
+}
+
 } // namespace
 
 void probe_file(tPlayback& pb, const char* file, long offset) {
     if (debug >= 1) std::printf("decoder: filename=%s, time=%d\n", file, static_cast<int>(offset));
-    // A start before the beginning is a start at the beginning.
+    // A start before the beginning is a start at the beginning; one past any track's end
+    // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
+    if (offset > MAX_OFFSET) offset = MAX_OFFSET;
     infd = open(file, O_RDONLY);
     if (infd < 0) {
         std::perror(file);
@@ -149,21 +224,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         pb.wav_bytes_done = skip;
         pb.total_track_time = static_cast<int32_t>(pb.wav.data_size / bytes_per_second);
     } else {
-        pb.skip_frames = 2;
-        if (debug >= 1)
-            std::printf("decoder: seeking to %d:%02d\n", static_cast<int>(offset / 60),
-                        static_cast<int>(offset % 60));
-        // Streams are measured by their first frames; a VBR (Xing) header is not read yet.
-        if (debug >= 1) std::printf("decoder: VBR not detected\n");
-        seek_start(infd);
-        const int average = measure_bitrate(pb);
-        pb.start_offset += static_cast<int64_t>(average) * offset / 8;
-        pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
-        pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
-        pb.total_track_time = track_seconds(pb.file_length, average);
-        if (debug >= 1)
-            std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
-                        pb.total_track_time % 60);
+        place_mpeg(pb, offset);
     }
 
     if (info_only) {

@@ -10,6 +10,7 @@
 
 uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
 int smbufcnt = 0;
+int64_t smbuf_words_in = 0;
 tMPEGBitstream bitstream = {smbuf, 0};
 pbuffer* pbuf = nullptr;
 uint8_t wav_block[PIPE_BLOCK_BYTES];
@@ -37,11 +38,23 @@ void smbuf_reset() {
     bitstream.bufptr = smbuf;
     bitstream.bitidx = 0;
     smbufcnt = 0;
+    smbuf_words_in = 0;
     readcnt = usedcnt = 0;
+    // Words past the held ones are always zero, so that a look beyond the data never
+    // finds stale stream bytes.
+    std::memset(smbuf, 0, sizeof smbuf);
 }
 
 int validbits() {
     return 32 * smbufcnt - 8 * static_cast<int>((bitstream.bufptr - smbuf) * sizeof(uint32_t));
+}
+
+int unread_bits() {
+    return validbits() - bitstream.bitidx;
+}
+
+int64_t stream_position() {
+    return 4 * (smbuf_words_in - smbufcnt + (bitstream.bufptr - smbuf)) + bitstream.bitidx / 8;
 }
 
 void normalise_bitstream() {
@@ -82,6 +95,7 @@ void shift_bitstream() {
     if (debug >= 3) std::printf("shift_bitstream:  shifted %d bytes\n", cpycnt * 4);
     bitstream.bufptr = smbuf;
     smbufcnt -= used / 4;
+    std::memset(smbuf + smbufcnt, 0, static_cast<size_t>(used / 4) * sizeof(uint32_t));
 }
 
 uint32_t* smbuf_free_ptr() {
@@ -104,6 +118,8 @@ int read_data_from_file() {
         }
         if (n % 4 != 0 && debug > 0) std::printf("ACK!  read a non-integer number of integers!\n");
         const int words = static_cast<int>(n / 4);
+        // A word the file ended inside is not stream data: it stays zero.
+        if (n % 4 != 0) p[words] = 0;
         if (words == 0) {
             if (debug > 0) std::printf("end of file reached.\n");
             return -1;
@@ -112,6 +128,7 @@ int read_data_from_file() {
             for (int i = 0; i < words; i++)
                 p[i] = byte_reverse(p[i]);
         smbufcnt += words;
+        smbuf_words_in += words;
         result = words;
         if (debug >= 4) {
             std::printf("read_data_from_file:  read %d ints\n", words);
@@ -158,6 +175,7 @@ int rdfi() {
         }
         usedcnt += n;
         smbufcnt += n;
+        smbuf_words_in += n;
     }
     if (debug >= 4) {
         std::printf("rdfi: read %d ints\n", n);

@@ -27,6 +27,9 @@ constexpr int PIPE_BLOCK_WORDS = PIPE_BLOCK_BYTES / 4;
 constexpr int SMBUF_SPARE_WORDS = 1;
 extern uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
 extern int smbufcnt;
+// Words that have entered smbuf since the last smbuf_reset: with smbufcnt and the read
+// position it places the decoder in the stream.
+extern int64_t smbuf_words_in;
 extern tMPEGBitstream bitstream;
 extern pbuffer* pbuf;
 extern uint8_t wav_block[PIPE_BLOCK_BYTES];
@@ -36,6 +39,11 @@ extern int wav_count;
 void smbuf_reset();
 // Bits from the start of the current word to the end of the held words.
 int validbits();
+// Bits from the read position itself to the end of the held words.
+int unread_bits();
+// Byte of the stream (counted from the first byte after the last reset) that holds the
+// next unread bit.
+int64_t stream_position();
 // A position at the end of a word becomes the start of the next one.
 void normalise_bitstream();
 void shift_bitstream();
