@@ -1,0 +1,235 @@
+// vexa-decode [-w] IN OUT: decodes an MPEG audio Layer III file with the project's decoder.
+//
+// OUT gets raw 16-bit little-endian PCM at the stream's own rate, each frame's samples
+// interleaved with that frame's own channel count (one value per sample for a mono
+// frame, two for a stereo one). With -w OUT is a WAV file instead: stereo throughout
+// (mono frames on both channels) at the rate of the first frame. An ID3v2 tag at the
+// start is skipped. The input goes through the player's own bit buffer, so the decoder
+// sees exactly the words the player gives it.
+#include "id3v2.h"
+#include "mp3dec.h"
+#include "mp3rate.h"
+#include "settings.h"
+#include "smbuf.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* status_name[] = {
+    "eNoErr",
+    "eNoSyncword",
+    "eCRCError",
+    "eBrokenFrame",
+    "eEndOfBitstram",
+    "eDataOverflow",
+    "eCantAllocateBuffer",
+    "eUnsupportedLayer",
+    "eFrameDiscarded",
+    "eReservedSamplingFrequency",
+    "eForbiddenBitRate",
+    "eWrongMPEGBuild",
+};
+constexpr int STATUS_COUNT = 12;
+static_assert(sizeof status_name / sizeof status_name[0] == STATUS_COUNT);
+
+alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
+int16_t left[MP3_MAX_SAMPLES];
+int16_t right[MP3_MAX_SAMPLES];
+uint8_t out_bytes[4 * MP3_MAX_SAMPLES];
+
+constexpr int WAV_HEADER_BYTES = 44;
+
+struct tDecodeRun {
+    const char* in_name;
+    const char* out_name;
+    bool wav;
+    std::FILE* out; // opened with the first decoded frame
+    int64_t frames; // frames decoded and written
+    int64_t dropped[STATUS_COUNT];
+    int64_t cut_short;  // a last frame the file ends inside
+    int64_t samples;    // sample frames written (per channel)
+    double seconds;     // their duration at each frame's own rate
+    int32_t wav_rate;   // -w: rate of the first frame
+    int64_t data_bytes; // bytes of PCM written
+};
+
+void put16(uint8_t* p, int16_t v) {
+    const auto u = static_cast<uint16_t>(v);
+    p[0] = static_cast<uint8_t>(u & 0xFF);
+    p[1] = static_cast<uint8_t>(u >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void wav_header(uint8_t* h, int32_t rate, int64_t data_bytes) {
+    const auto data = static_cast<uint32_t>(data_bytes > 0x7FFFFFD0 ? 0x7FFFFFD0 : data_bytes);
+    std::memcpy(h, "RIFF", 4);
+    put32(h + 4, 36 + data);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    put32(h + 16, 16);
+    put16(h + 20, 1); // PCM
+    put16(h + 22, 2);
+    put32(h + 24, static_cast<uint32_t>(rate));
+    put32(h + 28, static_cast<uint32_t>(rate) * 4);
+    put16(h + 32, 4);
+    put16(h + 34, 16);
+    std::memcpy(h + 36, "data", 4);
+    put32(h + 40, data);
+}
+
+[[noreturn]] void fail(const char* name, const char* why) {
+    std::fprintf(stderr, "vexa-decode: %s: %s\n", name, why);
+    std::exit(1);
+}
+
+void write_out(tDecodeRun& run, const uint8_t* bytes, size_t n) {
+    if (std::fwrite(bytes, 1, n, run.out) != n) fail(run.out_name, std::strerror(errno));
+    run.data_bytes += static_cast<int64_t>(n);
+}
+
+void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
+    const int rate = MP3SampleRate(&h);
+    if (run.out == nullptr) {
+        run.out = std::fopen(run.out_name, "wb");
+        if (run.out == nullptr) fail(run.out_name, std::strerror(errno));
+        run.wav_rate = rate;
+        if (run.wav) {
+            uint8_t header[WAV_HEADER_BYTES];
+            wav_header(header, rate, 0);
+            if (std::fwrite(header, 1, sizeof header, run.out) != sizeof header)
+                fail(run.out_name, std::strerror(errno));
+        }
+    }
+    const int n = h.samplesperchannel;
+    const int channels = run.wav ? 2 : h.numchans;
+    const int16_t* r = h.numchans == 1 ? left : right;
+    for (int i = 0; i < n; i++) {
+        put16(out_bytes + 2 * channels * i, left[i]);
+        if (channels == 2) put16(out_bytes + 4 * i + 2, r[i]);
+    }
+    write_out(run, out_bytes, static_cast<size_t>(2 * channels * n));
+    run.frames += 1;
+    run.samples += n;
+    run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
+}
+
+// Refills the bit buffer; true once the file has ended.
+bool refill() {
+    normalise_bitstream();
+    return read_data_from_file() == -1;
+}
+
+void decode(tDecodeRun& run) {
+    tMPEGInstance* inst = &instance;
+    MP3InitInstance(inst);
+    smbuf_reset();
+    tMPEGHeader header{};
+    bool ended = false;
+    int64_t last_header = -1; // stream byte of the last accepted header
+    int64_t free_length = 0;  // measured length of a free-format frame, 0 if unknown
+    for (;;) {
+        ended = refill() || ended;
+        if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
+            if (ended) return;
+            continue;
+        }
+        ended = refill() || ended;
+        const int64_t here = stream_position();
+        tMPEGStatus s = MP3DecodeInfo(inst, &bitstream, &header);
+        if (s != eNoErr) {
+            run.dropped[s] += 1;
+            continue;
+        }
+        if (header.free_format && last_header >= 0 &&
+            (free_length == 0 || here - last_header < free_length))
+            free_length = here - last_header;
+        last_header = here;
+        ended = refill() || ended;
+        // At the end of the file a frame must be there whole before it is decoded.
+        if (ended) {
+            const int64_t need = header.free_format && free_length > 0 ? 8 * (free_length - 4)
+                                                                       : header.bits_required;
+            if (unread_bits() < need) {
+                run.cut_short += 1;
+                return;
+            }
+        }
+        s = MP3DecodeData(inst, left, right, &bitstream);
+        if (s != eNoErr) {
+            run.dropped[s] += 1;
+            continue;
+        }
+        write_frame(run, header);
+    }
+}
+
+void summary(const tDecodeRun& run) {
+    int64_t dropped = 0;
+    for (int64_t d : run.dropped)
+        dropped += d;
+    std::fprintf(stderr, "vexa-decode: %s: %lld frames, %lld dropped", run.in_name,
+                 static_cast<long long>(run.frames), static_cast<long long>(dropped));
+    const char* sep = " (";
+    for (int i = 0; i < STATUS_COUNT; i++) {
+        if (run.dropped[i] == 0) continue;
+        std::fprintf(stderr, "%s%s %lld", sep, status_name[i],
+                     static_cast<long long>(run.dropped[i]));
+        sep = ", ";
+    }
+    if (dropped > 0) std::fprintf(stderr, ")");
+    if (run.cut_short > 0) std::fprintf(stderr, ", last frame cut short");
+    std::fprintf(stderr, ", %.3f s\n", run.seconds);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    tDecodeRun run{};
+    int arg = 1;
+    if (arg < argc && std::strcmp(argv[arg], "-w") == 0) {
+        run.wav = true;
+        arg++;
+    }
+    if (argc - arg != 2) {
+        std::fprintf(stderr, "usage: vexa-decode [-w] IN OUT\n"
+                             "  decodes an MPEG audio Layer III file to raw 16-bit PCM\n"
+                             "  (each frame with its own channel count), -w: to a stereo WAV\n");
+        return 2;
+    }
+    run.in_name = argv[arg];
+    run.out_name = argv[arg + 1];
+
+    infd = open(run.in_name, O_RDONLY);
+    if (infd < 0) fail(run.in_name, std::strerror(errno));
+    struct stat st {};
+    if (fstat(infd, &st) < 0) fail(run.in_name, std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) fail(run.in_name, std::strerror(EISDIR));
+    unsigned char tag[ID3V2_PROBE_BYTES];
+    const int t = read_id3v2_header(infd, tag);
+    if (lseek(infd, t > 0 ? t : 0, SEEK_SET) < 0) fail(run.in_name, std::strerror(errno));
+    swap_bytes = 1; // the earliest byte of each word into bits 31..24
+
+    decode(run);
+    summary(run);
+    if (run.frames == 0) fail(run.in_name, "no decodable MPEG audio frame");
+    if (run.wav) {
+        uint8_t header[WAV_HEADER_BYTES];
+        wav_header(header, run.wav_rate, run.data_bytes);
+        if (std::fseek(run.out, 0, SEEK_SET) != 0 ||
+            std::fwrite(header, 1, sizeof header, run.out) != sizeof header)
+            fail(run.out_name, std::strerror(errno));
+    }
+    if (std::fclose(run.out) != 0) fail(run.out_name, std::strerror(errno));
+    return 0;
+}
