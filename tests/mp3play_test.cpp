@@ -1,0 +1,701 @@
+// MPEG audio files played end to end through the OSS simulator: what reaches the device
+// is the decoder's own output (vexa-decode) converted to 44100 Hz by the same audio
+// functions, frame for frame; start offsets, -i, damaged and hostile input.
+#include "audio.h"
+#include "ossim_report.h"
+#include "proc.h"
+#include "rivover.h"
+#include "settings.h"
+#include "tempdir.h"
+#include "wavfile.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const LAME = "/usr/bin/lame";
+
+bool have_lame() {
+    return access(LAME, X_OK) == 0;
+}
+
+#define REQUIRE_LAME()                                                                             \
+    if (!have_lame()) GTEST_SKIP() << LAME << " is needed to make the test files"
+
+// A sound that keeps an encoder busy: three tones gliding in pitch, a beat in loudness and
+// bursts of noise from a fixed seed. Interleaved when stereo.
+std::vector<int16_t> test_sound(int rate, int channels, double seconds, uint32_t seed) {
+    const auto n = static_cast<size_t>(rate * seconds);
+    std::vector<int16_t> s(n * static_cast<size_t>(channels));
+    uint32_t x = seed;
+    double phase[3] = {0, 0, 0};
+    for (size_t i = 0; i < n; i++) {
+        const double t = static_cast<double>(i) / rate;
+        const double f[3] = {220 + 40 * t, 554 * (1 + 0.1 * std::sin(t)), 1760 - 100 * t};
+        double v = 0;
+        for (int k = 0; k < 3; k++) {
+            phase[k] += 2 * M_PI * f[k] / rate;
+            v += 0.2 * std::sin(phase[k]) * (k == 2 ? 0.5 + 0.5 * std::sin(3 * t) : 1.0);
+        }
+        x = x * 1103515245u + 12345u;
+        const double noise = (static_cast<double>(x >> 16) / 32768.0 - 1.0) *
+                             (std::fmod(t, 1.0) < 0.2 ? 0.25 : 0.02);
+        for (int c = 0; c < channels; c++) {
+            const double pan = c == 0 ? 1.0 : 0.7;
+            s[i * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
+                static_cast<int16_t>(std::lround(32767 * 0.9 * (v * pan + noise) / 1.5));
+        }
+    }
+    return s;
+}
+
+// The first MPEG audio frames' positions, walked header to header from `from`; a byte that
+// starts no valid header is passed over. Free-format frames end the walk.
+std::vector<size_t> frame_starts(const std::string& b, size_t from) {
+    static const int rates[3] = {44100, 48000, 32000};
+    static const int kbit1[15] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    static const int kbit2[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+    std::vector<size_t> starts;
+    size_t p = from;
+    while (p + 4 <= b.size()) {
+        const auto b1 = static_cast<uint8_t>(b[p + 1]), b2 = static_cast<uint8_t>(b[p + 2]);
+        const int version = (b1 >> 3) & 3, index = b2 >> 4, sf = (b2 >> 2) & 3;
+        const bool valid = static_cast<uint8_t>(b[p]) == 0xFF && (b1 & 0xE0) == 0xE0 &&
+                           version != 1 && ((b1 >> 1) & 3) == 1 && index != 15 && sf != 3;
+        if (!valid) {
+            p++;
+            continue;
+        }
+        if (index == 0) break;
+        const int rate = rates[sf] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+        const int kbit = version == 3 ? kbit1[index] : kbit2[index];
+        const int length = (version == 3 ? 144 : 72) * kbit * 1000 / rate + ((b2 >> 1) & 1);
+        starts.push_back(p);
+        p += static_cast<size_t>(length);
+    }
+    return starts;
+}
+
+// Frames the player leaves unplayed at the end: those starting in the stream's last
+// bytes, which it does not decode once the pipe has ended.
+constexpr size_t UNPLAYED_TAIL = 1452;
+
+size_t frames_in_tail(const std::string& file, size_t from) {
+    size_t n = 0;
+    for (size_t s : frame_starts(file, from))
+        n += s + UNPLAYED_TAIL > file.size();
+    return n;
+}
+
+// One decoded frame, stereo, as audio_write gets it.
+struct Frame {
+    std::vector<int16_t> left, right;
+};
+
+struct Decoded {
+    int rate = 0;
+    std::vector<Frame> frames;
+    std::string err;
+};
+
+// Device bytes of each frame, converted by the player's own audio_write arithmetic.
+std::vector<std::string> device_blocks(const std::vector<Frame>& frames, int rate) {
+    silent = 1;
+    swap_channels = 0;
+    debug = 0;
+    audio_conversion_reset();
+    std::vector<std::string> blocks;
+    for (const Frame& f : frames) {
+        audio_write(f.left.data(), f.right.data(), static_cast<int>(f.left.size()), rate, 0);
+        blocks.emplace_back(reinterpret_cast<const char*>(outBuffer),
+                            static_cast<size_t>(4 * outSamples));
+    }
+    return blocks;
+}
+
+// A fake control daemon that keeps the play times reported to it. The socket path is
+// one for the machine: it is held under the lock the other tests of the path use.
+class TimeReports {
+  public:
+    TimeReports() {
+        lock_fd_ = open("/tmp/zuzerovu.testlock", O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0) return;
+        unlink(CTL_SOCKET_PATH);
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              listen(listen_fd_, 16) == 0;
+        if (ok_) thread_ = std::thread([this] { serve(); });
+    }
+    ~TimeReports() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listen_fd_ >= 0) close(listen_fd_);
+        if (ok_) unlink(CTL_SOCKET_PATH);
+        if (lock_fd_ >= 0) close(lock_fd_);
+    }
+    bool ok() const { return ok_; }
+    std::vector<int> times() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard<std::mutex> lock(mutex_);
+        return times_;
+    }
+
+  private:
+    void serve() {
+        std::vector<int> clients;
+        while (!stop_) {
+            std::vector<pollfd> fds(1, pollfd{listen_fd_, POLLIN, 0});
+            for (int c : clients)
+                fds.push_back(pollfd{c, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+            if (fds[0].revents & POLLIN) clients.push_back(accept(listen_fd_, nullptr, nullptr));
+            for (size_t i = 1; i < fds.size(); i++) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+                tCtlRecord rec{};
+                if (recv(fds[i].fd, &rec, sizeof rec, MSG_WAITALL) != sizeof rec) {
+                    close(fds[i].fd);
+                    std::erase(clients, fds[i].fd);
+                    continue;
+                }
+                if (rec.command == CTL_CMD_PLAY_TIME) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    times_.push_back(rec.param4);
+                }
+                rec.status = CTL_STATUS_OK;
+                send(fds[i].fd, &rec, sizeof rec, MSG_NOSIGNAL);
+            }
+        }
+        for (int c : clients)
+            close(c);
+    }
+    int lock_fd_ = -1;
+    int listen_fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<int> times_;
+};
+
+class Mp3Play : public testing::Test {
+  protected:
+    std::string device() const { return dir.file("device.raw"); }
+    std::string report() const { return dir.file("report.jsonl"); }
+    std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }
+
+    ProcResult vexa(const std::vector<std::string>& args, bool realtime = false) {
+        std::vector<std::string> argv = {vexa_bin("vexa")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EnvList env = ossim_env(device(), report(), realtime);
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        write_file(device(), "");
+        return run_program(argv, env, 120);
+    }
+
+    // Encodes `sound` with lame and the given options into dir/name.
+    std::string encode(const std::string& name, int rate, int channels,
+                       const std::vector<int16_t>& sound, std::vector<std::string> options) {
+        const std::string wav = dir.file(name + ".wav");
+        write_file(wav, make_wav(channels, rate, sound));
+        std::vector<std::string> argv = {LAME, "--quiet"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(wav);
+        argv.push_back(dir.file(name));
+        ProcResult r = run_program(argv, {}, 120);
+        EXPECT_EQ(r.exit_code, 0) << "lame " << name << ": " << r.err;
+        return dir.file(name);
+    }
+
+    // vexa-decode -w of a file: stereo frames of `frame_samples` samples each.
+    Decoded decode(const std::string& file, int frame_samples) {
+        Decoded d;
+        const std::string out = file + ".dec.wav";
+        ProcResult r = run_program({vexa_bin("vexa-decode"), "-w", file, out}, {}, 120);
+        d.err = r.err;
+        if (r.exit_code != 0 || !file_exists(out)) return d;
+        const std::string wav = read_file(out);
+        if (wav.size() < 44) return d;
+        d.rate = static_cast<uint8_t>(wav[24]) | static_cast<uint8_t>(wav[25]) << 8 |
+                 static_cast<uint8_t>(wav[26]) << 16;
+        const std::vector<int16_t> s = pcm_samples(wav.substr(44));
+        const auto per_frame = static_cast<size_t>(2 * frame_samples);
+        for (size_t i = 0; i + per_frame <= s.size(); i += per_frame) {
+            Frame f;
+            for (size_t k = 0; k < per_frame; k += 2) {
+                f.left.push_back(s[i + k]);
+                f.right.push_back(s[i + k + 1]);
+            }
+            d.frames.push_back(std::move(f));
+        }
+        return d;
+    }
+
+    // The device got the converted frames in order from the first, none missing or
+    // changed, and stopped at most `may_miss` frames before the end.
+    void expect_frames_played(const std::string& what, const std::vector<Frame>& frames, int rate,
+                              size_t may_miss) {
+        const std::string out = played();
+        const std::vector<std::string> blocks = device_blocks(frames, rate);
+        size_t pos = 0, k = 0;
+        while (k < blocks.size() && pos + blocks[k].size() <= out.size() &&
+               out.compare(pos, blocks[k].size(), blocks[k]) == 0) {
+            pos += blocks[k].size();
+            k++;
+        }
+        EXPECT_EQ(pos, out.size()) << what << ": device output departs from the decoder's in frame "
+                                   << k << " of " << blocks.size();
+        EXPECT_LE(blocks.size() - k, may_miss)
+            << what << ": " << k << " of " << blocks.size() << " frames played";
+        EXPECT_GT(k, 0u) << what;
+    }
+
+    // Plays `file` from its start and compares with the decoder's output.
+    void expect_bit_exact(const std::string& what, const std::string& file, int frame_samples,
+                          size_t stream_start = 0, bool exact_tail = true) {
+        Decoded d = decode(file, frame_samples);
+        ASSERT_FALSE(d.frames.empty()) << what << ": " << d.err;
+        ProcResult r = vexa({file});
+        ASSERT_EQ(r.exit_code, 0) << what << r.err;
+        const std::string bytes = read_file(file);
+        size_t may_miss = frames_in_tail(bytes, stream_start);
+        if (!exact_tail) { // frames not walked: bounded by the average frame length
+            const size_t average = (bytes.size() - stream_start) / d.frames.size();
+            may_miss = UNPLAYED_TAIL / (average > 0 ? average : 1) + 2;
+        }
+        expect_frames_played(what, d.frames, d.rate, may_miss);
+    }
+
+    TempDir dir;
+};
+
+int frame_samples_at(int rate) {
+    return rate >= 32000 ? 1152 : 576;
+}
+
+// lame options that keep the file at `rate`: CBR at a rate fit for the MPEG version, or VBR.
+std::vector<std::string> lame_options(int rate, int channels, bool vbr) {
+    char khz[16];
+    std::snprintf(khz, sizeof khz, "%g", rate / 1000.0);
+    std::vector<std::string> o = {"--resample", khz, "-m", channels == 1 ? "m" : "j"};
+    if (vbr) {
+        o.insert(o.end(), {"-V", "4"});
+    } else {
+        o.insert(o.end(), {"-b", rate >= 32000 ? "128" : rate >= 16000 ? "64" : "32"});
+    }
+    return o;
+}
+
+TEST_F(Mp3Play, EveryRateMonoAndStereoCbrAndVbrPlaysAsDecoded) {
+    REQUIRE_LAME();
+    for (int rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {
+        for (int channels : {1, 2}) {
+            for (bool vbr : {false, true}) {
+                const std::string name =
+                    std::to_string(rate) + (channels == 1 ? "m" : "s") + (vbr ? "v" : "c") + ".mp3";
+                const std::string file =
+                    encode(name, rate, channels, test_sound(rate, channels, 2.0, 7u + rate),
+                           lame_options(rate, channels, vbr));
+                expect_bit_exact(name, file, frame_samples_at(rate));
+                std::remove(file.c_str());
+            }
+        }
+    }
+}
+
+TEST_F(Mp3Play, ConformanceStreamsPlayAsDecoded) {
+    const std::string vectors = std::string(VEXA_SHARED_DIR) + "/vectors";
+    if (!file_exists(vectors + "/l3-compl.bit"))
+        GTEST_SKIP() << "no conformance vectors in " << vectors;
+    struct Vector {
+        const char* name;
+        int frame_samples;
+    };
+    const Vector all[] = {
+        {"l3-compl", 1152},           {"l3-he_32khz", 1152},
+        {"l3-he_44khz", 1152},        {"l3-he_48khz", 1152},
+        {"l3-he_free", 1152},         {"l3-he_mode", 1152},
+        {"l3-hecommon", 1152},        {"l3-si", 1152},
+        {"l3-si_block", 1152},        {"l3-si_huff", 1152},
+        {"l3-sin1k0db", 1152},        {"M2L3_bitrate_16_all", 576},
+        {"M2L3_bitrate_22_all", 576}, {"M2L3_bitrate_24_all", 576},
+        {"M2L3_compl24", 576},        {"M2L3_noise", 576},
+    };
+    for (const Vector& v : all) {
+        const std::string file = vectors + "/" + v.name + ".bit";
+        if (!file_exists(file)) continue;
+        expect_bit_exact(v.name, file, v.frame_samples, 0, false);
+    }
+}
+
+// An ID3v2.3 tag of `total` bytes, header included, with no sync pattern inside.
+std::string id3_tag(size_t total) {
+    const size_t size = total - 10;
+    std::string t = std::string("ID3\x03\x00\x00", 6);
+    t += static_cast<char>((size >> 21) & 0x7F);
+    t += static_cast<char>((size >> 14) & 0x7F);
+    t += static_cast<char>((size >> 7) & 0x7F);
+    t += static_cast<char>(size & 0x7F);
+    t += "TIT2";
+    t.resize(total, '\0');
+    return t;
+}
+
+TEST_F(Mp3Play, TaggedCbrFileSoughtTo60Seconds) {
+    REQUIRE_LAME();
+    const std::string mp3 = read_file(encode("long.mp3", 44100, 2, test_sound(44100, 2, 66.0, 99u),
+                                             {"-b", "128", "-m", "j", "--resample", "44.1"}));
+    const std::string file = dir.file("tagged.mp3");
+    write_file(file, id3_tag(4096) + mp3);
+
+    TimeReports daemon;
+    std::vector<std::string> argv = {vexa_bin("vexa"), "-d1", file, "60"};
+    EnvList env = ossim_env(device(), report());
+    ProcResult r = run_program(argv, env, 120);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // 4096 + 128000 * 60 / 8
+    EXPECT_NE(r.out.find("found id3v2 header, mp3 offset = 4096\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("forking sub-process, offset=964096\n"), std::string::npos) << r.out;
+    if (daemon.ok()) {
+        const std::vector<int> times = daemon.times();
+        ASSERT_FALSE(times.empty());
+        EXPECT_EQ(times.front(), 60);
+        EXPECT_EQ(times.back(), 65);
+    }
+    // What plays is the stream from that byte, less the first two frames decoded there.
+    const std::string bytes = read_file(file);
+    write_file(dir.file("from.mp3"), bytes.substr(964096));
+    Decoded d = decode(dir.file("from.mp3"), 1152);
+    ASSERT_GT(d.frames.size(), 2u) << d.err;
+    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
+    expect_frames_played("tagged 60 s", d.frames, d.rate, frames_in_tail(bytes, 4096));
+}
+
+uint32_t be32_at(const std::string& b, size_t p) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[p])) << 24 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[p + 1])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[p + 2])) << 8 |
+           static_cast<uint8_t>(b[p + 3]);
+}
+
+TEST_F(Mp3Play, VbrFileSeeksByItsXingAverage) {
+    REQUIRE_LAME();
+    const std::string file = encode("vbr.mp3", 44100, 2, test_sound(44100, 2, 20.0, 5u),
+                                    {"-V", "2", "-m", "j", "--resample", "44.1"});
+    const std::string bytes = read_file(file);
+    ASSERT_EQ(bytes.substr(36, 4), "Xing");
+    ASSERT_EQ(be32_at(bytes, 40) & 3, 3u);
+    const uint32_t frames = be32_at(bytes, 44), stream_bytes = be32_at(bytes, 48);
+    const int seconds = static_cast<int>(frames / 38.28125);
+    const int average =
+        static_cast<int>(static_cast<float>(stream_bytes * 8) / static_cast<float>(seconds));
+    const int64_t start = static_cast<int64_t>(average) * 10 / 8;
+
+    ProcResult r = vexa({"-d1", file, "10"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(
+        r.out.find("decoder: VBR detected, average bitrate " + std::to_string(average) + " bps\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(start) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(r.out.find("decoder: bitrate is"), std::string::npos) << "no frame is decoded";
+
+    write_file(dir.file("from.mp3"), bytes.substr(static_cast<size_t>(start)));
+    Decoded d = decode(dir.file("from.mp3"), 1152);
+    ASSERT_GT(d.frames.size(), 2u) << d.err;
+    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
+    expect_frames_played("vbr 10 s", d.frames, d.rate, frames_in_tail(bytes, 0));
+
+    // -i: the file's bits over that average.
+    ProcResult i = vexa({"-i", file});
+    EXPECT_EQ(i.exit_code, 1);
+    EXPECT_EQ(i.out, "total_track_time " +
+                         std::to_string(static_cast<int>(static_cast<float>(bytes.size() * 8) /
+                                                         static_cast<float>(average))) +
+                         "\n\n");
+}
+
+std::string info_line(float bits, float rate) {
+    return "total_track_time " + std::to_string(static_cast<int>(bits / rate)) + "\n\n";
+}
+
+TEST_F(Mp3Play, InfoPrintsTheTrackTime) {
+    REQUIRE_LAME();
+    const auto sound = test_sound(44100, 2, 12.0, 3u);
+    const std::string cbr = encode("cbr.mp3", 44100, 2, sound, {"-b", "128", "-m", "j"});
+    const std::string bytes = read_file(cbr);
+    {
+        ProcResult r = vexa({"-i", cbr});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, info_line(static_cast<float>(bytes.size() * 8), 128000.0f));
+        EXPECT_EQ(played(), "");
+    }
+    { // tagged: the tag counts in the file length
+        const std::string tagged = dir.file("tagged.mp3");
+        write_file(tagged, id3_tag(4096) + bytes);
+        ProcResult r = vexa({"-i", tagged});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, info_line(static_cast<float>((bytes.size() + 4096) * 8), 128000.0f));
+    }
+    { // truncated: what is there
+        const std::string cut = dir.file("cut.mp3");
+        write_file(cut, bytes.substr(0, bytes.size() / 3));
+        ProcResult r = vexa({"-i", cut});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, info_line(static_cast<float>(bytes.size() / 3 * 8), 128000.0f));
+    }
+    { // free format: 417- and 418-byte frames, timed by the shorter: 417 * 8 * 44100 / 1152
+        const std::string ff =
+            encode("ff.mp3", 44100, 2, sound, {"--freeformat", "-b", "128", "-m", "j"});
+        const std::string ffb = read_file(ff);
+        ASSERT_EQ(static_cast<uint8_t>(ffb[2]) >> 4, 0) << "bitrate index 0";
+        ProcResult r = vexa({"-i", ff});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, info_line(static_cast<float>(ffb.size() * 8), 127706.0f)) << r.out;
+        // and it seeks: 127706 * 5 / 8 bytes in, the two frames after that dropped
+        ProcResult s = vexa({"-d1", ff, "5"});
+        EXPECT_EQ(s.exit_code, 0);
+        EXPECT_NE(s.out.find("forking sub-process, offset=79816\n"), std::string::npos) << s.out;
+        EXPECT_GT(played().size(), 0u);
+    }
+    { // WAV
+        const std::string wav = dir.file("w.wav");
+        write_file(wav, make_wav(2, 44100, sound));
+        ProcResult r = vexa({"-i", wav});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "total_track_time 12\n\n");
+    }
+    { // fewer than three frames, or none: the time of what is there
+        const auto starts = frame_starts(bytes, 0);
+        ASSERT_GT(starts.size(), 3u);
+        for (size_t keep : {size_t{0}, size_t{1}, size_t{2}}) {
+            const std::string few = dir.file("few.mp3");
+            write_file(few, bytes.substr(0, starts[keep]) + std::string(1600, '\0'));
+            ProcResult r = vexa({"-i", few});
+            EXPECT_EQ(r.exit_code, 1) << keep;
+            EXPECT_EQ(r.out, "total_track_time 0\n\n") << keep;
+            ProcResult p = vexa({few, "1"});
+            EXPECT_FALSE(p.timed_out);
+            EXPECT_EQ(p.exit_code, 0);
+            EXPECT_EQ(played(), "") << keep;
+        }
+    }
+}
+
+TEST_F(Mp3Play, XingHeadersWithOneCountOrUnderASecond) {
+    REQUIRE_LAME();
+    const std::string file =
+        encode("v.mp3", 44100, 2, test_sound(44100, 2, 8.0, 11u), {"-V", "4", "-m", "j"});
+    const std::string bytes = read_file(file);
+    ASSERT_EQ(bytes.substr(36, 4), "Xing");
+    const uint32_t frames = be32_at(bytes, 44);
+    auto with_fields = [&](uint32_t flags, const std::vector<uint32_t>& values) {
+        std::string b = bytes;
+        std::string f;
+        for (uint32_t v : {flags})
+            for (int s = 24; s >= 0; s -= 8)
+                f += static_cast<char>(v >> s);
+        for (uint32_t v : values)
+            for (int s = 24; s >= 0; s -= 8)
+                f += static_cast<char>(v >> s);
+        b.replace(40, f.size(), f);
+        const std::string path = dir.file("x.mp3");
+        write_file(path, b);
+        return path;
+    };
+    { // frame count only: the bytes are the rest of the file
+        const std::string f = with_fields(1, {frames});
+        const int seconds = static_cast<int>(frames / 38.28125);
+        const int average =
+            static_cast<int>(static_cast<float>(bytes.size() * 8) / static_cast<float>(seconds));
+        ProcResult r = vexa({"-d1", f, "2"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find("average bitrate " + std::to_string(average) + " bps"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_GT(played().size(), 0u);
+    }
+    { // byte count only: measured from the first frames instead
+        const std::string f = with_fields(2, {static_cast<uint32_t>(bytes.size())});
+        ProcResult r = vexa({"-d1", f, "2"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find("decoder: VBR not detected\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("decoder: bitrate is"), std::string::npos);
+        ProcResult i = vexa({"-i", f});
+        EXPECT_EQ(i.exit_code, 1);
+        EXPECT_EQ(i.out.rfind("total_track_time ", 0), 0u);
+    }
+    { // 20 frames, about half a second: a bitrate, no division by zero
+        const std::string f = with_fields(3, {20, 8000});
+        ProcResult i = vexa({"-d1", "-i", f});
+        EXPECT_EQ(i.exit_code, 1);
+        EXPECT_NE(i.out.find("average bitrate 122500 bps"), std::string::npos) << i.out;
+        EXPECT_NE(i.out.find("total_track_time " +
+                             std::to_string(static_cast<int>(static_cast<float>(bytes.size() * 8) /
+                                                             122500.0f)) +
+                             "\n\n"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(Mp3Play, OffsetsBeforeAtAndPastTheEnd) {
+    REQUIRE_LAME();
+    const std::string file =
+        encode("five.mp3", 44100, 2, test_sound(44100, 2, 5.0, 1u), {"-b", "128", "-m", "j"});
+    ProcResult from0 = vexa({file});
+    ASSERT_EQ(from0.exit_code, 0);
+    const std::string all = played();
+    ASSERT_GT(all.size(), 0u);
+    ProcResult neg = vexa({file, "-3"});
+    EXPECT_EQ(neg.exit_code, 0);
+    EXPECT_EQ(played(), all) << "a negative offset starts at the start";
+    for (const char* offset : {"5", "6", "100000000000"}) {
+        ProcResult r = vexa({file, offset});
+        EXPECT_FALSE(r.timed_out) << offset;
+        EXPECT_EQ(r.exit_code, 0) << offset << r.err;
+        EXPECT_LT(played().size(), 44100u * 4 / 10) << offset;
+    }
+}
+
+TEST_F(Mp3Play, CorruptFramesAreDroppedAndPlayGoesOn) {
+    REQUIRE_LAME();
+    const std::string file =
+        encode("c.mp3", 44100, 2, test_sound(44100, 2, 6.0, 21u), {"-b", "128", "-m", "j"});
+    std::string bytes = read_file(file);
+    const auto starts = frame_starts(bytes, 0);
+    ASSERT_GT(starts.size(), 200u);
+    // A header with a reserved rate, one with a forbidden bitrate, one of another layer,
+    // a frame of noise, and a run of bytes lost from the middle of a frame.
+    bytes[starts[40] + 2] = static_cast<char>(bytes[starts[40] + 2] | 0x0C);
+    bytes[starts[60] + 2] = static_cast<char>(bytes[starts[60] + 2] | 0xF0);
+    bytes[starts[80] + 1] = static_cast<char>((bytes[starts[80] + 1] & ~0x06) | 0x04);
+    uint32_t x = 77;
+    for (size_t i = starts[100] + 4; i < starts[101]; i++) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    bytes.erase(starts[150] + 100, 150);
+    write_file(file, bytes);
+    Decoded d = decode(file, 1152);
+    EXPECT_NE(d.err.find("eReservedSamplingFrequency 1"), std::string::npos) << d.err;
+    EXPECT_NE(d.err.find("eForbiddenBitRate 1"), std::string::npos) << d.err;
+    EXPECT_NE(d.err.find("eUnsupportedLayer"), std::string::npos) << d.err;
+    EXPECT_GT(d.frames.size(), starts.size() - 12) << d.err;
+    ProcResult r = vexa({file});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    expect_frames_played("corrupt", d.frames, d.rate, frames_in_tail(bytes, 0));
+}
+
+TEST_F(Mp3Play, StreamEndingWithoutASyncWordEnds) {
+    REQUIRE_LAME();
+    const std::string file = encode("t.mp3", 22050, 1, test_sound(22050, 1, 2.0, 4u),
+                                    {"-b", "32", "-m", "m", "--resample", "22.05"});
+    const std::string bytes = read_file(file);
+    for (size_t tail : {size_t{3000}, size_t{100}, size_t{7}}) {
+        const std::string padded = dir.file("pad.mp3");
+        write_file(padded, bytes + std::string(tail, '\0'));
+        Decoded d = decode(padded, 576);
+        ProcResult r = vexa({padded});
+        EXPECT_FALSE(r.timed_out) << tail;
+        EXPECT_EQ(r.exit_code, 0) << tail;
+        // With 1452 bytes or more after it, the last frame plays too.
+        expect_frames_played("padded", d.frames, d.rate, tail >= UNPLAYED_TAIL ? 0 : 20);
+    }
+}
+
+TEST_F(Mp3Play, MonoAndChannelAndRateOverrides) {
+    REQUIRE_LAME();
+    const std::string stereo =
+        encode("s.mp3", 44100, 2, test_sound(44100, 2, 2.0, 8u), {"-b", "128", "-m", "s"});
+    Decoded d = decode(stereo, 1152);
+    ASSERT_FALSE(d.frames.empty());
+    // -c1: the left channel on both sides.
+    for (Frame& f : d.frames)
+        f.right = f.left;
+    ASSERT_EQ(vexa({"-c1", stereo}).exit_code, 0);
+    expect_frames_played("-c1", d.frames, 44100, frames_in_tail(read_file(stereo), 0));
+    // -r22050: the 44100 Hz frames converted as 22050 Hz ones, twice as many samples.
+    Decoded d2 = decode(stereo, 1152);
+    ASSERT_EQ(vexa({"-r22050", stereo}).exit_code, 0);
+    expect_frames_played("-r22050", d2.frames, 22050, frames_in_tail(read_file(stereo), 0));
+}
+
+TEST_F(Mp3Play, HostileInputEndsCleanly) {
+    std::string noise(200000, '\0');
+    uint32_t x = 4242;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    write_file(dir.file("noise.mp3"), noise);
+    write_file(dir.file("empty.mp3"), "");
+    for (const char* name : {"noise.mp3", "empty.mp3"}) {
+        for (const std::vector<std::string>& extra :
+             {std::vector<std::string>{}, std::vector<std::string>{"3"}}) {
+            std::vector<std::string> args = {dir.file(name)};
+            args.insert(args.end(), extra.begin(), extra.end());
+            ProcResult r = vexa(args);
+            EXPECT_FALSE(r.timed_out) << name;
+            EXPECT_EQ(r.exit_code, 0) << name << r.err;
+            EXPECT_EQ(r.term_signal, 0) << name;
+        }
+        ProcResult i = vexa({"-i", dir.file(name)});
+        EXPECT_EQ(i.exit_code, 1);
+        EXPECT_EQ(i.out.rfind("total_track_time ", 0), 0u) << name << i.out;
+    }
+    // The empty file has no time at all, and says why it has no Xing header.
+    ProcResult e = vexa({"-i", dir.file("empty.mp3")});
+    EXPECT_EQ(e.out, "total_track_time 0\n\n");
+    EXPECT_NE(e.err.find("read_xing_header(): "), std::string::npos) << e.err;
+
+    ProcResult missing = vexa({dir.file("absent.mp3")});
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_NE(missing.err.find("absent.mp3: No such file or directory"), std::string::npos);
+    EXPECT_EQ(played(), "");
+
+    // A directory opens but cannot be read.
+    ProcResult folder = vexa({dir.path});
+    EXPECT_FALSE(folder.timed_out);
+    EXPECT_EQ(folder.exit_code, 1);
+    EXPECT_NE(folder.err.find("Is a directory"), std::string::npos) << folder.err;
+    EXPECT_EQ(played(), "");
+    ProcResult folder_info = vexa({"-i", dir.path});
+    EXPECT_EQ(folder_info.exit_code, 1);
+    EXPECT_NE(folder_info.err.find("Is a directory"), std::string::npos) << folder_info.err;
+}
+
+TEST_F(Mp3Play, ThirtySecondsAt320kInRealTimeWithoutUnderruns) {
+    REQUIRE_LAME();
+    const std::string file = encode("rt.mp3", 44100, 2, test_sound(44100, 2, 30.0, 320u),
+                                    {"-b", "320", "-m", "s", "--resample", "44.1"});
+    ProcResult r = vexa({file}, true);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_GT(r.elapsed_s, 29.0);
+    long underruns = 0;
+    long long bytes = 0;
+    for (const auto& rep : read_ossim_reports(report())) {
+        underruns += rep.underruns;
+        bytes += rep.bytes;
+    }
+    EXPECT_GT(bytes, 44100LL * 4 * 29);
+    EXPECT_EQ(underruns, 0);
+}
+
+} // namespace
