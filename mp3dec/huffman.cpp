@@ -99,7 +99,9 @@ uint32_t walk_deep(tResWindow& w, const uint16_t* t) {
     }
 }
 
-// Pairs of lines [line, stop) with one big-value table.
+// Pairs of lines [line, stop) with one big-value table; kLinbits for the tables that have
+// them (values 0..15 otherwise, straight from the table).
+template <bool kLinbits>
 void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line, int32_t stop) {
     const uint16_t* const root = ht.tree;
     const int lin = ht.linbits;
@@ -132,17 +134,17 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
         uint32_t x = (e >> HUFF_X_SHIFT) & 15;
         int32_t vx = 0;
         if (x) {
-            if ((e & HUFF_X_LIN) && lin) x += take(w, lin);
-            vx = with_sign(pow43(x), take(w, 1));
+            if (kLinbits && (e & HUFF_X_LIN)) x += take(w, lin);
+            vx = with_sign(kLinbits ? pow43(x) : pow43_table[x] >> 4, take(w, 1));
         }
         uint32_t y = (e >> HUFF_Y_SHIFT) & 15;
         int32_t vy = 0;
         if (y) {
-            if ((e & HUFF_Y_LIN) && lin) {
+            if (kLinbits && (e & HUFF_Y_LIN)) {
                 keep16(w);
                 y += take(w, lin);
             }
-            vy = with_sign(pow43(y), take(w, 1));
+            vy = with_sign(kLinbits ? pow43(y) : pow43_table[y] >> 4, take(w, 1));
         }
         xr[line] = vx;
         xr[line + 1] = vy;
@@ -210,7 +212,11 @@ int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
         if (from >= to) continue;
         const tHuffTable& ht = huff_tables[(gi->table_select >> (10 - 5 * r)) & 31];
         if (ht.tree) {
-            decode_pairs(w, ht, xr, from, to);
+            if (ht.linbits) {
+                decode_pairs<true>(w, ht, xr, from, to);
+            } else {
+                decode_pairs<false>(w, ht, xr, from, to);
+            }
         } else {
             for (int32_t i = from; i < to; ++i)
                 xr[i] = 0;
