@@ -40,11 +40,20 @@ inline uint32_t getbits(tBitReader& br, int n) {
 
 // Moves the position n bits forward (n > 0) or back (n < 0).
 inline void skipbits(tBitReader& br, int32_t n) {
+    if (n == 0) return;
     int32_t d = br.bits_left - n;
     // floor division and a remainder in 0..31
     int32_t words_back = d >= 0 ? d / 32 : -((-d + 31) / 32);
     br.ptr -= words_back;
     br.bits_left = d - 32 * words_back;
+    // Only words that hold bits up to the new position are loaded: a move back onto a word
+    // boundary takes the word after it (already read) with all 32 bits left, since the one
+    // before may lie in front of the caller's buffer; a move forward onto a boundary keeps
+    // the word before it, since the one after may lie past the end.
+    if (n < 0 && br.bits_left == 0) {
+        br.ptr += 1;
+        br.bits_left = 32;
+    }
     br.word = *br.ptr;
 }
 
