@@ -268,6 +268,34 @@ TEST(Imdct, SingleLineExactWords) {
     }
 }
 
+TEST(Imdct, StartBlockOddSubbandExactWords) {
+    // Subband 3 of a start block with a stored overlap; worked out independently.
+    const int32_t in[18] = {-65536300, 60030713, 54460190,  48889667,  43319144,  37748621,
+                            32178098,  26607575, 21037052,  15466529,  9896006,   4325483,
+                            -1245040,  -6815563, -12386086, -17956609, -23527132, -29097655};
+    const int32_t ov0[18] = {99,      -123556,  247013,  -370470,  493927,  -617384,
+                             740841,  -864298,  987755,  -1111212, 1234669, -1358126,
+                             1481583, -1605040, 1728497, -1851954, 1975411, -2098868};
+    const int32_t out[18] = {869715,  1072580,  2264969, 2903206,  -294463, -620136,
+                             2473423, 5310242,  -557563, -2619512, 1686215, 7905730,
+                             115133,  -4558612, -120115, 10364914, 1619681, -6048644};
+    const int32_t ov[18] = {-23281515, -17864535, -8448695, -3499564, 21397747, 2817066,
+                            7170770,   0,         19253338, 0,        9500318,  0,
+                            17025205,  0,         9358788,  0,        14753956, 0};
+    auto inst = new_instance();
+    const tGranuleInfo gi = granule(1, 0);
+    std::array<int32_t, 576> x{};
+    for (int i = 0; i < 18; ++i) {
+        x[54 + i] = in[i];
+        inst->overlap[1][54 + i] = ov0[i];
+    }
+    imdct_granule(inst.get(), x.data(), 1, &gi);
+    for (int i = 0; i < 18; ++i) {
+        EXPECT_EQ(x[54 + i], out[i]) << i;
+        EXPECT_EQ(inst->overlap[1][54 + i], ov[i]) << i;
+    }
+}
+
 TEST(Imdct, ShortBlockExactWords) {
     // Lines 0 of window 0 (1.0), 1 of window 1 (-0.5) and 5 of window 2 (0.25) in
     // subband 0; times 0..29 worked out independently.
