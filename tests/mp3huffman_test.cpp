@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -68,6 +69,14 @@ void set_head(tMPEGInstance* inst, int32_t pos) {
 
 int32_t head(const tMPEGInstance* inst) {
     return (16 * inst->res_rd + 16 - inst->res_bits) & 8191;
+}
+
+// A bit string written in groups: "0011 1111 1" is 001111111.
+std::string code(const char* groups) {
+    std::string s;
+    for (; *groups; ++groups)
+        if (*groups != ' ') s += *groups;
+    return s;
 }
 
 std::string bin(uint32_t v, int n) {
@@ -162,14 +171,7 @@ TEST(Pow43Table, EscapeValuesInterpolate) {
 TEST(HuffmanDecode, TableOneCodesWithSigns) {
     tMPEGInstance* inst = fresh();
     // (0,0) | (1,0) x- | (0,1) y+ | (1,1) x+ y-
-    const std::string bits = "1"
-                             "01"
-                             "1"
-                             "001"
-                             "0"
-                             "000"
-                             "0"
-                             "1";
+    const std::string bits = code("1 01 1 001 0 000 0 1");
     const auto gi = long_granule(int(bits.size()), 4, 1, 1, 1);
     EXPECT_EQ(decode(inst, gi, 100, bits), 8);
     const int32_t want[8] = {0, 0, -8192, 0, 0, 8192, 8192, -8192};
@@ -183,11 +185,7 @@ TEST(HuffmanDecode, TableOneCodesWithSigns) {
 TEST(HuffmanDecode, LinbitsAndSigns) {
     tMPEGInstance* inst = fresh();
     // table 24 (linbits 4): (15,15) is 0011; x = 15 + 15 negative, y = 15 + 0 positive
-    const std::string bits = "0011"
-                             "1111"
-                             "1"
-                             "0000"
-                             "0";
+    const std::string bits = code("0011 1111 1 0000 0");
     const auto gi = long_granule(int(bits.size()), 1, 24, 0, 0);
     EXPECT_EQ(decode(inst, gi, 8190, bits), 2); // across the ring's end
     EXPECT_EQ(fx.xr[0], -763633);
@@ -195,13 +193,32 @@ TEST(HuffmanDecode, LinbitsAndSigns) {
     EXPECT_EQ(head(inst), (8190 + int(bits.size())) & 8191);
 }
 
+TEST(HuffmanDecode, TheRingWrapsWhereverTheInstanceLies) {
+    // The walk wraps by unit index, not by address: an instance off the 2048-byte
+    // boundary still reads its own ring only.
+    alignas(2048) static unsigned char raw[sizeof(tMPEGInstance) + 2048];
+    auto* inst = new (raw + 1024) tMPEGInstance{};
+    inst->version = 1;
+    // table 24 (15,15) with linbits, then count1 table A 0101 (0,0,0,1) negative
+    const std::string bits = code("0011 1111 1 0000 0 0101 1");
+    const int32_t start = 8192 - 9;
+    put_bits(inst, start, bits);
+    set_head(inst, start);
+    const auto gi = long_granule(int(bits.size()), 1, 24, 0, 0);
+    static int32_t xr[576];
+    EXPECT_EQ(huffman_decode(inst, xr, &gi, start), 6);
+    const int32_t want[6] = {-763633, M_SMALL[15], 0, 0, 0, -8192};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(xr[i], want[i]) << i;
+    EXPECT_EQ(head(inst), (start + int(bits.size())) & 8191);
+}
+
 TEST(HuffmanDecode, EscapesAboveTheTableInterpolate) {
     tMPEGInstance* inst = fresh();
     // table 23 (linbits 13, tree of table 16): (15,0) is 000001100, (15,15) is 00000011
-    const std::string bits = "000001100" + bin(1017, 13) + "0"                     // 1032
-                             + "00000011" + bin(8191, 13) + "1" + bin(0, 13) + "0" // -8206, 15
-                             + "00000011" + bin(1010, 13) + "0" + bin(1009, 13) +
-                             "1"; // 1025, -1024
+    std::string bits = "000001100" + bin(1017, 13) + "0";           // 1032, 0
+    bits += "00000011" + bin(8191, 13) + "1" + bin(0, 13) + "0";    // -8206, 15
+    bits += "00000011" + bin(1010, 13) + "0" + bin(1009, 13) + "1"; // 1025, -1024
     const auto gi = long_granule(int(bits.size()), 3, 23, 23, 23);
     EXPECT_EQ(decode(inst, gi, 4000, bits), 6);
     const int32_t want[6] = {85433764, 0, -1355913474, 303048, 84662106, -84551870};
@@ -214,9 +231,7 @@ TEST(HuffmanDecode, EscapesAboveTheTableInterpolate) {
 TEST(HuffmanDecode, LinbitFlagsOfTablesWithoutLinbitsReadNothing) {
     tMPEGInstance* inst = fresh();
     // table 15 has 16 x 16 values and linbits 0: (15,15) is 13 zeros
-    const std::string bits = "0000000000000"
-                             "0"
-                             "1";
+    const std::string bits = code("0000000000000 0 1");
     const auto gi = long_granule(int(bits.size()), 1, 15, 0, 0);
     EXPECT_EQ(decode(inst, gi, 0, bits), 2);
     EXPECT_EQ(fx.xr[0], M_SMALL[15]);
@@ -273,10 +288,8 @@ TEST(HuffmanDecode, ShortBlocksStartRegionOneAtLine36) {
     for (const auto& [version, sf] : std::vector<std::pair<int, int>>{{1, 0}, {0, 2}, {2, 2}}) {
         tMPEGInstance* inst = fresh(0, version, sf);
         std::string bits(17, '1');
-        bits += "010"; // lines 34,35: (1,0) +
-        bits += "000000"
-                "0"
-                "1"; // table 2 (2,2): +, -
+        bits += "010";              // lines 34,35: (1,0) +
+        bits += code("000000 0 1"); // table 2 (2,2): +, -
         bits += "1";
         tGranuleInfo gi = long_granule(int(bits.size()), 20, 1, 2, 0, 8, 12);
         gi.block_type = 2;
@@ -291,8 +304,7 @@ TEST(HuffmanDecode, ShortBlocksStartRegionOneAtLine36) {
 TEST(HuffmanDecode, TablesWithoutTreeZeroTheirRegionAndReadNothing) {
     tMPEGInstance* inst = fresh(0xFFFF);
     // region 0 (lines 0..3) table 4, region 1 (4..7) table 1, region 2 (8..15) table 14
-    const std::string bits = "010"
-                             "1";
+    const std::string bits = code("010 1");
     const auto gi = long_granule(int(bits.size()), 8, 4, 1, 14);
     EXPECT_EQ(decode(inst, gi, 50, bits), 16);
     for (int i = 0; i < 576; ++i)
@@ -312,13 +324,7 @@ TEST(HuffmanDecode, NothingToDecodeLeavesTheHeadAfterTheScaleFactors) {
 TEST(HuffmanDecode, Count1TablesAAndB) {
     tMPEGInstance* inst = fresh(0xFFFF);
     // table A: 1 -> 0000; 0101 -> 0001; 000001 -> 1111; 00011 -> 1001
-    const std::string a = "1"
-                          "0101"
-                          "1"
-                          "000001"
-                          "0110"
-                          "00011"
-                          "01";
+    const std::string a = code("1 0101 1 000001 0110 00011 01");
     auto gi = long_granule(int(a.size()), 0, 0, 0, 0);
     EXPECT_EQ(decode(inst, gi, 7, a), 16);
     const int32_t want[16] = {0,    0,     0,     0,    0,    0, 0, -8192,
@@ -329,11 +335,7 @@ TEST(HuffmanDecode, Count1TablesAAndB) {
 
     inst = fresh(0xFFFF);
     // table B: a value is 1 when its code bit is 0
-    const std::string b = "1111"
-                          "0110"
-                          "10"
-                          "0000"
-                          "0001";
+    const std::string b = code("1111 0110 10 0000 0001");
     gi = long_granule(int(b.size()), 0, 0, 0, 0, 0, 0, true);
     EXPECT_EQ(decode(inst, gi, 8189, b), 12);
     const int32_t want_b[12] = {0, 0, 0, 0, -8192, 0, 0, 8192, 8192, 8192, 8192, -8192};
@@ -347,11 +349,8 @@ TEST(HuffmanDecode, Count1TablesAAndB) {
 TEST(HuffmanDecode, BigValuesAreCutTo576LinesAndNoQuadruplesFollow) {
     tMPEGInstance* inst = fresh(0x0000);
     std::string bits(287, '1');
-    bits += "01"
-            "1"; // lines 574,575: (1,0) negative
-    bits += "000"
-            "1"
-            "1"; // a 289th pair, not decoded
+    bits += code("01 1");    // lines 574,575: (1,0) negative
+    bits += code("000 1 1"); // a 289th pair, not decoded
     const auto gi = long_granule(int(bits.size()) + 40, 300, 1, 1, 1);
     EXPECT_EQ(decode(inst, gi, 3000, bits), 576);
     EXPECT_EQ(fx.xr[574], -8192);
@@ -364,11 +363,7 @@ TEST(HuffmanDecode, BigValuesAreCutTo576LinesAndNoQuadruplesFollow) {
 TEST(HuffmanDecode, QuadrupleRunningPastTheEndIsDropped) {
     tMPEGInstance* inst = fresh(0xFFFF);
     // two quadruples within the data, then 000001 + four signs straddling the end
-    const std::string bits = "1"
-                             "0101"
-                             "1"
-                             "000001"
-                             "0000";
+    const std::string bits = code("1 0101 1 000001 0000");
     const auto gi = long_granule(9, 0, 0, 0, 0);
     EXPECT_EQ(decode(inst, gi, 8185, bits), 8);
     EXPECT_EQ(fx.xr[7], -8192);
@@ -381,11 +376,7 @@ TEST(HuffmanDecode, ScaleFactorsPastTheEndLeaveNothing) {
     tMPEGInstance* inst = fresh(0xFFFF);
     // part 2 took 15 bits of a 10-bit granule; one pair follows.
     const auto gi = long_granule(10, 1, 1, 1, 1);
-    EXPECT_EQ(decode(inst, gi, 215,
-                     "01"
-                     "0",
-                     15),
-              0);
+    EXPECT_EQ(decode(inst, gi, 215, code("01 0"), 15), 0);
     for (int i = 0; i < 576; ++i)
         ASSERT_EQ(fx.xr[i], 0) << i;
     EXPECT_EQ(head(inst), 200 + 10);
@@ -393,12 +384,8 @@ TEST(HuffmanDecode, ScaleFactorsPastTheEndLeaveNothing) {
 
 TEST(HuffmanDecode, UnusedBitsAtTheEndAreSkipped) {
     tMPEGInstance* inst = fresh(0x0000);
-    std::string bits(280, '1'); // lines 0..559 big values, table 1
-    bits += "1111"
-            "1111"
-            "1111"
-            "0111"
-            "0"; // table B to line 576
+    std::string bits(280, '1');            // lines 0..559 big values, table 1
+    bits += code("1111 1111 1111 0111 0"); // table B to line 576
     const auto gi = long_granule(int(bits.size()) + 50, 280, 1, 1, 1, 0, 0, true);
     EXPECT_EQ(decode(inst, gi, 1000, bits), 576);
     for (int i = 0; i < 576; ++i)
