@@ -288,6 +288,20 @@ TEST_F(Requantize, PreflagAddsPretabToLongBands) {
     expect_segments(segs, 576);
 }
 
+TEST_F(Requantize, CountsOutsideTheGranuleAreClamped) {
+    set_format(inst.get(), 1, 0);
+    gi().global_gain = 206; // E = -4: one half
+    fill(8192);
+    mp3::requantize(xr(), inst.get(), &gi(), -5, 0);
+    for (int i = 0; i < 576; ++i)
+        ASSERT_EQ(xr()[i], 8192);
+    mp3::requantize(xr(), inst.get(), &gi(), 100000, 0);
+    for (int i = 0; i < 576; ++i)
+        ASSERT_EQ(xr()[i], 0x04000000);
+    for (int i = 0; i < 576; ++i)
+        ASSERT_EQ(inst->xr[1][i], 0); // the next array
+}
+
 TEST_F(Requantize, ChannelOneUsesItsOwnScaleFactors) {
     set_format(inst.get(), 1, 0);
     gi().global_gain = 210;
