@@ -73,6 +73,9 @@ enum class Answer { Reply, Silent, Close, ReplyInPieces, ReplyThenClose };
 
 // Accepts connections on the control path and answers each record as `script` says
 // (by default: the request back with status 100). Keeps every record per connection.
+// Players of other test programs may connect while it runs: the script is applied only
+// to connections of this process and of the program passed to adopt(); the others get
+// the default answer.
 class ScriptedPeer {
   public:
     using Script = std::function<Answer(int conn, const tCtlRecord& req, tCtlRecord& reply)>;
@@ -92,6 +95,7 @@ class ScriptedPeer {
         unlink(CTL_SOCKET_PATH);
     }
     bool ok() const { return ok_; }
+    void adopt(pid_t pid) { adopted_ = pid; }
 
     void set_script(Script s) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -147,6 +151,7 @@ class ScriptedPeer {
     void close_conn(size_t conn) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (conn < conns_.size() && conns_[conn].fd >= 0) {
+            shutdown(conns_[conn].fd, SHUT_RDWR); // at once, even while being polled
             close(conns_[conn].fd);
             conns_[conn].fd = -1;
         }
@@ -155,6 +160,7 @@ class ScriptedPeer {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& c : conns_)
             if (c.fd >= 0) {
+                shutdown(c.fd, SHUT_RDWR);
                 close(c.fd);
                 c.fd = -1;
             }
@@ -172,6 +178,7 @@ class ScriptedPeer {
     struct Conn {
         int fd;
         bool eof;
+        pid_t peer;
         std::vector<tCtlRecord> records;
     };
 
@@ -200,8 +207,11 @@ class ScriptedPeer {
                 first = 1;
                 if (fds[0].revents & POLLIN) {
                     int c = accept(listen_fd_, nullptr, nullptr);
+                    ucred cred{};
+                    socklen_t len = sizeof cred;
+                    if (c >= 0) getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len);
                     std::lock_guard<std::mutex> lock(mutex_);
-                    if (c >= 0) conns_.push_back(Conn{c, false, {}});
+                    if (c >= 0) conns_.push_back(Conn{c, false, cred.pid, {}});
                 }
             }
             for (size_t k = first; k < fds.size(); k++)
@@ -215,7 +225,7 @@ class ScriptedPeer {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fd = conns_[conn].fd;
-            script = script_;
+            if (conns_[conn].peer == getpid() || conns_[conn].peer == adopted_) script = script_;
         }
         if (fd < 0) return;
         tCtlRecord req{};
@@ -263,6 +273,7 @@ class ScriptedPeer {
     bool ok_ = false;
     bool accepting_;
     std::atomic<bool> stop_{false};
+    std::atomic<pid_t> adopted_{-1};
     std::thread thread_;
     std::mutex mutex_;
     Script script_;
@@ -813,7 +824,8 @@ class PlayerReports : public OnControlPath {
         write_file(path, make_wav(2, 44100, samples));
         return path;
     }
-    ProcResult play(const std::vector<std::string>& args, pid_t* pid) {
+    ProcResult play(const std::vector<std::string>& args, pid_t* pid,
+                    ScriptedPeer* peer = nullptr) {
         std::vector<std::string> argv = {vexa_bin("vexa")};
         argv.insert(argv.end(), args.begin(), args.end());
         unlink(dir.file("out.raw").c_str()); // the simulator appends
@@ -821,6 +833,7 @@ class PlayerReports : public OnControlPath {
         env.emplace_back("VEXA_DEBUG_LEVEL", "0");
         ProcHandle h = start_program(argv, env);
         *pid = h.pid;
+        if (peer != nullptr) peer->adopt(h.pid);
         return wait_program(h, 120);
     }
     std::string played() {
@@ -876,7 +889,7 @@ TEST_F(PlayerReports, DaemonLeavingMidPlayDoesNotStopThePlayer) {
     });
     const std::string file = track();
     pid_t pid = 0;
-    ProcResult r = play({file}, &pid);
+    ProcResult r = play({file}, &pid, &peer);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(played(), pcm_bytes(samples));
@@ -891,7 +904,7 @@ TEST_F(PlayerReports, DaemonThatStopsAnsweringDoesNotHoldUpThePlayer) {
     });
     const std::string file = track();
     pid_t pid = 0;
-    ProcResult r = play({file}, &pid);
+    ProcResult r = play({file}, &pid, &peer);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(played(), pcm_bytes(samples));
