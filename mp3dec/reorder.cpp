@@ -1,4 +1,4 @@
-// Alias reduction between the long-block subbands of a granule, and the reordering of short-block
+// Alias reduction between the subbands of long blocks, and the reordering of short-block
 // lines from Huffman order (band by band, window by window) into window-interleaved
 // order for the IMDCT. Values are Q27 (1.0 = 0x08000000).
 #include "fixed.h"
@@ -45,17 +45,13 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
 } // namespace
 
 void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
-    // A pure short block has no butterflies; a mixed block only the one boundary of its
-    // long part, between subbands 0 and 1.
-    const bool short_block = gi->block_type == 2;
-    if (short_block && gi->mixed_block_flag == 0) return;
-    const int boundaries = short_block ? 2 : kSubbands;
+    if (gi->block_type == 2) return;
     for (int i = 0; i < kButterflies; ++i) {
         const int32_t ca = alias_coef[2 * i];
         const int32_t cs = alias_coef[2 * i + 1];
         if ((i & 1) == 0) {
             const int32_t sum = wadd(ca, cs);
-            for (int k = 1; k < boundaries; ++k) {
+            for (int k = 1; k < kSubbands; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t t = hi(a, sum);
@@ -66,7 +62,7 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
             }
         } else {
             const int32_t sum = wadd(cs, ca >> 1);
-            for (int k = 1; k < boundaries; ++k) {
+            for (int k = 1; k < kSubbands; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t u = hi(a, sum);
