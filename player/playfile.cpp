@@ -100,46 +100,56 @@ tLoopState refill(tPlayback& pb, int level_for_empty, bool& eof) {
 
 tLoopState decode_mpeg(tPlayback& pb) {
     bool eof = false;
-    tLoopState next = refill(pb, 3, eof);
-    if (next != DL_DECODE) return next;
-    // Once the input has ended, a search that finds nothing more ends the stream.
-    const bool ended_before = eof;
-    tMPEGStatus s = MP3SearchForSyncword(inst, &bitstream, unread_bits());
-    if (s != eNoErr) {
-        if (debug >= 3) {
-            std::printf("(MP3SearchForSyncword) mpgstatus = ");
-            MP3PrintStatus(s);
+    tLoopState next;
+    tMPEGStatus s;
+    if (pb.frame_step == FRAME_SEARCH) {
+        next = refill(pb, 3, eof);
+        if (next != DL_DECODE) return next;
+        // Once the input has ended, a search that finds nothing more ends the stream.
+        const bool ended_before = eof;
+        s = MP3SearchForSyncword(inst, &bitstream, unread_bits());
+        if (s != eNoErr) {
+            if (debug >= 3) {
+                std::printf("(MP3SearchForSyncword) mpgstatus = ");
+                MP3PrintStatus(s);
+            }
+            return ended_before ? DL_END : DL_START;
         }
-        return ended_before ? DL_END : DL_START;
+        if (debug >= 3) std::printf("DL_DECODE Found header.\n");
+        pb.frame_step = FRAME_HEADER;
     }
-    if (debug >= 3) std::printf("DL_DECODE Found header.\n");
 
-    eof = false;
+    if (pb.frame_step == FRAME_HEADER) {
+        eof = false;
+        next = refill(pb, 2, eof);
+        if (next != DL_DECODE) return next;
+        if (eof) {
+            pb.end_flag = 1;
+            return DL_END;
+        }
+        pb.frame_step = FRAME_SEARCH;
+        s = MP3DecodeInfo(inst, &bitstream, &pb.header);
+        if (s != eNoErr) {
+            if (debug >= 3) {
+                std::printf("(MP3DecodeInfo)        mpgstatus = ");
+                MP3PrintStatus(s);
+            }
+            return DL_START;
+        }
+        if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
+        if (debug >= 4) MP3PrintHeader(&pb.header);
+        pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
+        if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
+        pb.frame_step = FRAME_DATA;
+    }
+
     next = refill(pb, 2, eof);
     if (next != DL_DECODE) return next;
     if (eof) {
         pb.end_flag = 1;
         return DL_END;
     }
-    s = MP3DecodeInfo(inst, &bitstream, &pb.header);
-    if (s != eNoErr) {
-        if (debug >= 3) {
-            std::printf("(MP3DecodeInfo)        mpgstatus = ");
-            MP3PrintStatus(s);
-        }
-        return DL_START;
-    }
-    if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
-    if (debug >= 4) MP3PrintHeader(&pb.header);
-    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
-    if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
-
-    next = refill(pb, 2, eof);
-    if (next != DL_DECODE) return next;
-    if (eof) {
-        pb.end_flag = 1;
-        return DL_END;
-    }
+    pb.frame_step = FRAME_SEARCH;
     s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
     if (s != eNoErr) {
         if (debug >= 3) {
@@ -209,6 +219,7 @@ tLoopState state_try_read() {
         // cleared so that it cannot pass for stream data.
         if (slot_fill > 0) {
             std::memset(slot + slot_fill, 0, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
+            rdfi_last_block_bytes(slot_fill);
             pbuffer_commit_write(pbuf);
             slot_fill = 0;
         }

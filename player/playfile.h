@@ -21,10 +21,17 @@ struct tPlayback {
     int32_t pcm_pending;      // pcm_left/pcm_right hold a block not yet written
     int32_t end_flag;         // nothing (more) to play
     int32_t start_counter;    // passes through DL_START, for the fill-level trace
+    int32_t frame_step;       // MPEG: where the current frame goes on (FRAME_*)
     int64_t start_offset;     // byte where the reader starts
     int64_t file_length;      // bytes
     int32_t total_track_time; // whole seconds
 };
+
+// Steps of one MPEG frame in the loop. When the pipe buffer runs dry between them, the
+// frame goes on at the step it reached: its header may already have been read.
+constexpr int32_t FRAME_SEARCH = 0; // look for the next sync word
+constexpr int32_t FRAME_HEADER = 1; // a sync word is at the position
+constexpr int32_t FRAME_DATA = 2;   // the header has been read
 
 extern tMPEGInstance* inst;
 extern int16_t pcm_left[MP3_MAX_SAMPLES];

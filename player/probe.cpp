@@ -98,7 +98,7 @@ int measure_bitrate(tPlayback& pb) {
         last_header = here;
         fill();
         // At the end of the file the last frame may be cut short: it is not decoded.
-        if (pb.end_flag && unread_bits() < pb.header.bits_required) break;
+        if (pb.end_flag && unread_bits() < (pb.header.bits_required & ~7)) break;
         if (MP3DecodeData(inst, pcm_left, pcm_right, &bitstream) != eNoErr) {
             if (pb.end_flag) break;
             continue;

@@ -21,6 +21,7 @@ namespace {
 uint32_t rdfi_block[PIPE_BLOCK_WORDS]; // the pipe block rdfi took last
 int readcnt = 0;                       // words held in rdfi_block
 int usedcnt = 0;                       // words of it already moved into smbuf
+int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -40,6 +41,7 @@ void smbuf_reset() {
     smbufcnt = 0;
     smbuf_words_in = 0;
     readcnt = usedcnt = 0;
+    last_block_bytes = 0;
     // Words past the held ones are always zero, so that a look beyond the data never
     // finds stale stream bytes.
     std::memset(smbuf, 0, sizeof smbuf);
@@ -165,6 +167,13 @@ int rdfi() {
                 break;
             }
             readcnt = PIPE_BLOCK_WORDS;
+            // The block that came with the end flag may be partly filler.
+            if (last_block_bytes > 0 && pbuffer_eof(pbuf) && pbuffer_level(pbuf) == 0) {
+                readcnt = (last_block_bytes + 3) / 4;
+                auto* bytes = reinterpret_cast<uint8_t*>(rdfi_block);
+                std::memset(bytes + last_block_bytes, 0,
+                            static_cast<size_t>(4 * readcnt - last_block_bytes));
+            }
             result = 1;
         }
         n = readcnt - usedcnt;
@@ -183,6 +192,10 @@ int rdfi() {
         std::printf("rdfi: returning %d\n", result);
     }
     return result;
+}
+
+void rdfi_last_block_bytes(int bytes) {
+    last_block_bytes = bytes > 0 && bytes < PIPE_BLOCK_BYTES ? bytes : 0;
 }
 
 int read_wav_data_from_inbuf() {

@@ -53,5 +53,9 @@ uint32_t* smbuf_free_ptr();
 int read_data_from_file();
 // 1 when the target is reached, 0 when the pipe buffer is empty for now, -1 at the end.
 int rdfi();
+// The pipe's last block, committed together with the end flag, holds only `bytes` bytes
+// of stream (1..1023): rdfi takes no more of it than those, the last word filled up with
+// zero bytes.
+void rdfi_last_block_bytes(int bytes);
 // 1 when a block was taken into wav_block, 0 when none is there yet, -1 at the end.
 int read_wav_data_from_inbuf();

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -124,10 +125,44 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
 }
 
-// Refills the bit buffer; true once the file has ended.
-bool refill() {
+constexpr uint32_t byte_reverse(uint32_t w) {
+    return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
+}
+
+// Fills buf with up to `bytes` bytes of the file, fewer only at its end.
+ssize_t read_fully(uint8_t* buf, size_t bytes, const char* name) {
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = read(infd, buf + done, bytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(name, std::strerror(errno));
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Tops the bit buffer up as the player's pipe callback does: at least REFILL_BITS from the
+// current word, and at the end of the file its last bytes as one word filled up with
+// zero bytes. True once the file has ended.
+bool refill(const char* name) {
     normalise_bitstream();
-    return read_data_from_file() == -1;
+    shift_bitstream();
+    while (validbits() < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr();
+        if (p == nullptr) break;
+        const auto room = static_cast<size_t>(SMBUF_WORDS - smbufcnt) * 4;
+        auto* bytes = reinterpret_cast<uint8_t*>(p);
+        const ssize_t n = read_fully(bytes, room, name);
+        const auto words = static_cast<int>((n + 3) / 4);
+        std::memset(bytes + n, 0, static_cast<size_t>(4 * words - n));
+        for (int i = 0; i < words; i++)
+            p[i] = byte_reverse(p[i]);
+        smbufcnt += words;
+        smbuf_words_in += words;
+        if (static_cast<size_t>(n) < room) return true;
+    }
+    return false;
 }
 
 void decode(tDecodeRun& run) {
@@ -139,12 +174,12 @@ void decode(tDecodeRun& run) {
     int64_t last_header = -1; // stream byte of the last accepted header
     int64_t free_length = 0;  // measured length of a free-format frame, 0 if unknown
     for (;;) {
-        ended = refill() || ended;
+        ended = refill(run.in_name) || ended;
         if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
             if (ended) return;
             continue;
         }
-        ended = refill() || ended;
+        ended = refill(run.in_name) || ended;
         const int64_t here = stream_position();
         tMPEGStatus s = MP3DecodeInfo(inst, &bitstream, &header);
         if (s != eNoErr) {
@@ -155,11 +190,11 @@ void decode(tDecodeRun& run) {
             (free_length == 0 || here - last_header < free_length))
             free_length = here - last_header;
         last_header = here;
-        ended = refill() || ended;
+        ended = refill(run.in_name) || ended;
         // At the end of the file a frame must be there whole before it is decoded.
         if (ended) {
             const int64_t need = header.free_format && free_length > 0 ? 8 * (free_length - 4)
-                                                                       : header.bits_required;
+                                                                       : header.bits_required & ~7;
             if (unread_bits() < need) {
                 run.cut_short += 1;
                 return;
@@ -218,7 +253,6 @@ int main(int argc, char** argv) {
     unsigned char tag[ID3V2_PROBE_BYTES];
     const int t = read_id3v2_header(infd, tag);
     if (lseek(infd, t > 0 ? t : 0, SEEK_SET) < 0) fail(run.in_name, std::strerror(errno));
-    swap_bytes = 1; // the earliest byte of each word into bits 31..24
 
     decode(run);
     summary(run);
