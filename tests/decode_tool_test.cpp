@@ -1,0 +1,238 @@
+// vexa-decode: output layout against the conformance references, WAV output, tags,
+// its summary line and its errors.
+#include "proc.h"
+#include "tempdir.h"
+#include "wavfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const LAME = "/usr/bin/lame";
+
+class DecodeTool : public testing::Test {
+  protected:
+    ProcResult tool(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {vexa_bin("vexa-decode")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv, {}, 120);
+    }
+    // A lame file from a synthesised sound: a tone sweep with a little noise.
+    std::string encode(const std::string& name, int rate, int channels, double seconds,
+                       const std::vector<std::string>& options) {
+        const auto n = static_cast<size_t>(rate * seconds);
+        std::vector<int16_t> s;
+        uint32_t x = 99;
+        for (size_t i = 0; i < n; i++) {
+            const double t = static_cast<double>(i) / rate;
+            x = x * 1103515245u + 12345u;
+            const double v = 0.3 * std::sin(2 * M_PI * (300 + 200 * t) * t) +
+                             0.02 * (static_cast<double>(x >> 16) / 32768.0 - 1.0);
+            for (int c = 0; c < channels; c++)
+                s.push_back(static_cast<int16_t>(std::lround(32767 * v * (c == 0 ? 1.0 : 0.6))));
+        }
+        const std::string wav = dir.file(name + ".wav");
+        write_file(wav, make_wav(channels, rate, s));
+        std::vector<std::string> argv = {LAME, "--quiet"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(wav);
+        argv.push_back(dir.file(name));
+        ProcResult r = run_program(argv, {}, 60);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return dir.file(name);
+    }
+    TempDir dir;
+};
+
+#define REQUIRE_LAME()                                                                             \
+    if (access(LAME, X_OK) != 0) GTEST_SKIP() << LAME << " is needed to make the test files"
+
+TEST_F(DecodeTool, ConformanceStreamsMatchTheirReferences) {
+    const std::string vectors = std::string(VEXA_SHARED_DIR) + "/vectors";
+    if (!file_exists(vectors + "/l3-compl.bit"))
+        GTEST_SKIP() << "no conformance vectors in " << vectors;
+    struct Vector {
+        const char* name;
+        size_t frame_bytes; // of the longest frame in the reference layout
+    };
+    const Vector all[] = {
+        {"l3-compl", 2304},
+        {"l3-he_32khz", 2304},
+        {"l3-he_44khz", 2304},
+        {"l3-he_48khz", 2304},
+        {"l3-he_free", 4608},
+        {"l3-he_mode", 4608},
+        {"l3-hecommon", 4608},
+        {"l3-si", 4608},
+        {"l3-si_block", 4608},
+        {"l3-si_huff", 4608},
+        {"l3-sin1k0db", 4608},
+        {"M2L3_bitrate_16_all", 1152},
+        {"M2L3_bitrate_22_all", 1152},
+        {"M2L3_bitrate_24_all", 1152},
+        {"M2L3_compl24", 1152},
+        {"M2L3_noise", 2304},
+    };
+    for (const Vector& v : all) {
+        const std::string bit = vectors + "/" + v.name + ".bit";
+        if (!file_exists(bit)) continue;
+        const std::string out = dir.file(std::string(v.name) + ".pcm");
+        ProcResult r = tool({bit, out});
+        ASSERT_EQ(r.exit_code, 0) << v.name << r.err;
+        const std::vector<int16_t> got = pcm_samples(read_file(out));
+        const std::vector<int16_t> ref = pcm_samples(read_file(vectors + "/" + v.name + ".pcm"));
+        // The reference may stop one frame short of the stream.
+        EXPECT_GE(got.size(), ref.size()) << v.name;
+        EXPECT_LE(got.size(), ref.size() + v.frame_bytes / 2) << v.name;
+        const size_t n = std::min(got.size(), ref.size());
+        double square = 0;
+        int worst = 0;
+        for (size_t i = 0; i < n; i++) {
+            const int d = got[i] - ref[i];
+            square += static_cast<double>(d) * d;
+            worst = std::max(worst, std::abs(d));
+        }
+        const double mse = n > 0 ? square / static_cast<double>(n) : 0;
+        const double psnr = mse > 0 ? 10 * std::log10(32768.0 * 32768.0 / mse) : 999;
+        EXPECT_LE(worst, 1) << v.name;
+        EXPECT_GE(psnr, 96.0) << v.name;
+    }
+}
+
+uint32_t le32(const std::string& b, size_t p) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[p])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[p + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[p + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[p + 3])) << 24;
+}
+
+TEST_F(DecodeTool, RawAndWavLayouts) {
+    REQUIRE_LAME();
+    // Mono at 22050 Hz: 576 samples a frame, one value each in the raw layout.
+    const std::string mono =
+        encode("m.mp3", 22050, 1, 1.0, {"-m", "m", "-b", "32", "--resample", "22.05"});
+    ProcResult raw = tool({mono, dir.file("m.raw")});
+    ASSERT_EQ(raw.exit_code, 0) << raw.err;
+    const std::string r = read_file(dir.file("m.raw"));
+    ASSERT_EQ(r.size() % (2 * 576), 0u);
+    const size_t frames = r.size() / (2 * 576);
+    char summary[128];
+    std::snprintf(summary, sizeof summary, ": %zu frames, 0 dropped, %.3f s\n", frames,
+                  static_cast<double>(frames) * 576 / 22050);
+    EXPECT_NE(raw.err.find(summary), std::string::npos) << raw.err;
+
+    // -w: a stereo WAV at the stream's rate, the mono samples on both channels.
+    ProcResult wav = tool({"-w", mono, dir.file("m.wav")});
+    ASSERT_EQ(wav.exit_code, 0) << wav.err;
+    const std::string w = read_file(dir.file("m.wav"));
+    ASSERT_EQ(w.size(), 44 + 2 * r.size());
+    EXPECT_EQ(w.substr(0, 4), "RIFF");
+    EXPECT_EQ(le32(w, 4), w.size() - 8);
+    EXPECT_EQ(w.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(le32(w, 16), 16u);
+    EXPECT_EQ(le32(w, 20), 1u | 2u << 16); // PCM, 2 channels
+    EXPECT_EQ(le32(w, 24), 22050u);
+    EXPECT_EQ(le32(w, 28), 22050u * 4);
+    EXPECT_EQ(le32(w, 32), 4u | 16u << 16);
+    EXPECT_EQ(w.substr(36, 4), "data");
+    EXPECT_EQ(le32(w, 40), 2 * r.size());
+    const auto mono_samples = pcm_samples(r);
+    const auto stereo_samples = pcm_samples(w.substr(44));
+    for (size_t i = 0; i < mono_samples.size(); i++) {
+        ASSERT_EQ(stereo_samples[2 * i], mono_samples[i]) << i;
+        ASSERT_EQ(stereo_samples[2 * i + 1], mono_samples[i]) << i;
+    }
+
+    // Stereo at 48000 Hz: 1152 sample pairs a frame, same bytes raw and in the WAV.
+    const std::string stereo = encode("s.mp3", 48000, 2, 1.0, {"-m", "s", "--resample", "48"});
+    ASSERT_EQ(tool({stereo, dir.file("s.raw")}).exit_code, 0);
+    ASSERT_EQ(tool({"-w", stereo, dir.file("s.wav")}).exit_code, 0);
+    const std::string sr = read_file(dir.file("s.raw"));
+    EXPECT_EQ(sr.size() % (4 * 1152), 0u);
+    EXPECT_EQ(read_file(dir.file("s.wav")).substr(44), sr);
+    EXPECT_EQ(le32(read_file(dir.file("s.wav")), 24), 48000u);
+}
+
+TEST_F(DecodeTool, TagIsSkipped) {
+    REQUIRE_LAME();
+    const std::string file = encode("t.mp3", 44100, 2, 1.0, {"-b", "128"});
+    ASSERT_EQ(tool({file, dir.file("plain.raw")}).exit_code, 0);
+    // The tag holds what looks like a silent frame; read as stream it would decode.
+    std::string frame("\xFF\xFB\x90\x64", 4);
+    frame.resize(417, '\0');
+    const std::string body = "TIT2" + frame + frame;
+    const size_t size = body.size();
+    std::string tag = std::string("ID3\x03\x00\x00", 6) + static_cast<char>(0) +
+                      static_cast<char>(0) + static_cast<char>((size >> 7) & 0x7F) +
+                      static_cast<char>(size & 0x7F) + body;
+    write_file(dir.file("tagged.mp3"), tag + read_file(file));
+    ProcResult r = tool({dir.file("tagged.mp3"), dir.file("tagged.raw")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("tagged.raw")), read_file(dir.file("plain.raw")));
+}
+
+TEST_F(DecodeTool, DroppedFramesAreCountedByStatus) {
+    REQUIRE_LAME();
+    const std::string file = encode("d.mp3", 44100, 2, 2.0, {"-b", "128", "-t"});
+    std::string b = read_file(file);
+    // Frames of 417 or 418 bytes; the tenth and the thirtieth header get a reserved
+    // sampling rate and a forbidden bitrate.
+    size_t p = 0;
+    std::vector<size_t> starts;
+    while (p + 4 <= b.size() && static_cast<uint8_t>(b[p]) == 0xFF) {
+        starts.push_back(p);
+        p += 417 + ((static_cast<uint8_t>(b[p + 2]) >> 1) & 1);
+    }
+    ASSERT_GT(starts.size(), 40u);
+    b[starts[10] + 2] = static_cast<char>(b[starts[10] + 2] | 0x0C);
+    b[starts[30] + 2] = static_cast<char>(b[starts[30] + 2] | 0xF0);
+    write_file(file, b);
+    ProcResult r = tool({file, dir.file("d.raw")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("eReservedSamplingFrequency 1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("eForbiddenBitRate 1"), std::string::npos) << r.err;
+}
+
+TEST_F(DecodeTool, ErrorsSayWhatIsWrong) {
+    write_file(dir.file("empty.mp3"), "");
+    std::string noise(20000, '\0');
+    uint32_t x = 5;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>((x >> 24) & 0x7F); // no 0xFF byte, so no sync word
+    }
+    write_file(dir.file("noise.mp3"), noise);
+    struct Case {
+        std::string in;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {dir.file("absent.mp3"), "No such file or directory"},
+        {dir.path, "Is a directory"},
+        {dir.file("empty.mp3"), "no decodable MPEG audio frame"},
+        {dir.file("noise.mp3"), "no decodable MPEG audio frame"},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = tool({c.in, dir.file("out.raw")});
+        EXPECT_NE(r.exit_code, 0) << c.in;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.in << ": " << r.err;
+        EXPECT_FALSE(file_exists(dir.file("out.raw"))) << c.in;
+    }
+    ProcResult usage = tool({"only-one"});
+    EXPECT_EQ(usage.exit_code, 2);
+    EXPECT_EQ(usage.err.rfind("usage: vexa-decode [-w] IN OUT\n", 0), 0u);
+
+    REQUIRE_LAME();
+    const std::string file = encode("ok.mp3", 44100, 1, 0.5, {"-m", "m"});
+    ProcResult unwritable = tool({file, dir.file("no/such/dir/out.raw")});
+    EXPECT_NE(unwritable.exit_code, 0);
+    EXPECT_NE(unwritable.err.find("No such file or directory"), std::string::npos);
+}
+
+} // namespace
