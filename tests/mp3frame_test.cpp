@@ -1432,7 +1432,8 @@ TEST(HostileInput, EveryHeaderWithExtremeAndRandomBodies) {
             if (run_exact(inst.p, frame, index % 4, left.data(), right.data()) == eNoErr) ++decoded;
         }
     }
-    EXPECT_GT(decoded, 0);
+    std::printf("%d of %d frames decoded\n", decoded, index);
+    EXPECT_GT(decoded, 1000);
 }
 
 // Frames with plausible side information whose data is cut short, followed by zeros or
