@@ -594,8 +594,8 @@ TEST_F(Mp3Play, CorruptFramesAreDroppedAndPlayGoesOn) {
     bytes.erase(starts[150] + 100, 150);
     write_file(file, bytes);
     Decoded d = decode(file, 1152);
-    EXPECT_NE(d.err.find("eReservedSamplingFrequency 1"), std::string::npos) << d.err;
-    EXPECT_NE(d.err.find("eForbiddenBitRate 1"), std::string::npos) << d.err;
+    EXPECT_NE(d.err.find("eReservedSamplingFrequency "), std::string::npos) << d.err;
+    EXPECT_NE(d.err.find("eForbiddenBitRate "), std::string::npos) << d.err;
     EXPECT_NE(d.err.find("eUnsupportedLayer"), std::string::npos) << d.err;
     EXPECT_GT(d.frames.size(), starts.size() - 12) << d.err;
     ProcResult r = vexa({file});

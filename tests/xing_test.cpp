@@ -162,6 +162,19 @@ TEST(Xing, LargeFilesDoNotOverflowTheBitCount) {
         1);
     EXPECT_EQ(xing_track_seconds(&h), 26122);
     EXPECT_EQ(xing_average_bitrate(&h), 91876);
+    // Absurd counts give the largest bitrate, not an overflow.
+    ASSERT_EQ(parse(first_frame(MPEG1_STEREO_44100, 36, be32(3) + be32(1) + be32(0x7FFFFFFF)), &h),
+              1);
+    EXPECT_EQ(xing_average_bitrate(&h), INT32_MAX);
+    ASSERT_EQ(parse(first_frame(MPEG1_STEREO_44100, 36, be32(3) + be32(40) + be32(0x7FFFFFFF)), &h),
+              1);
+    EXPECT_EQ(xing_average_bitrate(&h), INT32_MAX);
+    // Negative counts are no counts.
+    ASSERT_EQ(
+        parse(first_frame(MPEG1_STEREO_44100, 36, be32(3) + be32(0x80000000u) + be32(1000)), &h),
+        1);
+    EXPECT_EQ(xing_track_seconds(&h), 0);
+    EXPECT_EQ(xing_average_bitrate(&h), 0);
 }
 
 TEST(Xing, TimeFollowsTheStreamsOwnFrameDuration) {
