@@ -635,6 +635,11 @@ TEST_F(Mp3Play, MonoAndChannelAndRateOverrides) {
     Decoded d2 = decode(stereo, 1152);
     ASSERT_EQ(vexa({"-r22050", stereo}).exit_code, 0);
     expect_frames_played("-r22050", d2.frames, 22050, frames_in_tail(read_file(stereo), 0));
+    // -w leaves the words as the machine reads them: no sync word lines up, nothing
+    // sensible plays, and the run still comes to its end.
+    ProcResult w = vexa({"-w", stereo});
+    EXPECT_FALSE(w.timed_out);
+    EXPECT_EQ(w.exit_code, 0);
 }
 
 TEST_F(Mp3Play, HostileInputEndsCleanly) {
