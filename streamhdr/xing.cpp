@@ -3,6 +3,7 @@
 #include "settings.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -84,7 +85,10 @@ int xing_parse(const uint8_t* buffer, int length, tXingHeader* header) {
 
 int read_xing_header(int fd, tXingHeader* header) {
     uint8_t buffer[XING_PROBE_BYTES];
-    if (read(fd, buffer, sizeof buffer) != XING_PROBE_BYTES) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n != XING_PROBE_BYTES) {
+        // A short file is no read error; its message should not carry a stale one.
+        if (n >= 0) errno = ENODATA;
         std::perror("read_xing_header()");
         header->flags = 0;
         return 0;

@@ -125,7 +125,7 @@ TEST(Xing, UnusableHeadersAreNotReported) {
     // Shorter than 512 bytes.
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_from_file(no_counts.substr(0, 200), &h), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("read_xing_header(): ", 0), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "read_xing_header(): No data available\n");
     // A buffer too short for its fields leaves them out instead of reading past it.
     const std::string cut = first_frame(MPEG1_STEREO_44100, 36, be32(3) + be32(1000));
     ASSERT_EQ(parse(cut.substr(0, 36 + 12), &h), 1);
