@@ -134,11 +134,16 @@ class TimeReports {
     TimeReports() {
         lock_fd_ = open("/tmp/zuzerovu.testlock", O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
         if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0) return;
-        unlink(CTL_SOCKET_PATH);
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+        // A daemon that is not ours keeps its path; the reports are then not looked at.
+        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        close(probe);
+        if (live) return;
+        unlink(CTL_SOCKET_PATH);
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
               listen(listen_fd_, 16) == 0;
         if (ok_) thread_ = std::thread([this] { serve(); });
