@@ -428,6 +428,18 @@ TEST_F(Mp3Play, VbrFileSeeksByItsXingAverage) {
     d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
     expect_frames_played("vbr 10 s", d.frames, d.rate, frames_in_tail(bytes, 0));
 
+    // Behind a tag the header is found all the same, and the start moves by the tag.
+    const std::string tagged = dir.file("tagged-vbr.mp3");
+    write_file(tagged, id3_tag(3000) + bytes);
+    ProcResult t = vexa({"-d1", tagged, "10"});
+    EXPECT_EQ(t.exit_code, 0);
+    EXPECT_NE(
+        t.out.find("decoder: VBR detected, average bitrate " + std::to_string(average) + " bps\n"),
+        std::string::npos)
+        << t.out;
+    EXPECT_NE(t.out.find("forking sub-process, offset=" + std::to_string(3000 + start) + "\n"),
+              std::string::npos);
+
     // -i: the file's bits over that average.
     ProcResult i = vexa({"-i", file});
     EXPECT_EQ(i.exit_code, 1);
