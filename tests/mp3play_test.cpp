@@ -273,9 +273,12 @@ class Mp3Play : public testing::Test {
 
     // Plays `file` from its start and compares with the decoder's output.
     void expect_bit_exact(const std::string& what, const std::string& file, int frame_samples,
-                          size_t stream_start = 0, bool exact_tail = true) {
+                          int rate = 0, size_t stream_start = 0, bool exact_tail = true) {
         Decoded d = decode(file, frame_samples);
         ASSERT_FALSE(d.frames.empty()) << what << ": " << d.err;
+        if (rate != 0) {
+            EXPECT_EQ(d.rate, rate) << what;
+        }
         ProcResult r = vexa({file});
         ASSERT_EQ(r.exit_code, 0) << what << r.err;
         const std::string bytes = read_file(file);
@@ -317,7 +320,7 @@ TEST_F(Mp3Play, EveryRateMonoAndStereoCbrAndVbrPlaysAsDecoded) {
                 const std::string file =
                     encode(name, rate, channels, test_sound(rate, channels, 2.0, 7u + rate),
                            lame_options(rate, channels, vbr));
-                expect_bit_exact(name, file, frame_samples_at(rate));
+                expect_bit_exact(name, file, frame_samples_at(rate), rate);
                 std::remove(file.c_str());
             }
         }
@@ -345,7 +348,7 @@ TEST_F(Mp3Play, ConformanceStreamsPlayAsDecoded) {
     for (const Vector& v : all) {
         const std::string file = vectors + "/" + v.name + ".bit";
         if (!file_exists(file)) continue;
-        expect_bit_exact(v.name, file, v.frame_samples, 0, false);
+        expect_bit_exact(v.name, file, v.frame_samples, 0, 0, false);
     }
 }
 
