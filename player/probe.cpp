@@ -87,7 +87,7 @@ int measure_bitrate(tPlayback& pb) {
             continue;
         }
         if (pb.header.free_format) {
-            if (last_free_code == pb.header.sample_rate && here > last_header &&
+            if (last_free_code == pb.header.sample_rate && last_header >= 0 && here > last_header &&
                 (free_length == 0 || here - last_header < free_length))
                 free_length = here - last_header;
             last_free_code = pb.header.sample_rate;
@@ -99,7 +99,11 @@ int measure_bitrate(tPlayback& pb) {
         fill();
         // At the end of the file the last frame may be cut short: it is not decoded.
         if (pb.end_flag && unread_bits() < (pb.header.bits_required & ~7)) break;
-        if (MP3DecodeData(inst, pcm_left, pcm_right, &bitstream) != eNoErr) {
+        const tMPEGStatus s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+        // Only a frame read to its end leaves the position at the next header; after any
+        // other failure the next sync word may lie inside this frame.
+        if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
+        if (s != eNoErr) {
             if (pb.end_flag) break;
             continue;
         }

@@ -201,6 +201,8 @@ void decode(tDecodeRun& run) {
             }
         }
         s = MP3DecodeData(inst, left, right, &bitstream);
+        // Only a frame read to its end leaves the position at the next header.
+        if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
         if (s != eNoErr) {
             run.dropped[s] += 1;
             continue;
