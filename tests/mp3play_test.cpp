@@ -594,6 +594,20 @@ TEST_F(Mp3Play, OffsetsBeforeAtAndPastTheEnd) {
     }
 }
 
+TEST_F(Mp3Play, OverriddenRateCountsTheSecondsPlayed) {
+    REQUIRE_LAME();
+    // 15 s at 22050 Hz taken as 44100 Hz from 10 s in: the count starts at 10 * 44100
+    // samples and the 5 s of stream left play in 2.5 s.
+    const std::string file = encode("r.mp3", 22050, 2, test_sound(22050, 2, 15.0, 6u),
+                                    {"-b", "64", "-m", "j", "--resample", "22.05"});
+    TimeReports daemon;
+    if (!daemon.ok()) GTEST_SKIP() << "the control socket path is in use";
+    ProcResult r =
+        run_program({vexa_bin("vexa"), "-r44100", file, "10"}, ossim_env(device(), report()), 120);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(daemon.times(), (std::vector<int>{10, 11, 12}));
+}
+
 TEST_F(Mp3Play, CorruptFramesAreDroppedAndPlayGoesOn) {
     REQUIRE_LAME();
     const std::string file =
