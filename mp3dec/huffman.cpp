@@ -194,7 +194,10 @@ int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
     const int32_t bv = gi->big_values * 2 < LINES ? gi->big_values * 2 : LINES;
     int32_t r1, r2;
     if (gi->block_type == 2) {
-        r1 = 36;
+        // Region 0 holds the first three short bands of each window: 36 lines at every
+        // rate but 8000 Hz, whose bands are twice as wide (72). A mixed block keeps 36,
+        // the lines of its long part.
+        r1 = gi->mixed_block_flag ? 36 : 3 * sfb_record(inst).s[3];
         r2 = LINES;
     } else {
         const uint16_t* l = sfb_record(inst).l;

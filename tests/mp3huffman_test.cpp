@@ -283,9 +283,10 @@ TEST(HuffmanDecode, RegionIndexPastTheTableMeansLineEnd) {
     EXPECT_EQ(head(inst), int(bits.size()));
 }
 
-TEST(HuffmanDecode, ShortBlocksStartRegionOneAtLine36) {
-    // whatever the band table: region 0 (table 1) lines 0..35, region 1 (table 2) from 36.
-    for (const auto& [version, sf] : std::vector<std::pair<int, int>>{{1, 0}, {0, 2}, {2, 2}}) {
+TEST(HuffmanDecode, ShortBlocksStartRegionOneAfterThreeShortBands) {
+    // Region 0 (table 1) lines 0..35, region 1 (table 2) from 36, at the rates whose
+    // first three short bands are 12 lines wide.
+    for (const auto& [version, sf] : std::vector<std::pair<int, int>>{{1, 0}, {0, 2}, {2, 1}}) {
         tMPEGInstance* inst = fresh(0, version, sf);
         std::string bits(17, '1');
         bits += "010";              // lines 34,35: (1,0) +
@@ -298,6 +299,32 @@ TEST(HuffmanDecode, ShortBlocksStartRegionOneAtLine36) {
         EXPECT_EQ(fx.xr[36], M_SMALL[2]);
         EXPECT_EQ(fx.xr[37], -M_SMALL[2]);
         EXPECT_EQ(head(inst), int(bits.size())) << version << " " << sf;
+    }
+}
+
+TEST(HuffmanDecode, ShortBlocksAt8000HzStartRegionOneAtLine72) {
+    // Short bands 0..2 at 8000 Hz are 24 lines per window: lines 36..71 still use
+    // region 0's table 1. A mixed block there starts region 1 at 36.
+    for (const int mixed : {0, 1}) {
+        tMPEGInstance* inst = fresh(0, 2, 2);
+        std::string bits(35, '1');  // lines 0..69: (0,0)
+        bits += "010";              // lines 70,71: (1,0) +
+        bits += code("000000 0 1"); // table 2 (2,2): +, -
+        bits += "1";
+        tGranuleInfo gi = long_granule(int(bits.size()), 38, 1, 2, 0, 8, 12);
+        gi.block_type = 2;
+        gi.mixed_block_flag = uint8_t(mixed);
+        const int32_t count = decode(inst, gi, 0, bits);
+        if (!mixed) {
+            EXPECT_EQ(count, 76);
+            EXPECT_EQ(fx.xr[70], 8192);
+            EXPECT_EQ(fx.xr[72], M_SMALL[2]);
+            EXPECT_EQ(fx.xr[73], -M_SMALL[2]);
+            EXPECT_EQ(head(inst), int(bits.size()));
+        } else {
+            // From line 36 on the same bits read as table 2 codes: different values.
+            EXPECT_NE(fx.xr[72], M_SMALL[2]);
+        }
     }
 }
 
@@ -558,7 +585,8 @@ struct PlainDecoder {
         pos = (16 * inst->res_rd + 16 - inst->res_bits) & 8191;
         const int32_t end = (part2_start + gi.part2_3_length) & 8191;
         const int bv = std::min(2 * int(gi.big_values), 576);
-        int r1 = 36, r2 = 576;
+        const tSfbRecord& band = sfb_table[inst->version * 3 + inst->sampling_frequency];
+        int r1 = gi.mixed_block_flag ? 36 : 3 * band.s[3], r2 = 576;
         if (gi.block_type != 2) {
             const tSfbRecord& rec = sfb_table[inst->version * 3 + inst->sampling_frequency];
             const int i1 = gi.region0_count + 1, i2 = gi.region0_count + gi.region1_count + 2;
