@@ -1,5 +1,6 @@
 // The control client library against a scripted daemon on the control socket, and the
 // player's reports seen by that daemon.
+#include "control_path.h"
 #include "proc.h"
 #include "rivover.h"
 #include "tempdir.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -30,9 +32,6 @@
 namespace {
 
 // ---- The control socket path is one for the whole machine ----
-
-// Every test program that uses the control socket path holds this lock while it does.
-constexpr const char* PATH_LOCK = "/tmp/zuzerovu.testlock";
 
 sockaddr_un control_address() {
     sockaddr_un addr{};
@@ -53,18 +52,15 @@ bool daemon_on_path() {
 class OnControlPath : public testing::Test {
   protected:
     void SetUp() override {
-        lock_fd_ = open(PATH_LOCK, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-        ASSERT_GE(lock_fd_, 0) << PATH_LOCK << ": " << std::strerror(errno);
-        ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
+        path_lock_ = std::make_unique<ControlPathLock>();
+        ASSERT_TRUE(path_lock_->held()) << "cannot lock the control path for the test";
         if (daemon_on_path())
             GTEST_SKIP() << "a control daemon is already listening on " << CTL_SOCKET_PATH
                          << "; these tests need the path to themselves";
         unlink(CTL_SOCKET_PATH); // a socket file nobody listens on
     }
-    void TearDown() override {
-        if (lock_fd_ >= 0) close(lock_fd_);
-    }
-    int lock_fd_ = -1;
+    void TearDown() override { path_lock_.reset(); }
+    std::unique_ptr<ControlPathLock> path_lock_;
 };
 
 // ---- A daemon that follows a script ----

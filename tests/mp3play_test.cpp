@@ -2,6 +2,7 @@
 // is the decoder's own output (vexa-decode) converted to 44100 Hz by the same audio
 // functions, frame for frame; start offsets, -i, damaged and hostile input.
 #include "audio.h"
+#include "control_path.h"
 #include "ossim_report.h"
 #include "proc.h"
 #include "rivover.h"
@@ -132,8 +133,7 @@ std::vector<std::string> device_blocks(const std::vector<Frame>& frames, int rat
 class TimeReports {
   public:
     TimeReports() {
-        lock_fd_ = open("/tmp/zuzerovu.testlock", O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0) return;
+        if (!path_lock_.held()) return;
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
@@ -153,7 +153,6 @@ class TimeReports {
         if (thread_.joinable()) thread_.join();
         if (listen_fd_ >= 0) close(listen_fd_);
         if (ok_) unlink(CTL_SOCKET_PATH);
-        if (lock_fd_ >= 0) close(lock_fd_);
     }
     bool ok() const { return ok_; }
     std::vector<int> times() {
@@ -190,7 +189,7 @@ class TimeReports {
         for (int c : clients)
             close(c);
     }
-    int lock_fd_ = -1;
+    ControlPathLock path_lock_; // first member: taken before, released after the rest
     int listen_fd_ = -1;
     bool ok_ = false;
     std::atomic<bool> stop_{false};

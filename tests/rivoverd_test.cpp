@@ -1,5 +1,6 @@
 // The control daemon: its start and stop, its answers and its log, with raw clients,
 // with the client library and with the player.
+#include "control_path.h"
 #include "proc.h"
 #include "rivover.h"
 #include "tempdir.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -25,9 +27,6 @@
 #include <vector>
 
 namespace {
-
-// Every test program that uses the control socket path holds this lock while it does.
-constexpr const char* PATH_LOCK = "/tmp/zuzerovu.testlock";
 
 sockaddr_un control_address() {
     sockaddr_un addr{};
@@ -122,9 +121,8 @@ std::vector<int> play_times_of(const std::vector<LogLine>& log, int pid) {
 class Rivoverd : public testing::Test {
   protected:
     void SetUp() override {
-        lock_fd_ = open(PATH_LOCK, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-        ASSERT_GE(lock_fd_, 0) << PATH_LOCK << ": " << std::strerror(errno);
-        ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
+        path_lock_ = std::make_unique<ControlPathLock>();
+        ASSERT_TRUE(path_lock_->held()) << "cannot lock the control path for the test";
         if (daemon_on_path())
             GTEST_SKIP() << "a control daemon is already listening on " << CTL_SOCKET_PATH
                          << "; these tests need the path to themselves";
@@ -132,7 +130,7 @@ class Rivoverd : public testing::Test {
     }
     void TearDown() override {
         if (daemon_.pid > 0) stop();
-        if (lock_fd_ >= 0) close(lock_fd_);
+        path_lock_.reset();
     }
 
     // Starts the daemon and waits until it accepts connections.
@@ -154,7 +152,7 @@ class Rivoverd : public testing::Test {
     }
 
     ProcHandle daemon_;
-    int lock_fd_ = -1;
+    std::unique_ptr<ControlPathLock> path_lock_;
 };
 
 TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {

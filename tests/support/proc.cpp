@@ -1,4 +1,5 @@
 #include "proc.h"
+#include "control_path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -86,6 +87,7 @@ void abandon(ProcHandle* h) {
     }
     close_fd(&h->out_fd);
     close_fd(&h->err_fd);
+    close_fd(&h->path_lock_fd);
 }
 
 void take_over(ProcHandle* to, ProcHandle* from) {
@@ -93,6 +95,8 @@ void take_over(ProcHandle* to, ProcHandle* from) {
     to->out_fd = from->out_fd;
     to->err_fd = from->err_fd;
     to->start_s = from->start_s;
+    to->path_lock_fd = from->path_lock_fd;
+    from->path_lock_fd = -1;
     from->pid = -1;
     from->out_fd = -1;
     from->err_fd = -1;
@@ -136,6 +140,11 @@ ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& en
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::string exec_failed = "start_program: cannot run " + argv[0] + ": ";
 
+    // A player reports to whatever daemon is on the control path: it runs only while no
+    // other test program has a daemon of its own there.
+    const std::string& prog = argv[0];
+    if (prog.size() >= 5 && prog.compare(prog.size() - 5, 5, "/vexa") == 0)
+        h.path_lock_fd = control_path_share();
     h.start_s = mono_s();
     pid_t pid = fork();
     if (pid == 0) {
@@ -221,6 +230,7 @@ ProcResult wait_program(ProcHandle& h, double timeout_s) {
     kill(-h.pid, SIGKILL);
     close_fd(&h.out_fd);
     close_fd(&h.err_fd);
+    close_fd(&h.path_lock_fd);
     h.pid = -1;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);

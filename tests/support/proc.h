@@ -30,6 +30,7 @@ struct ProcHandle {
     int out_fd = -1;
     int err_fd = -1;
     double start_s = 0;
+    int path_lock_fd = -1; // shared hold of the control socket path (players only)
 
     ProcHandle() = default;
     ProcHandle(ProcHandle&& other) noexcept;

@@ -1,0 +1,44 @@
+#include "control_path.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* LOCK_FILE = "/tmp/zuzerovu.testlock";
+
+int exclusive_holds = 0; // ControlPathLock objects alive in this process
+
+int lock_file(int how) {
+    const int fd = open(LOCK_FILE, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    while (flock(fd, how) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+} // namespace
+
+ControlPathLock::ControlPathLock() {
+    if (exclusive_holds == 0)
+        fd_ = lock_file(LOCK_EX);
+    else
+        nested_ = true;
+    ++exclusive_holds;
+}
+
+ControlPathLock::~ControlPathLock() {
+    --exclusive_holds;
+    if (fd_ >= 0) close(fd_);
+}
+
+int control_path_share() {
+    if (exclusive_holds > 0) return -1;
+    return lock_file(LOCK_SH);
+}
