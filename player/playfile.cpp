@@ -98,6 +98,37 @@ tLoopState refill(tPlayback& pb, int level_for_empty, bool& eof) {
     return DL_DECODE;
 }
 
+constexpr int HEADER_BITS = 32;
+
+// Bits of the current frame after its header. A free-format header does not give its
+// frame's length: the length measured by the probe is used, else that of the fastest rate.
+int32_t frame_data_bits(const tPlayback& pb) {
+    if (pb.header.free_format && pb.free_frame_bytes > 0) {
+        const int32_t padding = (pb.header.packed_info >> 9) & 1;
+        return (pb.free_frame_bytes + padding) * 8 - HEADER_BITS;
+    }
+    return pb.header.bits_required & ~7;
+}
+
+// A free-format frame decoded to its end leaves the position on the next header: the
+// distance between the two is the frame's length, which the end of the stream needs.
+void learn_free_length(tPlayback& pb, const tMPEGHeader& previous, int64_t header_at,
+                       tMPEGStatus status) {
+    if (status == eNoErr && pb.header.free_format) {
+        if (pb.free_header_at >= 0 && previous.free_format &&
+            previous.sample_rate == pb.header.sample_rate) {
+            const int64_t length =
+                header_at - pb.free_header_at - ((previous.packed_info >> 9) & 1);
+            if (length > 0 && length < INT32_MAX &&
+                (pb.free_frame_bytes == 0 || length < pb.free_frame_bytes))
+                pb.free_frame_bytes = static_cast<int32_t>(length);
+        }
+        pb.free_header_at = header_at;
+    } else {
+        pb.free_header_at = -1;
+    }
+}
+
 tLoopState decode_mpeg(tPlayback& pb) {
     bool eof = false;
     tLoopState next;
@@ -123,12 +154,16 @@ tLoopState decode_mpeg(tPlayback& pb) {
         eof = false;
         next = refill(pb, 2, eof);
         if (next != DL_DECODE) return next;
-        if (eof) {
+        // After the input has ended the frames still held whole are played too.
+        if (eof && unread_bits() < HEADER_BITS) {
             pb.end_flag = 1;
             return DL_END;
         }
         pb.frame_step = FRAME_SEARCH;
+        const int64_t header_at = stream_position();
+        const tMPEGHeader previous = pb.header;
         s = MP3DecodeInfo(inst, &bitstream, &pb.header);
+        learn_free_length(pb, previous, header_at, s);
         if (s != eNoErr) {
             if (debug >= 3) {
                 std::printf("(MP3DecodeInfo)        mpgstatus = ");
@@ -145,12 +180,14 @@ tLoopState decode_mpeg(tPlayback& pb) {
 
     next = refill(pb, 2, eof);
     if (next != DL_DECODE) return next;
-    if (eof) {
+    // A frame cut short by the end of the input is not decoded.
+    if (eof && unread_bits() < frame_data_bits(pb)) {
         pb.end_flag = 1;
         return DL_END;
     }
     pb.frame_step = FRAME_SEARCH;
     s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+    if (s != eNoErr && s != eFrameDiscarded) pb.free_header_at = -1;
     if (s != eNoErr) {
         if (debug >= 3) {
             std::printf("(MP3DecodeData)        mpgstatus = ");
@@ -289,6 +326,7 @@ int playfile(const char* file, long offset) {
     pb.read_callback = read_data_from_file;
     pb.rate = 44100;
     pb.last_second = -1;
+    pb.free_header_at = -1;
 
     if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
     MP3InitInstance(inst);

@@ -25,6 +25,8 @@ struct tPlayback {
     int64_t start_offset;     // byte where the reader starts
     int64_t file_length;      // bytes
     int32_t total_track_time; // whole seconds
+    int32_t free_frame_bytes; // free format: frame length without padding, 0 when unknown
+    int64_t free_header_at;   // stream byte of the last free-format header decoded, or -1
 };
 
 // Steps of one MPEG frame in the loop. When the pipe buffer runs dry between them, the

@@ -111,6 +111,7 @@ int measure_bitrate(tPlayback& pb) {
         if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
         found++;
     }
+    pb.free_frame_bytes = static_cast<int32_t>(free_length);
     if (found == 0) return 0;
     // bit/s = bytes per frame * 8 * frames per second
     const int free_rate = free_length > 0
