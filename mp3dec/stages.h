@@ -44,8 +44,8 @@ int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
                        int32_t part2_start);
 
 // Requantisation in place, to 1.0 = 2^27 (requantize.cpp).
-void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi,
-                int32_t line_count, int ch);
+void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, int32_t line_count,
+                int ch);
 
 // Mid/side and intensity stereo of granule gr (stereo.cpp); line_count is the right
 // channel's decoded count.
@@ -61,7 +61,6 @@ int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,
 void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi);
 
 // Polyphase synthesis of one granule of one channel into 576 PCM samples (synth.cpp).
-int synth_granule(const int32_t* x, uint8_t* synth_pos, int16_t* pcm,
-                  int32_t (*synth_buf)[32]);
+int synth_granule(const int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]);
 
 } // namespace mp3
