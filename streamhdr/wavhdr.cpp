@@ -2,6 +2,7 @@
 
 #include "settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -13,7 +14,10 @@ constexpr int FMT_BODY_MIN = 16;  // format, channels, rate, bytes/s, block alig
 constexpr int FMT_SUBFORMAT = 24; // extensible form: the sub-format GUID starts here
 
 bool read_exact(int fd, void* buf, size_t n) {
-    if (read(fd, buf, n) != static_cast<ssize_t>(n)) {
+    const ssize_t got = read(fd, buf, n);
+    if (got != static_cast<ssize_t>(n)) {
+        // A short read is the end of the file, not whatever error happened last.
+        if (got >= 0) errno = ENODATA;
         std::perror("read");
         return false;
     }
