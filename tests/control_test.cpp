@@ -33,21 +33,6 @@ namespace {
 
 // ---- The control socket path is one for the whole machine ----
 
-sockaddr_un control_address() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
-    return addr;
-}
-
-bool daemon_on_path() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = control_address();
-    bool live = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return live;
-}
-
 // Holds the path for one test; skips the test when a daemon that is not ours is there.
 class OnControlPath : public testing::Test {
   protected:

@@ -28,13 +28,6 @@
 
 namespace {
 
-sockaddr_un control_address() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
-    return addr;
-}
-
 // A raw client socket connected to the path, or -1.
 int dial() {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -42,12 +35,6 @@ int dial() {
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
     close(fd);
     return -1;
-}
-
-bool daemon_on_path() {
-    int fd = dial();
-    if (fd >= 0) close(fd);
-    return fd >= 0;
 }
 
 tCtlRecord record(int command, int p1, int p2, int p3, int p4, const char* text) {

@@ -1,8 +1,12 @@
 #include "control_path.h"
 
+#include "rivover.h"
+
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -41,4 +45,20 @@ ControlPathLock::~ControlPathLock() {
 int control_path_share() {
     if (exclusive_holds > 0) return -1;
     return lock_file(LOCK_SH);
+}
+
+sockaddr_un control_address() {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+bool daemon_on_path() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const sockaddr_un addr = control_address();
+    const bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return live;
 }

@@ -4,6 +4,8 @@
 // it), so that no player of another test program reports to a daemon not meant for it.
 #pragma once
 
+#include <sys/un.h>
+
 // Exclusive hold of the path for the lifetime of the object. Players this process starts
 // meanwhile run under it and take nothing more.
 class ControlPathLock {
@@ -22,3 +24,9 @@ class ControlPathLock {
 // Shared hold for one player run: a descriptor to close when it has ended, or -1 when
 // nothing was taken (this process holds the path already, or the lock file is unusable).
 int control_path_share();
+
+// Address of the control socket path.
+sockaddr_un control_address();
+
+// True when something accepts connections on the control socket path.
+bool daemon_on_path();
