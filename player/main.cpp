@@ -31,6 +31,11 @@ constexpr const char* help_text[] = {
     "\n",
 };
 
+void print_help() {
+    for (const char* line : help_text)
+        std::fputs(line, stdout);
+}
+
 int number(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
@@ -72,6 +77,16 @@ int parse_options(int argc, char** argv) {
         if (debug >= 1) std::printf("arg: %s\n", arg);
         const char* value = arg + (arg[1] != '\0' ? 2 : 1);
         switch (arg[1]) {
+        case '-': // --help and --version; other long forms are passed over like unknown letters
+            if (std::strcmp(arg, "--help") == 0) {
+                print_help();
+                std::exit(0);
+            }
+            if (std::strcmp(arg, "--version") == 0) {
+                std::printf("vexa %s\n", VEXA_VERSION);
+                std::exit(0);
+            }
+            break;
         case 'c':
             override_channels = number(value);
             if (override_channels != 1 && override_channels != 2) {
@@ -85,8 +100,7 @@ int parse_options(int argc, char** argv) {
             if (debug > 0) std::printf("debug=%d\n", debug);
             break;
         case 'h':
-            for (const char* line : help_text)
-                std::fputs(line, stdout);
+            print_help();
             std::exit(1);
         case 'i':
             info_only = 1;

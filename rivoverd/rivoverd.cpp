@@ -299,10 +299,16 @@ int open_listener() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("rivoverd %s\n", VEXA_VERSION);
+        return 0;
+    }
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s\n  serves the control socket %s; SIGTERM stops it\n",
-                     argv[0], CTL_SOCKET_PATH);
-        return 1;
+        const bool asked = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+        std::fprintf(asked ? stdout : stderr,
+                     "usage: %s\n  serves the control socket %s; SIGTERM stops it\n", argv[0],
+                     CTL_SOCKET_PATH);
+        return asked ? 0 : 1;
     }
 
     // SIGTERM and SIGINT are taken only while waiting in ppoll, so a stop request is

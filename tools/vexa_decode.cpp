@@ -231,7 +231,20 @@ void summary(const tDecodeRun& run) {
 
 } // namespace
 
+constexpr const char* usage_text =
+    "usage: vexa-decode [-w] IN OUT\n"
+    "  decodes an MPEG audio Layer III file to raw 16-bit PCM\n"
+    "  (each frame with its own channel count), -w: to a stereo WAV\n";
+
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("vexa-decode %s\n", VEXA_VERSION);
+        return 0;
+    }
     tDecodeRun run{};
     int arg = 1;
     if (arg < argc && std::strcmp(argv[arg], "-w") == 0) {
@@ -239,9 +252,7 @@ int main(int argc, char** argv) {
         arg++;
     }
     if (argc - arg != 2) {
-        std::fprintf(stderr, "usage: vexa-decode [-w] IN OUT\n"
-                             "  decodes an MPEG audio Layer III file to raw 16-bit PCM\n"
-                             "  (each frame with its own channel count), -w: to a stereo WAV\n");
+        std::fputs(usage_text, stderr);
         return 2;
     }
     run.in_name = argv[arg];
