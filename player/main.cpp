@@ -36,6 +36,18 @@ void print_help() {
         std::fputs(line, stdout);
 }
 
+// --help and --version answer and exit 0.
+void info_option(const char* arg) {
+    if (std::strcmp(arg, "--help") == 0) {
+        print_help();
+        std::exit(0);
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+        std::printf("vexa %s\n", VEXA_VERSION);
+        std::exit(0);
+    }
+}
+
 int number(const char* text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
@@ -77,15 +89,8 @@ int parse_options(int argc, char** argv) {
         if (debug >= 1) std::printf("arg: %s\n", arg);
         const char* value = arg + (arg[1] != '\0' ? 2 : 1);
         switch (arg[1]) {
-        case '-': // --help and --version; other long forms are passed over like unknown letters
-            if (std::strcmp(arg, "--help") == 0) {
-                print_help();
-                std::exit(0);
-            }
-            if (std::strcmp(arg, "--version") == 0) {
-                std::printf("vexa %s\n", VEXA_VERSION);
-                std::exit(0);
-            }
+        case '-': // other long forms are passed over like unknown letters
+            info_option(arg);
             break;
         case 'c':
             override_channels = number(value);
@@ -155,6 +160,8 @@ void lock_memory() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Asked first, they answer without contacting the daemon.
+    if (argc > 1) info_option(argv[1]);
     if (const char* level = std::getenv("VEXA_DEBUG_LEVEL")) debug = number(level);
     if (debug >= 1) std::printf("vexa\ninitializing rivover\n");
     ctl_init(0);

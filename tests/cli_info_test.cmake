@@ -1,0 +1,40 @@
+# --help and --version of the three programs, and the README's option list against the
+# player's own help text.
+# cmake -DBIN=<dir of the programs> -DVERSION=<x.y> -DREADME=<README.md> -P cli_info_test.cmake
+
+function(run out_var status_var)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
+                  TIMEOUT 20)
+  set(${out_var} "${out}" PARENT_SCOPE)
+  set(${status_var} "${status}" PARENT_SCOPE)
+endfunction()
+
+function(expect what got want)
+  if(NOT "${got}" STREQUAL "${want}")
+    message(SEND_ERROR "${what}: got [${got}], want [${want}]")
+  endif()
+endfunction()
+
+foreach(program vexa vexa-decode rivoverd)
+  run(out status ${BIN}/${program} --version)
+  expect("${program} --version status" "${status}" 0)
+  expect("${program} --version output" "${out}" "${program} ${VERSION}\n")
+  run(out status ${BIN}/${program} --help)
+  expect("${program} --help status" "${status}" 0)
+  if(NOT out MATCHES "^usage: ")
+    message(SEND_ERROR "${program} --help printed [${out}]")
+  endif()
+endforeach()
+
+# -h keeps its exit status 1 and prints the same text; options after it are not read.
+run(help status ${BIN}/vexa --help)
+run(out status ${BIN}/vexa -h -o/nonexistent/dir/file)
+expect("vexa -h status" "${status}" 1)
+expect("vexa -h output" "${out}" "${help}")
+
+# The README quotes the help text in the fenced block that follows `vexa -h`.
+file(READ ${README} readme)
+if(NOT readme MATCHES "\n\\$ vexa -h\n(usage:[^`]*)```")
+  message(FATAL_ERROR "README.md has no fenced block starting with `$ vexa -h`")
+endif()
+expect("README's copy of vexa -h" "${CMAKE_MATCH_1}" "${help}")
