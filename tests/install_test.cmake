@@ -1,7 +1,8 @@
 # Installs the build tree into a scratch DESTDIR and checks what a user and a developer
 # get: the programs run, the man pages render without warnings, and a program builds
 # against the installed libraries through pkg-config.
-# cmake -DBUILD=<build dir> -DCXX=<compiler> -P install_test.cmake
+# cmake -DBUILD=<build dir> -DCXX=<compiler> [-DCXXFLAGS=<flags the tree was built with>]
+#       -P install_test.cmake
 
 set(root ${BUILD}/install-test)
 file(REMOVE_RECURSE ${root})
@@ -57,6 +58,7 @@ if(PKG_CONFIG)
   execute_process(COMMAND ${PKG_CONFIG} --cflags --libs vexa-mp3dec rivover
                   OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
   separate_arguments(flags)
+  separate_arguments(extra UNIX_COMMAND "${CXXFLAGS}")
   file(WRITE ${root}/user.cpp [[
 #include <mp3dec.h>
 #include <rivover.h>
@@ -66,7 +68,7 @@ int main() {
     return ctl_expects_reply(CTL_CMD_PLAY_TIME) ? 0 : 1;
 }
 ]])
-  execute_process(COMMAND ${CXX} -std=c++20 ${root}/user.cpp ${flags} -o ${root}/user
+  execute_process(COMMAND ${CXX} -std=c++20 ${extra} ${root}/user.cpp ${flags} -o ${root}/user
                   RESULT_VARIABLE built ERROR_VARIABLE errors)
   if(NOT status EQUAL 0 OR NOT built EQUAL 0)
     message(SEND_ERROR "building against the installed libraries (${flags}): ${errors}")
