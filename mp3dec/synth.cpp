@@ -2,23 +2,25 @@
 // the history, then the 512-tap window over the 16 most recent slots.
 //
 // Input: 576 time samples, 1.0 = 2^24 (Q24), 18 per subband in pair order. History:
-// synth_buf, 16 rows of 32 values at the input's scale; slot s occupies the columns
-// (c, c + 1), c even: row 0 holds X[16] and -X[0], row r = 1..15 holds -X[16 - r] and
-// X[16 + r], where X[m] = sum of s[k] cos(m (2k + 1) pi/64). Output: 16-bit PCM,
-// full scale 2^15.
+// synth_buf, 16 rows of 32 values at the input's scale, in age order: while a slot is
+// windowed, the slot of age a (0 = itself) occupies the columns (2a, 2a + 1) of every
+// row; after it, every row moves two columns on (dropping the oldest slot) and the next
+// slot is written to columns 0 and 1. Row 0 holds X[16] and -X[0], row r = 1..15 holds
+// -X[16 - r] and X[16 + r], where X[m] = sum of s[k] cos(m (2k + 1) pi/64). Then every
+// output sample but 0 and 16 is a 16-term dot product of a fixed window row with the
+// values of one history row at fixed columns, which the fast paths compute side by side.
+// synth_pos still counts the slots as the reset state and tests expect. Output: 16-bit
+// PCM, full scale 2^15.
+#include "dsp.h"
 #include "fixed.h"
 #include "stages.h"
 #include "synth_window.h"
 
+#include <cstring>
+
 namespace mp3 {
 
 namespace {
-
-constexpr int SAMPLE_FRAC_BITS = 24; // input and history, Q24
-constexpr int PCM_FRAC_BITS = 15;    // output
-constexpr int PCM_SHIFT = SAMPLE_FRAC_BITS + SYNTH_WINDOW_FRAC_BITS - PCM_FRAC_BITS;
-static_assert(PCM_SHIFT == 25);
-constexpr int64_t PCM_HALF_STEP = int64_t{1} << (PCM_SHIFT - 1);
 
 // Lee's factorisation: an N-point DCT splits into an N/2-point DCT of x[i] + x[N-1-i]
 // (the even outputs) and one of (x[i] - x[N-1-i]) / (2 cos((2i + 1) pi/2N)), whose
@@ -121,77 +123,92 @@ inline int64_t mac_sum(int64_t acc, int32_t coef, int64_t a_plus_b) {
     return acc + coef * a_plus_b;
 }
 
-inline int16_t pcm_sample(int64_t acc) {
-    return saturate16(static_cast<int32_t>((acc + PCM_HALF_STEP) >> PCM_SHIFT));
-}
-
 } // namespace
 
-// DCT of one time slot (its 32 subband samples 18 values apart) into columns c, c + 1.
-static void synth_dct32(const int32_t* in, int32_t (*buf)[32], int c) {
+// DCT of one time slot (its 32 subband samples 18 values apart) into the history as the
+// slot of age 0.
+static void synth_dct32(const int32_t* in, int32_t (*buf)[32]) {
     int32_t s[32], X[32];
     for (int k = 0; k < 32; ++k)
         s[k] = in[18 * k];
     lee_dct<32>(s, X);
-    buf[0][c] = X[16];
-    buf[0][c + 1] = wsub(0, X[0]);
+    buf[0][0] = X[16];
+    buf[0][1] = wsub(0, X[0]);
     for (int r = 1; r < 16; ++r) {
-        buf[r][c] = wsub(0, X[16 - r]);
-        buf[r][c + 1] = X[16 + r];
+        buf[r][0] = wsub(0, X[16 - r]);
+        buf[r][1] = X[16 + r];
     }
 }
 
-// The 32 output samples of the slot at column c.
-static void synth_output(const int32_t (*buf)[32], int c, int16_t* out) {
-    // Columns of the slots of ages 2t (even) and 2t + 1 (odd).
-    int ce[8], co[8];
-    for (int t = 0; t < 8; ++t) {
-        ce[t] = (c + 4 * t) & 30;
-        co[t] = (c + 2 + 4 * t) & 30;
-    }
+// Samples 0 and 16 of the newest slot, from history row 0, which then ages.
+static void synth_row0(int32_t* h, int16_t* out) {
     const int32_t* w = synth_window.data();
+    // Sample 0: even columns; equal magnitudes meet pairwise (ages 2i + 2 and 14 - 2i,
+    // 2i + 1 and 15 - 2i).
+    int64_t acc = 0;
+    for (int i = 0; i < 4; ++i) {
+        acc = mac_sum(acc, w[2 * i], int64_t{h[4 * i + 4]} + h[28 - 4 * i]);
+        acc = mac_sum(acc, w[2 * i + 1], int64_t{h[4 * i + 2]} - h[30 - 4 * i]);
+    }
+    out[0] = synth_pcm(acc);
+    // Sample 16: odd columns of the odd ages.
+    acc = 0;
+    for (int t = 0; t < 8; ++t)
+        acc = mac(acc, w[8 + t], h[4 * t + 3]);
+    out[16] = synth_pcm(acc);
+    std::memmove(h + 2, h, 30 * sizeof(int32_t));
+}
 
-    // Sample 0: history row 0, even column; equal magnitudes meet pairwise.
-    {
-        const int32_t* h = buf[0];
-        int64_t acc = 0;
-        for (int i = 0; i < 4; ++i) {
-            acc = mac_sum(acc, w[2 * i], int64_t{h[ce[i + 1]]} + h[ce[7 - i]]);
-            acc = mac_sum(acc, w[2 * i + 1], int64_t{h[co[i]]} - h[co[7 - i]]);
-        }
-        out[0] = pcm_sample(acc);
-    }
-    // Sample 16: history row 0, odd column, odd ages only.
-    {
-        const int32_t* h = buf[0];
-        int64_t acc = 0;
-        for (int t = 0; t < 8; ++t)
-            acc = mac(acc, w[8 + t], h[co[t] + 1]);
-        out[16] = pcm_sample(acc);
-    }
-    // Samples j and 32 - j from history row j with the same 16 magnitudes.
+// Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1 at columns
+// 4t + 1 and 4t + 2, against the two window rows of the pair. Then the row ages.
+void synth_rows_portable(int32_t (*buf)[32], int16_t* out) {
     for (int j = 1; j < 16; ++j) {
-        const int32_t* h = buf[j];
-        const int32_t* wj = w + 16 * j;
+        int32_t* h = buf[j];
+        const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
+        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
         int64_t lo = 0, up = 0;
         for (int t = 0; t < 8; ++t) {
-            const int32_t a = h[ce[t] + 1]; // V(2t)[j]
-            const int32_t b = h[co[t]];     // V(2t + 1)[32 + j]
-            lo = mac(mac(lo, wj[2 * t], a), wj[2 * t + 1], b);
-            up = mac(mac(up, wj[15 - 2 * t], a), -wj[14 - 2 * t], b);
+            const int32_t a = h[4 * t + 1];
+            const int32_t b = h[4 * t + 2];
+            lo = mac(mac(lo, lo_w[2 * t], a), lo_w[2 * t + 1], b);
+            up = mac(mac(up, up_w[2 * t], a), up_w[2 * t + 1], b);
         }
-        out[j] = pcm_sample(lo);
-        out[32 - j] = pcm_sample(up);
+        out[j] = synth_pcm(lo);
+        out[32 - j] = synth_pcm(up);
+        std::memmove(h + 2, h, 30 * sizeof(int32_t));
     }
 }
 
+namespace {
+
+tSynthRowsFn synth_rows_for(tDspPath path) {
+    switch (path) {
+#if defined(VEXA_SIMD_X86)
+    case DSP_SSE41:
+        return synth_rows_sse41;
+    case DSP_AVX2:
+        return synth_rows_avx2;
+#endif
+#if defined(VEXA_SIMD_NEON)
+    case DSP_NEON:
+        return synth_rows_neon;
+#endif
+    default:
+        return synth_rows_portable;
+    }
+}
+
+} // namespace
+
 int synth_granule(const int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]) {
+    const tSynthRowsFn rows = synth_rows_for(dsp_path());
     int c = *synth_pos;
     for (int t = 0; t < 18; ++t) {
         c = (c - 2) & 30;
         const int32_t* slot = x + (t <= 8 ? 2 * (8 - t) : 2 * (t - 9) + 1);
-        synth_dct32(slot, synth_buf, c);
-        synth_output(synth_buf, c, pcm + 32 * t);
+        synth_dct32(slot, synth_buf);
+        synth_row0(synth_buf[0], pcm + 32 * t);
+        rows(synth_buf, pcm + 32 * t);
     }
     *synth_pos = static_cast<uint8_t>(c);
     return 0;

@@ -2,6 +2,7 @@
 // reference output: PSNR at least 96 dB and no sample off by more than one step. Then the
 // golden hashes: the exact PCM of those streams and of the project's own fixtures, as the
 // portable decoder produces it; every faster path must give the same bits.
+#include "dsp.h"
 #include "mp3dec.h"
 #include "tempdir.h"
 
@@ -220,16 +221,32 @@ void check_golden(const std::string& dir, const Golden& g) {
     EXPECT_EQ(h, g.hash) << std::hex << "0x" << h;
 }
 
-TEST(Golden, ConformanceVectorsBitExact) {
-    if (!file_exists(vector_dir + "/l3-compl.bit"))
-        GTEST_SKIP() << "conformance vectors not found in " << vector_dir;
-    for (const Golden& g : golden_vectors)
-        check_golden(vector_dir, g);
+// Every path this processor runs, the portable one first; the default is restored after.
+template <typename Check> void on_every_path(Check check) {
+    for (mp3::tDspPath p : {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON}) {
+        if (!mp3::dsp_available(p)) continue;
+        SCOPED_TRACE(mp3::dsp_name(p));
+        mp3::dsp_use(p);
+        ASSERT_EQ(mp3::dsp_path(), p);
+        check();
+    }
+    mp3::dsp_use(mp3::dsp_best());
 }
 
-TEST(Golden, FixturesBitExact) {
-    for (const Golden& g : golden_fixtures)
-        check_golden(fixture_dir, g);
+TEST(Golden, ConformanceVectorsBitExactOnEveryPath) {
+    if (!file_exists(vector_dir + "/l3-compl.bit"))
+        GTEST_SKIP() << "conformance vectors not found in " << vector_dir;
+    on_every_path([] {
+        for (const Golden& g : golden_vectors)
+            check_golden(vector_dir, g);
+    });
+}
+
+TEST(Golden, FixturesBitExactOnEveryPath) {
+    on_every_path([] {
+        for (const Golden& g : golden_fixtures)
+            check_golden(fixture_dir, g);
+    });
 }
 
 } // namespace

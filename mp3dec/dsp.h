@@ -1,0 +1,50 @@
+// Fast paths of the decoder's inner loops. The portable C++ kernels are the reference;
+// a fast kernel computes the same products and wrapping sums in another unit, so every
+// path gives the same bits. The path is chosen per granule from what the processor offers
+// (x86-64: SSE4.1, AVX2; 32-bit ARM: NEON when the kernel reports it; AArch64: NEON),
+// unless the library is built with VEXA_SIMD off.
+#pragma once
+
+#include <cstdint>
+
+namespace mp3 {
+
+enum tDspPath : int32_t {
+    DSP_PORTABLE = 0,
+    DSP_SSE41 = 1,
+    DSP_AVX2 = 2,
+    DSP_NEON = 3,
+};
+
+// The fastest path this processor runs.
+tDspPath dsp_best();
+// The path the decoder uses: dsp_best(), or the one dsp_use chose if it is available.
+tDspPath dsp_path();
+// Limits the decoder to one path (tests and benchmarks compare the paths); a path this
+// processor cannot run leaves the portable one. dsp_use(dsp_best()) restores the default.
+void dsp_use(tDspPath path);
+// Whether this processor runs the path.
+bool dsp_available(tDspPath path);
+const char* dsp_name(tDspPath path);
+
+// Rounding and saturation of a synthesis sum (history Q24 x window Q16) to 16-bit PCM.
+constexpr int SYNTH_PCM_SHIFT = 24 + 16 - 15;
+constexpr int16_t synth_pcm(int64_t acc) {
+    const int64_t v = (acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT;
+    return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+}
+static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
+
+// Windowing of synthesis history rows 1..15 (age order, see synth.cpp) into output
+// samples 1..15 and 17..31 of one slot; then each row moves two columns on.
+using tSynthRowsFn = void (*)(int32_t (*buf)[32], int16_t* out);
+void synth_rows_portable(int32_t (*buf)[32], int16_t* out);
+#if defined(VEXA_SIMD_X86)
+void synth_rows_sse41(int32_t (*buf)[32], int16_t* out);
+void synth_rows_avx2(int32_t (*buf)[32], int16_t* out);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void synth_rows_neon(int32_t (*buf)[32], int16_t* out);
+#endif
+
+} // namespace mp3
