@@ -106,11 +106,33 @@ void nine_point(const int32_t* u, int32_t* r) {
     r[5] = twice(wsub(s3, t3));
 }
 
+// Whether all 18 values of a subband are 0. Such a subband's transform is exactly 0 in
+// both the long and the short form (every step maps zeros to zeros), so its output is
+// the overlap and its new overlap is 0.
+bool subband_is_zero(const int32_t* x) {
+    int32_t any = 0;
+    for (int i = 0; i < 18; ++i)
+        any |= x[i];
+    return any == 0;
+}
+
+void overlap_only(int32_t* x, int32_t* ov, bool odd) {
+    for (int t = 0; t < 18; ++t) {
+        const int p = pair_index(t);
+        x[p] = (odd && (t & 1)) ? wsub(0, ov[p]) : ov[p];
+        ov[p] = 0;
+    }
+}
+
 } // namespace
 
 // 36-point transform, window W and overlap-add for n subbands starting at an even one.
 static void imdct_long(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        if (subband_is_zero(x)) {
+            overlap_only(x, ov, (sb & 1) != 0);
+            continue;
+        }
         // Prefix sums turn the 18 lines into the inputs of two nine-point kernels.
         int32_t X[18];
         for (int i = 0; i < 18; ++i)
@@ -155,6 +177,10 @@ static void imdct_long(int32_t* x, int32_t* ov, int n, const int32_t* W) {
 // at an even one.
 static void imdct_short(int32_t* x, int32_t* ov, int n) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        if (subband_is_zero(x)) {
+            overlap_only(x, ov, (sb & 1) != 0);
+            continue;
+        }
         // Z: times 0..29 in time order; times 30..35 stay 0.
         int32_t Z[30];
         for (int t = 0; t < 18; ++t)

@@ -52,6 +52,13 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
 void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
     int boundaries = kSubbands - 1;
     if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
+    // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
+    // the last nonzero line's subband.
+    int top = kMaxLines;
+    while (top > 0 && xr[top - 1] == 0)
+        --top;
+    const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
+    if (boundaries > last_boundary) boundaries = last_boundary;
     for (int i = 0; i < kButterflies; ++i) {
         const int32_t ca = alias_coef[2 * i];
         const int32_t cs = alias_coef[2 * i + 1];
