@@ -160,22 +160,28 @@ static void synth_row0(int32_t* h, int16_t* out) {
 }
 
 // Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1 at columns
-// 4t + 1 and 4t + 2, against the two window rows of the pair. Then the row ages.
+// 4t + 1 and 4t + 2, against the two window rows of the pair. The row ages in the same
+// pass, four columns at a time from its end.
 void synth_rows_portable(int32_t (*buf)[32], int16_t* out) {
     for (int j = 1; j < 16; ++j) {
         int32_t* h = buf[j];
         const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
         const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
         int64_t lo = 0, up = 0;
-        for (int t = 0; t < 8; ++t) {
-            const int32_t a = h[4 * t + 1];
-            const int32_t b = h[4 * t + 2];
-            lo = mac(mac(lo, lo_w[2 * t], a), lo_w[2 * t + 1], b);
-            up = mac(mac(up, up_w[2 * t], a), up_w[2 * t + 1], b);
+        for (int t = 7; t >= 0; --t) {
+            int32_t* q = h + 4 * t;
+            const int32_t c0 = q[0], c1 = q[1], c2 = q[2], c3 = q[3];
+            lo = mac(mac(lo, lo_w[2 * t], c1), lo_w[2 * t + 1], c2);
+            up = mac(mac(up, up_w[2 * t], c1), up_w[2 * t + 1], c2);
+            if (t < 7) {
+                q[4] = c2;
+                q[5] = c3;
+            }
+            q[2] = c0;
+            q[3] = c1;
         }
         out[j] = synth_pcm(lo);
         out[32 - j] = synth_pcm(up);
-        std::memmove(h + 2, h, 30 * sizeof(int32_t));
     }
 }
 

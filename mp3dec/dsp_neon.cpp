@@ -1,0 +1,74 @@
+// ARM fast paths (NEON): the portable kernels' products and sums, two 64-bit lanes at a
+// time. On 32-bit ARM each function carries the NEON target itself, so nothing here runs
+// on a processor without NEON unless the dispatch chose it; AArch64 always has it.
+#include "dsp.h"
+#include "synth_window.h"
+
+#if defined(VEXA_SIMD_NEON)
+
+#include <arm_neon.h>
+
+#if defined(__aarch64__)
+#define VEXA_NEON_TARGET
+#else
+#define VEXA_NEON_TARGET __attribute__((target("fpu=neon")))
+#endif
+
+namespace mp3 {
+
+// Per history row: loads that split the row by column mod 4 put columns 4t + 1 and
+// 4t + 2 (t = 0..3, then 4..7) in registers of their own, and loads that split the
+// window rows by parity match them; multiplied and accumulated in 64-bit lanes. The
+// rounding narrowing shift gives (acc + 2^24) >> 25 and the narrowing saturates to
+// 16 bits. The row is stored back two columns on; rows go from 15 down, so the two words
+// that a row's last store puts past its end land in the next row's columns 0 and 1, which
+// that row has already aged and the next slot overwrites. Row 15 stores exactly.
+VEXA_NEON_TARGET void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
+    for (int j = 15; j >= 1; --j) {
+        int32_t* h = buf[j];
+        const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
+        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
+        const int32x4x4_t r0 = vld4q_s32(h);      // columns 0..15
+        const int32x4x4_t r1 = vld4q_s32(h + 16); // columns 16..31
+        const int32x4x2_t l0 = vld2q_s32(lo_w), l1 = vld2q_s32(lo_w + 8);
+        const int32x4x2_t u0 = vld2q_s32(up_w), u1 = vld2q_s32(up_w + 8);
+        int64x2_t lo = vmull_s32(vget_low_s32(r0.val[1]), vget_low_s32(l0.val[0]));
+        int64x2_t up = vmull_s32(vget_low_s32(r0.val[1]), vget_low_s32(u0.val[0]));
+        lo = vmlal_s32(lo, vget_high_s32(r0.val[1]), vget_high_s32(l0.val[0]));
+        up = vmlal_s32(up, vget_high_s32(r0.val[1]), vget_high_s32(u0.val[0]));
+        lo = vmlal_s32(lo, vget_low_s32(r0.val[2]), vget_low_s32(l0.val[1]));
+        up = vmlal_s32(up, vget_low_s32(r0.val[2]), vget_low_s32(u0.val[1]));
+        lo = vmlal_s32(lo, vget_high_s32(r0.val[2]), vget_high_s32(l0.val[1]));
+        up = vmlal_s32(up, vget_high_s32(r0.val[2]), vget_high_s32(u0.val[1]));
+        lo = vmlal_s32(lo, vget_low_s32(r1.val[1]), vget_low_s32(l1.val[0]));
+        up = vmlal_s32(up, vget_low_s32(r1.val[1]), vget_low_s32(u1.val[0]));
+        lo = vmlal_s32(lo, vget_high_s32(r1.val[1]), vget_high_s32(l1.val[0]));
+        up = vmlal_s32(up, vget_high_s32(r1.val[1]), vget_high_s32(u1.val[0]));
+        lo = vmlal_s32(lo, vget_low_s32(r1.val[2]), vget_low_s32(l1.val[1]));
+        up = vmlal_s32(up, vget_low_s32(r1.val[2]), vget_low_s32(u1.val[1]));
+        lo = vmlal_s32(lo, vget_high_s32(r1.val[2]), vget_high_s32(l1.val[1]));
+        up = vmlal_s32(up, vget_high_s32(r1.val[2]), vget_high_s32(u1.val[1]));
+        if (j == 15) {
+            const int32x4_t c = vld1q_s32(h + 16), d = vld1q_s32(h + 20), e = vld1q_s32(h + 24);
+            const int32x2_t f = vld1_s32(h + 28);
+            vst1q_s32(h + 18, c);
+            vst1q_s32(h + 22, d);
+            vst1q_s32(h + 26, e);
+            vst1_s32(h + 30, f);
+            vst4q_s32(h + 2, r0);
+        } else {
+            vst4q_s32(h + 18, r1);
+            vst4q_s32(h + 2, r0);
+        }
+        const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
+                                      vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
+        const int16x4_t pcm =
+            vqmovn_s32(vcombine_s32(vqrshrn_n_s64(s, SYNTH_PCM_SHIFT), vdup_n_s32(0)));
+        out[j] = vget_lane_s16(pcm, 0);
+        out[32 - j] = vget_lane_s16(pcm, 1);
+    }
+}
+
+} // namespace mp3
+
+#endif
