@@ -35,6 +35,19 @@ constexpr int16_t synth_pcm(int64_t acc) {
 }
 static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
 
+// The synthesis DCT of all 18 time slots of a granule in place: the 32 subband values of
+// the slot at pair-order place p (x[18k + p]) become its results X[0..31] (x[18m + p]).
+// synth_dct_slot does one slot, at x[18k].
+using tSynthDctFn = void (*)(int32_t* x);
+void synth_dct_slot(int32_t* x);
+void synth_dct_portable(int32_t* x);
+#if defined(VEXA_SIMD_X86)
+void synth_dct_sse41(int32_t* x);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void synth_dct_neon(int32_t* x);
+#endif
+
 // Windowing of synthesis history rows 1..15 (age order, see synth.cpp) into output
 // samples 1..15 and 17..31 of one slot; then each row moves two columns on.
 using tSynthRowsFn = void (*)(int32_t (*buf)[32], int16_t* out);

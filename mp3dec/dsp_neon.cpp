@@ -1,20 +1,59 @@
-// ARM fast paths (NEON): the portable kernels' products and sums, two 64-bit lanes at a
-// time. On 32-bit ARM each function carries the NEON target itself, so nothing here runs
-// on a processor without NEON unless the dispatch chose it; AArch64 always has it.
+// ARM fast paths (NEON): the portable kernels' products and sums, four 32-bit or two
+// 64-bit lanes at a time. Nothing here runs on a processor without NEON unless the
+// dispatch chose it; AArch64 always has it.
 #include "dsp.h"
+#include "fixed.h"
 #include "synth_window.h"
 
 #if defined(VEXA_SIMD_NEON)
 
 #include <arm_neon.h>
 
-#if defined(__aarch64__)
-#define VEXA_NEON_TARGET
-#else
-#define VEXA_NEON_TARGET __attribute__((target("fpu=neon")))
+// On 32-bit ARM everything defined from here on may use NEON; only templates and
+// functions of this file follow, so no code shared with the portable path is built for it.
+#if !defined(__aarch64__)
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
 #endif
+#include "lee_dct.h"
 
 namespace mp3 {
+
+namespace {
+
+// Four lanes side by side; hi() from widening multiplies, narrowed to their upper halves.
+struct tNeonOps {
+    using V = int32x4_t;
+    static V add(V a, V b) { return vaddq_s32(a, b); }
+    static V sub(V a, V b) { return vsubq_s32(a, b); }
+    static V scale(V v, tLeeFactor f) {
+        const int32x2_t w = vdup_n_s32(f.word);
+        const int32x4_t h = vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
+                                         vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
+        return vshlq_s32(h, vdupq_n_s32(32 - f.frac_bits));
+    }
+};
+
+} // namespace
+
+// Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
+// places; places 16 and 17 go one by one.
+void synth_dct_neon(int32_t* x) {
+    for (int base = 0; base < 16; base += 8) {
+        int32x4_t e[32], o[32], E[32], O[32];
+        for (int k = 0; k < 32; ++k) {
+            const int32x4x2_t v = vld2q_s32(x + 18 * k + base);
+            e[k] = v.val[0];
+            o[k] = v.val[1];
+        }
+        lee_dct<32, tNeonOps>(e, E);
+        lee_dct<32, tNeonOps>(o, O);
+        for (int m = 0; m < 32; ++m)
+            vst2q_s32(x + 18 * m + base, int32x4x2_t{{E[m], O[m]}});
+    }
+    synth_dct_slot(x + 16);
+    synth_dct_slot(x + 17);
+}
 
 // Per history row: loads that split the row by column mod 4 put columns 4t + 1 and
 // 4t + 2 (t = 0..3, then 4..7) in registers of their own, and loads that split the
@@ -23,7 +62,7 @@ namespace mp3 {
 // 16 bits. The row is stored back two columns on; rows go from 15 down, so the two words
 // that a row's last store puts past its end land in the next row's columns 0 and 1, which
 // that row has already aged and the next slot overwrites. Row 15 stores exactly.
-VEXA_NEON_TARGET void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
+void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
     for (int j = 15; j >= 1; --j) {
         int32_t* h = buf[j];
         const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
@@ -70,5 +109,9 @@ VEXA_NEON_TARGET void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
 }
 
 } // namespace mp3
+
+#if !defined(__aarch64__)
+#pragma GCC pop_options
+#endif
 
 #endif

@@ -2,11 +2,18 @@
 // 64-bit lanes at a time. Each function carries its own target, so nothing here runs on
 // a processor that lacks the instructions unless the dispatch chose it.
 #include "dsp.h"
+#include "fixed.h"
 #include "synth_window.h"
 
 #if defined(VEXA_SIMD_X86)
 
 #include <immintrin.h>
+
+// Everything defined from here on may use SSE4.1; only templates and functions of this
+// file follow, so no code shared with the portable path is built for it.
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+#include "lee_dct.h"
 
 namespace mp3 {
 
@@ -16,7 +23,47 @@ constexpr const int32_t* synth_row_window(int j) {
     return synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
 }
 
+// Four lanes side by side; hi() of the even and the odd lanes from two widening multiplies.
+struct tSseOps {
+    using V = __m128i;
+    static V add(V a, V b) { return _mm_add_epi32(a, b); }
+    static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
+    static V scale(V v, tLeeFactor f) {
+        const __m128i w = _mm_set1_epi32(f.word);
+        const __m128i even = _mm_mul_epi32(v, w);
+        const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), w);
+        const __m128i h = _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+        return _mm_sll_epi32(h, _mm_cvtsi32_si128(32 - f.frac_bits));
+    }
+};
+
 } // namespace
+
+// Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
+// places; places 16 and 17 go one by one.
+void synth_dct_sse41(int32_t* x) {
+    for (int base = 0; base < 16; base += 8) {
+        __m128i e[32], o[32], E[32], O[32];
+        for (int k = 0; k < 32; ++k) {
+            const __m128 a = _mm_castsi128_ps(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 18 * k + base)));
+            const __m128 b = _mm_castsi128_ps(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 18 * k + base + 4)));
+            e[k] = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+            o[k] = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        }
+        lee_dct<32, tSseOps>(e, E);
+        lee_dct<32, tSseOps>(o, O);
+        for (int m = 0; m < 32; ++m) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 18 * m + base),
+                             _mm_unpacklo_epi32(E[m], O[m]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 18 * m + base + 4),
+                             _mm_unpackhi_epi32(E[m], O[m]));
+        }
+    }
+    synth_dct_slot(x + 16);
+    synth_dct_slot(x + 17);
+}
 
 // Per history row: four columns per register; columns 4t + 1 and 4t + 2 moved to the
 // even lanes (what the signed 32 x 32 -> 64 multiply reads), against both window rows.
@@ -81,5 +128,7 @@ __attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int16_t
 }
 
 } // namespace mp3
+
+#pragma GCC pop_options
 
 #endif
