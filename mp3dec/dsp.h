@@ -29,8 +29,11 @@ const char* dsp_name(tDspPath path);
 
 // Rounding and saturation of a synthesis sum (history Q24 x window Q16) to 16-bit PCM.
 constexpr int SYNTH_PCM_SHIFT = 24 + 16 - 15;
+// The sum of 16 products of at most 2^31 x 2^17 stays below 2^52, so the shifted value
+// fits 32 bits before it saturates.
 constexpr int16_t synth_pcm(int64_t acc) {
-    const int64_t v = (acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT;
+    const auto v =
+        static_cast<int32_t>((acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT);
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
 }
 static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
