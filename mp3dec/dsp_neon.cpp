@@ -15,6 +15,7 @@
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
 #endif
+#include "imdct_long.h"
 #include "lee_dct.h"
 
 namespace mp3 {
@@ -32,9 +33,60 @@ struct tNeonOps {
                                          vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
         return vshlq_s32(h, vdupq_n_s32(32 - f.frac_bits));
     }
+    static V hi(V v, int32_t word) {
+        const int32x2_t w = vdup_n_s32(word);
+        return vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
+                            vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
+    }
+    static V shl(V v, int n) { return vshlq_s32(v, vdupq_n_s32(n)); }
+    static V sra(V v, int n) { return vshlq_s32(v, vdupq_n_s32(-n)); }
+    static V negate_if(V v, V m) { return vsubq_s32(veorq_s32(v, m), m); }
 };
 
+// Value i of four subbands 18 values apart, one per lane, and back.
+int32x4_t gather4(const int32_t* p) {
+    int32x4_t v = vld1q_dup_s32(p);
+    v = vld1q_lane_s32(p + 18, v, 1);
+    v = vld1q_lane_s32(p + 36, v, 2);
+    return vld1q_lane_s32(p + 54, v, 3);
+}
+
+void scatter4(int32_t* p, int32x4_t v) {
+    vst1q_lane_s32(p, v, 0);
+    vst1q_lane_s32(p + 18, v, 1);
+    vst1q_lane_s32(p + 36, v, 2);
+    vst1q_lane_s32(p + 54, v, 3);
+}
+
 } // namespace
+
+// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
+// subbands, and the last n mod 4, go the portable way.
+void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+    const int32x4_t odd = {0, -1, 0, -1};
+    int sb = 0;
+    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
+        int32x4_t any = vdupq_n_s32(0);
+        for (int i = 0; i < 72; i += 4)
+            any = vorrq_s32(any, vld1q_s32(x + i));
+        if ((vgetq_lane_s32(any, 0) | vgetq_lane_s32(any, 1) | vgetq_lane_s32(any, 2) |
+             vgetq_lane_s32(any, 3)) == 0) {
+            imdct_long_portable(x, ov, 4, W);
+            continue;
+        }
+        int32x4_t X[18], o[18], out[18];
+        for (int i = 0; i < 18; ++i) {
+            X[i] = gather4(x + i);
+            o[i] = gather4(ov + i);
+        }
+        imdct36<tNeonOps>(X, o, out, W, odd);
+        for (int i = 0; i < 18; ++i) {
+            scatter4(x + i, out[i]);
+            scatter4(ov + i, o[i]);
+        }
+    }
+    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+}
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
 // places; places 16 and 17 go one by one.

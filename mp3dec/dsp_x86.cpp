@@ -13,6 +13,7 @@
 // file follow, so no code shared with the portable path is built for it.
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#include "imdct_long.h"
 #include "lee_dct.h"
 
 namespace mp3 {
@@ -35,9 +36,51 @@ struct tSseOps {
         const __m128i h = _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
         return _mm_sll_epi32(h, _mm_cvtsi32_si128(32 - f.frac_bits));
     }
+    static V hi(V v, int32_t word) {
+        const __m128i w = _mm_set1_epi32(word);
+        const __m128i even = _mm_mul_epi32(v, w);
+        const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), w);
+        return _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+    }
+    static V shl(V v, int n) { return _mm_sll_epi32(v, _mm_cvtsi32_si128(n)); }
+    static V sra(V v, int n) { return _mm_sra_epi32(v, _mm_cvtsi32_si128(n)); }
+    static V negate_if(V v, V m) { return _mm_sub_epi32(_mm_xor_si128(v, m), m); }
 };
 
 } // namespace
+
+// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
+// subbands, and the last n mod 4, go the portable way.
+void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+    const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
+    int sb = 0;
+    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
+        __m128i any = _mm_setzero_si128();
+        for (int i = 0; i < 72; i += 4)
+            any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
+        if (_mm_testz_si128(any, any)) {
+            imdct_long_portable(x, ov, 4, W);
+            continue;
+        }
+        __m128i X[18], o[18], out[18];
+        for (int i = 0; i < 18; ++i) {
+            X[i] = _mm_setr_epi32(x[i], x[18 + i], x[36 + i], x[54 + i]);
+            o[i] = _mm_setr_epi32(ov[i], ov[18 + i], ov[36 + i], ov[54 + i]);
+        }
+        imdct36<tSseOps>(X, o, out, W, odd);
+        for (int i = 0; i < 18; ++i) {
+            x[i] = _mm_cvtsi128_si32(out[i]);
+            x[18 + i] = _mm_extract_epi32(out[i], 1);
+            x[36 + i] = _mm_extract_epi32(out[i], 2);
+            x[54 + i] = _mm_extract_epi32(out[i], 3);
+            ov[i] = _mm_cvtsi128_si32(o[i]);
+            ov[18 + i] = _mm_extract_epi32(o[i], 1);
+            ov[36 + i] = _mm_extract_epi32(o[i], 2);
+            ov[54 + i] = _mm_extract_epi32(o[i], 3);
+        }
+    }
+    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+}
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
 // places; places 16 and 17 go one by one.
