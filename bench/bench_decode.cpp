@@ -10,6 +10,7 @@
 #include "bench_decode.h"
 #include "bench.h"
 
+#include "dsp.h"
 #include "mp3dec.h"
 
 #include <algorithm>
@@ -424,7 +425,16 @@ void print_memory() {
 // ---------------------------------------------------------------------------------------
 // The table.
 
-constexpr int NDEC = 4; // ours, libmad, mpg123, mpg123 generic
+constexpr int NDEC = 7; // ours, libmad, mpg123, mpg123 generic, lavc fixed, lavc float, ours-c
+constexpr int OURS_PORTABLE = 6;
+
+// Our decoder limited to its portable code.
+tDecodeRun run_ours_portable(tInputFile& in, tPcm* keep) {
+    mp3::dsp_use(mp3::DSP_PORTABLE);
+    const tDecodeRun r = run_ours(in, keep);
+    mp3::dsp_use(mp3::dsp_best());
+    return r;
+}
 
 struct tRow {
     std::string name;
@@ -489,8 +499,10 @@ int bench_decode(const char* arg) {
     const int seconds = bench_quick ? 3 : 64;
     const int tries = bench_quick ? 1 : 5;
 
-    std::array<tPeer, NDEC> decs = {tPeer{"ours", true, nullptr}, peer_libmad(), peer_mpg123(),
-                                    peer_mpg123_generic()};
+    std::array<tPeer, NDEC> decs = {
+        tPeer{"ours", true, nullptr},  peer_libmad(),        peer_mpg123(),
+        peer_mpg123_generic(),         peer_avcodec_fixed(), peer_avcodec_float(),
+        tPeer{"ours-c", true, nullptr}};
     std::vector<tInputFile> files;
     std::string dir;
     if (arg != nullptr && *arg != 0) {
@@ -556,8 +568,9 @@ int bench_decode(const char* arg) {
         status_counts.fill(0);
         for (int d = 0; d < NDEC; d++) {
             if (!decs[size_t(d)].available) continue;
-            row.runs[size_t(d)] =
-                d == 0 ? run_ours(in, &pcm[0]) : decs[size_t(d)].run(in, &pcm[size_t(d)]);
+            row.runs[size_t(d)] = d == 0               ? run_ours(in, &pcm[0])
+                                  : d == OURS_PORTABLE ? run_ours_portable(in, &pcm[size_t(d)])
+                                                       : decs[size_t(d)].run(in, &pcm[size_t(d)]);
             if (d > 0 && row.runs[size_t(d)].samples == 0) {
                 std::fprintf(stderr, "decode: %s decoded nothing of %s\n", decs[size_t(d)].name,
                              in.name.c_str());
@@ -587,6 +600,8 @@ int bench_decode(const char* arg) {
                 const int64_t start = bench_cpu_ns();
                 if (d == 0)
                     run_ours(in, nullptr);
+                else if (d == OURS_PORTABLE)
+                    run_ours_portable(in, nullptr);
                 else
                     decs[size_t(d)].run(in, nullptr);
                 row.best_ns[size_t(d)] = std::min(row.best_ns[size_t(d)], bench_cpu_ns() - start);
@@ -610,14 +625,22 @@ int bench_decode(const char* arg) {
         std::printf("  mpg123 runs its own choice of synthesis (%s), mpg123-c its portable C "
                     "code; PSNR in dB against mpg123's samples\n",
                     peer_mpg123_decoder_name());
-    std::printf("  %-10s %5s %2s %7s %5s %8s %8s %8s %8s %8s %8s %8s %12s %9s %9s\n", "file", "Hz",
-                "ch", "kB", "s", "ours", "libmad", "mpg123", "mpg123-c", "mad/ours", "mpg/ours",
-                "mpgc/our", "ours ok/frm", "PSNR ours", "PSNR mad");
+    std::printf("  ours runs its %s path, ours-c its portable code; lavc-fix and lavc-flt are "
+                "libavcodec's fixed-point and float decoders\n",
+                mp3::dsp_name(mp3::dsp_best()));
+    std::printf("  x RT: %-10s %5s %2s %7s %5s", "file", "Hz", "ch", "kB", "s");
+    for (int d = 0; d < NDEC; d++)
+        std::printf(" %8s", decs[size_t(d)].name);
+    std::printf("   ratios:");
+    for (int d = 1; d < NDEC; d++)
+        std::printf(" %8.8s", decs[size_t(d)].name);
+    std::printf(" %12s %9s %9s\n", "ours ok/frm", "PSNR ours", "PSNR mad");
     for (const tRow& row : rows) {
-        std::printf("  %-10s %5d %2d %7lld %5.1f", row.name.c_str(), row.rate, row.channels,
+        std::printf("        %-10s %5d %2d %7lld %5.1f", row.name.c_str(), row.rate, row.channels,
                     static_cast<long long>(row.bytes / 1024), row.seconds);
         for (int d = 0; d < NDEC; d++)
             print_cell_x(row, d, decs[size_t(d)].available);
+        std::printf("          ");
         for (int d = 1; d < NDEC; d++)
             print_ratio(row, d, decs[size_t(d)].available);
         const tDecodeRun& ours = row.runs[0];

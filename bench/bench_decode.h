@@ -48,6 +48,8 @@ tPeer peer_mpg123();                    // the library's own choice of synthesis
 tPeer peer_mpg123_generic();            // its portable C synthesis
 const char* peer_mpg123_decoder_name(); // the decoder mpg123 chose, or "-"
 void peer_mpg123_finish();              // releases its handles
+tPeer peer_avcodec_fixed();             // libavcodec's fixed-point decoder ("mp3")
+tPeer peer_avcodec_float();             // libavcodec's float decoder ("mp3float")
 
 // Keeps one sample of a decoded block alive (shared by all runners, same cost for all).
 void decode_keep(int64_t value);

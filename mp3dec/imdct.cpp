@@ -7,7 +7,9 @@
 // filter bank. The overlap keeps the second halves in the same order and scale.
 //
 // All sums, differences and left shifts wrap at 32 bits; products are hi().
+#include "dsp.h"
 #include "fixed.h"
+#include "imdct_long.h"
 #include "imdct_window.h"
 #include "stages.h"
 
@@ -18,30 +20,6 @@ namespace {
 constexpr int IN_FRAC_BITS = 27;  // spectral values
 constexpr int OUT_FRAC_BITS = 24; // time samples and overlap
 static_assert(IN_FRAC_BITS - OUT_FRAC_BITS == 3, "the stage's factor 1/8 lives in the tables");
-
-// Nine-point kernel constants, Q31.
-constexpr int32_t C1 = 0x6ED9E83E;                       // 1859774526  cos(pi/6)
-constexpr int32_t K0 = 0x7E0E3044;                       // 2114859076  cos(pi/18)
-constexpr int32_t K1 = 0x5246E08F;                       // 1380376719  cos(7pi/18)
-constexpr int32_t K2 = static_cast<int32_t>(0x9DF2452D); // -1645066963 -cos(5pi/18)
-constexpr int32_t K3 = 0x7847DC37;                       // 2017975351  cos(pi/9)
-constexpr int32_t K0_MINUS_K1 = wsub(K0, K1);            // formed from the words
-constexpr int32_t K2_PLUS_K3 = wadd(K2, K3);
-
-// Twiddles 1/(2 cos((2k + 1) pi/36)), Q28.
-constexpr int TWIDDLE_FRAC_BITS = 28;
-constexpr int32_t TWIDDLE[9] = {
-    0x0807D2B1, // 134730417
-    0x08483EE0, // 138952416
-    0x08D3B7CC, // 148092876
-    0x09C42576, // 163849590
-    0x0B504F30, // 189812528
-    0x0DF29436, // 234001462
-    0x12EDFB0B, // 317586187
-    0x1EE8DD1C, // 518577436
-    0x5BCA286E, // 1539975278
-};
-static_assert(TWIDDLE_FRAC_BITS + 4 == 32, "k = 0 restores the scale with << 4");
 
 // Short-block constants, Q31.
 constexpr int32_t KA = static_cast<int32_t>(0xA24C28BE); // -1572067138 -0.732051
@@ -73,81 +51,47 @@ constexpr int32_t twice(int32_t v) {
     return wshl(v, 1);
 }
 
-// Nine-point kernel on u[0], u[2], ..., u[16] (stride 2), results R0..R8.
-void nine_point(const int32_t* u, int32_t* r) {
-    const int32_t u0 = u[0], u1 = u[2], u2 = u[4], u3 = u[6], u4 = u[8];
-    const int32_t u5 = u[10], u6 = u[12], u7 = u[14], u8 = u[16];
+struct tScalarOps {
+    using V = int32_t;
+    static V add(V a, V b) { return wadd(a, b); }
+    static V sub(V a, V b) { return wsub(a, b); }
+    static V hi(V v, int32_t w) { return mp3::hi(v, w); }
+    static V shl(V v, int n) { return wshl(v, n); }
+    static V sra(V v, int n) { return v >> n; }
+    static V negate_if(V v, V m) { return wsub(v ^ m, m); }
+};
 
-    const int32_t a = wsub(u0, u6);
-    const int32_t b2 = wadd(u0, u6 >> 1) >> 1; // b >> 1
-    const int32_t m3 = hi(C1, u3);
-    const int32_t c = wsub(wsub(u2, u4), u8);
-    r[4] = wsub(a, c);
-    const int32_t d = wadd(a, c >> 1);
-    const int32_t f2 = twice(hi(C1, wsub(wsub(u1, u5), u7)));
-    r[1] = wadd(d, f2);
-    r[7] = wsub(d, f2);
+// Whether all 18 values of a subband are 0. Such a subband's transform is exactly 0 in
+// both the long and the short form (every step maps zeros to zeros), so its output is
+// the overlap and its new overlap is 0.
+bool subband_is_zero(const int32_t* x) {
+    int32_t any = 0;
+    for (int i = 0; i < 18; ++i)
+        any |= x[i];
+    return any == 0;
+}
 
-    const int32_t g = hi(K0, wadd(u1, u5));
-    const int32_t h = hi(K1, wadd(u1, u7));
-    const int32_t p = hi(K0_MINUS_K1, wsub(u7, u5));
-    const int32_t q = hi(K2, wsub(u8, u4));
-    const int32_t l = hi(K3, wadd(u2, u8));
-    const int32_t m = hi(K2_PLUS_K3, wadd(u2, u4));
-
-    const int32_t s1 = wadd(wadd(q, l), b2), t1 = wadd(wadd(p, g), m3);
-    r[0] = twice(wadd(s1, t1));
-    r[8] = twice(wsub(s1, t1));
-    const int32_t s2 = wsub(b2, wadd(m, q)), t2 = wsub(wadd(p, h), m3);
-    r[2] = twice(wadd(s2, t2));
-    r[6] = twice(wsub(s2, t2));
-    const int32_t s3 = wsub(b2, wsub(l, m)), t3 = wsub(wsub(g, h), m3);
-    r[3] = twice(wadd(s3, t3));
-    r[5] = twice(wsub(s3, t3));
+void overlap_only(int32_t* x, int32_t* ov, bool odd) {
+    for (int t = 0; t < 18; ++t) {
+        const int p = pair_index(t);
+        x[p] = (odd && (t & 1)) ? wsub(0, ov[p]) : ov[p];
+        ov[p] = 0;
+    }
 }
 
 } // namespace
 
 // 36-point transform, window W and overlap-add for n subbands starting at an even one.
-static void imdct_long(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
-        // Prefix sums turn the 18 lines into the inputs of two nine-point kernels.
+        if (subband_is_zero(x)) {
+            overlap_only(x, ov, (sb & 1) != 0);
+            continue;
+        }
         int32_t X[18];
         for (int i = 0; i < 18; ++i)
             X[i] = x[i];
-        for (int i = 17; i >= 1; --i)
-            X[i] = wadd(X[i], X[i - 1]);
-        for (int i = 17; i >= 3; i -= 2)
-            X[i] = wadd(X[i], X[i - 2]);
-        int32_t E[9], O[9];
-        nine_point(X, E);
-        nine_point(X + 1, O);
-
-        const bool odd = (sb & 1) != 0;
-        // k = 0 at full scale, k >= 1 at half scale (the window words make up for it).
-        {
-            const int32_t t = wshl(hi(TWIDDLE[0], O[0]), 4);
-            const int32_t D = wsub(E[0], t), A = wadd(E[0], t);
-            x[0] = wadd(ov[0], wshl(hi(W[0], D), 2));
-            x[1] = wadd(ov[1], wshl(hi(W[1], D), 2));
-            ov[0] = hi(W[2], A);
-            ov[1] = hi(W[3], A);
-            if (odd) x[1] = wsub(0, x[1]); // time 9
-        }
-        for (int k = 1; k < 9; ++k) {
-            const int32_t t = wshl(hi(TWIDDLE[k], O[k]), 3);
-            const int32_t e = E[k] >> 1;
-            const int32_t D = wsub(e, t), A = wadd(e, t);
-            x[2 * k] = wadd(ov[2 * k], wshl(hi(W[4 * k], D), 1));
-            x[2 * k + 1] = wadd(ov[2 * k + 1], wshl(hi(W[4 * k + 1], D), 2));
-            ov[2 * k] = hi(W[4 * k + 2], A);
-            ov[2 * k + 1] = hi(W[4 * k + 3], A);
-            if (odd) {
-                // Odd times: 8 - k when k is odd, 9 + k when k is even.
-                const int p = (k & 1) ? 2 * k : 2 * k + 1;
-                x[p] = wsub(0, x[p]);
-            }
-        }
+        imdct36<tScalarOps>(X, ov, x, W, (sb & 1) ? -1 : 0);
     }
 }
 
@@ -155,6 +99,10 @@ static void imdct_long(int32_t* x, int32_t* ov, int n, const int32_t* W) {
 // at an even one.
 static void imdct_short(int32_t* x, int32_t* ov, int n) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        if (subband_is_zero(x)) {
+            overlap_only(x, ov, (sb & 1) != 0);
+            continue;
+        }
         // Z: times 0..29 in time order; times 30..35 stay 0.
         int32_t Z[30];
         for (int t = 0; t < 18; ++t)
@@ -206,6 +154,26 @@ static void imdct_short(int32_t* x, int32_t* ov, int n) {
     }
 }
 
+namespace {
+
+tImdctLongFn imdct_long_kernel(tDspPath path) {
+    switch (path) {
+#if defined(VEXA_SIMD_X86)
+    case DSP_SSE41:
+    case DSP_AVX2:
+        return imdct_long_sse41;
+#endif
+#if defined(VEXA_SIMD_NEON)
+    case DSP_NEON:
+        return imdct_long_neon;
+#endif
+    default:
+        return imdct_long_portable;
+    }
+}
+
+} // namespace
+
 void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi) {
     static constexpr const int32_t* windows[4] = {
         imdct_window_normal.data(), imdct_window_start.data(), nullptr, imdct_window_stop.data()};
@@ -215,6 +183,7 @@ void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* 
     const int32_t* high = windows[block_type];
     int32_t* ov = inst->overlap[ch];
 
+    const tImdctLongFn imdct_long = imdct_long_kernel(dsp_path());
     if (low)
         imdct_long(x, ov, 2, low);
     else

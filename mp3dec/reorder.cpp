@@ -44,14 +44,27 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
 
 } // namespace
 
+// Butterflies run across every subband boundary of a long, start or stop block. A short
+// block has none, except that a mixed block gets them at the one boundary between its two
+// long subbands 0 and 1 (lines 10..25); nothing crosses into or between its short subbands.
+// This holds at every rate: even at 8000 Hz, where the long part of a mixed block spans
+// 72 lines in Huffman order, only subbands 0 and 1 go through the long transform.
 void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
-    if (gi->block_type == 2) return;
+    int boundaries = kSubbands - 1;
+    if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
+    // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
+    // the last nonzero line's subband.
+    int top = kMaxLines;
+    while (top > 0 && xr[top - 1] == 0)
+        --top;
+    const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
+    if (boundaries > last_boundary) boundaries = last_boundary;
     for (int i = 0; i < kButterflies; ++i) {
         const int32_t ca = alias_coef[2 * i];
         const int32_t cs = alias_coef[2 * i + 1];
         if ((i & 1) == 0) {
             const int32_t sum = wadd(ca, cs);
-            for (int k = 1; k < kSubbands; ++k) {
+            for (int k = 1; k <= boundaries; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t t = hi(a, sum);
@@ -62,7 +75,7 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
             }
         } else {
             const int32_t sum = wadd(cs, ca >> 1);
-            for (int k = 1; k < kSubbands; ++k) {
+            for (int k = 1; k <= boundaries; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t u = hi(a, sum);

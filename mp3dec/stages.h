@@ -60,7 +60,8 @@ int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,
 // IMDCT, windows and overlap-add in place, to 1.0 = 2^24 (imdct.cpp).
 void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi);
 
-// Polyphase synthesis of one granule of one channel into 576 PCM samples (synth.cpp).
-int synth_granule(const int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]);
+// Polyphase synthesis of one granule of one channel into 576 PCM samples (synth.cpp). The
+// input is scratch for the slots' DCTs and is left holding them.
+int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]);
 
 } // namespace mp3

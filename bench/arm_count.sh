@@ -1,0 +1,79 @@
+#!/bin/bash
+# bench/arm_count.sh [-a armhf|aarch64|both] [-f FILE.mp3] [-g] [-k]
+#
+# Cross-builds vexa-decode for 32-bit ARM (arm-linux-gnueabihf) and/or AArch64 and
+# reports the exact number of guest instructions it executes on one MPEG audio file under
+# qemu-user (../shared/tools/arm-insn-count), once with the SIMD fast paths (NEON) and
+# once without (VEXA_SIMD=OFF), and checks that both give the same PCM as the host build.
+# Without -f it makes a 20 s CBR 128 kbit/s joint-stereo file with sox and lame. With -g
+# it also decodes every conformance stream (../shared/vectors) and every decoder fixture
+# (tests/fixtures/mp3) under qemu and compares the PCM with the host build's, whose output
+# the golden test holds. The build trees go to build-cross/ in the source tree (kept with
+# -k for a rerun). Needs the host tree build/ for the comparisons.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+arches=armhf file= keep=0 golden=0
+while getopts "a:f:gk" o; do
+    case $o in
+    a) arches=$OPTARG ;;
+    f) file=$OPTARG ;;
+    g) golden=1 ;;
+    k) keep=1 ;;
+    *) exit 2 ;;
+    esac
+done
+[ "$arches" = both ] && arches="armhf aarch64"
+counter=$here/../shared/tools/arm-insn-count
+[ -x "$counter" ] || { echo "arm_count: $counter not found" >&2; exit 77; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-arm.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+if [ -z "$file" ]; then
+    file=$work/cbr128.mp3
+    sox -n -r 44100 -c 2 -b 16 "$work/music.wav" synth 20 pluck C3 pluck E4 pluck G4 sine 880 \
+        brownnoise remix 1,2,5 3,4,5 gain -3 tremolo 3 40
+    lame --quiet -b 128 -m j "$work/music.wav" "$file"
+fi
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
+# The host's decode of the file is the reference for the guests' PCM.
+host=$here/build/bin/vexa-decode
+[ -x "$host" ] && "$host" "$file" "$work/host.pcm" >/dev/null 2>&1 || host=
+
+for arch in $arches; do
+    case $arch in
+    armhf) triple=arm-linux-gnueabihf proc=arm count=("$counter") ;;
+    aarch64) triple=aarch64-linux-gnu proc=aarch64 count=("$counter" -a aarch64) ;;
+    *) echo "arm_count: unknown arch $arch" >&2; exit 2 ;;
+    esac
+    for simd in ON OFF; do
+        tree=$here/build-cross/$arch-simd-$simd
+        cmake -S "$here" -B "$tree" -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Linux \
+            -DCMAKE_SYSTEM_PROCESSOR=$proc -DCMAKE_CXX_COMPILER=$triple-g++ \
+            -DCMAKE_C_COMPILER=$triple-gcc -DVEXA_BUILD_TESTS=OFF -DVEXA_BUILD_BENCH=OFF \
+            -DVEXA_SIMD=$simd "${launcher[@]}" >/dev/null
+        cmake --build "$tree" -j2 --target vexa_decode >/dev/null
+        n=$("${count[@]}" "$tree/bin/vexa-decode" "$file" "$work/$arch-$simd.pcm" | awk '{print $1}')
+        same=unchecked
+        [ -n "$host" ] && { cmp -s "$work/host.pcm" "$work/$arch-$simd.pcm" && same=identical || same=DIFFERENT; }
+        printf '%-8s SIMD %-3s %6.1f M guest instructions  PCM vs host: %s\n' "$arch" "$simd" \
+            "$(echo "$n / 1000000" | bc -l)" "$same"
+        [ "$same" = DIFFERENT ] && status=1
+        if [ "$golden" = 1 ] && [ -n "$host" ]; then
+            sysroot=/usr/$triple
+            checked=0 differ=0
+            for f in "$here"/../shared/vectors/*.bit "$here"/tests/fixtures/mp3/*.mp3; do
+                [ -f "$f" ] || continue
+                "$host" "$f" "$work/h.pcm" >/dev/null 2>&1 || true
+                "qemu-$proc" -L "$sysroot" "$tree/bin/vexa-decode" "$f" "$work/g.pcm" >/dev/null 2>&1 || true
+                checked=$((checked + 1))
+                cmp -s "$work/h.pcm" "$work/g.pcm" || { differ=$((differ + 1)); echo "  differs: $f"; }
+            done
+            printf '%-8s SIMD %-3s golden files: %d checked, %d differ
+' "$arch" "$simd" $checked $differ
+            [ $differ = 0 ] || status=1
+        fi
+    done
+done
+[ "$keep" = 1 ] || rm -rf "$here/build-cross"
+exit ${status:-0}

@@ -1,0 +1,77 @@
+// Fast paths of the decoder's inner loops. The portable C++ kernels are the reference;
+// a fast kernel computes the same products and wrapping sums in another unit, so every
+// path gives the same bits. The path is chosen per granule from what the processor offers
+// (x86-64: SSE4.1, AVX2; 32-bit ARM: NEON when the kernel reports it; AArch64: NEON),
+// unless the library is built with VEXA_SIMD off.
+#pragma once
+
+#include <cstdint>
+
+namespace mp3 {
+
+enum tDspPath : int32_t {
+    DSP_PORTABLE = 0,
+    DSP_SSE41 = 1,
+    DSP_AVX2 = 2,
+    DSP_NEON = 3,
+};
+
+// The fastest path this processor runs.
+tDspPath dsp_best();
+// The path the decoder uses: dsp_best(), or the one dsp_use chose if it is available.
+tDspPath dsp_path();
+// Limits the decoder to one path (tests and benchmarks compare the paths); a path this
+// processor cannot run leaves the portable one. dsp_use(dsp_best()) restores the default.
+void dsp_use(tDspPath path);
+// Whether this processor runs the path.
+bool dsp_available(tDspPath path);
+const char* dsp_name(tDspPath path);
+
+// Rounding and saturation of a synthesis sum (history Q24 x window Q16) to 16-bit PCM.
+constexpr int SYNTH_PCM_SHIFT = 24 + 16 - 15;
+// The sum of 16 products of at most 2^31 x 2^17 stays below 2^52, so the shifted value
+// fits 32 bits before it saturates.
+constexpr int16_t synth_pcm(int64_t acc) {
+    const auto v =
+        static_cast<int32_t>((acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT);
+    return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+}
+static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
+
+// The synthesis DCT of all 18 time slots of a granule in place: the 32 subband values of
+// the slot at pair-order place p (x[18k + p]) become its results X[0..31] (x[18m + p]).
+// synth_dct_slot does one slot, at x[18k].
+using tSynthDctFn = void (*)(int32_t* x);
+void synth_dct_slot(int32_t* x);
+void synth_dct_portable(int32_t* x);
+#if defined(VEXA_SIMD_X86)
+void synth_dct_sse41(int32_t* x);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void synth_dct_neon(int32_t* x);
+#endif
+
+// Windowing of synthesis history rows 1..15 (age order, see synth.cpp) into output
+// samples 1..15 and 17..31 of one slot; then each row moves two columns on.
+using tSynthRowsFn = void (*)(int32_t (*buf)[32], int16_t* out);
+void synth_rows_portable(int32_t (*buf)[32], int16_t* out);
+#if defined(VEXA_SIMD_X86)
+void synth_rows_sse41(int32_t (*buf)[32], int16_t* out);
+void synth_rows_avx2(int32_t (*buf)[32], int16_t* out);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void synth_rows_neon(int32_t (*buf)[32], int16_t* out);
+#endif
+
+// The 36-point IMDCT with window W and overlap-add of n long subbands from an even one
+// (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time.
+using tImdctLongFn = void (*)(int32_t* x, int32_t* ov, int n, const int32_t* W);
+void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W);
+#if defined(VEXA_SIMD_X86)
+void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
+#endif
+
+} // namespace mp3

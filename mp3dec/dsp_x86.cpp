@@ -1,0 +1,177 @@
+// x86-64 fast paths (SSE4.1, AVX2): the portable kernels' products and sums, four or two
+// 64-bit lanes at a time. Each function carries its own target, so nothing here runs on
+// a processor that lacks the instructions unless the dispatch chose it.
+#include "dsp.h"
+#include "fixed.h"
+#include "synth_window.h"
+
+#if defined(VEXA_SIMD_X86)
+
+#include <immintrin.h>
+
+// Everything defined from here on may use SSE4.1; only templates and functions of this
+// file follow, so no code shared with the portable path is built for it.
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+#include "imdct_long.h"
+#include "lee_dct.h"
+
+namespace mp3 {
+
+namespace {
+
+constexpr const int32_t* synth_row_window(int j) {
+    return synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
+}
+
+// Four lanes side by side; hi() of the even and the odd lanes from two widening multiplies.
+struct tSseOps {
+    using V = __m128i;
+    static V add(V a, V b) { return _mm_add_epi32(a, b); }
+    static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
+    static V scale(V v, tLeeFactor f) {
+        const __m128i w = _mm_set1_epi32(f.word);
+        const __m128i even = _mm_mul_epi32(v, w);
+        const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), w);
+        const __m128i h = _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+        return _mm_sll_epi32(h, _mm_cvtsi32_si128(32 - f.frac_bits));
+    }
+    static V hi(V v, int32_t word) {
+        const __m128i w = _mm_set1_epi32(word);
+        const __m128i even = _mm_mul_epi32(v, w);
+        const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), w);
+        return _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+    }
+    static V shl(V v, int n) { return _mm_sll_epi32(v, _mm_cvtsi32_si128(n)); }
+    static V sra(V v, int n) { return _mm_sra_epi32(v, _mm_cvtsi32_si128(n)); }
+    static V negate_if(V v, V m) { return _mm_sub_epi32(_mm_xor_si128(v, m), m); }
+};
+
+} // namespace
+
+// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
+// subbands, and the last n mod 4, go the portable way.
+void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+    const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
+    int sb = 0;
+    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
+        __m128i any = _mm_setzero_si128();
+        for (int i = 0; i < 72; i += 4)
+            any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
+        if (_mm_testz_si128(any, any)) {
+            imdct_long_portable(x, ov, 4, W);
+            continue;
+        }
+        __m128i X[18], o[18], out[18];
+        for (int i = 0; i < 18; ++i) {
+            X[i] = _mm_setr_epi32(x[i], x[18 + i], x[36 + i], x[54 + i]);
+            o[i] = _mm_setr_epi32(ov[i], ov[18 + i], ov[36 + i], ov[54 + i]);
+        }
+        imdct36<tSseOps>(X, o, out, W, odd);
+        for (int i = 0; i < 18; ++i) {
+            x[i] = _mm_cvtsi128_si32(out[i]);
+            x[18 + i] = _mm_extract_epi32(out[i], 1);
+            x[36 + i] = _mm_extract_epi32(out[i], 2);
+            x[54 + i] = _mm_extract_epi32(out[i], 3);
+            ov[i] = _mm_cvtsi128_si32(o[i]);
+            ov[18 + i] = _mm_extract_epi32(o[i], 1);
+            ov[36 + i] = _mm_extract_epi32(o[i], 2);
+            ov[54 + i] = _mm_extract_epi32(o[i], 3);
+        }
+    }
+    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+}
+
+// Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
+// places; places 16 and 17 go one by one.
+void synth_dct_sse41(int32_t* x) {
+    for (int base = 0; base < 16; base += 8) {
+        __m128i e[32], o[32], E[32], O[32];
+        for (int k = 0; k < 32; ++k) {
+            const __m128 a = _mm_castsi128_ps(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 18 * k + base)));
+            const __m128 b = _mm_castsi128_ps(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 18 * k + base + 4)));
+            e[k] = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+            o[k] = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        }
+        lee_dct<32, tSseOps>(e, E);
+        lee_dct<32, tSseOps>(o, O);
+        for (int m = 0; m < 32; ++m) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 18 * m + base),
+                             _mm_unpacklo_epi32(E[m], O[m]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 18 * m + base + 4),
+                             _mm_unpackhi_epi32(E[m], O[m]));
+        }
+    }
+    synth_dct_slot(x + 16);
+    synth_dct_slot(x + 17);
+}
+
+// Per history row: four columns per register; columns 4t + 1 and 4t + 2 moved to the
+// even lanes (what the signed 32 x 32 -> 64 multiply reads), against both window rows.
+// The loaded row is stored back two columns on.
+__attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int16_t* out) {
+    for (int j = 1; j < 16; ++j) {
+        int32_t* h = buf[j];
+        const int32_t* lo_w = synth_row_window(j);
+        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
+        __m128i r[8];
+        for (int t = 0; t < 8; ++t)
+            r[t] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4 * t));
+        __m128i lo = _mm_setzero_si128(), up = _mm_setzero_si128();
+        for (int t = 0; t < 8; ++t) {
+            const __m128i v = _mm_shuffle_epi32(r[t], _MM_SHUFFLE(3, 2, 0, 1));
+            const __m128i wl =
+                _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lo_w + 2 * t)));
+            const __m128i wu =
+                _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(up_w + 2 * t)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(v, wl));
+            up = _mm_add_epi64(up, _mm_mul_epi32(v, wu));
+        }
+        for (int t = 0; t < 7; ++t)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4 * t + 2), r[t]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(h + 30), r[7]);
+        const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
+        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
+        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
+    }
+}
+
+// Eight columns per register: 8q + 1, 8q + 2, 8q + 5, 8q + 6 moved to the even lanes.
+__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int16_t* out) {
+    const __m256i pick = _mm256_setr_epi32(1, 1, 2, 2, 5, 5, 6, 6);
+    for (int j = 1; j < 16; ++j) {
+        int32_t* h = buf[j];
+        const int32_t* lo_w = synth_row_window(j);
+        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
+        __m256i r[4];
+        for (int q = 0; q < 4; ++q)
+            r[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 8 * q));
+        __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
+        for (int q = 0; q < 4; ++q) {
+            const __m256i v = _mm256_permutevar8x32_epi32(r[q], pick);
+            const __m256i wl = _mm256_cvtepi32_epi64(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo_w + 4 * q)));
+            const __m256i wu = _mm256_cvtepi32_epi64(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(up_w + 4 * q)));
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(v, wl));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(v, wu));
+        }
+        for (int q = 0; q < 3; ++q)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(h + 8 * q + 2), r[q]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 26), _mm256_castsi256_si128(r[3]));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(h + 30), _mm256_extracti128_si256(r[3], 1));
+        const __m256i p =
+            _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
+        const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
+        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
+        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
+    }
+}
+
+} // namespace mp3
+
+#pragma GCC pop_options
+
+#endif
