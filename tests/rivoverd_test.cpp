@@ -201,7 +201,7 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     EXPECT_EQ(log[6].cmd, 57);
     EXPECT_EQ(log[7].p4, 13);
     EXPECT_EQ(log[8].cmd, 11);
-    EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\nnext\\x01");
+    EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\x0anext\\x01");
     for (const auto& l : log)
         EXPECT_EQ(l.pid, 4242);
 }
