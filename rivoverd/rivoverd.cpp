@@ -1,13 +1,13 @@
 // rivoverd: the control daemon the players talk to. Listens on the control socket,
-// serves any number of clients (up to MAX_CLIENTS at once) from one process, answers
-// every request that expects a reply, and writes one line to standard output for each
-// record it receives:
+// serves many clients at once (MAX_CLIENTS) from one process, answers every request that
+// expects a reply, and writes one line to standard output for each record it receives:
 //
 //   pid=<client pid> cmd=<command> p1=<param1> p2=<param2> p3=<param3> p4=<param4> text="<text>"
 //
 // The pid is the one the client registered with (command 32), else the peer's process
-// id from the socket. In the text a quote, a backslash and control characters are
-// escaped (\" \\ \n \r \t \xHH) so that every record stays on one line.
+// id from the socket. In the text a quote and a backslash are escaped (\" \\) and every
+// byte outside printable ASCII is written as \xHH, so that every record stays on one line
+// and no byte of a record reaches a terminal that shows the log.
 //
 // Commands it knows, each answered with status 100:
 //   32  register: param1 is the client's process id.
@@ -20,18 +20,30 @@
 // Any other request that expects a reply is answered with the request's fields and
 // status 0. Records of commands 19, 33, 34 and 57 are only logged.
 //
+// No client can hold the others up: nothing is ever sent blocking (a client that lets
+// its queue of replies and events fill up is dropped), a client that does not complete a
+// record within RECORD_TIMEOUT_MS of connecting or of starting one is dropped, and when
+// every slot is taken a new connection takes the slot of the client idle longest.
+// Messages about dropped clients go to standard error.
+//
+// The socket file is given mode 0666 after bind, whatever the umask, so that the players
+// of every local user are heard; --socket-mode restricts it.
+//
 // At start a socket file left behind by a daemon that is gone is removed; a live daemon
 // on the path (or another rivoverd starting at the same time) makes it refuse to start
 // with status 1. SIGTERM or SIGINT: the socket file is removed and it exits 0.
+#include "records.h"
 #include "rivover.h"
 
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -42,22 +54,14 @@
 namespace {
 
 constexpr const char* LOCK_PATH = "/tmp/zuzerovu.lock";
-constexpr int MAX_CLIENTS = 64;
-constexpr int SEND_TIMEOUT_MS = 1000; // a client that takes no record for this long is dropped
-constexpr size_t RECORD_BYTES = sizeof(tCtlRecord);
+constexpr int ACCEPTS_PER_PASS = 16;
 
-struct tClient {
-    int fd;            // -1: free slot
-    int32_t pid;       // registered or peer process id
-    int32_t events;    // status records pushed to this connection
-    int32_t playing;   // has reported a play time
-    int32_t play_time; // last reported second
-    uint32_t have;     // bytes of `in` received so far
-    tCtlRecord in;     // the record being received
+// Who may connect: the socket file's mode, and its group (-1: left as created).
+struct tSocketAccess {
+    mode_t mode;
+    gid_t group;
 };
 
-std::array<tClient, MAX_CLIENTS> clients;
-int last_reporter = -1; // slot of the client that reported a play time last
 volatile sig_atomic_t stop_requested = 0;
 
 void on_stop(int) {
@@ -88,183 +92,56 @@ bool daemon_alive() {
     return alive;
 }
 
-void free_client(int slot) {
-    tClient& c = clients[static_cast<size_t>(slot)];
-    if (c.fd >= 0) close(c.fd);
-    c = tClient{};
-    c.fd = -1;
-    if (last_reporter == slot) last_reporter = -1;
-}
-
-int live_connections() {
-    int n = 0;
-    for (const tClient& c : clients)
-        if (c.fd >= 0) n++;
-    return n;
-}
-
-// Sends one whole record; false when the client is gone or takes nothing for too long.
-bool send_record(int fd, const tCtlRecord& rec) {
-    const auto* p = reinterpret_cast<const char*>(&rec);
-    const int64_t deadline = now_ms() + SEND_TIMEOUT_MS;
-    size_t done = 0;
-    while (done < RECORD_BYTES) {
-        const ssize_t n = send(fd, p + done, RECORD_BYTES - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
+// Sends what the client's queue holds, as far as the socket takes it without waiting.
+void flush_client(int slot) {
+    const char* data = nullptr;
+    size_t n;
+    while ((n = client_output(slot, &data)) > 0) {
+        const ssize_t sent =
+            send(clients[static_cast<size_t>(slot)].fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            client_output_done(slot, static_cast<size_t>(sent));
+        } else if (sent < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int64_t left = deadline - now_ms();
-            pollfd pfd{fd, POLLOUT, 0};
-            if (left > 0 && poll(&pfd, 1, static_cast<int>(left)) >= 0) continue;
-        }
-        return false;
-    }
-    return true;
-}
-
-void put_text(tCtlRecord& rec, const char* s) {
-    std::memset(rec.text, 0, sizeof rec.text);
-    std::strncpy(rec.text, s, sizeof rec.text - 1);
-}
-
-tCtlRecord status_record() {
-    tCtlRecord rec{};
-    rec.command = CTL_CMD_STATUS;
-    rec.status = CTL_STATUS_OK;
-    rec.param3 = live_connections();
-    if (last_reporter >= 0) {
-        const tClient& c = clients[static_cast<size_t>(last_reporter)];
-        rec.param1 = 1;
-        rec.param2 = c.pid;
-        rec.param4 = c.play_time;
-        put_text(rec, "playing");
-    } else {
-        put_text(rec, "idle");
-    }
-    return rec;
-}
-
-void log_record(int32_t pid, const tCtlRecord& rec) {
-    std::printf("pid=%d cmd=%d p1=%d p2=%d p3=%d p4=%d text=\"", pid, rec.command, rec.param1,
-                rec.param2, rec.param3, rec.param4);
-    const size_t n = strnlen(rec.text, sizeof rec.text);
-    for (size_t i = 0; i < n; i++) {
-        const auto c = static_cast<unsigned char>(rec.text[i]);
-        switch (c) {
-        case '"':
-            std::fputs("\\\"", stdout);
-            break;
-        case '\\':
-            std::fputs("\\\\", stdout);
-            break;
-        case '\n':
-            std::fputs("\\n", stdout);
-            break;
-        case '\r':
-            std::fputs("\\r", stdout);
-            break;
-        case '\t':
-            std::fputs("\\t", stdout);
-            break;
-        default:
-            if (c < 0x20 || c == 0x7f)
-                std::printf("\\x%02x", c);
-            else
-                std::putchar(c);
+        } else {
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            client_drop(slot, nullptr); // gone
+            return;
         }
     }
-    std::fputs("\"\n", stdout);
-    std::fflush(stdout);
 }
 
-// Pushes the current status to every connection that asked for events.
-void push_events() {
-    const tCtlRecord rec = status_record();
-    for (int i = 0; i < MAX_CLIENTS; i++) {
-        tClient& c = clients[static_cast<size_t>(i)];
-        if (c.fd >= 0 && c.events != 0 && !send_record(c.fd, rec)) free_client(i);
-    }
-}
-
-// Acts on one whole record from the client in `slot`; false when the client must go.
-bool handle_record(int slot) {
-    tClient& c = clients[static_cast<size_t>(slot)];
-    const tCtlRecord req = c.in;
-    if (req.command == CTL_CMD_REGISTER && req.param1 > 0) c.pid = req.param1;
-    log_record(c.pid, req);
-
-    tCtlRecord reply = req;
-    reply.status = CTL_STATUS_OK;
-    bool push = false;
-    switch (req.command) {
-    case CTL_CMD_REGISTER:
-        break;
-    case CTL_CMD_PLAY_TIME:
-        c.playing = 1;
-        c.play_time = req.param4;
-        last_reporter = slot;
-        push = true;
-        break;
-    case CTL_CMD_EVENTS:
-        c.events = req.param1 != 0 ? 1 : 0;
-        break;
-    case CTL_CMD_STATUS:
-        reply = status_record();
-        break;
-    default:
-        reply.status = 0;
-        break;
-    }
-    if (ctl_expects_reply(req.command) && !send_record(c.fd, reply)) return false;
-    if (push) push_events();
-    return true;
-}
-
-// Reads what the client has sent; a record may arrive in any number of pieces.
+// Reads what the client has sent, a few records' worth at a time.
 void serve_client(int slot) {
-    tClient& c = clients[static_cast<size_t>(slot)];
-    auto* p = reinterpret_cast<char*>(&c.in);
-    for (;;) {
-        const ssize_t n = recv(c.fd, p + c.have, RECORD_BYTES - c.have, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            free_client(slot);
-            return;
-        }
-        c.have += static_cast<uint32_t>(n);
-        if (c.have < RECORD_BYTES) continue;
-        c.have = 0;
-        if (!handle_record(slot)) {
-            free_client(slot);
-            return;
-        }
-        if (clients[static_cast<size_t>(slot)].fd < 0) return; // dropped while pushing
-    }
-}
-
-void accept_client(int listen_fd) {
-    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
-    for (tClient& c : clients) {
-        if (c.fd >= 0) continue;
-        c = tClient{};
-        c.fd = fd;
-        ucred cred{};
-        socklen_t len = sizeof cred;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) c.pid = cred.pid;
+    std::array<char, 4 * RECORD_BYTES> buf;
+    const int fd = clients[static_cast<size_t>(slot)].fd;
+    ssize_t n;
+    do {
+        n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+        client_drop(slot, nullptr);
         return;
     }
-    std::fprintf(stderr, "rivoverd: too many clients, connection refused\n");
-    close(fd);
+    client_input(slot, buf.data(), static_cast<size_t>(n), now_ms());
+}
+
+void accept_clients(int listen_fd) {
+    for (int i = 0; i < ACCEPTS_PER_PASS; i++) {
+        const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        const int32_t pid =
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+        client_add(fd, pid, now_ms());
+    }
 }
 
 // Takes the path over: refuses when another daemon holds it, removes a stale socket.
 // Returns the listening socket, or -1 after a message.
-int open_listener() {
+int open_listener(const tSocketAccess& access) {
     struct stat st {};
     if (lstat(CTL_SOCKET_PATH, &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
@@ -282,34 +159,97 @@ int open_listener() {
         }
         std::fprintf(stderr, "rivoverd: removed stale socket %s\n", CTL_SOCKET_PATH);
     }
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("socket");
         return -1;
     }
     sockaddr_un addr = socket_address();
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(fd, 16) < 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         std::perror(CTL_SOCKET_PATH);
         close(fd);
+        return -1;
+    }
+    // The mode is set before anyone can connect; the umask has no say in it.
+    if (chmod(CTL_SOCKET_PATH, access.mode) < 0 ||
+        (access.group != static_cast<gid_t>(-1) &&
+         chown(CTL_SOCKET_PATH, static_cast<uid_t>(-1), access.group) < 0) ||
+        listen(fd, 16) < 0) {
+        std::perror(CTL_SOCKET_PATH);
+        close(fd);
+        unlink(CTL_SOCKET_PATH);
         return -1;
     }
     return fd;
 }
 
+// --socket-mode MODE[:GROUP]: octal mode, and a group name or number.
+bool parse_socket_mode(const char* arg, tSocketAccess& access) {
+    char* end = nullptr;
+    const long mode = std::strtol(arg, &end, 8);
+    if (end == arg || mode < 0 || mode > 0777 || (*end != '\0' && *end != ':')) return false;
+    access.mode = static_cast<mode_t>(mode);
+    if (*end == '\0') return true;
+    const char* name = end + 1;
+    if (const group* g = getgrnam(name)) {
+        access.group = g->gr_gid;
+        return true;
+    }
+    const long gid = std::strtol(name, &end, 10);
+    if (end == name || *end != '\0' || gid < 0) return false;
+    access.group = static_cast<gid_t>(gid);
+    return true;
+}
+
+void print_usage(FILE* out, const char* argv0) {
+    std::fprintf(out,
+                 "usage: %s [--socket-mode MODE[:GROUP]]\n"
+                 "  serves the control socket %s; SIGTERM stops it\n"
+                 "  --socket-mode MODE[:GROUP]  permissions of the socket file, octal "
+                 "(default 0666),\n"
+                 "                              and the group it is given\n"
+                 "  --help, -h                  print this help and exit\n"
+                 "  --version                   print the version and exit\n",
+                 argv0, CTL_SOCKET_PATH);
+}
+
+// What the command line asks for: serve, or end at once with the given status.
+struct tOptionsResult {
+    bool serve;
+    int status;
+};
+
+tOptionsResult parse_options(int argc, char** argv, tSocketAccess& access) {
+    constexpr const char* OPT = "--socket-mode";
+    const size_t len = std::strlen(OPT);
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("rivoverd %s\n", VEXA_VERSION);
+            return {false, 0};
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            print_usage(stdout, argv[0]);
+            return {false, 0};
+        }
+        const char* value = nullptr;
+        if (std::strcmp(argv[i], OPT) == 0 && i + 1 < argc)
+            value = argv[++i];
+        else if (std::strncmp(argv[i], OPT, len) == 0 && argv[i][len] == '=')
+            value = argv[i] + len + 1;
+        if (value == nullptr || !parse_socket_mode(value, access)) {
+            print_usage(stderr, argv[0]);
+            return {false, 1};
+        }
+    }
+    return {true, 0};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("rivoverd %s\n", VEXA_VERSION);
-        return 0;
-    }
-    if (argc > 1) {
-        const bool asked = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
-        std::fprintf(asked ? stdout : stderr,
-                     "usage: %s\n  serves the control socket %s; SIGTERM stops it\n", argv[0],
-                     CTL_SOCKET_PATH);
-        return asked ? 0 : 1;
-    }
+    tSocketAccess access{0666, static_cast<gid_t>(-1)};
+    const tOptionsResult options = parse_options(argc, argv, access);
+    if (!options.serve) return options.status;
 
     // SIGTERM and SIGINT are taken only while waiting in ppoll, so a stop request is
     // never lost between the check and the wait.
@@ -338,37 +278,44 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const int listen_fd = open_listener();
+    const int listen_fd = open_listener(access);
     if (listen_fd < 0) return 1;
     struct stat own {};
     stat(CTL_SOCKET_PATH, &own);
-    for (tClient& c : clients)
-        c.fd = -1;
+    clients_reset();
     std::fprintf(stderr, "rivoverd: listening on %s\n", CTL_SOCKET_PATH);
 
     std::array<pollfd, MAX_CLIENTS + 1> fds{};
     std::array<int, MAX_CLIENTS + 1> slot_of{};
     while (stop_requested == 0) {
+        const int64_t wait_ms = clients_expire(now_ms());
         nfds_t n = 0;
         fds[n++] = pollfd{listen_fd, POLLIN, 0};
         for (int i = 0; i < MAX_CLIENTS; i++) {
-            if (clients[static_cast<size_t>(i)].fd < 0) continue;
+            const tClient& c = clients[static_cast<size_t>(i)];
+            if (c.used == 0) continue;
             slot_of[n] = i;
-            fds[n++] = pollfd{clients[static_cast<size_t>(i)].fd, POLLIN, 0};
+            const short out = c.out_count > 0 ? POLLOUT : 0;
+            fds[n++] = pollfd{c.fd, static_cast<short>(POLLIN | out), 0};
         }
-        if (ppoll(fds.data(), n, nullptr, &wait_mask) < 0) continue; // EINTR: look at the flag
+        timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000};
+        if (ppoll(fds.data(), n, wait_ms >= 0 ? &timeout : nullptr, &wait_mask) < 0)
+            continue; // EINTR: look at the flag
         for (nfds_t k = 1; k < n; k++) {
             const int slot = slot_of[k];
-            // A slot freed and taken again during this pass belongs to someone else.
-            if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
-                clients[static_cast<size_t>(slot)].fd == fds[k].fd)
-                serve_client(slot);
+            const tClient& c = clients[static_cast<size_t>(slot)];
+            // A slot freed during this pass may have been another client's socket.
+            if (fds[k].revents == 0 || c.used == 0 || c.fd != fds[k].fd) continue;
+            if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0) serve_client(slot);
         }
-        if ((fds[0].revents & POLLIN) != 0) accept_client(listen_fd);
+        // Replies and events go out as far as each socket takes them.
+        for (int i = 0; i < MAX_CLIENTS; i++)
+            if (clients[static_cast<size_t>(i)].used != 0) flush_client(i);
+        if ((fds[0].revents & POLLIN) != 0) accept_clients(listen_fd);
     }
 
     for (int i = 0; i < MAX_CLIENTS; i++)
-        free_client(i);
+        client_drop(i, nullptr);
     close(listen_fd);
     // Remove the socket file only when it is still the one bound here.
     struct stat now {};

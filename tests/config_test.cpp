@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -88,8 +89,10 @@ TEST_F(ConfigFile, SectionHeaders) {
     const std::string spaced = "[ net ]\nport=80\n";
     EXPECT_EQ(get(spaced, "net", "port"), -2);
     EXPECT_EQ(get(spaced, " net ", "port"), 0);
-    // The last character goes whatever it is; "[]" and "[x" change nothing.
-    EXPECT_EQ(get("[abc\nk=1\n", "ab", "k"), 0);
+    // A header needs its "]": "[abc" is an entry, and "[]" and "[x" change nothing.
+    EXPECT_EQ(get("[abc\nk=1\n", "ab", "k"), -2);
+    EXPECT_EQ(get("[s]\n[abc\nk=1\n", "s", "k"), 0);
+    EXPECT_EQ(get("[abc=x\n", nullptr, "[abc"), 0);
     EXPECT_EQ(get("[s]\n[]\nk=1\n", "s", "k"), 0);
     EXPECT_EQ(get("[s]\n[x\nk=1\n", "s", "k"), 0);
     // Blanks around the header are trimmed before it is recognised.
@@ -110,27 +113,66 @@ TEST_F(ConfigFile, MissingFileAndNullValue) {
     EXPECT_EQ(ctl_config_get(path().c_str(), nullptr, "k", value_), -2);
 }
 
-TEST_F(ConfigFile, LongLinesAreReadAsSeveralLines) {
-    // 2 + 598 characters: the first read takes 511 of them, the rest is a line of its own.
-    const std::string text = "x=" + std::string(598, 'a') + "\nafter=1\n";
-    EXPECT_EQ(get(text, nullptr, "x"), 0);
-    EXPECT_EQ(value(), std::string(509, 'a'));
-    EXPECT_EQ(get(text, nullptr, std::string(89, 'a').c_str()), 0);
-    EXPECT_EQ(value(), "");
-    EXPECT_EQ(get(text, nullptr, "after"), 0);
+TEST_F(ConfigFile, LongLinesAreSkippedWhole) {
+    // A value past the line buffer cannot bring in a key of its own.
+    const std::string smuggle = "title=" + std::string(600, 't') + "rate=666\nafter=1\n";
+    EXPECT_EQ(get(smuggle, nullptr, "title"), -2);
+    EXPECT_EQ(get(smuggle, nullptr, "rate"), -2);
+    EXPECT_EQ(get(smuggle, nullptr, "after"), 0);
     EXPECT_EQ(value(), "1");
+    // 511 characters fit, with or without a line end after them; 512 do not.
+    EXPECT_EQ(get("x=" + std::string(509, 'a') + "\n", nullptr, "x"), 0);
+    EXPECT_EQ(value(), std::string(509, 'a'));
+    EXPECT_EQ(get("x=" + std::string(509, 'a'), nullptr, "x"), 0);
+    EXPECT_EQ(get("x=" + std::string(510, 'a') + "\n", nullptr, "x"), -2);
+    // Blanks before a name do not count against its length.
+    EXPECT_EQ(get(std::string(300, ' ') + "k=3\n", nullptr, "k"), 0);
+    EXPECT_EQ(value(), "3");
 
-    // A name of 127 characters is looked up; one of 128 or more matches no key and is
-    // not a section, and the lines after it are still read.
+    // A name of 127 characters is looked up; one of 128 or more matches no key.
     const std::string n127(127, 'n'), n128(128, 'n');
     EXPECT_EQ(get(n127 + "=v\n", nullptr, n127.c_str()), 0);
     EXPECT_EQ(value(), "v");
     EXPECT_EQ(get(n128 + "=v\nk=2\n", nullptr, n128.c_str()), -2);
-    EXPECT_EQ(get("[" + std::string(200, 's') + "]\nk=2\n", "", "k"), 0);
+}
+
+TEST_F(ConfigFile, KeysUnderAnOverlongHeaderBelongToNoSection) {
+    const std::string s200(200, 's'), s600(600, 's'), b600(600, ' ');
+    for (const std::string& header : {'[' + s200 + ']', '[' + s600 + ']', b600 + "[s]"}) {
+        const std::string text = std::string("[s]\n").append(header).append("\nk=2\n");
+        EXPECT_EQ(get(text, "s", "k"), -2) << header.size();
+        EXPECT_EQ(get(text, "", "k"), -2);
+        EXPECT_EQ(get(text, nullptr, "k"), 0);
+        EXPECT_EQ(value(), "2");
+        EXPECT_EQ(get(text + "[t]\nk=3\n", "t", "k"), 0); // the next header counts again
+        EXPECT_EQ(value(), "3");
+    }
+    // A header that fits is one even when blanks make its line too long.
+    EXPECT_EQ(get(std::string("[t]").append(b600).append("\nk=4\n"), "t", "k"), 0);
+}
+
+TEST_F(ConfigFile, NulEndsWhatALineSays) {
+    const std::string text = std::string("po\0rt=1\nport=2\nv=a\0b\n[s\0]\nw=3\n", 27);
+    EXPECT_EQ(get(text, nullptr, "port"), 0);
     EXPECT_EQ(value(), "2");
-    // Blanks before a name do not count against its length.
-    EXPECT_EQ(get(std::string(300, ' ') + "k=3\n", nullptr, "k"), 0);
-    EXPECT_EQ(value(), "3");
+    EXPECT_EQ(get(text, nullptr, "po"), 0);
+    EXPECT_EQ(value(), "");
+    EXPECT_EQ(get(text, nullptr, "v"), 0);
+    EXPECT_EQ(value(), "a");
+    EXPECT_EQ(get(text, "", "w"), 0); // "[s" is no header
+}
+
+TEST_F(ConfigFile, OnlyRegularFilesOfBoundedSizeAreRead) {
+    EXPECT_EQ(ctl_config_get(dir_.path.c_str(), nullptr, "k", value_), -1);
+    EXPECT_EQ(ctl_config_get("/dev/zero", nullptr, "k", value_), -1);
+    // A FIFO with no writer would block an ordinary open.
+    const std::string fifo = dir_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(ctl_config_get(fifo.c_str(), nullptr, "k", value_), -1);
+
+    std::string big = "k=1\n" + std::string(CTL_CONFIG_MAX_BYTES - 4, '\n');
+    EXPECT_EQ(get(big, nullptr, "k"), 0);
+    EXPECT_EQ(get(big + "\n", nullptr, "k"), -1);
 }
 
 TEST(ConfigTrim, EachTrimRemovesItsOwnCharacters) {

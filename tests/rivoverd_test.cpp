@@ -2,6 +2,7 @@
 // with the client library and with the player.
 #include "control_path.h"
 #include "proc.h"
+#include "records.h"
 #include "rivover.h"
 #include "tempdir.h"
 #include "wavfile.h"
@@ -67,6 +68,27 @@ bool recv_record(int fd, tCtlRecord& rec) {
     return true;
 }
 
+// True when the peer closes fd within 20 s (anything received first: false).
+bool closed_by_peer(int fd) {
+    pollfd pfd{fd, POLLIN, 0};
+    char c;
+    return poll(&pfd, 1, 20000) == 1 && recv(fd, &c, 1, 0) == 0;
+}
+
+// One request and its reply; false when no reply came.
+bool exchange(int fd, tCtlRecord& rec) {
+    return send_all(fd, &rec, sizeof rec) && recv_record(fd, rec);
+}
+
+// A connection that has registered with the daemon, or -1.
+int registered_client(int pid) {
+    const int fd = dial();
+    tCtlRecord rec = record(CTL_CMD_REGISTER, pid, 0, 0, 0, "");
+    if (fd >= 0 && exchange(fd, rec)) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 // True when nothing arrives on fd within a short while.
 bool quiet(int fd) {
     pollfd pfd{fd, POLLIN, 0};
@@ -121,8 +143,10 @@ class Rivoverd : public testing::Test {
     }
 
     // Starts the daemon and waits until it accepts connections.
-    void start() {
-        daemon_ = start_program({vexa_bin("rivoverd")}, {});
+    void start(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> argv = {vexa_bin("rivoverd")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        daemon_ = start_program(argv, {});
         for (int i = 0; i < 500 && !daemon_on_path(); i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(daemon_on_path()) << "rivoverd does not listen";
@@ -177,8 +201,9 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     EXPECT_EQ(rec.command, CTL_CMD_PLAY_TIME);
     EXPECT_EQ(rec.param4, 13);
 
-    // Quotes, backslashes and line ends stay on the record's one line.
-    rec = record(CTL_CMD_SEND_TEXT, 0, 0, 0, 0, "say \"hi\"\\\nnext\x01");
+    // Quotes, backslashes and line ends stay on the record's one line; no byte outside
+    // printable ASCII (a C1 control such as CSI 0x9b included) reaches the log raw.
+    rec = record(CTL_CMD_SEND_TEXT, 0, 0, 0, 0, "say \"hi\"\\\nnext\x01\x9b[2J\xff\x80~\x7f");
     ASSERT_TRUE(send_all(c, &rec, sizeof rec));
     ASSERT_TRUE(recv_record(c, rec));
     close(c);
@@ -201,7 +226,7 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     EXPECT_EQ(log[6].cmd, 57);
     EXPECT_EQ(log[7].p4, 13);
     EXPECT_EQ(log[8].cmd, 11);
-    EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\nnext\\x01");
+    EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\x0anext\\x01\\x9b[2J\\xff\\x80~\\x7f");
     for (const auto& l : log)
         EXPECT_EQ(l.pid, 4242);
 }
@@ -350,6 +375,108 @@ TEST_F(Rivoverd, StopsOnSigtermWithClientsConnected) {
     stop();                            // status 0, socket file gone
     EXPECT_FALSE(recv_record(c, rec)); // the connection was closed
     close(c);
+}
+
+TEST_F(Rivoverd, ClientsThatSendNoWholeRecordAreDropped) {
+    start();
+    const int idle = registered_client(11);
+    ASSERT_GE(idle, 0);
+    const int silent = dial();
+    const int stalled = dial();
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(stalled, 0);
+    const tCtlRecord rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 1, "");
+    ASSERT_TRUE(send_all(stalled, &rec, 100));
+    EXPECT_TRUE(closed_by_peer(silent));
+    EXPECT_TRUE(closed_by_peer(stalled));
+    // A client that has finished its records may stay as long as it likes.
+    tCtlRecord status = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+    ASSERT_TRUE(exchange(idle, status));
+    EXPECT_EQ(status.param3, 1);
+    for (int fd : {idle, silent, stalled})
+        close(fd);
+    EXPECT_NE(stop().err.find("no whole record in time"), std::string::npos);
+}
+
+TEST_F(Rivoverd, AFullTableMakesRoomByDroppingTheClientIdleLongest) {
+    start();
+    std::vector<int> fds;
+    for (int i = 0; i < MAX_CLIENTS + 2; i++) {
+        fds.push_back(registered_client(100 + i));
+        ASSERT_GE(fds.back(), 0) << "client " << i << " was not served";
+    }
+    // The two registered first made room for the last two; everyone else is served.
+    EXPECT_TRUE(closed_by_peer(fds[0]));
+    EXPECT_TRUE(closed_by_peer(fds[1]));
+    for (size_t i : {size_t{2}, fds.size() - 1}) {
+        tCtlRecord status = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+        ASSERT_TRUE(exchange(fds[i], status));
+        EXPECT_EQ(status.param3, MAX_CLIENTS);
+    }
+    for (int fd : fds)
+        close(fd);
+    EXPECT_NE(stop().err.find("pid=101 dropped"), std::string::npos);
+}
+
+TEST_F(Rivoverd, ListenersThatDoNotReadAreDroppedAndHoldNobodyUp) {
+    start();
+    std::vector<int> listeners;
+    for (int i = 0; i < 5; i++) {
+        listeners.push_back(dial());
+        tCtlRecord on = record(CTL_CMD_EVENTS, 1, 0, 0, 0, "");
+        ASSERT_TRUE(exchange(listeners.back(), on));
+    }
+    const int player = registered_client(4242);
+    ASSERT_GE(player, 0);
+    // Every report is answered at once while the listeners' queues fill up, until the
+    // daemon has let go of all of them.
+    int connections = 6;
+    for (int t = 0; t < 20000 && connections > 1; t++) {
+        tCtlRecord report = record(CTL_CMD_PLAY_TIME, 0, 0, 0, t, "");
+        ASSERT_TRUE(exchange(player, report)) << "report " << t << " not answered";
+        tCtlRecord status = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+        ASSERT_TRUE(exchange(player, status));
+        connections = status.param3;
+    }
+    EXPECT_EQ(connections, 1);
+    for (int fd : listeners)
+        close(fd);
+    close(player);
+    const std::string err = stop().err;
+    size_t drops = 0;
+    for (size_t at = 0; (at = err.find("does not read its events", at)) != std::string::npos; at++)
+        drops++;
+    EXPECT_EQ(drops, 5u) << err;
+}
+
+TEST_F(Rivoverd, SocketModeIsSetWhateverTheUmask) {
+    const mode_t old_umask = umask(077);
+    start();
+    umask(old_umask);
+    struct stat st {};
+    ASSERT_EQ(stat(CTL_SOCKET_PATH, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    stop();
+
+    // Restricted to a group: that group, and the mode asked for.
+    const gid_t gid = getgid() == 0 ? 1 : getgid();
+    start({"--socket-mode", "0660:" + std::to_string(gid)});
+    ASSERT_EQ(stat(CTL_SOCKET_PATH, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, gid);
+    stop();
+    start({"--socket-mode=600"});
+    ASSERT_EQ(stat(CTL_SOCKET_PATH, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    stop();
+
+    for (const char* bad : {"--socket-mode=999", "--socket-mode=0660:no-such-group-here",
+                            "--socket-mode", "--mode=0600"}) {
+        ProcResult r = run_program({vexa_bin("rivoverd"), bad}, {}, 30);
+        EXPECT_EQ(r.exit_code, 1) << bad;
+        EXPECT_NE(r.err.find("--socket-mode MODE[:GROUP]"), std::string::npos) << bad;
+        EXPECT_FALSE(daemon_on_path());
+    }
 }
 
 // ---- The player and the daemon together ----

@@ -105,11 +105,15 @@ int ctl_send2(int a, int b);      // 50
 char* ctl_sanitize_name(char* s);
 
 // ---- Configuration files ----
-constexpr int CTL_CONFIG_LINE_BYTES = 512; // longer lines are read as several lines
-constexpr int CTL_CONFIG_NAME_BYTES = 128; // name parts and section names
+constexpr int CTL_CONFIG_LINE_BYTES = 512;     // a longer line is skipped whole
+constexpr int CTL_CONFIG_NAME_BYTES = 128;     // name parts and section names
+constexpr long CTL_CONFIG_MAX_BYTES = 1 << 20; // larger files are not read
 // Looks up key (in section, or in any section when section is null) and copies the rest
 // of its line into value (at least CTL_CONFIG_LINE_BYTES bytes; may be null). 0 when
-// found, -2 when not, -1 when the file cannot be opened.
+// found, -2 when not, -1 when the file cannot be opened or is not a regular file of at
+// most CTL_CONFIG_MAX_BYTES. A NUL byte ends what its line says; a header without its
+// "]" is no header; the keys under a header whose name is too long belong to no section
+// (only a lookup in any section finds them).
 int ctl_config_get(const char* path, const char* section, const char* key, char* value);
 // In place; nothing for null.
 void trim_left(char* s);    // leading space, tab, line feed, carriage return
