@@ -408,7 +408,9 @@ TEST_F(Player, FilesOfOtherKindsPlayNothingAndSaySo) {
 TEST_F(Player, DeviceWriteErrorsEndThePlay) {
     const std::string mp3 = std::string(VEXA_SOURCE_DIR) + "/samples/chime.mp3";
     const std::string pcm = wav("w.wav", make_wav(2, 44100, ramp(2 * 44100 * 3)));
-    for (const std::string& file : {pcm, mp3}) {
+    // 30 s of sound keep the reader copying when the player stops: it ends too.
+    const std::string big = wav("big.wav", make_wav(2, 44100, ramp(2 * 44100 * 30)));
+    for (const std::string& file : {pcm, mp3, big}) {
         ProcResult r = vexa({file}, false, "write");
         EXPECT_FALSE(r.timed_out) << file;
         EXPECT_EQ(r.exit_code, 1) << file;
