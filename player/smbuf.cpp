@@ -23,6 +23,7 @@ int readcnt = 0;                       // words held in rdfi_block
 int usedcnt = 0;                       // words of it already moved into smbuf
 int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
 bool rdfi_block_is_last = false;       // rdfi_block holds the pipe's last, short block
+int tail_filler = 0; // zero bytes after the stream's end in smbuf's last held word
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -44,6 +45,7 @@ void smbuf_reset() {
     readcnt = usedcnt = 0;
     last_block_bytes = 0;
     rdfi_block_is_last = false;
+    tail_filler = 0;
     // Words past the held ones are always zero, so that a look beyond the data never
     // finds stale stream bytes.
     std::memset(smbuf, 0, sizeof smbuf);
@@ -189,6 +191,7 @@ int rdfi() {
         usedcnt += n;
         smbufcnt += n;
         smbuf_words_in += n;
+        if (rdfi_block_is_last && usedcnt == readcnt) tail_filler = 4 * readcnt - last_block_bytes;
     }
     if (debug >= 4) {
         std::printf("rdfi: read %d ints\n", n);
@@ -218,8 +221,7 @@ int stream_peek(std::span<uint8_t> dest, bool* at_end) {
     int n = 0;
     // What smbuf holds from the position on: already in the decoder's order. The pipe's
     // last word may end in filler.
-    int held = validbits() / 8;
-    if (rdfi_block_is_last && usedcnt == readcnt) held -= 4 * readcnt - last_block_bytes;
+    const int held = validbits() / 8 - tail_filler;
     for (int k = bitstream.bitidx / 8; k < held && n < room; k++, n++)
         dest[static_cast<size_t>(n)] =
             static_cast<uint8_t>(bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
