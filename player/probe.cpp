@@ -103,6 +103,7 @@ int measure_bitrate(tPlayback& pb) {
         // At the end of the file the last frame may be cut short: it is not decoded.
         if (pb.end_flag && unread_bits() < (pb.header.bits_required & ~7)) break;
         const tMPEGStatus s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+        if (unread_bits() < 0) break; // the frame ran past the end of the file
         // Only a frame read to its end leaves the position at the next header; after any
         // other failure the next sync word may lie inside this frame.
         if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
