@@ -223,6 +223,21 @@ void interleave() {
     }
 }
 
+int copy_failed = 0; // a write to output_file has failed
+
+// The first failing write to the copy is reported and ends it.
+void copy_failure() {
+    std::fprintf(stderr, "%s: %s\n", output_name, std::strerror(errno));
+    std::fclose(output_file);
+    output_file = nullptr;
+    copy_failed = 1;
+}
+
+void copy_out(size_t bytes) {
+    if (output_file != nullptr && std::fwrite(outBuffer, bytes, 1, output_file) != 1)
+        copy_failure();
+}
+
 int16_t out_word(int i) {
     return static_cast<int16_t>(
         static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
@@ -263,7 +278,7 @@ int audio_open() {
 }
 
 int audio_reset() {
-    if (silent) return 0;
+    if (silent || audio_fd < 0) return 0;
     if (ioctl(audio_fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
     std::memset(outLeft, 0, sizeof outLeft);
     std::memset(outRight, 0, sizeof outRight);
@@ -271,7 +286,7 @@ int audio_reset() {
 }
 
 int audio_sync() {
-    if (silent) return 0;
+    if (silent || audio_fd < 0) return 0;
     int arg = 0;
     if (ioctl(audio_fd, SNDCTL_DSP_SYNC, &arg) < 0) {
         std::perror("ioctl SNDCTL_DSP_SYNC");
@@ -281,7 +296,19 @@ int audio_sync() {
 }
 
 int audio_close() {
-    return close(audio_fd);
+    const int r = close(audio_fd);
+    audio_fd = -1;
+    return r;
+}
+
+int audio_finish_copy() {
+    if (output_file != nullptr && std::fclose(output_file) != 0) {
+        output_file = nullptr;
+        std::fprintf(stderr, "%s: %s\n", output_name, std::strerror(errno));
+        copy_failed = 1;
+    }
+    output_file = nullptr;
+    return copy_failed;
 }
 
 int audio_rate_supported(int rate) {
@@ -326,13 +353,17 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
 
     auto bytes = static_cast<size_t>(4 * outSamples);
     ssize_t n = write_block(bytes, retry);
+    const int write_errno = errno;
     // The copy gets exactly what the device took, so a refused block that is
     // written again later does not appear twice in the file.
-    if (n > 0 && output_file != nullptr)
-        std::fwrite(outBuffer, static_cast<size_t>(n), 1, output_file);
+    if (n > 0) copy_out(static_cast<size_t>(n));
     if (debug > 3)
         std::printf("audio_write: write(%d, %08X, %d) = %d\n", audio_fd,
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(outBuffer)),
                     static_cast<int>(bytes), static_cast<int>(n));
-    return n == -1 ? 0 : 1;
+    if (n != -1) return 1;
+    // A full non-blocking device takes the block later; any other error does not pass.
+    if (write_errno == EAGAIN) return 0;
+    std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(write_errno));
+    return AUDIO_WRITE_FAILED;
 }

@@ -13,15 +13,21 @@ static_assert(AUDIO_OUT_BYTES == 4 * AUDIO_OUT_MAX);
 int audio_open();  // 1 when the device cannot be opened or set to the output mode
 int audio_reset(); // drops what the device has queued
 int audio_sync();  // waits for the queue to drain; -1 on failure
-int audio_close(); // close()'s result
+int audio_close(); // close()'s result; the descriptor is forgotten
 
 // 1 when audio_write can bring blocks at `rate` Hz to the output rate.
 int audio_rate_supported(int rate);
 
 // Converts one block (`samples` per channel at `rate` Hz) and writes it to the device
-// in one piece (and to output_file). Returns 0 when the device write failed (the
-// caller keeps the block), else 1; 1 in silent mode.
+// in one piece (and to output_file). Returns 0 when the device cannot take the block
+// now (the caller keeps it), AUDIO_WRITE_FAILED when the device has failed for good (the
+// error is printed; nothing more can be played), else 1; 1 in silent mode. A failing
+// write to output_file is printed once and ends the copy, not the play.
+constexpr int AUDIO_WRITE_FAILED = -1;
 int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry);
+
+// Flushes and closes output_file. Returns 1 when any write to it has failed, else 0.
+int audio_finish_copy();
 
 // Restarts the conversion state (previous samples, 8000 Hz group counter, rate converter),
 // as at program start.

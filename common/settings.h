@@ -13,6 +13,7 @@ extern int override_samplerate; // 11025, 22050 or 44100 replaces the stream's r
 extern int silent;              // no audio device is opened and nothing is written
 extern int info_only;           // only print the track time, then exit
 extern std::FILE* output_file;  // every written block is also appended here (or null)
+extern const char* output_name; // the name output_file was opened under
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
 extern int swap_bytes;          // MPEG input words are byte-reversed on the way in

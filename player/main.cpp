@@ -114,6 +114,7 @@ int parse_options(int argc, char** argv) {
         case 'o':
             if (debug > 0) std::printf("outputting to file %s\n", value);
             output_file = std::fopen(value, "w");
+            output_name = value;
             if (output_file == nullptr) {
                 std::perror(value);
                 std::exit(1);
@@ -180,16 +181,21 @@ int main(int argc, char** argv) {
 
     if (debug >= 1) std::printf("initializing decoder\n");
     decoder_init();
+    // With a file the device is opened by the process that plays it, after the fork.
+    if (operand >= argc) open_device();
     if (debug >= 1) std::printf("locking pages in memory\n");
     lock_memory();
 
+    int status = 0;
     if (operand < argc) {
         const char* file = argv[operand];
         const long offset = operand + 1 < argc ? std::strtol(argv[operand + 1], nullptr, 10) : 0;
         if (debug >= 1) std::printf("playfile(%s, %ld);\n", file, offset);
         const int result = playfile(file, offset);
         if (debug >= 1) std::printf("playfile(%s, %ld) returned %d\n", file, offset, result);
+        status = result != 0 ? 1 : 0;
     }
+    if (audio_finish_copy() != 0) status = 1;
 
     if (munlockall() < 0) std::perror("munlockall()");
     ctl_close();
@@ -197,6 +203,5 @@ int main(int argc, char** argv) {
         if (debug >= 1) std::printf("kest sleep before exit\n");
         usleep(static_cast<useconds_t>(std::strtol(pause, nullptr, 10)));
     }
-    if (output_file != nullptr) std::fflush(output_file);
-    return 0;
+    return status;
 }

@@ -100,6 +100,11 @@ uint8_t* pbuffer_read_slot(pbuffer* pb) {
     return block(pb, pb->rd);
 }
 
+uint8_t* pbuffer_peek(pbuffer* pb, int i) {
+    if (pb == nullptr || i < 0 || i >= pbuffer_level(pb)) return nullptr;
+    return block(pb, (pb->rd + i) % pb->count);
+}
+
 int pbuffer_commit_read(pbuffer* pb) {
     if (pb == nullptr || pbuffer_is_empty(pb)) return -1;
     pb->rd = advance(pb, pb->rd);

@@ -35,6 +35,8 @@ int pbuffer_write(pbuffer* pb, const void* src, int n);
 int pbuffer_read(pbuffer* pb, void* dest, int n);
 uint8_t* pbuffer_read_slot(pbuffer* pb);
 int pbuffer_commit_read(pbuffer* pb);
+// The i-th filled block from the oldest (0) on, left in the ring; null past the newest.
+uint8_t* pbuffer_peek(pbuffer* pb, int i);
 
 // State.
 int pbuffer_set_flags(pbuffer* pb, int bits);

@@ -129,6 +129,29 @@ void learn_free_length(tPlayback& pb, const tMPEGHeader& previous, int64_t heade
     }
 }
 
+// Stream bytes ahead of the position, looked at without taking them.
+uint8_t window[MPEG_RUN_WINDOW];
+
+// A sync word is believed when it starts the frame the stream has due there, or a run of
+// Layer III frames; otherwise it is passed over. DL_DECODE to decode it.
+tLoopState confirm_stream(tPlayback& pb) {
+    bool ends = false;
+    const int64_t here = stream_position();
+    int n = stream_peek(std::span(window).first(4), &ends);
+    if (mpeg_sync_due(pb.sync, here, std::span(window).first(n))) return DL_DECODE;
+    n = stream_peek(window, &ends);
+    tFrameRun run{};
+    const int32_t found = mpeg_confirm_run(std::span(window).first(n), ends, &run);
+    if (found == MPEG_RUN_MORE) return DL_TRY_READ;
+    if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
+        if (pb.free_frame_bytes == 0) pb.free_frame_bytes = run.free_length;
+        return DL_DECODE;
+    }
+    if (debug >= 3) std::printf("DL_DECODE no stream starts at this sync word\n");
+    bitstream.bitidx += 8;
+    return DL_START;
+}
+
 tLoopState decode_mpeg(tPlayback& pb) {
     bool eof = false;
     tLoopState next;
@@ -147,6 +170,8 @@ tLoopState decode_mpeg(tPlayback& pb) {
             return ended_before ? DL_END : DL_START;
         }
         if (debug >= 3) std::printf("DL_DECODE Found header.\n");
+        next = confirm_stream(pb);
+        if (next != DL_DECODE) return next;
         pb.frame_step = FRAME_HEADER;
     }
 
@@ -162,8 +187,14 @@ tLoopState decode_mpeg(tPlayback& pb) {
         pb.frame_step = FRAME_SEARCH;
         const int64_t header_at = stream_position();
         const tMPEGHeader previous = pb.header;
+        bool ends = false;
+        const int head = stream_peek(std::span(window).first(4), &ends);
         s = MP3DecodeInfo(inst, &bitstream, &pb.header);
         learn_free_length(pb, previous, header_at, s);
+        if (s == eNoErr)
+            mpeg_sync_take(pb.sync, header_at, std::span(window).first(head), pb.free_frame_bytes);
+        else
+            pb.sync.in_sync = 0;
         if (s != eNoErr) {
             if (debug >= 3) {
                 std::printf("(MP3DecodeInfo)        mpgstatus = ");
@@ -187,6 +218,11 @@ tLoopState decode_mpeg(tPlayback& pb) {
     }
     pb.frame_step = FRAME_SEARCH;
     s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+    // A frame that read past the end of the stream is not played, and nothing follows it.
+    if (unread_bits() < 0) {
+        pb.end_flag = 1;
+        return DL_END;
+    }
     if (s != eNoErr && s != eFrameDiscarded) pb.free_header_at = -1;
     if (s != eNoErr) {
         if (debug >= 3) {
@@ -218,7 +254,12 @@ tLoopState state_try_write(tPlayback& pb) {
         std::printf("DL_TRY_WRITE\n");
         std::printf("DL_TRY_WRITE samplecount = %d rate = %d\n", pb.samplecount, pb.rate);
     }
-    if (audio_write(pcm_left, pcm_right, pb.samplecount, pb.rate, 0) == 0) return DL_TRY_READ;
+    const int written = audio_write(pcm_left, pcm_right, pb.samplecount, pb.rate, 0);
+    if (written == AUDIO_WRITE_FAILED) {
+        pb.device_failed = 1;
+        return DL_END;
+    }
+    if (written == 0) return DL_TRY_READ;
     pb.samples_played += pb.samplecount;
     if (pb.rate > 0) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
@@ -313,12 +354,15 @@ int decoder_init() {
     }
     smbuf_reset();
     pbuf = pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES);
-    int status = audio_open();
+    return 0;
+}
+
+void open_device() {
+    const int status = audio_open();
     if (status != 0) {
         if (debug >= 1) std::printf("decoder_init: audio_open failed.  status=%d\n", status);
         std::exit(1);
     }
-    return 0;
 }
 
 int playfile(const char* file, long offset) {
@@ -334,6 +378,8 @@ int playfile(const char* file, long offset) {
 
     fork_reader(pb, file); // only the player process comes back
     pb.read_callback = rdfi;
+    // Opened here, not inherited: wrappers of the device may close what a child inherits.
+    open_device();
 
     if (debug >= 1) std::printf("reinitializing MP3 library, inst=0x%08X\n", addr32(inst));
     std::memset(static_cast<void*>(inst), 0, sizeof(tMPEGInstance));
@@ -347,5 +393,12 @@ int playfile(const char* file, long offset) {
     }
     close(infd);
     infd = -1;
+    if (pb.device_failed) {
+        audio_close();
+        return 1;
+    }
+    // Everything written is played before the device is let go.
+    audio_sync();
+    audio_close();
     return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "mp3dec.h"
+#include "mpegsync.h"
 #include "wavhdr.h"
 
 #include <cstdint>
@@ -27,6 +28,8 @@ struct tPlayback {
     int32_t total_track_time; // whole seconds
     int32_t free_frame_bytes; // free format: frame length without padding, 0 when unknown
     int64_t free_header_at;   // stream byte of the last free-format header decoded, or -1
+    tStreamSync sync;         // MPEG: where the next frame is due
+    int32_t device_failed;    // the device failed for good: nothing more can play
 };
 
 // Steps of one MPEG frame in the loop. When the pipe buffer runs dry between them, the
@@ -42,8 +45,11 @@ extern int16_t pcm_right[MP3_MAX_SAMPLES];
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
 int decoder_init();
-// Plays one file from `offset` seconds in. Returns 0 in the player process only.
+// Plays one file from `offset` seconds in. Returns in the player process only: 0 when the
+// file played to its end, 1 when the device failed.
 int playfile(const char* file, long offset);
+// Opens the audio device; the process ends when it cannot be had.
+void open_device();
 
 // Pieces of playfile, each in a file of its own.
 void probe_file(tPlayback& pb, const char* file, long offset);

@@ -2,6 +2,7 @@
 #include "audio.h"
 #include "id3v2.h"
 #include "mp3rate.h"
+#include "mpegsync.h"
 #include "playfile.h"
 #include "settings.h"
 #include "smbuf.h"
@@ -9,9 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +103,7 @@ int measure_bitrate(tPlayback& pb) {
         // At the end of the file the last frame may be cut short: it is not decoded.
         if (pb.end_flag && unread_bits() < (pb.header.bits_required & ~7)) break;
         const tMPEGStatus s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
+        if (unread_bits() < 0) break; // the frame ran past the end of the file
         // Only a frame read to its end leaves the position at the next header; after any
         // other failure the next sync word may lie inside this frame.
         if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
@@ -111,7 +115,7 @@ int measure_bitrate(tPlayback& pb) {
         if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
         found++;
     }
-    pb.free_frame_bytes = static_cast<int32_t>(free_length);
+    if (free_length > 0) pb.free_frame_bytes = static_cast<int32_t>(free_length);
     if (found == 0) return 0;
     // bit/s = bytes per frame * 8 * frames per second
     const int free_rate = free_length > 0
@@ -125,6 +129,78 @@ int measure_bitrate(tPlayback& pb) {
         std::printf("decoder: free format, %lld bytes a frame, %d bps\n",
                     static_cast<long long>(free_length), free_rate);
     return sum / found;
+}
+
+// The file read in pieces for the stream check, with a window's room behind each piece.
+constexpr int SCAN_PIECE = 65536;
+uint8_t scan_buffer[SCAN_PIECE + MPEG_RUN_WINDOW];
+
+// Reads up to `bytes` bytes of the file at `at`, fewer only at its end; the process ends on
+// a read error.
+size_t read_at(const char* file, int64_t at, uint8_t* dest, size_t bytes) {
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = pread(infd, dest + done, bytes - done, static_cast<off_t>(at) + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            std::perror(file);
+            std::exit(1);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+// Layer number of the first run of MPEG audio frames from stream byte `from` on, as the
+// decoder will see the bytes (-w leaves each word in the machine's order); 0 when none.
+int32_t first_run_layer(const char* file, int64_t from, tFrameRun* run) {
+    size_t held = 0, at = 0;
+    int64_t next_read = from;
+    bool ended = false;
+    for (;;) {
+        if (held - at < static_cast<size_t>(MPEG_RUN_WINDOW) && !ended) {
+            std::memmove(scan_buffer, scan_buffer + at, held - at);
+            held -= at;
+            at = 0;
+            const size_t n = read_at(file, next_read, scan_buffer + held, SCAN_PIECE);
+            if (!swap_bytes)
+                for (size_t k = 0; k + 4 <= n; k += 4)
+                    std::reverse(scan_buffer + held + k, scan_buffer + held + k + 4);
+            next_read += static_cast<int64_t>(n);
+            held += n;
+            ended = n < static_cast<size_t>(SCAN_PIECE);
+        }
+        const auto* sync =
+            static_cast<const uint8_t*>(std::memchr(scan_buffer + at, 0xFF, held - at));
+        if (sync == nullptr) {
+            if (ended) return 0;
+            at = held;
+            continue;
+        }
+        at = static_cast<size_t>(sync - scan_buffer);
+        if (held - at < static_cast<size_t>(MPEG_RUN_WINDOW) && !ended) continue;
+        const std::span<const uint8_t> window(scan_buffer + at, held - at);
+        if (mpeg_confirm_run(window, ended, run) == MPEG_RUN_FOUND) return run->first.layer;
+        at++;
+    }
+}
+
+// Nothing is played from a file that holds no Layer III stream: the bytes of anything else
+// would reach the speaker as noise.
+void check_stream(tPlayback& pb, const char* file) {
+    tFrameRun run{};
+    const int32_t layer = first_run_layer(file, pb.start_offset, &run);
+    if (layer == 3) {
+        pb.free_frame_bytes = run.free_length;
+        return;
+    }
+    if (layer != 0)
+        std::fprintf(stderr, "%s: MPEG audio Layer %s is not supported, only Layer III\n", file,
+                     layer == 1 ? "I" : "II");
+    else
+        std::fprintf(stderr, "%s: no MPEG audio Layer III or WAV stream found\n", file);
+    std::exit(1);
 }
 
 int32_t track_seconds(int64_t file_length, int bitrate) {
@@ -214,6 +290,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
             if (debug >= 1) std::printf("found id3v2 header, mp3 offset = %d\n", t);
             pb.start_offset = t;
         }
+        if (!pb.end_flag) check_stream(pb, file);
     }
 
     if (offset == 0 && !info_only) return;

@@ -22,6 +22,8 @@ uint32_t rdfi_block[PIPE_BLOCK_WORDS]; // the pipe block rdfi took last
 int readcnt = 0;                       // words held in rdfi_block
 int usedcnt = 0;                       // words of it already moved into smbuf
 int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
+bool rdfi_block_is_last = false;       // rdfi_block holds the pipe's last, short block
+int tail_filler = 0; // zero bytes after the stream's end in smbuf's last held word
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -42,6 +44,8 @@ void smbuf_reset() {
     smbuf_words_in = 0;
     readcnt = usedcnt = 0;
     last_block_bytes = 0;
+    rdfi_block_is_last = false;
+    tail_filler = 0;
     // Words past the held ones are always zero, so that a look beyond the data never
     // finds stale stream bytes.
     std::memset(smbuf, 0, sizeof smbuf);
@@ -168,7 +172,9 @@ int rdfi() {
             }
             readcnt = PIPE_BLOCK_WORDS;
             // The block that came with the end flag may be partly filler.
-            if (last_block_bytes > 0 && pbuffer_eof(pbuf) && pbuffer_level(pbuf) == 0) {
+            rdfi_block_is_last =
+                last_block_bytes > 0 && pbuffer_eof(pbuf) && pbuffer_level(pbuf) == 0;
+            if (rdfi_block_is_last) {
                 readcnt = (last_block_bytes + 3) / 4;
                 auto* bytes = reinterpret_cast<uint8_t*>(rdfi_block);
                 std::memset(bytes + last_block_bytes, 0,
@@ -185,6 +191,7 @@ int rdfi() {
         usedcnt += n;
         smbufcnt += n;
         smbuf_words_in += n;
+        if (rdfi_block_is_last && usedcnt == readcnt) tail_filler = 4 * readcnt - last_block_bytes;
     }
     if (debug >= 4) {
         std::printf("rdfi: read %d ints\n", n);
@@ -192,6 +199,47 @@ int rdfi() {
         std::printf("rdfi: returning %d\n", result);
     }
     return result;
+}
+
+namespace {
+
+// Appends up to `room` stream bytes of `words` (as they come from the pipe) to `dest`, in
+// the order the decoder reads them; `bytes` of the words are stream data.
+int peek_words(const uint32_t* words, int bytes, uint8_t* dest, int room) {
+    int n = 0;
+    for (int k = 0; k < bytes && n < room; k++, n++) {
+        const uint32_t w = swap_bytes ? byte_reverse(words[k / 4]) : words[k / 4];
+        dest[n] = static_cast<uint8_t>(w >> (24 - 8 * (k % 4)));
+    }
+    return n;
+}
+
+} // namespace
+
+int stream_peek(std::span<uint8_t> dest, bool* at_end) {
+    const int room = static_cast<int>(dest.size());
+    int n = 0;
+    // What smbuf holds from the position on: already in the decoder's order. The pipe's
+    // last word may end in filler.
+    const int held = validbits() / 8 - tail_filler;
+    for (int k = bitstream.bitidx / 8; k < held && n < room; k++, n++)
+        dest[static_cast<size_t>(n)] =
+            static_cast<uint8_t>(bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
+    // The rest of the block rdfi is taking words from, then the blocks still in the ring.
+    if (readcnt > usedcnt) {
+        const int bytes =
+            rdfi_block_is_last ? last_block_bytes - 4 * usedcnt : 4 * (readcnt - usedcnt);
+        n += peek_words(rdfi_block + usedcnt, bytes, dest.data() + n, room - n);
+    }
+    const int level = pbuffer_level(pbuf);
+    for (int i = 0; i < level && n < room; i++) {
+        const bool last = i == level - 1 && pbuffer_eof(pbuf) && last_block_bytes > 0;
+        const auto* words = reinterpret_cast<const uint32_t*>(pbuffer_peek(pbuf, i));
+        n += peek_words(words, last ? last_block_bytes : PIPE_BLOCK_BYTES, dest.data() + n,
+                        room - n);
+    }
+    *at_end = n < room && pbuffer_eof(pbuf);
+    return n;
 }
 
 void rdfi_last_block_bytes(int bytes) {

@@ -9,6 +9,7 @@
 #include "pbuffer.h"
 
 #include <cstdint>
+#include <span>
 
 constexpr int SMBUF_WORDS = 384; // 1536 bytes, 12288 bits
 // A refill leaves at least this many bits from the start of the current word: a whole
@@ -57,5 +58,9 @@ int rdfi();
 // of stream (1..1023): rdfi takes no more of it than those, the last word filled up with
 // zero bytes.
 void rdfi_last_block_bytes(int bytes);
+// Copies the stream bytes from the (byte-aligned) read position on into `dest`, in the
+// order the decoder reads them, without taking them: what smbuf holds, then what the pipe
+// buffer holds. Returns how many; `at_end` says that the stream ends after them.
+int stream_peek(std::span<uint8_t> dest, bool* at_end);
 // 1 when a block was taken into wav_block, 0 when none is there yet, -1 at the end.
 int read_wav_data_from_inbuf();

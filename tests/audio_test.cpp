@@ -233,8 +233,8 @@ TEST_F(DeviceWrite, CopyHoldsExactlyWhatTheDeviceGot) {
 
 TEST_F(DeviceWrite, RefusedWriteIsReportedAndNotCopied) {
     std::vector<int16_t> block = {5, 6};
-    audio_fd = -1; // every write fails
-    EXPECT_EQ(audio_write(block.data(), block.data(), 2, 44100, 0), 0);
+    audio_fd = -1; // every write fails, and not for want of room: the device has failed
+    EXPECT_EQ(audio_write(block.data(), block.data(), 2, 44100, 0), AUDIO_WRITE_FAILED);
     EXPECT_EQ(contents(copy).size(), 0u);
     audio_fd = fileno(device); // the same block, taken on the next try, appears once
     EXPECT_EQ(audio_write(block.data(), block.data(), 2, 44100, 0), 1);

@@ -9,6 +9,7 @@
 #include "id3v2.h"
 #include "mp3dec.h"
 #include "mp3rate.h"
+#include "mpegsync.h"
 #include "settings.h"
 #include "smbuf.h"
 
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <span>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -55,11 +57,12 @@ struct tDecodeRun {
     std::FILE* out; // opened with the first decoded frame
     int64_t frames; // frames decoded and written
     int64_t dropped[STATUS_COUNT];
-    int64_t cut_short;  // a last frame the file ends inside
-    int64_t samples;    // sample frames written (per channel)
-    double seconds;     // their duration at each frame's own rate
-    int32_t wav_rate;   // -w: rate of the first frame
-    int64_t data_bytes; // bytes of PCM written
+    int64_t cut_short;   // a last frame the file ends inside
+    int64_t unconfirmed; // sync words that started no run of frames
+    int64_t samples;     // sample frames written (per channel)
+    double seconds;      // their duration at each frame's own rate
+    int32_t wav_rate;    // -w: rate of the first frame
+    int64_t data_bytes;  // bytes of PCM written
 };
 
 void put16(uint8_t* p, int16_t v) {
@@ -165,42 +168,94 @@ bool refill(const char* name) {
     return false;
 }
 
-void decode(tDecodeRun& run) {
+// Stream bytes from a sync word on, read from the file without moving its position.
+uint8_t window[MPEG_RUN_WINDOW];
+
+// Fills `window` from stream byte `at` (counted from `stream_start` in the file); the
+// stream ends after the bytes read when fewer came than asked for.
+std::span<const uint8_t> peek(int64_t stream_start, int64_t at, size_t bytes, bool* ends,
+                              const char* name) {
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = pread(infd, window + done, bytes - done,
+                                static_cast<off_t>(stream_start + at) + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(name, std::strerror(errno));
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    *ends = done < bytes;
+    return std::span<const uint8_t>(window, done);
+}
+
+// As the player: a sync word is believed when it starts the frame the stream has due
+// there, or a run of Layer III frames. -1: pass over it; 0: decode it.
+int confirm_stream(tDecodeRun& run, int64_t stream_start, tStreamSync& sync, int32_t* free_length) {
+    const int64_t here = stream_position();
+    bool ends = false;
+    if (mpeg_sync_due(sync, here, peek(stream_start, here, 4, &ends, run.in_name))) return 0;
+    tFrameRun found{};
+    const auto bytes = peek(stream_start, here, MPEG_RUN_WINDOW, &ends, run.in_name);
+    if (mpeg_confirm_run(bytes, ends, &found) == MPEG_RUN_FOUND && found.first.layer == 3) {
+        if (*free_length == 0) *free_length = found.free_length;
+        return 0;
+    }
+    run.unconfirmed += 1;
+    return -1;
+}
+
+void decode(tDecodeRun& run, int64_t stream_start) {
     tMPEGInstance* inst = &instance;
     MP3InitInstance(inst);
     smbuf_reset();
     tMPEGHeader header{};
     bool ended = false;
     int64_t last_header = -1; // stream byte of the last accepted header
-    int64_t free_length = 0;  // measured length of a free-format frame, 0 if unknown
+    int32_t free_length = 0;  // measured length of a free-format frame, 0 if unknown
+    tStreamSync sync{};
     for (;;) {
         ended = refill(run.in_name) || ended;
         if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
             if (ended) return;
             continue;
         }
+        if (confirm_stream(run, stream_start, sync, &free_length) != 0) {
+            bitstream.bitidx += 8;
+            continue;
+        }
         ended = refill(run.in_name) || ended;
         const int64_t here = stream_position();
+        bool ends = false;
+        const auto head = peek(stream_start, here, 4, &ends, run.in_name);
         tMPEGStatus s = MP3DecodeInfo(inst, &bitstream, &header);
         if (s != eNoErr) {
+            sync.in_sync = 0;
             run.dropped[s] += 1;
             continue;
         }
         if (header.free_format && last_header >= 0 &&
             (free_length == 0 || here - last_header < free_length))
-            free_length = here - last_header;
+            free_length = static_cast<int32_t>(here - last_header);
         last_header = here;
+        mpeg_sync_take(sync, here, head, free_length);
         ended = refill(run.in_name) || ended;
         // At the end of the file a frame must be there whole before it is decoded.
         if (ended) {
-            const int64_t need = header.free_format && free_length > 0 ? 8 * (free_length - 4)
-                                                                       : header.bits_required & ~7;
+            const int64_t padding = (header.packed_info >> 9) & 1;
+            const int64_t need = header.free_format && free_length > 0
+                                     ? 8 * (free_length + padding - 4)
+                                     : header.bits_required & ~7;
             if (unread_bits() < need) {
                 run.cut_short += 1;
                 return;
             }
         }
         s = MP3DecodeData(inst, left, right, &bitstream);
+        // A frame that read past the end of the file is not written, and nothing follows.
+        if (unread_bits() < 0) {
+            run.cut_short += 1;
+            return;
+        }
         // Only a frame read to its end leaves the position at the next header.
         if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
         if (s != eNoErr) {
@@ -226,6 +281,9 @@ void summary(const tDecodeRun& run) {
     }
     if (dropped > 0) std::fprintf(stderr, ")");
     if (run.cut_short > 0) std::fprintf(stderr, ", last frame cut short");
+    if (run.unconfirmed > 0)
+        std::fprintf(stderr, ", %lld sync words outside the stream",
+                     static_cast<long long>(run.unconfirmed));
     std::fprintf(stderr, ", %.3f s\n", run.seconds);
 }
 
@@ -265,9 +323,11 @@ int main(int argc, char** argv) {
     if (S_ISDIR(st.st_mode)) fail(run.in_name, std::strerror(EISDIR));
     unsigned char tag[ID3V2_PROBE_BYTES];
     const int t = read_id3v2_header(infd, tag);
-    if (lseek(infd, t > 0 ? t : 0, SEEK_SET) < 0) fail(run.in_name, std::strerror(errno));
+    const int64_t stream_start = t > 0 ? t : 0;
+    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0)
+        fail(run.in_name, std::strerror(errno));
 
-    decode(run);
+    decode(run, stream_start);
     summary(run);
     if (run.frames == 0) fail(run.in_name, "no decodable MPEG audio frame");
     if (run.wav) {

@@ -24,6 +24,9 @@
 //                       taken (with O_NONBLOCK it takes what fits, or fails with EAGAIN);
 //                       a write that finds the buffer run dry since the previous one counts
 //                       an underrun, unless a RESET or SYNC came in between
+//   OSSIM_CLOSE_DROPS=1 with OSSIM_REALTIME: closing the device, or exiting with it open,
+//                       drops what it has not played yet, as a buffered device does when
+//                       no SYNC waited for it; those bytes come off the end of OSSIM_OUTPUT
 //   OSSIM_SPEED=x       the realtime device plays x times faster (default 1)
 //   OSSIM_FAIL=list     comma-separated: open (ENOENT), write (EIO), ioctl (EIO); the
 //                       failing calls are still counted
@@ -114,6 +117,7 @@ bool initialised = false;
 char output_path[kPathMax];
 char report_path[kPathMax];
 bool realtime = false;
+bool close_drops = false;
 double drain_rate = kBytesPerSecond; // bytes per second
 bool fail_open = false;
 bool fail_write = false;
@@ -209,6 +213,8 @@ void ossim_init() {
     copy_env("OSSIM_REPORT", report_path);
     const char* rt = getenv("OSSIM_REALTIME");
     realtime = rt != nullptr && rt[0] != '\0' && strcmp(rt, "0") != 0;
+    const char* drops = getenv("OSSIM_CLOSE_DROPS");
+    close_drops = drops != nullptr && drops[0] != '\0' && strcmp(drops, "0") != 0;
     const char* speed = getenv("OSSIM_SPEED");
     if (speed != nullptr && speed[0] != '\0') {
         char* end = nullptr;
@@ -542,9 +548,22 @@ int device_ioctl(unsigned long request, void* arg) {
     }
 }
 
+// A device let go of without a SYNC loses what it still holds, as a real one does when
+// it is closed: those bytes never played, so they come off the end of the output file.
+void drop_unplayed() {
+    if (!close_drops) return;
+    const int64_t unplayed = playing ? queued_at(now_ns()) : 0; // this process wrote them
+    if (unplayed > 0 && output_fd >= 0) {
+        const long end = syscall(SYS_lseek, output_fd, 0, SEEK_END);
+        if (end >= unplayed) syscall(SYS_ftruncate, output_fd, end - unplayed);
+    }
+    drop_queue();
+}
+
 int device_close(int fd) {
     ossim_init();
     touched = true;
+    drop_unplayed();
     forget_device_fd(fd);
     if (real.close != nullptr) return real.close(fd);
     return static_cast<int>(syscall(SYS_close, fd));
@@ -619,6 +638,7 @@ void line_add(tLine* line, const char* fmt, ...) {
 }
 
 __attribute__((destructor)) void write_report() {
+    if (initialised && device_fd_count > 0) drop_unplayed(); // closed by the exit
     if (!initialised || !touched || report_path[0] == '\0') return;
     long logged = ioctl_count < kMaxLoggedIoctls ? ioctl_count : kMaxLoggedIoctls;
     tLine line;

@@ -1,0 +1,151 @@
+#include "mpegsync.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// kbit/s by [MPEG-1 or not][layer - 1][bitrate index].
+constexpr std::array<std::array<std::array<int16_t, 15>, 3>, 2> kbit_table = {{
+    {{
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+    }},
+    {{
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+    }},
+}};
+
+constexpr std::array<int32_t, 3> mpeg1_rates = {44100, 48000, 32000};
+
+// Tags that may follow the last frame of a file: ID3v1, APE, an appended ID3v2, Lyrics3.
+constexpr std::array<std::string_view, 4> tail_tags = {"TAG", "APETAGEX", "ID3", "LYRICSBEGIN"};
+
+bool tag_at(std::span<const uint8_t> window, size_t pos) {
+    for (std::string_view tag : tail_tags)
+        if (pos + tag.size() <= window.size() &&
+            std::memcmp(window.data() + pos, tag.data(), tag.size()) == 0)
+            return true;
+    return false;
+}
+
+// What stands at `pos`, where the frame before announced the next header.
+enum tNext { NEXT_HEADER, NEXT_END, NEXT_NOTHING, NEXT_MORE };
+
+tNext next_at(std::span<const uint8_t> window, bool stream_ends, size_t pos,
+              const tFrameInfo& first, tFrameInfo* info) {
+    if (pos + 4 <= window.size() && mpeg_frame_header(window.subspan(pos), info) &&
+        mpeg_same_stream(first, *info))
+        return NEXT_HEADER;
+    if (pos == window.size() && stream_ends) return NEXT_END;
+    if (tag_at(window, pos)) return NEXT_END;
+    if (pos + 4 > window.size() && !stream_ends) return NEXT_MORE;
+    return NEXT_NOTHING;
+}
+
+int32_t verdict(tNext next) {
+    return next == NEXT_MORE ? MPEG_RUN_MORE : next == NEXT_END ? MPEG_RUN_FOUND : MPEG_RUN_NONE;
+}
+
+int32_t confirm_fixed(std::span<const uint8_t> window, bool stream_ends, const tFrameInfo& first) {
+    size_t pos = 0;
+    tFrameInfo info = first;
+    for (int frames = 1; frames < MPEG_RUN_FRAMES; frames++) {
+        pos += static_cast<size_t>(info.length);
+        const tNext next = next_at(window, stream_ends, pos, first, &info);
+        if (next != NEXT_HEADER) return verdict(next);
+    }
+    return MPEG_RUN_FOUND;
+}
+
+// Free format: each matching header within reach is tried as the second one; the run is
+// found when the third lies at the same frame length after it.
+int32_t confirm_free(std::span<const uint8_t> window, bool stream_ends, tFrameRun* run) {
+    const tFrameInfo& first = run->first;
+    constexpr size_t min_length = 8; // a header and the shortest side information
+    for (size_t at = min_length + static_cast<size_t>(first.padding);
+         at <= static_cast<size_t>(MPEG_MAX_FREE_BYTES); at++) {
+        tFrameInfo second{};
+        const tNext next = next_at(window, stream_ends, at, first, &second);
+        if (next == NEXT_MORE) return MPEG_RUN_MORE;
+        // Only a second header gives the length: the end of the data would give any.
+        if (next != NEXT_HEADER) continue;
+        const int32_t length = static_cast<int32_t>(at) - first.padding;
+        tFrameInfo third{};
+        const tNext after = next_at(
+            window, stream_ends, at + static_cast<size_t>(length + second.padding), first, &third);
+        if (after == NEXT_MORE) return MPEG_RUN_MORE;
+        if (after != NEXT_NOTHING) {
+            run->free_length = length;
+            return MPEG_RUN_FOUND;
+        }
+    }
+    return MPEG_RUN_NONE;
+}
+
+} // namespace
+
+bool mpeg_frame_header(std::span<const uint8_t> bytes, tFrameInfo* info) {
+    if (bytes.size() < 4 || bytes[0] != 0xFF || (bytes[1] & 0xE0) != 0xE0) return false;
+    const int32_t version_bits = (bytes[1] >> 3) & 3;
+    const int32_t layer_bits = (bytes[1] >> 1) & 3;
+    const int32_t bitrate_index = bytes[2] >> 4;
+    const int32_t rate_index = (bytes[2] >> 2) & 3;
+    if (version_bits == 1 || layer_bits == 0 || bitrate_index == 15 || rate_index == 3)
+        return false;
+    info->version_bits = version_bits;
+    info->layer = 4 - layer_bits;
+    info->bitrate_index = bitrate_index;
+    info->rate_index = rate_index;
+    info->rate = mpeg1_rates[static_cast<size_t>(rate_index)] >> (version_bits == 3   ? 0
+                                                                  : version_bits == 2 ? 1
+                                                                                      : 2);
+    info->padding = (bytes[2] >> 1) & 1;
+    const bool mpeg1 = version_bits == 3;
+    const int32_t bits_per_second = 1000 *
+                                    kbit_table[mpeg1 ? 1 : 0][static_cast<size_t>(info->layer - 1)]
+                                              [static_cast<size_t>(bitrate_index)];
+    if (info->layer == 1) {
+        info->length = (12 * bits_per_second / info->rate + info->padding) * 4;
+    } else {
+        const int32_t per_frame = info->layer == 3 && !mpeg1 ? 72 : 144;
+        info->length = per_frame * bits_per_second / info->rate + info->padding;
+    }
+    if (bitrate_index == 0) info->length = 0;
+    return true;
+}
+
+bool mpeg_same_stream(const tFrameInfo& a, const tFrameInfo& b) {
+    return a.version_bits == b.version_bits && a.layer == b.layer && a.rate_index == b.rate_index &&
+           (a.bitrate_index == 0) == (b.bitrate_index == 0);
+}
+
+int32_t mpeg_confirm_run(std::span<const uint8_t> window, bool stream_ends, tFrameRun* run) {
+    run->free_length = 0;
+    if (window.size() < 4) return stream_ends ? MPEG_RUN_NONE : MPEG_RUN_MORE;
+    if (!mpeg_frame_header(window, &run->first)) return MPEG_RUN_NONE;
+    if (run->first.bitrate_index == 0) return confirm_free(window, stream_ends, run);
+    return confirm_fixed(window, stream_ends, run->first);
+}
+
+bool mpeg_sync_due(const tStreamSync& sync, int64_t at, std::span<const uint8_t> head) {
+    tFrameInfo info{};
+    return sync.in_sync && at == sync.next_header_at && mpeg_frame_header(head, &info) &&
+           mpeg_same_stream(info, sync.last);
+}
+
+void mpeg_sync_take(tStreamSync& sync, int64_t at, std::span<const uint8_t> head,
+                    int32_t free_length) {
+    sync.in_sync = 0;
+    if (!mpeg_frame_header(head, &sync.last)) return;
+    const int32_t length = sync.last.bitrate_index != 0 ? sync.last.length
+                           : free_length > 0            ? free_length + sync.last.padding
+                                                        : 0;
+    if (length == 0) return;
+    sync.in_sync = 1;
+    sync.next_header_at = at + length;
+}
