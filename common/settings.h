@@ -15,6 +15,6 @@ extern int info_only;           // only print the track time, then exit
 extern std::FILE* output_file;  // every written block is also appended here (or null)
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
-extern int swap_bytes; // 1: earliest byte of each MPEG input word on top; 0 (-w): at the bottom
-extern int child_pid;  // fork result: player pid in the reader, 0 in the player
-extern int infd;       // descriptor the player currently reads its input from
+extern int swap_bytes;          // 1: input words get their earliest byte on top; 0 (-w): the bottom
+extern int child_pid;           // fork result: player pid in the reader, 0 in the player
+extern int infd;                // descriptor the player currently reads its input from
