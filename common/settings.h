@@ -16,6 +16,6 @@ extern std::FILE* output_file;  // every written block is also appended here (or
 extern const char* output_name; // the name output_file was opened under
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
-extern int swap_bytes;          // MPEG input words are byte-reversed on the way in
+extern int swap_bytes;          // 1: input words get their earliest byte on top; 0 (-w): the bottom
 extern int child_pid;           // fork result: player pid in the reader, 0 in the player
 extern int infd;                // descriptor the player currently reads its input from

@@ -1,6 +1,7 @@
 #include "pbuffer.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,11 @@ pbuffer* pbuffer_alloc(int count, int elsize) {
     if (pb == nullptr) alloc_failed("allocating pbuffer", 24);
     if (count <= 0 || elsize <= 0) {
         errno = EINVAL;
+        alloc_failed("allocating buffer for pbuf", 29);
+    }
+    // count x elsize may not fit in a 32-bit size_t: such a ring cannot be had.
+    if (static_cast<size_t>(count) > SIZE_MAX / static_cast<size_t>(elsize)) {
+        errno = ENOMEM;
         alloc_failed("allocating buffer for pbuf", 29);
     }
     pb->data = static_cast<uint8_t*>(

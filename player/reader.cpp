@@ -73,7 +73,7 @@ void fork_reader(const tPlayback& pb, const char* file) {
     close(infd);
     infd = -1;
     if (debug >= 1)
-        std::printf("forking sub-process, offset=%d\n", static_cast<int>(pb.start_offset));
+        std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
     int fds[2];
     if (pipe(fds) < 0) {
         std::perror("pipe");

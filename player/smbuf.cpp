@@ -2,6 +2,7 @@
 
 #include "settings.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,12 +31,28 @@ constexpr uint32_t byte_reverse(uint32_t w) {
 }
 static_assert(byte_reverse(0x6490FBFFu) == 0xFFFB9064u);
 
+static_assert(std::endian::native == std::endian::little ||
+              std::endian::native == std::endian::big);
+
+// Whether words as loaded from memory are byte-reversed on their way into smbuf: a
+// little-endian machine reverses them to put the earliest byte on top, a big-endian one
+// finds it there already; -w (swap_bytes 0) asks for the opposite of either.
+bool reverse_words() {
+    return (swap_bytes != 0) == (std::endian::native == std::endian::little);
+}
+
 [[noreturn]] void fatal_read() {
     std::fprintf(stderr, "%s at \"%s\":%d: %s\n", "read", "../vexa", 480, std::strerror(errno));
     std::exit(1);
 }
 
 } // namespace
+
+void stream_words_in(uint32_t* p, int words) {
+    if (!reverse_words()) return;
+    for (int i = 0; i < words; i++)
+        p[i] = byte_reverse(p[i]);
+}
 
 void smbuf_reset() {
     bitstream.bufptr = smbuf;
@@ -130,9 +147,7 @@ int read_data_from_file() {
             if (debug > 0) std::printf("end of file reached.\n");
             return -1;
         }
-        if (swap_bytes)
-            for (int i = 0; i < words; i++)
-                p[i] = byte_reverse(p[i]);
+        stream_words_in(p, words);
         smbufcnt += words;
         smbuf_words_in += words;
         result = words;
@@ -184,10 +199,8 @@ int rdfi() {
         }
         n = readcnt - usedcnt;
         if (n > SMBUF_WORDS - smbufcnt) n = SMBUF_WORDS - smbufcnt;
-        for (int i = 0; i < n; i++) {
-            uint32_t w = rdfi_block[usedcnt + i];
-            p[i] = swap_bytes ? byte_reverse(w) : w;
-        }
+        std::memcpy(p, rdfi_block + usedcnt, static_cast<size_t>(n) * sizeof(uint32_t));
+        stream_words_in(p, n);
         usedcnt += n;
         smbufcnt += n;
         smbuf_words_in += n;

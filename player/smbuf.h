@@ -48,6 +48,10 @@ int64_t stream_position();
 // A position at the end of a word becomes the start of the next one.
 void normalise_bitstream();
 void shift_bitstream();
+// Puts `words` words just copied from the stream into p (as memory holds them) into stream
+// order, the earliest byte in bits 31..24, whatever the machine's byte order; with -w
+// (swap_bytes 0) the other way round.
+void stream_words_in(uint32_t* p, int words);
 uint32_t* smbuf_free_ptr();
 
 // -1 at end of file; else the words added by the last read (0 when none was needed).

@@ -50,7 +50,7 @@ int wav_read_header(int fd, tWAVInfo* info) {
     }
     if (debug > 0) {
         std::printf("id   = %.4s\n", reinterpret_cast<const char*>(hdr));
-        std::printf("size = %ld\n", static_cast<long>(le32(hdr + 4)));
+        std::printf("size = %lld\n", static_cast<long long>(le32(hdr + 4)));
     }
     if (!read_exact(fd, hdr, 4)) return WAV_ERROR;
     pos = 12;
@@ -68,7 +68,7 @@ int wav_read_header(int fd, tWAVInfo* info) {
     if (!read_exact(fd, hdr, 4)) return WAV_ERROR;
     pos = 20;
     const uint32_t body_size = le32(hdr);
-    if (debug > 0) std::printf("fmt_ section %ld bytes\n", static_cast<long>(body_size));
+    if (debug > 0) std::printf("fmt_ section %lld bytes\n", static_cast<long long>(body_size));
 
     // The body is read whole: what the buffer holds is kept, the rest passed over.
     unsigned char body[FMT_BODY_MAX] = {};

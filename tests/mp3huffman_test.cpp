@@ -135,23 +135,58 @@ TEST(Pow43Table, HandValues) {
         EXPECT_EQ(pow43_table[size_t(x)] >> 4, M_SMALL[x]);
 }
 
+// Unsigned 128-bit numbers as two 64-bit halves: 32-bit targets have no __int128.
+struct U128 {
+    uint64_t hi, lo;
+};
+
+// a * b, from 32-bit partial products; the result must fit in 128 bits.
+constexpr U128 mul(U128 a, uint64_t b) {
+    const uint64_t a0 = a.lo & 0xFFFFFFFFu, a1 = a.lo >> 32;
+    const uint64_t b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+    const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    const uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+    return {p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32) + a.hi * b,
+            (p00 & 0xFFFFFFFFu) | (mid << 32)};
+}
+
+// a << s for 0 < s < 64.
+constexpr U128 shl(U128 a, int s) {
+    return {(a.hi << s) | (a.lo >> (64 - s)), a.lo << s};
+}
+
+constexpr bool less(U128 a, U128 b) {
+    return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo);
+}
+
+// (2^64 - 1)^2 = 2^128 - 2^65 + 1; (2^40 + 3)^3 = 2^120 + 9 * 2^80 + 27 * 2^40 + 27.
+static_assert(mul({0, ~0ull}, ~0ull).hi == ~0ull - 1 && mul({0, ~0ull}, ~0ull).lo == 1);
+static_assert(mul(mul({0, (1ull << 40) + 3}, (1ull << 40) + 3), (1ull << 40) + 3).hi ==
+              (1ull << 56) + (9ull << 16));
+static_assert(mul(mul({0, (1ull << 40) + 3}, (1ull << 40) + 3), (1ull << 40) + 3).lo ==
+              (27ull << 40) + 27);
+static_assert(shl({1, 1ull << 63}, 3).hi == 12 && shl({1, 1ull << 63}, 3).lo == 0);
+
+U128 cube(uint64_t v) {
+    return mul(mul({0, v}, v), v);
+}
+
 // round(c) for c = cbrt(n) is the t with (2t - 1)^3 <= 8n < (2t + 1)^3.
-bool is_rounded_cube_root(unsigned __int128 n, int64_t t) {
-    const unsigned __int128 lo = (unsigned __int128)(2 * t - 1);
-    const unsigned __int128 hi = (unsigned __int128)(2 * t + 1);
-    return (t == 0 || lo * lo * lo <= 8 * n) && 8 * n < hi * hi * hi;
+bool is_rounded_cube_root(U128 n, int64_t t) {
+    const U128 n8 = shl(n, 3);
+    return (t == 0 || !less(n8, cube(uint64_t(2 * t - 1)))) && less(n8, cube(uint64_t(2 * t + 1)));
 }
 
 TEST(Pow43Table, EveryEntryIsTheRoundedPower) {
     for (int x = 0; x < POW43_ENTRIES; ++x) {
-        const unsigned __int128 x4 = (unsigned __int128)x * x * x * x;
+        const U128 x4 = {0, uint64_t(x) * uint64_t(x) * uint64_t(x) * uint64_t(x)};
         const int32_t v = pow43_table[size_t(x)];
         if (x == 38) continue; // fixed at 16745120, checked above
         if (x < 56) {
             ASSERT_EQ(v % 16, 0) << x;
-            EXPECT_TRUE(is_rounded_cube_root(x4 << 39, v / 16)) << "x = " << x;
+            EXPECT_TRUE(is_rounded_cube_root(shl(x4, 39), v / 16)) << "x = " << x;
         } else {
-            EXPECT_TRUE(is_rounded_cube_root(x4 << 51, v)) << "x = " << x;
+            EXPECT_TRUE(is_rounded_cube_root(shl(x4, 51), v)) << "x = " << x;
         }
     }
 }

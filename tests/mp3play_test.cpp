@@ -379,6 +379,45 @@ TEST_F(Mp3Play, TaggedCbrFileSoughtTo60Seconds) {
     expect_frames_played("tagged 60 s", d.frames, d.rate, 0);
 }
 
+// A file beyond 4 GiB, almost all hole: the probe, the start byte, the reader's seek and
+// the track time all need 64-bit offsets, also on a 32-bit machine.
+TEST_F(Mp3Play, SparseFileBeyond4GiBSoughtNearItsEnd) {
+    REQUIRE_LAME();
+    // No Xing tag: the probe measures 128 kbit/s, 16000 bytes a second, from the first frames.
+    const std::string mp3 = read_file(encode("piece.mp3", 44100, 2, test_sound(44100, 2, 3.0, 5u),
+                                             {"-t", "-b", "128", "-m", "j", "--resample", "44.1"}));
+    const int64_t seconds = 270000;
+    const int64_t at = 16000 * seconds; // 4320000000, past 2^32
+    const std::string file = dir.file("sparse.mp3");
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const auto n = static_cast<ssize_t>(mp3.size());
+    const bool written = pwrite(fd, mp3.data(), mp3.size(), 0) == n &&
+                         pwrite(fd, mp3.data(), mp3.size(), static_cast<off_t>(at)) == n;
+    close(fd);
+    ASSERT_TRUE(written) << "cannot write a sparse file of " << at << " bytes here";
+
+    ProcResult info = vexa({"-i", file});
+    EXPECT_EQ(info.exit_code, 1);
+    const int64_t track = (at + static_cast<int64_t>(mp3.size())) / 16000;
+    const std::string says = "total_track_time " + std::to_string(track);
+    EXPECT_EQ(info.out.rfind(says, 0), 0u) << info.out << " (want about " << track << ")";
+
+    ProcResult r = vexa({"-d1", file, std::to_string(seconds)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("file_length " + std::to_string(at + n) + "\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(at) + "\n"),
+              std::string::npos)
+        << r.out;
+    // What plays is the second copy from its start, less the first two frames decoded there.
+    Decoded d = decode(dir.file("piece.mp3"), 1152);
+    ASSERT_GT(d.frames.size(), 2u) << d.err;
+    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
+    expect_frames_played("sparse file from 4320000000", d.frames, d.rate, 0);
+    std::remove(file.c_str());
+}
+
 uint32_t be32_at(const std::string& b, size_t p) {
     return static_cast<uint32_t>(static_cast<uint8_t>(b[p])) << 24 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[p + 1])) << 16 |

@@ -128,10 +128,6 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
 }
 
-constexpr uint32_t byte_reverse(uint32_t w) {
-    return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-}
-
 // Fills buf with up to `bytes` bytes of the file, fewer only at its end.
 ssize_t read_fully(uint8_t* buf, size_t bytes, const char* name) {
     size_t done = 0;
@@ -159,8 +155,7 @@ bool refill(const char* name) {
         const ssize_t n = read_fully(bytes, room, name);
         const auto words = static_cast<int>((n + 3) / 4);
         std::memset(bytes + n, 0, static_cast<size_t>(4 * words - n));
-        for (int i = 0; i < words; i++)
-            p[i] = byte_reverse(p[i]);
+        stream_words_in(p, words);
         smbufcnt += words;
         smbuf_words_in += words;
         if (static_cast<size_t>(n) < room) return true;

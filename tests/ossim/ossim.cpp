@@ -416,13 +416,18 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
     int64_t t = now_ns();
     if (playing && empty_at_ns <= t) underruns++;
     bool nonblocking = (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+    // A non-blocking write takes what fits when it is made. Measured again while copying,
+    // the room would grow with the draining queue on a machine slow enough (an emulator)
+    // and the write would take everything.
+    const int64_t room_now = kBufferBytes - queued_at(t);
     size_t accepted = 0;
     for (int i = 0; i < iovcnt; i++) {
         const char* p = static_cast<const char*>(iov[i].iov_base);
         size_t left = iov[i].iov_len;
         while (left > 0) {
             t = now_ns();
-            int64_t room = kBufferBytes - queued_at(t);
+            int64_t room = nonblocking ? room_now - static_cast<int64_t>(accepted)
+                                       : kBufferBytes - queued_at(t);
             if (room > 0) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
                 accept_bytes(p, chunk);

@@ -1,5 +1,6 @@
 #include "proc.h"
 #include "control_path.h"
+#include "emulator.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,6 +103,36 @@ void take_over(ProcHandle* to, ProcHandle* from) {
     from->err_fd = -1;
 }
 
+bool starts_with(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A program of this build, as opposed to a tool of the machine that runs the tests.
+bool built_program(const std::string& path) {
+    return starts_with(path, std::string(VEXA_BIN_DIR) + "/") ||
+           starts_with(path, std::string(VEXA_TEST_BIN_DIR) + "/");
+}
+
+// The command line and environment that start argv: in a cross build the project's
+// programs run under the emulator, and a library to preload goes to the emulated program
+// (-E) rather than into the emulator itself.
+void add_emulator(std::vector<std::string>* args, EnvList* env) {
+    static const std::vector<std::string> emulator = {VEXA_EMULATOR_ARGS};
+    if (emulator.empty() || !built_program(args->front())) return;
+    std::vector<std::string> wrapped = emulator;
+    for (size_t i = 0; i < env->size();) {
+        if ((*env)[i].first == "LD_PRELOAD") {
+            wrapped.push_back("-E");
+            wrapped.push_back("LD_PRELOAD=" + (*env)[i].second);
+            env->erase(env->begin() + static_cast<long>(i));
+        } else {
+            i++;
+        }
+    }
+    wrapped.insert(wrapped.end(), args->begin(), args->end());
+    *args = std::move(wrapped);
+}
+
 } // namespace
 
 ProcHandle::ProcHandle(ProcHandle&& other) noexcept {
@@ -127,7 +158,9 @@ ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& en
         return h;
     }
     std::vector<std::string> args = argv;
-    std::vector<std::string> env = child_environment(env_add);
+    EnvList env_own = env_add;
+    add_emulator(&args, &env_own);
+    std::vector<std::string> env = child_environment(env_own);
     std::vector<char*> argp = pointers(args);
     std::vector<char*> envp = pointers(env);
 

@@ -1,0 +1,19 @@
+# Shared part of the cross toolchain files: Debian's cross compilers for
+# VEXA_CROSS_TRIPLET, the target's own libraries (the cross toolchain's under
+# /usr/<triplet> and multiarch packages such as libgtest-dev:<arch>), and qemu-user to run
+# the target's programs on the build machine (test discovery, ctest, and the programs the
+# tests start).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${VEXA_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VEXA_CROSS_TRIPLET}-g++)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VEXA_CROSS_TRIPLET} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(VEXA_CROSS_QEMU_PATH ${VEXA_CROSS_QEMU})
+if(VEXA_CROSS_QEMU_PATH)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXA_CROSS_QEMU_PATH} -L /usr/${VEXA_CROSS_TRIPLET})
+endif()
