@@ -19,8 +19,11 @@ int audio_close(); // close()'s result
 int audio_rate_supported(int rate);
 
 // Converts one block (`samples` per channel at `rate` Hz) and writes it to the device
-// in one piece (and to output_file). Returns 0 when the device write failed (the
-// caller keeps the block), else 1; 1 in silent mode.
+// (and to output_file). The device is non-blocking: when it has no room for the whole
+// block, what it took stays taken and the call returns 0; the caller keeps the block and
+// calls again with it (it is not converted again) once poll says the device has room.
+// Also 0 when the device write failed; 1 when the whole block has been taken, and in
+// silent mode.
 int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry);
 
 // Restarts the conversion state (previous samples, 8000 Hz group counter, rate converter),

@@ -108,6 +108,12 @@ void fork_reader(const tPlayback& pb, const char* file) {
         std::perror("fcntl");
         std::exit(1);
     }
+}
+
+// Memory locks are not inherited across the fork. Locking copies every page the player
+// still shares with the reader, which takes milliseconds, so the play loop does it once
+// the device holds a full buffer rather than before the first sound.
+void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
 #if !defined(__SANITIZE_ADDRESS__)
     if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
