@@ -264,31 +264,27 @@ void set_nonblocking() {
     if (flags < 0 || fcntl(audio_fd, F_SETFL, flags | O_NONBLOCK) < 0) std::perror("fcntl");
 }
 
-// Hands the rest of the held block to the device. Returns the bytes taken by this call,
-// or -1 when it took nothing because of an error or a full device (errno tells which).
-// A write cut short by a signal goes on.
+// Hands the rest of the held block to the device in one write, repeated only when a
+// signal cut it off before it took anything: a device with little room takes part of the
+// block, and the rest waits for poll rather than trailing the device a few bytes at a
+// time. Returns the bytes taken, or -1 when the device took nothing (errno says why).
 ssize_t write_rest(int retry) {
-    size_t done = 0;
-    do { // an empty block still makes one (empty) write
+    for (;;) {
         ssize_t n = write(audio_fd, outBuffer + block_sent, block_bytes - block_sent);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (retry && errno == EAGAIN) {
-                errno = 0;
-                sched_yield();
-                continue;
-            }
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && retry && errno == EAGAIN) {
+            errno = 0;
+            sched_yield();
+            continue;
         }
-        if (n == 0) break;
-        // The copy gets exactly what the device took, so a refused block that is
-        // written again later does not appear twice in the file.
+        if (n <= 0) return n;
+        // The copy gets exactly what the device took, so a block the device takes in
+        // pieces appears once in the file.
         if (output_file != nullptr)
             std::fwrite(outBuffer + block_sent, static_cast<size_t>(n), 1, output_file);
-        done += static_cast<size_t>(n);
         block_sent += static_cast<size_t>(n);
-    } while (block_sent < block_bytes);
-    return static_cast<ssize_t>(done);
+        if (block_sent == block_bytes || !retry) return n;
+    }
 }
 
 } // namespace

@@ -478,14 +478,21 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
     written_since_open = true;
     int64_t t = now_ns();
     bool nonblocking = (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+    // Like a driver, the device takes what fits when the write comes (a non-blocking
+    // write ends there) and then a fragment (or the rest of the write) at a time, so a
+    // write into a full buffer does not trail the drain a few bytes at a time.
     size_t accepted = 0;
+    bool first = true;
     for (int i = 0; i < iovcnt; i++) {
         const char* p = static_cast<const char*>(iov[i].iov_base);
         size_t left = iov[i].iov_len;
         while (left > 0) {
             t = now_ns();
-            int64_t room = buffer_bytes - queued_at(t);
-            if (room > 0) {
+            const int64_t room = buffer_bytes - queued_at(t);
+            const int64_t want = static_cast<int64_t>(left) < fragment_bytes
+                                     ? static_cast<int64_t>(left)
+                                     : fragment_bytes;
+            if (room > 0 && (first || room >= want)) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
                 // The device ran dry before these bytes came, whether the writer was away
                 // between writes or stopped inside this one.
@@ -500,16 +507,16 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
                 accepted += chunk;
                 p += chunk;
                 left -= chunk;
+                first = false;
                 continue;
             }
+            first = false;
             if (nonblocking) {
                 if (accepted > 0) return static_cast<ssize_t>(accepted);
                 errno = EAGAIN;
                 return -1;
             }
             // Wake when a fragment (or the rest of this write) fits.
-            int64_t want = static_cast<int64_t>(left) < fragment_bytes ? static_cast<int64_t>(left)
-                                                                       : fragment_bytes;
             sleep_until(empty_at_ns - bytes_to_ns(buffer_bytes - want) + 1000);
         }
     }
