@@ -314,6 +314,9 @@ int audio_reset() {
 
 int audio_sync() {
     if (silent) return 0;
+    // Some drivers refuse to wait for the drain on a non-blocking descriptor.
+    int flags = fcntl(audio_fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(audio_fd, F_SETFL, flags & ~O_NONBLOCK);
     int arg = 0;
     if (ioctl(audio_fd, SNDCTL_DSP_SYNC, &arg) < 0) {
         std::perror("ioctl SNDCTL_DSP_SYNC");

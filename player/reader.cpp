@@ -2,6 +2,7 @@
 // the player, which reads the other end without blocking.
 #include "playfile.h"
 #include "settings.h"
+#include "smbuf.h"
 
 #include <cerrno>
 #include <csignal>
@@ -94,6 +95,11 @@ void fork_reader(const tPlayback& pb, const char* file) {
         // A player that ends before the whole file is copied closes the pipe; the copy
         // then stops instead of the reader being killed by SIGPIPE.
         signal(SIGPIPE, SIG_IGN);
+        // The reader needs neither locked pages nor the pipe buffer, which were set up
+        // before the fork; giving them back halves its resident memory.
+        if (munlockall() < 0) std::perror("munlockall()");
+        pbuffer_free(pbuf);
+        pbuf = nullptr;
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader();
     }
@@ -110,12 +116,17 @@ void fork_reader(const tPlayback& pb, const char* file) {
     }
 }
 
-// Memory locks are not inherited across the fork. Locking copies every page the player
-// still shares with the reader, which takes milliseconds, so the play loop does it once
-// the device holds a full buffer rather than before the first sound.
+// Memory locks are not inherited across the fork. The play loop locks once the device
+// holds a full buffer rather than before the first sound. Locking the pages that are
+// resident as they are (MCL_ONFAULT) takes microseconds; populating every mapping, which
+// copies each page still shared with the reader, takes milliseconds, so that is only the
+// fallback for kernels without it.
 void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
 #if !defined(__SANITIZE_ADDRESS__)
+#if defined(MCL_ONFAULT)
+    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) == 0) return;
+#endif
     if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
 #endif
 }
