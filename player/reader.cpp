@@ -116,17 +116,12 @@ void fork_reader(const tPlayback& pb, const char* file) {
     }
 }
 
-// Memory locks are not inherited across the fork. The play loop locks once the device
-// holds a full buffer rather than before the first sound. Locking the pages that are
-// resident as they are (MCL_ONFAULT) takes microseconds; populating every mapping, which
-// copies each page still shared with the reader, takes milliseconds, so that is only the
-// fallback for kernels without it.
+// Memory locks are not inherited across the fork. Locking populates every mapping and
+// copies each page still shared with the reader, which takes milliseconds, so the play
+// loop does it once the device holds a full buffer rather than before the first sound.
 void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
 #if !defined(__SANITIZE_ADDRESS__)
-#if defined(MCL_ONFAULT)
-    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) == 0) return;
-#endif
     if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
 #endif
 }
