@@ -233,8 +233,8 @@ void copy_failure() {
     copy_failed = 1;
 }
 
-void copy_out(size_t bytes) {
-    if (output_file != nullptr && std::fwrite(outBuffer, bytes, 1, output_file) != 1)
+void copy_out(size_t offset, size_t bytes) {
+    if (output_file != nullptr && std::fwrite(outBuffer + offset, bytes, 1, output_file) != 1)
         copy_failure();
 }
 
@@ -243,25 +243,62 @@ int16_t out_word(int i) {
         static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
 }
 
-// One block to the device. A write cut short by a signal is finished, so that the
-// device never gets part of a block; -1 only when nothing was taken.
-ssize_t write_block(size_t bytes, int retry) {
-    size_t done = 0;
-    do { // an empty block still makes one (empty) write
-        ssize_t n = write(audio_fd, outBuffer + done, bytes - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (retry && errno == EAGAIN) {
-                errno = 0;
-                sched_yield();
-                continue;
-            }
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
+// ---- device buffer and writing -------------------------------------------
+
+// About half a second of sound queued in the device, so that a player that is briefly
+// descheduled on a busy system is not heard: 11 fragments of 8 KiB (0.51 s).
+constexpr int FRAGMENT_SHIFT = 13;
+constexpr int FRAGMENT_COUNT = 11;
+static_assert(((FRAGMENT_COUNT << FRAGMENT_SHIFT) * 1000) / (4 * AUDIO_OUT_RATE) >= 500);
+
+// The converted block being handed to the device, and how much of it the device took.
+// A device that has no room takes part of a block or none of it; the rest goes out on
+// the next call, so a block is converted once however often it is offered.
+bool block_held = false;
+size_t block_bytes = 0;
+size_t block_sent = 0;
+
+// Asks for the fragment setup and reads back what the driver granted. A driver that
+// refuses keeps its own setup; that is traced, not fatal.
+void request_fragments() {
+    int arg = (FRAGMENT_COUNT << 16) | FRAGMENT_SHIFT;
+    if (ioctl(audio_fd, SNDCTL_DSP_SETFRAGMENT, &arg) < 0 && debug > 0)
+        std::printf("audio: fragment setup refused (%s)\n", std::strerror(errno));
+    audio_buf_info info{};
+    if (ioctl(audio_fd, SNDCTL_DSP_GETOSPACE, &info) == 0 && debug > 0)
+        std::printf(
+            "audio: %d fragments of %d bytes (%d ms)\n", info.fragstotal, info.fragsize,
+            static_cast<int>((static_cast<int64_t>(info.fragstotal) * info.fragsize * 1000) /
+                             (4 * AUDIO_OUT_RATE)));
+}
+
+// The play loop never blocks in a device write: a full device answers EAGAIN and the
+// loop waits for it in poll, together with the pipe.
+void set_nonblocking() {
+    int flags = fcntl(audio_fd, F_GETFL);
+    if (flags < 0 || fcntl(audio_fd, F_SETFL, flags | O_NONBLOCK) < 0) std::perror("fcntl");
+}
+
+// Hands the rest of the held block to the device in one write, repeated only when a
+// signal cut it off before it took anything: a device with little room takes part of the
+// block, and the rest waits for poll rather than trailing the device a few bytes at a
+// time. Returns the bytes taken, or -1 when the device took nothing (errno says why).
+ssize_t write_rest(int retry) {
+    for (;;) {
+        ssize_t n = write(audio_fd, outBuffer + block_sent, block_bytes - block_sent);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && retry && errno == EAGAIN) {
+            errno = 0;
+            sched_yield();
+            continue;
         }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    } while (done < bytes);
-    return static_cast<ssize_t>(done);
+        if (n <= 0) return n;
+        // The copy gets exactly what the device took, so a block the device takes in
+        // pieces appears once in the file.
+        copy_out(block_sent, static_cast<size_t>(n));
+        block_sent += static_cast<size_t>(n);
+        if (block_sent == block_bytes || !retry) return n;
+    }
 }
 
 } // namespace
@@ -274,7 +311,10 @@ int audio_open() {
         std::perror("/dev/dsp");
         return 1;
     }
-    return set_device_mode();
+    request_fragments();
+    if (set_device_mode() != 0) return 1;
+    set_nonblocking();
+    return 0;
 }
 
 int audio_reset() {
@@ -282,11 +322,15 @@ int audio_reset() {
     if (ioctl(audio_fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
     std::memset(outLeft, 0, sizeof outLeft);
     std::memset(outRight, 0, sizeof outRight);
+    block_held = false;
     return 0;
 }
 
 int audio_sync() {
     if (silent || audio_fd < 0) return 0;
+    // Some drivers refuse to wait for the drain on a non-blocking descriptor.
+    int flags = fcntl(audio_fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(audio_fd, F_SETFL, flags & ~O_NONBLOCK);
     int arg = 0;
     if (ioctl(audio_fd, SNDCTL_DSP_SYNC, &arg) < 0) {
         std::perror("ioctl SNDCTL_DSP_SYNC");
@@ -320,6 +364,7 @@ void audio_conversion_reset() {
     chan_state[0] = chan_state[1] = tChannelState{};
     input_counter = 0;
     resample_reset();
+    block_held = false;
 }
 
 int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry) {
@@ -337,33 +382,38 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
             std::printf("left[%d] = %d\n", i, i < samples ? left[i] : 0);
             std::printf("right[%d] = %d\n", i, i < samples ? right[i] : 0);
         }
-    convert(left, right, samples, rate);
-    if (debug > 4)
-        for (int i = 0; i < 4; i++) {
-            std::printf("outLeft[%d] = %d\n", i, outLeft[i]);
-            std::printf("outRight[%d] = %d\n", i, outRight[i]);
+    if (!block_held) {
+        convert(left, right, samples, rate);
+        if (debug > 4)
+            for (int i = 0; i < 4; i++) {
+                std::printf("outLeft[%d] = %d\n", i, outLeft[i]);
+                std::printf("outRight[%d] = %d\n", i, outRight[i]);
+            }
+        interleave();
+        if (debug > 4) {
+            std::printf("outSamples = %d\n", outSamples);
+            for (int i = 0; i < 4; i++)
+                std::printf("outBuffer[%d] = %d\n", i, out_word(i));
         }
-    interleave();
-    if (debug > 4) {
-        std::printf("outSamples = %d\n", outSamples);
-        for (int i = 0; i < 4; i++)
-            std::printf("outBuffer[%d] = %d\n", i, out_word(i));
+        if (silent) return 1;
+        block_held = true;
+        block_bytes = static_cast<size_t>(4 * outSamples);
+        block_sent = 0;
     }
-    if (silent) return 1;
 
-    auto bytes = static_cast<size_t>(4 * outSamples);
-    ssize_t n = write_block(bytes, retry);
+    ssize_t n = write_rest(retry);
     const int write_errno = errno;
-    // The copy gets exactly what the device took, so a refused block that is
-    // written again later does not appear twice in the file.
-    if (n > 0) copy_out(static_cast<size_t>(n));
     if (debug > 3)
         std::printf("audio_write: write(%d, %08X, %d) = %d\n", audio_fd,
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(outBuffer)),
-                    static_cast<int>(bytes), static_cast<int>(n));
-    if (n != -1) return 1;
-    // A full non-blocking device takes the block later; any other error does not pass.
-    if (write_errno == EAGAIN) return 0;
-    std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(write_errno));
-    return AUDIO_WRITE_FAILED;
+                    static_cast<int>(block_bytes), static_cast<int>(n));
+    // A full device takes the rest later; any other error does not pass.
+    if (n < 0 && write_errno != EAGAIN) {
+        std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(write_errno));
+        block_held = false;
+        return AUDIO_WRITE_FAILED;
+    }
+    if (n < 0 || block_sent < block_bytes) return 0;
+    block_held = false;
+    return 1;
 }

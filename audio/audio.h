@@ -19,10 +19,12 @@ int audio_close(); // close()'s result; the descriptor is forgotten
 int audio_rate_supported(int rate);
 
 // Converts one block (`samples` per channel at `rate` Hz) and writes it to the device
-// in one piece (and to output_file). Returns 0 when the device cannot take the block
-// now (the caller keeps it), AUDIO_WRITE_FAILED when the device has failed for good (the
-// error is printed; nothing more can be played), else 1; 1 in silent mode. A failing
-// write to output_file is printed once and ends the copy, not the play.
+// (and to output_file). The device is non-blocking: when it has no room for the whole
+// block, what it took stays taken and the call returns 0; the caller keeps the block and
+// calls again with it (it is not converted again) once poll says the device has room.
+// Returns AUDIO_WRITE_FAILED when the device has failed for good (the error is printed;
+// nothing more can be played); 1 when the whole block has been taken, and in silent mode.
+// A failing write to output_file is printed once and ends the copy, not the play.
 constexpr int AUDIO_WRITE_FAILED = -1;
 int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry);
 

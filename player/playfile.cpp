@@ -7,11 +7,12 @@
 #include "settings.h"
 #include "smbuf.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sched.h>
+#include <poll.h>
 #include <unistd.h>
 
 tMPEGInstance* inst = nullptr;
@@ -28,6 +29,9 @@ enum tLoopState { DL_START, DL_DECODE, DL_TRY_WRITE, DL_TRY_READ, DL_SLEEP, DL_E
 // Bytes of the pipe block being filled: a pipe read may bring less than a block, and
 // only whole stretches of the stream are committed (the last one excepted).
 int slot_fill = 0;
+
+// The player's memory is locked the first time the loop waits for the device.
+bool memory_locked = false;
 
 unsigned addr32(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
@@ -274,10 +278,13 @@ tLoopState state_try_write(tPlayback& pb) {
 
 tLoopState state_try_read() {
     if (debug >= 3) std::printf("DL_TRY_READ\n");
+    // Once the pipe has ended there is nothing more to read; a pending block waits for
+    // the device alone.
+    if (pbuffer_eof(pbuf)) return DL_SLEEP;
     uint8_t* slot = pbuffer_write_slot(pbuf);
     if (slot == nullptr) {
         if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
-        return DL_START;
+        return DL_SLEEP;
     }
     ssize_t n = read(infd, slot + slot_fill, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
     if (debug >= 3) std::printf("DL_TRY_READ pipe read %d bytes\n", static_cast<int>(n));
@@ -304,13 +311,31 @@ tLoopState state_try_read() {
         pbuffer_set_flags(pbuf, PBUFFER_EOF);
         return DL_SLEEP;
     }
+    if (errno == EINTR) return DL_START;
     if (errno == EAGAIN && debug >= 3) std::printf("DL_TRY_READ pipe read try again (EAGAIN)\n");
     return DL_SLEEP;
 }
 
-tLoopState state_sleep() {
+// Waits until the pipe has data for a free block of the pipe buffer, or the device has
+// room for a pending block, whichever comes first. With neither to wait for (the pipe
+// has ended and nothing is pending) it returns at once.
+tLoopState state_sleep(const tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
-    sched_yield();
+    std::array<pollfd, 2> fds{};
+    nfds_t count = 0;
+    if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
+        fds[count++] = pollfd{infd, POLLIN, 0};
+    if (pb.pcm_pending && !silent && audio_fd >= 0) {
+        if (!memory_locked) {
+            lock_memory_again();
+            memory_locked = true;
+            return DL_START; // the device may have room by now
+        }
+        fds[count++] = pollfd{audio_fd, POLLOUT, 0};
+    }
+    if (count == 0) return DL_START;
+    while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
+    }
     return DL_START;
 }
 
@@ -319,6 +344,7 @@ tLoopState state_sleep() {
 void play_loop(tPlayback& pb) {
     tLoopState state = DL_START;
     slot_fill = 0;
+    memory_locked = false;
     while (state != DL_END) {
         switch (state) {
         case DL_START:
@@ -334,7 +360,7 @@ void play_loop(tPlayback& pb) {
             state = state_try_read();
             break;
         case DL_SLEEP:
-            state = state_sleep();
+            state = state_sleep(pb);
             break;
         case DL_END:
             break;

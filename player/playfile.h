@@ -56,6 +56,7 @@ void probe_file(tPlayback& pb, const char* file, long offset);
 void fork_reader(const tPlayback& pb, const char* file);
 int run_reader(const char* file, int64_t start_offset, int outfd);
 void play_loop(tPlayback& pb);
+void lock_memory_again(); // in the player process, after the fork
 
 // Status of the player process as seen by the reader's SIGCHLD handler; -1 until reaped.
 extern volatile int player_wait_status;

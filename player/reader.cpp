@@ -2,6 +2,7 @@
 // the player, which reads the other end without blocking.
 #include "playfile.h"
 #include "settings.h"
+#include "smbuf.h"
 
 #include <cerrno>
 #include <csignal>
@@ -94,6 +95,11 @@ void fork_reader(const tPlayback& pb, const char* file) {
         // A player that ends before the whole file is copied closes the pipe; the copy
         // then stops instead of the reader being killed by SIGPIPE.
         signal(SIGPIPE, SIG_IGN);
+        // The reader needs neither locked pages nor the pipe buffer, which were set up
+        // before the fork; giving them back halves its resident memory.
+        if (munlockall() < 0) std::perror("munlockall()");
+        pbuffer_free(pbuf);
+        pbuf = nullptr;
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader();
     }
@@ -108,6 +114,12 @@ void fork_reader(const tPlayback& pb, const char* file) {
         std::perror("fcntl");
         std::exit(1);
     }
+}
+
+// Memory locks are not inherited across the fork. Locking populates every mapping and
+// copies each page still shared with the reader, which takes milliseconds, so the play
+// loop does it once the device holds a full buffer rather than before the first sound.
+void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
 #if !defined(__SANITIZE_ADDRESS__)
     if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");

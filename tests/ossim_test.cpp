@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <linux/soundcard.h>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -129,7 +130,7 @@ TEST(OssimReportParse, ReadsEveryField) {
     OssimReport r;
     ASSERT_TRUE(parse_ossim_report("{\"pid\":42,\"opens\":2,\"ioctls\":[\"SNDCTL_DSP_RESET\","
                                    "\"0x0000abcd\"],\"writes\":7,\"bytes\":123456789012,"
-                                   "\"underruns\":3}\n",
+                                   "\"underruns\":3,\"dry_ms\":12.5,\"first_write_ms\":-1}\n",
                                    &r));
     EXPECT_EQ(r.pid, 42);
     EXPECT_EQ(r.opens, 2);
@@ -137,9 +138,13 @@ TEST(OssimReportParse, ReadsEveryField) {
     EXPECT_EQ(r.writes, 7);
     EXPECT_EQ(r.bytes, 123456789012LL);
     EXPECT_EQ(r.underruns, 3);
+    EXPECT_EQ(r.dry_ms, 12.5);
+    EXPECT_EQ(r.first_write_ms, -1);
 
-    ASSERT_TRUE(parse_ossim_report(
-        "{\"pid\":1,\"opens\":0,\"ioctls\":[],\"writes\":0,\"bytes\":0,\"underruns\":0}", &r));
+    ASSERT_TRUE(parse_ossim_report("{\"pid\":1,\"opens\":0,\"ioctls\":[],\"writes\":0,\"bytes\":0,"
+                                   "\"underruns\":0,\"dry_ms\":0.000,\"first_write_ms\":3.250}",
+                                   &r));
+    EXPECT_EQ(r.first_write_ms, 3.25);
     EXPECT_TRUE(r.ioctls.empty());
 }
 
@@ -151,7 +156,7 @@ TEST(OssimReportParse, RejectsOtherText) {
         "{\"pid\":1,\"opens\":0,\"ioctls\":[\"A\"\"B\"],\"writes\":0,\"bytes\":0,\"underruns\":0}",
         &r));
     EXPECT_FALSE(parse_ossim_report(
-        "{\"pid\":1,\"opens\":0,\"ioctls\":[],\"writes\":0,\"bytes\":0,\"underruns\":0}x", &r));
+        "{\"pid\":1,\"opens\":0,\"ioctls\":[],\"writes\":0,\"bytes\":0,\"underruns\":0}", &r));
 }
 
 // --- opening ---------------------------------------------------------------------------
@@ -422,6 +427,75 @@ TEST_F(Ossim, RealtimeNonblockingWriteTakesOnlyWhatFits) {
     EXPECT_LT(taken, 65536 + 16384);
     EXPECT_LT(elapsed(run.line(2)), 0.25);
     EXPECT_EQ(read_file(output).size(), static_cast<size_t>(taken));
+}
+
+TEST_F(Ossim, RealtimeFragmentSetupIsGrantedWithinBounds) {
+    ProbeRun run =
+        probe({"open", "ioctl:SETFRAGMENT:" + std::to_string(11 << 16 | 13), "ioctl:GETOSPACE",
+               "ioctl:GETBLKSIZE", "write:4096",
+               "ioctl:SETFRAGMENT:" + std::to_string(4 << 16 | 12), "close",
+               // too small a fragment, no limit on the count
+               "open", "ioctl:SETFRAGMENT:" + std::to_string(0x7fff << 16 | 4), "ioctl:GETOSPACE",
+               "close",
+               // too large a fragment, one of them
+               "open", "ioctl:SETFRAGMENT:" + std::to_string(1 << 16 | 20), "ioctl:GETOSPACE"},
+              true);
+    EXPECT_EQ(num(run.line(1), "val"), 11 << 16 | 13);
+    EXPECT_EQ(num(run.line(2), "fragstotal"), 11);
+    EXPECT_EQ(num(run.line(2), "fragsize"), 8192);
+    EXPECT_EQ(num(run.line(3), "val"), 8192);
+    EXPECT_EQ(field(run.line(5), "err"), "EINVAL"); // fixed by the first write
+    EXPECT_EQ(num(run.line(8), "val"), 1024 << 16 | 7);
+    EXPECT_EQ(num(run.line(9), "fragsize"), 128);
+    EXPECT_EQ(num(run.line(9), "fragstotal"), 1024);
+    EXPECT_EQ(num(run.line(12), "val"), 2 << 16 | 16);
+    EXPECT_EQ(num(run.line(13), "fragstotal"), 2);
+}
+
+TEST_F(Ossim, RealtimePollWaitsForAFreeFragment) {
+    ProbeRun run = probe({"open", "nonblock", "write:65536", "poll:0", "poll:1000"}, true);
+    EXPECT_EQ(num(run.line(3), "ret"), 0);
+    EXPECT_EQ(num(run.line(4), "ret"), 1);
+    EXPECT_EQ(num(run.line(4), "revents"), POLLOUT);
+    EXPECT_GE(elapsed(run.line(4)), 0.015); // 4096 bytes play in 23 ms
+    EXPECT_LT(elapsed(run.line(4)), 0.5);
+}
+
+TEST_F(Ossim, RealtimeStopInsideABlockedWriteIsAnUnderrun) {
+    // The write blocks for about two seconds; stopped for one of them, the device runs
+    // dry for about 0.6 s (its buffer holds 0.37 s).
+    ProcHandle h = start_program({test_bin("ossim_probe"), "open", "write:400000"}, env(true));
+    struct timespec pause = {0, 500000000};
+    nanosleep(&pause, nullptr);
+    kill(h.pid, SIGSTOP);
+    pause = {1, 0};
+    nanosleep(&pause, nullptr);
+    kill(h.pid, SIGCONT);
+    ProcResult r = wait_program(h, 30);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const OssimReport rep = only_report();
+    EXPECT_EQ(rep.underruns, 1);
+    EXPECT_GT(rep.dry_ms, 300);
+    EXPECT_LT(rep.dry_ms, 1000);
+    EXPECT_EQ(rep.bytes, 400000);
+}
+
+TEST_F(Ossim, StalledDiskHoldsReadsOfFilesForItsTime) {
+    write_file(tmp.file("data"), std::string(10000, 'x'));
+    EnvList e = env(true);
+    e.emplace_back("OSSIM_STALL", "100:1");
+    e.emplace_back("OSSIM_SPEED", "2"); // a stall of 1 s of device time is 0.5 s
+    ProbeRun run = probe({"read:" + tmp.file("data"), "sleep:0.2", "read:" + tmp.file("data"),
+                          "read:" + tmp.file("data"), "open", "write:4096"},
+                         e);
+    EXPECT_EQ(num(run.line(0), "bytes"), 10000);
+    EXPECT_LT(elapsed(run.line(0)), 0.09); // before the stall
+    EXPECT_GE(seconds(run.line(2), "at"), 0.59);
+    EXPECT_LT(elapsed(run.line(3)), 0.09); // after it
+    EXPECT_EQ(num(run.line(3), "bytes"), 10000);
+    const OssimReport rep = only_report();
+    EXPECT_GE(rep.first_write_ms, 600);
+    EXPECT_LT(rep.first_write_ms, 5000);
 }
 
 TEST_F(Ossim, WithoutRealtimeWritesNeverWait) {

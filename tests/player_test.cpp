@@ -82,7 +82,8 @@ TEST_F(Player, StereoAt44100ReachesTheDeviceByteForByte) {
     ProcResult r = vexa({file});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(played(), pcm_bytes(samples));
-    // The mode was asked for once, right after the open; the end waits for the queue.
+    // The fragment setup and the mode were asked for once, right after the open; the end
+    // waits for the queue.
     auto reports = read_ossim_reports(report());
     ASSERT_FALSE(reports.empty());
     int opens = 0;
@@ -92,7 +93,8 @@ TEST_F(Player, StereoAt44100ReachesTheDeviceByteForByte) {
         bytes += rep.bytes;
         if (rep.opens > 0) {
             EXPECT_EQ(rep.ioctls,
-                      (std::vector<std::string>{"SNDCTL_DSP_SETFMT", "SNDCTL_DSP_CHANNELS",
+                      (std::vector<std::string>{"SNDCTL_DSP_SETFRAGMENT", "SNDCTL_DSP_GETOSPACE",
+                                                "SNDCTL_DSP_SETFMT", "SNDCTL_DSP_CHANNELS",
                                                 "SNDCTL_DSP_SPEED", "SNDCTL_DSP_SYNC"}));
         }
     }
@@ -659,11 +661,12 @@ long long reader_position(int pid, const std::string& path) {
     return -1;
 }
 
-TEST_F(Player, ReaderRunsAMegabyteAheadOfTheSound) {
-    // 10 s of sound; after one second of real-time play the reader must have the next
-    // megabyte (about 6 s) in hand, so that a disk that stalls that long is not heard.
+TEST_F(Player, ReaderRunsTwoMegabytesAheadOfTheSound) {
+    // 20 s of sound; after one second of real-time play the pipe and the pipe buffer
+    // together must hold the next two megabytes (about 12 s), beyond the second played
+    // and the half second queued in the device.
     const std::string file =
-        wav("ahead.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 10, 5)));
+        wav("ahead.wav", make_wav(2, 44100, std::vector<int16_t>(2 * 44100 * 20, 5)));
     write_file(device(), "");
     ProcHandle h = start_program({vexa_bin("vexa"), file}, ossim_env(device(), report(), true));
     ASSERT_TRUE(sound_started());
@@ -671,7 +674,7 @@ TEST_F(Player, ReaderRunsAMegabyteAheadOfTheSound) {
     const long long pos = reader_position(h.pid, file);
     kill(h.pid, SIGTERM);
     wait_program(h, 30);
-    EXPECT_GT(pos, 176400LL + (1 << 20)) << "reader position after 1 s";
+    EXPECT_GT(pos, 176400LL + (2 << 20)) << "reader position after 1 s";
 }
 
 TEST_F(Player, TwentySecondsInRealTimeWithoutUnderruns) {

@@ -14,27 +14,40 @@
 //   OSSIM_REPORT=path   at exit each process that touched the device (opened it, or used
 //                       a device descriptor itself) appends one line
 //                       {"pid":N,"opens":N,"ioctls":["SNDCTL_DSP_RESET",...],"writes":N,
-//                        "bytes":N,"underruns":N}
+//                        "bytes":N,"underruns":N,"dry_ms":N,"first_write_ms":N}
 //                       opens counts open calls on the device, failed ones too; ioctls are
 //                       named in call order (unknown requests as "0x%08lx", at most 16384
 //                       listed); writes counts write and writev calls; bytes counts what the
-//                       device accepted. A forked child starts from zero.
-//   OSSIM_REALTIME=1    the device plays 176400 bytes/s from a 65536-byte buffer: a write
-//                       sleeps while the buffer is full and returns when all of it has been
-//                       taken (with O_NONBLOCK it takes what fits, or fails with EAGAIN);
-//                       a write that finds the buffer run dry since the previous one counts
-//                       an underrun, unless a RESET or SYNC came in between
+//                       device accepted; dry_ms is the device time (ms, 3 decimals) the
+//                       underruns lasted; first_write_ms the time from the program's start
+//                       (exec, as seen by this library's load) to the first byte the device
+//                       accepted, -1 for none. A forked child starts from zero but keeps
+//                       the program's start.
+//   OSSIM_REALTIME=1    the device plays 176400 bytes/s from a buffer of 16 fragments of
+//                       4096 bytes (see SETFRAGMENT): a write sleeps while the buffer is
+//                       full and returns when all of it has been taken (with O_NONBLOCK it
+//                       takes what fits, or fails with EAGAIN); poll and ppoll see a device
+//                       descriptor writable while a fragment is free. Whenever the device
+//                       takes bytes after it ran dry since it last took some, that is an
+//                       underrun, unless a RESET or SYNC came in between; this holds inside
+//                       one write too (a process stopped in a blocked write is heard)
 //   OSSIM_CLOSE_DROPS=1 with OSSIM_REALTIME: closing the device, or exiting with it open,
 //                       drops what it has not played yet, as a buffered device does when
 //                       no SYNC waited for it; those bytes come off the end of OSSIM_OUTPUT
-//   OSSIM_SPEED=x       the realtime device plays x times faster (default 1)
+//   OSSIM_SPEED=x       the realtime device plays x times faster (default 1); stalls below
+//                       are shortened by the same factor
+//   OSSIM_STALL=ms:s    the program's reads (read, __read_chk) of regular files that start
+//                       from ms milliseconds after its start on wait until s seconds after
+//                       that point: a disk that stops answering for s seconds
 //   OSSIM_FAIL=list     comma-separated: open (ENOENT), write (EIO), ioctl (EIO); the
 //                       failing calls are still counted
 //
-// Requests: RESET drops the queue, SYNC sleeps until it has played, POST and SETFRAGMENT
-// are accepted, SETFMT and GETFMTS answer AFMT_S16_LE, CHANNELS 2, STEREO 1, SPEED 44100,
-// GETBLKSIZE 4096, GETODELAY the queued bytes, GETOSPACE the free space in 4096-byte
-// fragments of 16; any other request fails with EINVAL.
+// Requests: RESET drops the queue, SYNC sleeps until it has played, POST is accepted,
+// SETFRAGMENT (before the first write after an open) sets the fragment size to 2^n bytes
+// with n in 7..16 and the count to 2..(128 KiB / size) and answers what it granted, SETFMT
+// and GETFMTS answer AFMT_S16_LE, CHANNELS 2, STEREO 1, SPEED 44100, GETBLKSIZE the fragment
+// size, GETODELAY the queued bytes, GETOSPACE the free space in fragments; any other request
+// fails with EINVAL.
 //
 // Each process models its own buffer. dup'ed device descriptors are not followed. The
 // write, ioctl and close paths run inside the player's signal handlers, so they use only
@@ -56,7 +69,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/soundcard.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -65,8 +80,12 @@
 namespace {
 
 constexpr const char* kDevicePath = "/dev/dsp";
-constexpr int64_t kBufferBytes = 65536;
-constexpr int kFragmentBytes = 4096;
+constexpr int kDefaultFragmentShift = 12;
+constexpr int kDefaultFragments = 16;
+constexpr int kMinFragmentShift = 7;
+constexpr int kMaxFragmentShift = 16;
+constexpr int64_t kMaxBufferBytes = 131072;
+constexpr int kMaxPollFds = 64;
 constexpr double kBytesPerSecond = 176400.0;
 constexpr int kMaxDeviceFds = 32;
 constexpr long kMaxLoggedIoctls = 16384;
@@ -81,6 +100,10 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using write_fn = ssize_t (*)(int, const void*, size_t);
 using writev_fn = ssize_t (*)(int, const struct iovec*, int);
 using close_fn = int (*)(int);
+using read_fn = ssize_t (*)(int, void*, size_t);
+using read_chk_fn = ssize_t (*)(int, void*, size_t, size_t);
+using poll_fn = int (*)(struct pollfd*, nfds_t, int);
+using ppoll_fn = int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
 
 struct tRealCalls {
     open_fn open;
@@ -98,6 +121,10 @@ struct tRealCalls {
     write_fn write;
     writev_fn writev;
     close_fn close;
+    read_fn read;
+    read_chk_fn read_chk;
+    poll_fn poll;
+    ppoll_fn ppoll;
 };
 
 enum tOpenEntry {
@@ -122,6 +149,9 @@ double drain_rate = kBytesPerSecond; // bytes per second
 bool fail_open = false;
 bool fail_write = false;
 bool fail_ioctl = false;
+int64_t start_ns = 0;       // the program's start: this library's load
+int64_t stall_from_ns = -1; // reads of regular files wait in [stall_from_ns, stall_until_ns)
+int64_t stall_until_ns = -1;
 
 // Descriptors of this process that are the device, and the output copy.
 int device_fds[kMaxDeviceFds];
@@ -134,12 +164,17 @@ long opens = 0;
 long writes = 0;
 long long bytes_accepted = 0;
 long underruns = 0;
+int64_t dry_ns = 0;             // device time the underruns lasted
+int64_t first_write_at_ns = -1; // when the device first took a byte
 unsigned long ioctl_log[kMaxLoggedIoctls];
 long ioctl_count = 0;
 
 // Realtime buffer: it holds whatever has not played by empty_at_ns (CLOCK_MONOTONIC).
 int64_t empty_at_ns = 0;
 bool playing = false; // data written since open, reset or sync
+int64_t fragment_bytes = int64_t{1} << kDefaultFragmentShift;
+int64_t buffer_bytes = kDefaultFragments * (int64_t{1} << kDefaultFragmentShift);
+bool written_since_open = false; // the fragment setup is fixed by the first write
 
 template <class F> F next_symbol(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
@@ -185,8 +220,34 @@ void forget_counters() {
     writes = 0;
     bytes_accepted = 0;
     underruns = 0;
+    dry_ns = 0;
+    first_write_at_ns = -1;
     ioctl_count = 0;
     playing = false;
+}
+
+int64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// "ms:s": from ms milliseconds after the start, for s seconds of device time.
+void read_stall(const char* text, double speed) {
+    char* end = nullptr;
+    double after_ms = strtod(text, &end);
+    if (end == text || *end != ':' || !(after_ms >= 0)) {
+        say("ossim: bad OSSIM_STALL ignored\n");
+        return;
+    }
+    const char* rest = end + 1;
+    double seconds = strtod(rest, &end);
+    if (end == rest || *end != '\0' || !(seconds >= 0) || !std::isfinite(seconds)) {
+        say("ossim: bad OSSIM_STALL ignored\n");
+        return;
+    }
+    stall_from_ns = start_ns + static_cast<int64_t>(after_ms * 1e6);
+    stall_until_ns = stall_from_ns + static_cast<int64_t>(seconds * 1e9 / speed);
 }
 
 void ossim_init() {
@@ -208,6 +269,11 @@ void ossim_init() {
     real.write = next_symbol<write_fn>("write");
     real.writev = next_symbol<writev_fn>("writev");
     real.close = next_symbol<close_fn>("close");
+    real.read = next_symbol<read_fn>("read");
+    real.read_chk = next_symbol<read_chk_fn>("__read_chk");
+    real.poll = next_symbol<poll_fn>("poll");
+    real.ppoll = next_symbol<ppoll_fn>("ppoll");
+    start_ns = now_ns();
 
     copy_env("OSSIM_OUTPUT", output_path);
     copy_env("OSSIM_REPORT", report_path);
@@ -216,15 +282,19 @@ void ossim_init() {
     const char* drops = getenv("OSSIM_CLOSE_DROPS");
     close_drops = drops != nullptr && drops[0] != '\0' && strcmp(drops, "0") != 0;
     const char* speed = getenv("OSSIM_SPEED");
+    double x = 1;
     if (speed != nullptr && speed[0] != '\0') {
         char* end = nullptr;
-        double x = strtod(speed, &end);
+        x = strtod(speed, &end);
         if (*end == '\0' && x > 0 && std::isfinite(x)) {
             drain_rate = kBytesPerSecond * x;
         } else {
             say("ossim: bad OSSIM_SPEED ignored\n");
+            x = 1;
         }
     }
+    const char* stall = getenv("OSSIM_STALL");
+    if (stall != nullptr && stall[0] != '\0') read_stall(stall, x);
     const char* fail = getenv("OSSIM_FAIL");
     if (fail != nullptr) read_fail_list(fail);
 
@@ -293,6 +363,9 @@ int open_device(int flags) {
         errno = saved;
     }
     playing = false;
+    written_since_open = false;
+    fragment_bytes = int64_t{1} << kDefaultFragmentShift;
+    buffer_bytes = kDefaultFragments * fragment_bytes;
     return fd;
 }
 
@@ -342,12 +415,6 @@ bool takes_mode(int flags) {
 
 // --- realtime buffer -------------------------------------------------------------------
 
-int64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void sleep_until(int64_t when_ns) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(when_ns / 1000000000);
@@ -363,6 +430,7 @@ void accept_bytes(const void* p, size_t n) {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
     bytes_accepted += static_cast<long long>(n);
+    if (first_write_at_ns < 0 && n > 0) first_write_at_ns = now_ns();
     if (output_fd >= 0) append_all(output_fd, p, n);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
@@ -375,7 +443,7 @@ int64_t bytes_to_ns(int64_t n) {
 int64_t queued_at(int64_t t) {
     if (!realtime || empty_at_ns <= t) return 0;
     double q = std::ceil(static_cast<double>(empty_at_ns - t) * drain_rate / 1e9);
-    return q > kBufferBytes ? kBufferBytes : static_cast<int64_t>(q);
+    return q > static_cast<double>(buffer_bytes) ? buffer_bytes : static_cast<int64_t>(q);
 }
 
 void drop_queue() {
@@ -413,23 +481,35 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
         return static_cast<ssize_t>(total);
     }
 
+    written_since_open = true;
     int64_t t = now_ns();
-    if (playing && empty_at_ns <= t) underruns++;
     bool nonblocking = (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
-    // A non-blocking write takes what fits when it is made. Measured again while copying,
-    // the room would grow with the draining queue on a machine slow enough (an emulator)
-    // and the write would take everything.
-    const int64_t room_now = kBufferBytes - queued_at(t);
+    // Like a driver, the device takes what fits when the write comes (a non-blocking
+    // write ends there: it takes the room there was when it was made, which on a slow
+    // machine such as an emulator would otherwise grow with the drain while copying) and
+    // then a fragment (or the rest of the write) at a time, so a write into a full buffer
+    // does not trail the drain a few bytes at a time.
+    const int64_t room_now = buffer_bytes - queued_at(t);
     size_t accepted = 0;
+    bool first = true;
     for (int i = 0; i < iovcnt; i++) {
         const char* p = static_cast<const char*>(iov[i].iov_base);
         size_t left = iov[i].iov_len;
         while (left > 0) {
             t = now_ns();
-            int64_t room = nonblocking ? room_now - static_cast<int64_t>(accepted)
-                                       : kBufferBytes - queued_at(t);
-            if (room > 0) {
+            const int64_t room = nonblocking ? room_now - static_cast<int64_t>(accepted)
+                                             : buffer_bytes - queued_at(t);
+            const int64_t want = static_cast<int64_t>(left) < fragment_bytes
+                                     ? static_cast<int64_t>(left)
+                                     : fragment_bytes;
+            if (room > 0 && (first || nonblocking || room >= want)) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
+                // The device ran dry before these bytes came, whether the writer was away
+                // between writes or stopped inside this one.
+                if (playing && empty_at_ns < t) {
+                    underruns++;
+                    dry_ns += t - empty_at_ns;
+                }
                 accept_bytes(p, chunk);
                 if (empty_at_ns < t) empty_at_ns = t;
                 empty_at_ns += bytes_to_ns(static_cast<int64_t>(chunk));
@@ -437,19 +517,96 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
                 accepted += chunk;
                 p += chunk;
                 left -= chunk;
+                first = false;
                 continue;
             }
+            first = false;
             if (nonblocking) {
                 if (accepted > 0) return static_cast<ssize_t>(accepted);
                 errno = EAGAIN;
                 return -1;
             }
             // Wake when a fragment (or the rest of this write) fits.
-            int64_t want = left < kFragmentBytes ? static_cast<int64_t>(left) : kFragmentBytes;
-            sleep_until(empty_at_ns - bytes_to_ns(kBufferBytes - want) + 1000);
+            sleep_until(empty_at_ns - bytes_to_ns(buffer_bytes - want) + 1000);
         }
     }
     return static_cast<ssize_t>(accepted);
+}
+
+// --- poll ------------------------------------------------------------------------------
+
+// When a device descriptor asking for POLLOUT has a fragment free: now, or a later time.
+int64_t device_writable_at() {
+    if (!realtime) return 0;
+    return empty_at_ns - bytes_to_ns(buffer_bytes - fragment_bytes) + 1000;
+}
+
+int pass_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* timeout, const sigset_t* mask) {
+    if (real.ppoll != nullptr) return real.ppoll(fds, n, timeout, mask);
+    return static_cast<int>(syscall(SYS_ppoll, fds, n, timeout, mask, sizeof(sigset_t)));
+}
+
+bool has_device_fd(const struct pollfd* fds, nfds_t n) {
+    for (nfds_t i = 0; i < n; i++) {
+        if (is_device_fd(fds[i].fd)) return true;
+    }
+    return false;
+}
+
+// poll over a set that holds device descriptors: the others go to the kernel, which is
+// woken in time for the device's next free fragment. timeout_ns < 0 waits for ever.
+int device_poll(struct pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* mask) {
+    struct pollfd others[kMaxPollFds];
+    const int64_t deadline = timeout_ns < 0 ? -1 : now_ns() + timeout_ns;
+    bool wants_room = false;
+    for (nfds_t i = 0; i < n; i++) {
+        others[i] = fds[i];
+        if (is_device_fd(fds[i].fd)) {
+            others[i].fd = -1; // ignored by the kernel
+            if ((fds[i].events & (POLLOUT | POLLWRNORM)) != 0) wants_room = true;
+        }
+    }
+    for (;;) {
+        const int64_t t = now_ns();
+        const bool room = wants_room && device_writable_at() <= t;
+        int64_t wake = deadline;
+        if (room) {
+            wake = t;
+        } else if (wants_room && (wake < 0 || device_writable_at() < wake)) {
+            wake = device_writable_at();
+        }
+        struct timespec ts;
+        if (wake >= 0) {
+            const int64_t wait = wake > t ? wake - t : 0;
+            ts.tv_sec = static_cast<time_t>(wait / 1000000000);
+            ts.tv_nsec = static_cast<long>(wait % 1000000000);
+        }
+        int r = pass_ppoll(others, n, wake >= 0 ? &ts : nullptr, mask);
+        if (r < 0) return r;
+        const bool room_now = wants_room && device_writable_at() <= now_ns();
+        int ready = 0;
+        for (nfds_t i = 0; i < n; i++) {
+            if (is_device_fd(fds[i].fd)) {
+                fds[i].revents =
+                    room_now ? static_cast<short>(fds[i].events & (POLLOUT | POLLWRNORM)) : 0;
+            } else {
+                fds[i].revents = others[i].revents;
+            }
+            if (fds[i].revents != 0) ready++;
+        }
+        if (ready > 0 || (deadline >= 0 && now_ns() >= deadline)) return ready;
+    }
+}
+
+// --- reads of a stalled disk -----------------------------------------------------------
+
+void stall_read(int fd) {
+    if (stall_from_ns < 0) return;
+    const int64_t t = now_ns();
+    if (t < stall_from_ns || t >= stall_until_ns) return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    sleep_until(stall_until_ns);
 }
 
 // --- ioctl -----------------------------------------------------------------------------
@@ -497,6 +654,32 @@ int answer_int(void* arg, int value) {
     return 0;
 }
 
+// 0xMMMMSSSS: at most MMMM fragments of 2^SSSS bytes, within the driver's bounds; the
+// granted setup is answered the same way. Like a driver, this fixes the buffer only
+// before the first write after an open.
+int set_fragments(void* arg) {
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (written_since_open) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int asked = *static_cast<int*>(arg);
+    int shift = asked & 0xFFFF;
+    if (shift < kMinFragmentShift) shift = kMinFragmentShift;
+    if (shift > kMaxFragmentShift) shift = kMaxFragmentShift;
+    const int64_t size = int64_t{1} << shift;
+    int64_t count = (asked >> 16) & 0xFFFF;
+    if (count > kMaxBufferBytes / size) count = kMaxBufferBytes / size;
+    if (count < 2) count = 2;
+    fragment_bytes = size;
+    buffer_bytes = count * size;
+    *static_cast<int*>(arg) = static_cast<int>(count << 16 | shift);
+    return 0;
+}
+
 int device_ioctl(unsigned long request, void* arg) {
     ossim_init();
     touched = true;
@@ -525,13 +708,9 @@ int device_ioctl(unsigned long request, void* arg) {
     case SNDCTL_DSP_SPEED:
         return answer_int(arg, 44100);
     case SNDCTL_DSP_GETBLKSIZE:
-        return answer_int(arg, kFragmentBytes);
+        return answer_int(arg, static_cast<int>(fragment_bytes));
     case SNDCTL_DSP_SETFRAGMENT:
-        if (arg == nullptr) {
-            errno = EFAULT;
-            return -1;
-        }
-        return 0;
+        return set_fragments(arg);
     case SNDCTL_DSP_GETODELAY:
         return answer_int(arg, static_cast<int>(queued_at(now_ns())));
     case SNDCTL_DSP_GETOSPACE: {
@@ -539,11 +718,11 @@ int device_ioctl(unsigned long request, void* arg) {
             errno = EFAULT;
             return -1;
         }
-        int room = static_cast<int>(kBufferBytes - queued_at(now_ns()));
+        int room = static_cast<int>(buffer_bytes - queued_at(now_ns()));
         audio_buf_info* info = static_cast<audio_buf_info*>(arg);
-        info->fragments = room / kFragmentBytes;
-        info->fragstotal = static_cast<int>(kBufferBytes / kFragmentBytes);
-        info->fragsize = kFragmentBytes;
+        info->fragments = room / static_cast<int>(fragment_bytes);
+        info->fragstotal = static_cast<int>(buffer_bytes / fragment_bytes);
+        info->fragsize = static_cast<int>(fragment_bytes);
         info->bytes = room;
         return 0;
     }
@@ -660,8 +839,11 @@ __attribute__((destructor)) void write_report() {
             line_add(&line, "%s\"0x%08lx\"", sep, ioctl_log[i]);
         }
     }
-    line_add(&line, "],\"writes\":%ld,\"bytes\":%lld,\"underruns\":%ld}\n", writes, bytes_accepted,
-             underruns);
+    line_add(&line, "],\"writes\":%ld,\"bytes\":%lld,\"underruns\":%ld,\"dry_ms\":%.3f", writes,
+             bytes_accepted, underruns, static_cast<double>(dry_ns) / 1e6);
+    line_add(&line, ",\"first_write_ms\":%.3f}\n",
+             first_write_at_ns < 0 ? -1.0
+                                   : static_cast<double>(first_write_at_ns - start_ns) / 1e6);
     if (line.text == nullptr) {
         say("ossim: report line could not be built\n");
         return;
@@ -791,6 +973,40 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     if (is_device_fd(fd)) return device_writev(fd, iov, iovcnt);
     if (real.writev != nullptr) return real.writev(fd, iov, iovcnt);
     return syscall(SYS_writev, fd, iov, iovcnt);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+    ossim_init();
+    stall_read(fd);
+    if (real.read != nullptr) return real.read(fd, buf, n);
+    return syscall(SYS_read, fd, buf, n);
+}
+
+ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen) {
+    ossim_init();
+    stall_read(fd);
+    if (real.read_chk != nullptr) return real.read_chk(fd, buf, n, buflen);
+    return syscall(SYS_read, fd, buf, n);
+}
+
+int poll(struct pollfd* fds, nfds_t n, int timeout_ms) {
+    ossim_init();
+    if (n <= static_cast<nfds_t>(kMaxPollFds) && has_device_fd(fds, n))
+        return device_poll(fds, n, timeout_ms < 0 ? -1 : int64_t{timeout_ms} * 1000000, nullptr);
+    if (real.poll != nullptr) return real.poll(fds, n, timeout_ms);
+    struct timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return pass_ppoll(fds, n, timeout_ms < 0 ? nullptr : &ts, nullptr);
+}
+
+int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* timeout, const sigset_t* mask) {
+    ossim_init();
+    if (n <= static_cast<nfds_t>(kMaxPollFds) && has_device_fd(fds, n)) {
+        const int64_t ns = timeout == nullptr ? -1
+                                              : static_cast<int64_t>(timeout->tv_sec) * 1000000000 +
+                                                    timeout->tv_nsec;
+        return device_poll(fds, n, ns, mask);
+    }
+    return pass_ppoll(fds, n, timeout, mask);
 }
 
 int close(int fd) {

@@ -15,6 +15,8 @@
 //                           int requests pass a pointer to VALUE (default 0), RESET and
 //                           POST pass 0
 //   sleep:S                 sleep S seconds
+//   poll:MS                 poll the current descriptor for POLLOUT, MS ms at most
+//   read:PATH               read the file at PATH to its end, "read bytes=<n>"
 //   close                   close (or fclose) the current descriptor
 //   rawclose                close the current descriptor with the bare system call,
 //                           behind the back of anything that intercepts close
@@ -33,6 +35,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/soundcard.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -297,6 +300,22 @@ void run_steps(const std::vector<std::string>& steps, size_t from, size_t to) {
             int ret = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
             printf("nonblock");
             print_result(ret, errno);
+        } else if (head == "poll") {
+            struct pollfd p = {current >= 0 ? handles[static_cast<size_t>(current)].fd : -1,
+                               POLLOUT, 0};
+            errno = 0;
+            int ret = poll(&p, 1, atoi(arg_of(step).c_str()));
+            printf("poll");
+            print_result(ret, errno);
+            printf(" revents=%d", p.revents);
+        } else if (head == "read") {
+            int fd = open(arg_of(step).c_str(), O_RDONLY);
+            char buf[4096];
+            long total = 0;
+            for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+                total += n;
+            if (fd >= 0) close(fd);
+            printf("read bytes=%ld", total);
         } else if (head == "write" || head == "writev") {
             step_write(head == "writev", atol(arg_of(step).c_str()));
         } else if (head == "ioctl") {

@@ -8,7 +8,8 @@
 namespace {
 
 // A cursor over exactly the line format the simulator writes:
-// {"pid":N,"opens":N,"ioctls":["A","B"],"writes":N,"bytes":N,"underruns":N}
+// {"pid":N,"opens":N,"ioctls":["A","B"],"writes":N,"bytes":N,"underruns":N,"dry_ms":X,
+//  "first_write_ms":X}
 struct tCursor {
     const std::string& s;
     size_t pos;
@@ -28,6 +29,15 @@ bool number(tCursor* c, long long* value) {
         c->pos++;
     if (c->pos == start) return false;
     *value = std::strtoll(c->s.c_str() + start, nullptr, 10);
+    return true;
+}
+
+bool decimal(tCursor* c, double* value) {
+    const char* start = c->s.c_str() + c->pos;
+    char* end = nullptr;
+    *value = std::strtod(start, &end);
+    if (end == start) return false;
+    c->pos += static_cast<size_t>(end - start);
     return true;
 }
 
@@ -64,12 +74,17 @@ bool parse_ossim_report(const std::string& line, OssimReport* r) {
     if (!expect(&c, ",\"writes\":") || !number(&c, &writes)) return false;
     if (!expect(&c, ",\"bytes\":") || !number(&c, &bytes)) return false;
     if (!expect(&c, ",\"underruns\":") || !number(&c, &underruns)) return false;
+    double dry_ms = 0, first_write_ms = 0;
+    if (!expect(&c, ",\"dry_ms\":") || !decimal(&c, &dry_ms)) return false;
+    if (!expect(&c, ",\"first_write_ms\":") || !decimal(&c, &first_write_ms)) return false;
     if (!expect(&c, "}") || c.pos != text.size()) return false;
     r->pid = static_cast<long>(pid);
     r->opens = static_cast<int>(opens);
     r->writes = static_cast<long>(writes);
     r->bytes = bytes;
     r->underruns = static_cast<long>(underruns);
+    r->dry_ms = dry_ms;
+    r->first_write_ms = first_write_ms;
     return true;
 }
 

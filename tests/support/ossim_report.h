@@ -10,7 +10,9 @@ struct OssimReport {
     std::vector<std::string> ioctls; // request names in call order, e.g. "SNDCTL_DSP_RESET"
     long writes;                     // write and writev calls on the device
     long long bytes;                 // bytes the device accepted
-    long underruns;                  // realtime mode: times the buffer ran dry between writes
+    long underruns;                  // realtime mode: times the device ran dry while playing
+    double dry_ms;                   // how long those underruns lasted
+    double first_write_ms;           // program start to the first accepted byte; -1 for none
 };
 
 // One record per line, in file order. A missing file gives no records; a line that does

@@ -1,0 +1,212 @@
+// The player against a real-time device and a disk that stops answering, through the
+// OSS device simulator. The device plays OSSIM_SPEED times faster than real time and the
+// simulator shortens its stalls by the same factor, so every duration below is device
+// time and the whole run is a faithful copy of one at real speed, only quicker.
+// VEXA_REALTIME_SPEED overrides the factor (1 for real speed, e.g. on a slow emulator).
+#include "ossim_report.h"
+#include "proc.h"
+#include "tempdir.h"
+#include "wavfile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const LAME = "/usr/bin/lame";
+
+double speed() {
+    const char* s = std::getenv("VEXA_REALTIME_SPEED");
+    const double x = s != nullptr ? std::atof(s) : 0;
+    return x > 0 ? x : 4;
+}
+
+// Sleeps for `seconds` of device time.
+void device_sleep(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / speed()));
+}
+
+// Tones with a little noise from a fixed seed, interleaved stereo at 44100 Hz.
+std::vector<int16_t> sound(double seconds) {
+    const auto n = static_cast<size_t>(44100 * seconds);
+    std::vector<int16_t> s(2 * n);
+    uint32_t x = 1;
+    for (size_t i = 0; i < n; i++) {
+        const double t = static_cast<double>(i) / 44100;
+        x = x * 1103515245u + 12345u;
+        const double v = 0.3 * std::sin(2 * M_PI * (220 + 3 * t) * t) +
+                         0.1 * std::sin(2 * M_PI * 1250 * t) +
+                         0.05 * (static_cast<double>(x >> 16) / 32768.0 - 1.0);
+        s[2 * i] = static_cast<int16_t>(v * 32767);
+        s[2 * i + 1] = static_cast<int16_t>(v * 0.8 * 32767);
+    }
+    return s;
+}
+
+struct Totals {
+    long underruns = 0;
+    double dry_ms = 0;
+    long long bytes = 0;
+};
+
+// CPU time (user + system) a process has used so far, in seconds.
+double cpu_seconds(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    // Fields after the command: state is field 3; utime and stime are fields 14 and 15.
+    std::vector<std::string> fields;
+    size_t pos = close + 2;
+    while (pos < stat.size() && fields.size() < 13) {
+        const size_t end = stat.find(' ', pos);
+        fields.push_back(stat.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    if (fields.size() < 13) return -1;
+    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The player: the process the started program forked.
+pid_t player_of(pid_t pid) {
+    const std::string p = std::to_string(pid);
+    for (int i = 0; i < 100; i++) {
+        const std::string children = read_file("/proc/" + p + "/task/" + p + "/children");
+        if (!children.empty()) return static_cast<pid_t>(std::atol(children.c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+class RealTime : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (access(LAME, X_OK) != 0) GTEST_SKIP() << LAME << " is needed to make the test files";
+    }
+
+    std::string device() const { return dir.file("device.raw"); }
+    std::string report() const { return dir.file("report.jsonl"); }
+
+    std::string encode(const std::string& name, double seconds, const std::string& kbps) {
+        const std::string wav = dir.file(name + ".wav");
+        write_file(wav, make_wav(2, 44100, sound(seconds)));
+        ProcResult r =
+            run_program({LAME, "--quiet", "-b", kbps, "-m", "s", wav, dir.file(name)}, {}, 300);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return dir.file(name);
+    }
+
+    // The sound of `file` as the player gives it to a device that never waits.
+    std::string unstalled(const std::string& file) {
+        const std::string out = dir.file("reference.raw");
+        EnvList env = ossim_env(out, "");
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        ProcResult r = run_program({vexa_bin("vexa"), file}, env, 120);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return file_exists(out) ? read_file(out) : "";
+    }
+
+    // Starts the player on a real-time device; stall is OSSIM_STALL ("" for none).
+    ProcHandle start(const std::string& file, const std::string& stall) {
+        EnvList env = ossim_env(device(), report(), true);
+        env.emplace_back("OSSIM_SPEED", std::to_string(speed()));
+        env.emplace_back("OSSIM_STALL", stall);
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        return start_program({vexa_bin("vexa"), file}, env);
+    }
+
+    // A stall from `after` to `after` + `seconds`, in device time.
+    static std::string stall(double after, double seconds) {
+        return std::to_string(static_cast<long>(after * 1000 / speed())) + ":" +
+               std::to_string(seconds);
+    }
+
+    Totals totals() const {
+        Totals t;
+        for (const auto& rep : read_ossim_reports(report())) {
+            t.underruns += rep.underruns;
+            t.dry_ms += rep.dry_ms;
+            t.bytes += rep.bytes;
+        }
+        return t;
+    }
+
+    // Plays `file` with the disk stalled for `seconds` from `after` on: nothing is heard.
+    void survives(const std::string& file, double after, double seconds) {
+        const std::string expected = unstalled(file);
+        ProcHandle h = start(file, stall(after, seconds));
+        ProcResult r = wait_program(h, 300);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        const Totals t = totals();
+        EXPECT_EQ(t.underruns, 0) << t.dry_ms << " ms of silence\n" << r.err;
+        EXPECT_EQ(static_cast<size_t>(t.bytes), expected.size());
+        EXPECT_TRUE(read_file(device()) == expected) << "device output differs";
+    }
+
+    TempDir dir;
+};
+
+// The pipe alone holds 65 s at 128 kbit/s; the file is longer than pipe and pipe buffer
+// together, so the reader is still copying when the disk stops.
+TEST_F(RealTime, MinuteOfDiskStallAt128kIsNotHeard) {
+    survives(encode("s128.mp3", 150, "128"), 2, 60);
+}
+
+// At 320 kbit/s the pipe holds 26 s: the pipe buffer must carry the rest.
+TEST_F(RealTime, FortyFiveSecondsOfDiskStallAt320kAreNotHeard) {
+    survives(encode("s320.mp3", 60, "320"), 2, 45);
+}
+
+TEST_F(RealTime, StarvedPlayerSleepsUntilDataComes) {
+    // 20 s of WAV: pipe and pipe buffer hold 12 s of it, so a 50 s stall leaves the player
+    // with nothing to play for over 30 s, which it must spend asleep.
+    const std::string file = dir.file("starve.wav");
+    write_file(file, make_wav(2, 44100, sound(20)));
+    const std::string expected = unstalled(file);
+    ProcHandle h = start(file, stall(2, 50));
+    const pid_t player = player_of(h.pid);
+    ASSERT_GT(player, 0);
+    device_sleep(16); // everything buffered has played
+    const double cpu_before = cpu_seconds(player);
+    device_sleep(30);
+    const double cpu_after = cpu_seconds(player);
+    ProcResult r = wait_program(h, 300);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_LT(cpu_after - cpu_before, 0.2) << "CPU seconds in 30 s of starvation";
+    const Totals t = totals();
+    // The starvation is heard (restarting from the first blocks that come in may add a
+    // short gap on a busy machine).
+    EXPECT_GE(t.underruns, 1);
+    EXPECT_GT(t.dry_ms * speed(), 30000);
+    EXPECT_TRUE(read_file(device()) == expected) << "device output differs";
+}
+
+TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrun) {
+    const std::string file = dir.file("stop.wav");
+    write_file(file, make_wav(2, 44100, sound(12)));
+    ProcHandle h = start(file, "");
+    const pid_t player = player_of(h.pid);
+    ASSERT_GT(player, 0);
+    device_sleep(4);
+    kill(player, SIGSTOP);
+    device_sleep(2);
+    kill(player, SIGCONT);
+    ProcResult r = wait_program(h, 300);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const Totals t = totals();
+    EXPECT_GE(t.underruns, 1); // restarting from an empty device may add a short gap
+    // Stopped for 2 s, of which the device buffer covers half a second.
+    EXPECT_GT(t.dry_ms * speed(), 1000);
+    EXPECT_LT(t.dry_ms * speed(), 2000 + 1000 * speed());
+    EXPECT_EQ(t.bytes, 12LL * 44100 * 4);
+}
+
+} // namespace
