@@ -57,6 +57,7 @@ using tSynthRowsFn = void (*)(int32_t (*buf)[32], int p, int16_t* out);
 void synth_rows_portable(int32_t (*buf)[32], int p, int16_t* out);
 #if defined(VEXA_SIMD_X86)
 void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out);
+void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);

@@ -111,12 +111,12 @@ void synth_dct_sse41(int32_t* x) {
 // Per history row: columns 4u .. 4u + 7 in two registers; the even-age and the odd-age
 // values of u and u + 1 moved to the even lanes (what the signed 32 x 32 -> 64 multiply
 // reads), against the window words read from where the ring starts.
-template <int A>
-__attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], tSynthRingRead rd,
+template <int A, int H>
+__attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
                                                            int16_t* out) {
-    for (int j = 1; j < 16; ++j) {
+    const int32_t* w = synth_row_window(1) + even;
+    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        const int32_t* w = synth_row_window(j);
         const auto word_pair = [](const int32_t* q) {
             return _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
         };
@@ -128,10 +128,10 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], t
             // A = 1: columns 1 and 2 of each four; A = 3: columns 3 and 0.
             const __m128i e = A == 1 ? _mm_unpacklo_epi64(s0, s1) : _mm_unpackhi_epi64(s0, s1);
             const __m128i o = A == 1 ? _mm_unpackhi_epi64(r0, r1) : _mm_unpacklo_epi64(r0, r1);
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, word_pair(w + rd.even + u)));
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, word_pair(w + 16 + rd.odd + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(e, word_pair(w + 32 + rd.even + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(o, word_pair(w + 48 + rd.odd + u)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, word_pair(w + u)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, word_pair(w + 16 - H + u)));
+            up = _mm_add_epi64(up, _mm_mul_epi32(e, word_pair(w + 32 + u)));
+            up = _mm_add_epi64(up, _mm_mul_epi32(o, word_pair(w + 48 - H + u)));
         }
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
         out[j] = synth_pcm(_mm_cvtsi128_si64(s));
@@ -142,9 +142,51 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], t
 __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out) {
     const tSynthRingRead rd = synth_ring_read(p);
     if (rd.a == 1)
-        synth_rows_sse41_at<1>(buf, rd, out);
+        synth_rows_sse41_at<1, 0>(buf, rd.even, out);
     else
-        synth_rows_sse41_at<3>(buf, rd, out);
+        synth_rows_sse41_at<3, 1>(buf, rd.even, out);
+}
+
+// Two window words of the even ages and two of the odd ages, side by side in 64-bit lanes.
+__attribute__((target("avx2"))) inline __m256i age_words(const int32_t* e, const int32_t* o) {
+    return _mm256_cvtepi32_epi64(
+        _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)),
+                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(o))));
+}
+
+// Eight columns per register: the even-age and the odd-age values of u = 2q and 2q + 1
+// (columns A, B, A + 4, B + 4 of the register) moved to the even lanes, against the
+// window words of the same ages side by side.
+template <int A, int B, int H>
+__attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
+                                                        int16_t* out) {
+    const __m256i pick = _mm256_setr_epi32(A, A, B, B, A + 4, A + 4, B + 4, B + 4);
+    const int32_t* w = synth_row_window(1) + even;
+    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+        const int32_t* h = buf[j];
+        __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
+        for (int q = 0; q < 4; ++q) {
+            const __m256i v = _mm256_permutevar8x32_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 8 * q)), pick);
+            lo =
+                _mm256_add_epi64(lo, _mm256_mul_epi32(v, age_words(w + 2 * q, w + 16 - H + 2 * q)));
+            up = _mm256_add_epi64(
+                up, _mm256_mul_epi32(v, age_words(w + 32 + 2 * q, w + 48 - H + 2 * q)));
+        }
+        const __m256i p =
+            _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
+        const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
+        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
+        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
+    }
+}
+
+__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_avx2_at<1, 2, 0>(buf, rd.even, out);
+    else
+        synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
 }
 
 } // namespace mp3
