@@ -147,31 +147,34 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int 
         synth_rows_sse41_at<3, 1>(buf, rd.even, out);
 }
 
-// Two window words of the even ages and two of the odd ages, side by side in 64-bit lanes.
-__attribute__((target("avx2"))) inline __m256i age_words(const int32_t* e, const int32_t* o) {
-    return _mm256_cvtepi32_epi64(
-        _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)),
-                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(o))));
+// Four window words widened to 64-bit lanes.
+__attribute__((target("avx2"))) inline __m256i window_words(const int32_t* w) {
+    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
 }
 
-// Eight columns per register: the even-age and the odd-age values of u = 2q and 2q + 1
-// (columns A, B, A + 4, B + 4 of the register) moved to the even lanes, against the
-// window words of the same ages side by side.
+// Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
+// and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
+// against four window words each.
 template <int A, int B, int H>
 __attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
                                                         int16_t* out) {
-    const __m256i pick = _mm256_setr_epi32(A, A, B, B, A + 4, A + 4, B + 4, B + 4);
+    const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
+    const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
     const int32_t* w = synth_row_window(1) + even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
         __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
-        for (int q = 0; q < 4; ++q) {
-            const __m256i v = _mm256_permutevar8x32_epi32(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 8 * q)), pick);
-            lo =
-                _mm256_add_epi64(lo, _mm256_mul_epi32(v, age_words(w + 2 * q, w + 16 - H + 2 * q)));
-            up = _mm256_add_epi64(
-                up, _mm256_mul_epi32(v, age_words(w + 32 + 2 * q, w + 48 - H + 2 * q)));
+        for (int k = 0; k < 2; ++k) {
+            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k));
+            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k + 8));
+            const __m256i e = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_e),
+                                                 _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
+            const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
+                                                 _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, window_words(w + 4 * k)));
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, window_words(w + 16 - H + 4 * k)));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, window_words(w + 32 + 4 * k)));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, window_words(w + 48 - H + 4 * k)));
         }
         const __m256i p =
             _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
