@@ -51,17 +51,29 @@ void synth_dct_sse41(int32_t* x);
 void synth_dct_neon(int32_t* x);
 #endif
 
-// Windowing of synthesis history rows 1..15 (age order, see synth.cpp) into output
-// samples 1..15 and 17..31 of one slot; then each row moves two columns on.
-using tSynthRowsFn = void (*)(int32_t (*buf)[32], int16_t* out);
-void synth_rows_portable(int32_t (*buf)[32], int16_t* out);
+// Windowing of synthesis history rows 1..15 (a ring of slots, see synth.cpp) into output
+// samples 1..15 and 17..31 of one slot; the newest slot sits at columns p and p + 1.
+using tSynthRowsFn = void (*)(int32_t (*buf)[32], int p, int16_t* out);
+void synth_rows_portable(int32_t (*buf)[32], int p, int16_t* out);
 #if defined(VEXA_SIMD_X86)
-void synth_rows_sse41(int32_t (*buf)[32], int16_t* out);
-void synth_rows_avx2(int32_t (*buf)[32], int16_t* out);
+void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out);
+void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out);
 #endif
 #if defined(VEXA_SIMD_NEON)
-void synth_rows_neon(int32_t (*buf)[32], int16_t* out);
+void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);
 #endif
+
+// Where a history row's windowing reads when the newest slot sits at columns p and
+// p + 1: the even-age values at columns a + 4u and the odd-age ones at b + 4u (u = 0..7,
+// mod 32), against the coefficients from word even (odd) of the row's even-age (odd-age)
+// run of 16 (synth_window.h).
+struct tSynthRingRead {
+    int32_t a, b, even, odd;
+};
+constexpr tSynthRingRead synth_ring_read(int p) {
+    const int s = p >> 2, half = (p >> 1) & 1;
+    return {1 + 2 * half, 2 - 2 * half, 8 - s, 8 - s - half};
+}
 
 // The 36-point IMDCT with window W and overlap-add of n long subbands from an even one
 // (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time.

@@ -107,49 +107,33 @@ void synth_dct_neon(int32_t* x) {
     synth_dct_slot(x + 17);
 }
 
-// Per history row: loads that split the row by column mod 4 put columns 4t + 1 and
-// 4t + 2 (t = 0..3, then 4..7) in registers of their own, and loads that split the
-// window rows by parity match them; multiplied and accumulated in 64-bit lanes. The
-// rounding narrowing shift gives (acc + 2^24) >> 25 and the narrowing saturates to
-// 16 bits. The row is stored back two columns on; rows go from 15 down, so the two words
-// that a row's last store puts past its end land in the next row's columns 0 and 1, which
-// that row has already aged and the next slot overwrites. Row 15 stores exactly.
-void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
-    for (int j = 15; j >= 1; --j) {
-        int32_t* h = buf[j];
-        const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
-        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
-        const int32x4x4_t r0 = vld4q_s32(h);      // columns 0..15
-        const int32x4x4_t r1 = vld4q_s32(h + 16); // columns 16..31
-        const int32x4x2_t l0 = vld2q_s32(lo_w), l1 = vld2q_s32(lo_w + 8);
-        const int32x4x2_t u0 = vld2q_s32(up_w), u1 = vld2q_s32(up_w + 8);
-        int64x2_t lo = vmull_s32(vget_low_s32(r0.val[1]), vget_low_s32(l0.val[0]));
-        int64x2_t up = vmull_s32(vget_low_s32(r0.val[1]), vget_low_s32(u0.val[0]));
-        lo = vmlal_s32(lo, vget_high_s32(r0.val[1]), vget_high_s32(l0.val[0]));
-        up = vmlal_s32(up, vget_high_s32(r0.val[1]), vget_high_s32(u0.val[0]));
-        lo = vmlal_s32(lo, vget_low_s32(r0.val[2]), vget_low_s32(l0.val[1]));
-        up = vmlal_s32(up, vget_low_s32(r0.val[2]), vget_low_s32(u0.val[1]));
-        lo = vmlal_s32(lo, vget_high_s32(r0.val[2]), vget_high_s32(l0.val[1]));
-        up = vmlal_s32(up, vget_high_s32(r0.val[2]), vget_high_s32(u0.val[1]));
-        lo = vmlal_s32(lo, vget_low_s32(r1.val[1]), vget_low_s32(l1.val[0]));
-        up = vmlal_s32(up, vget_low_s32(r1.val[1]), vget_low_s32(u1.val[0]));
-        lo = vmlal_s32(lo, vget_high_s32(r1.val[1]), vget_high_s32(l1.val[0]));
-        up = vmlal_s32(up, vget_high_s32(r1.val[1]), vget_high_s32(u1.val[0]));
-        lo = vmlal_s32(lo, vget_low_s32(r1.val[2]), vget_low_s32(l1.val[1]));
-        up = vmlal_s32(up, vget_low_s32(r1.val[2]), vget_low_s32(u1.val[1]));
-        lo = vmlal_s32(lo, vget_high_s32(r1.val[2]), vget_high_s32(l1.val[1]));
-        up = vmlal_s32(up, vget_high_s32(r1.val[2]), vget_high_s32(u1.val[1]));
-        if (j == 15) {
-            const int32x4_t c = vld1q_s32(h + 16), d = vld1q_s32(h + 20), e = vld1q_s32(h + 24);
-            const int32x2_t f = vld1_s32(h + 28);
-            vst1q_s32(h + 18, c);
-            vst1q_s32(h + 22, d);
-            vst1q_s32(h + 26, e);
-            vst1_s32(h + 30, f);
-            vst4q_s32(h + 2, r0);
-        } else {
-            vst4q_s32(h + 18, r1);
-            vst4q_s32(h + 2, r0);
+// Per history row: loads that split the row by column mod 4 put the even-age and the
+// odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
+// own, against the window words read from where the ring starts; multiplied and
+// accumulated in 64-bit lanes. The rounding narrowing shift gives (acc + 2^24) >> 25 and
+// the narrowing saturates to 16 bits.
+template <int A, int B>
+void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
+    for (int j = 1; j < 16; ++j) {
+        const int32_t* h = buf[j];
+        const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
+        // Columns 0..15, then 16..31, each against its half of the window words.
+        int64x2_t lo = vdupq_n_s64(0), up = vdupq_n_s64(0);
+        for (int half = 0; half < 2; ++half) {
+            const int32x4x4_t r = vld4q_s32(h + 16 * half);
+            const int32x4_t e = r.val[A], o = r.val[B];
+            const int32x4_t le = vld1q_s32(w + rd.even + 4 * half);
+            const int32x4_t lod = vld1q_s32(w + 16 + rd.odd + 4 * half);
+            const int32x4_t ue = vld1q_s32(w + 32 + rd.even + 4 * half);
+            const int32x4_t uod = vld1q_s32(w + 48 + rd.odd + 4 * half);
+            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(le));
+            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ue));
+            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(le));
+            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ue));
+            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(lod));
+            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(uod));
+            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(lod));
+            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(uod));
         }
         const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
                                       vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
@@ -158,6 +142,14 @@ void synth_rows_neon(int32_t (*buf)[32], int16_t* out) {
         out[j] = vget_lane_s16(pcm, 0);
         out[32 - j] = vget_lane_s16(pcm, 1);
     }
+}
+
+void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_neon_at<1, 2>(buf, rd, out);
+    else
+        synth_rows_neon_at<3, 0>(buf, rd, out);
 }
 
 } // namespace mp3

@@ -108,66 +108,88 @@ void synth_dct_sse41(int32_t* x) {
     synth_dct_slot(x + 17);
 }
 
-// Per history row: four columns per register; columns 4t + 1 and 4t + 2 moved to the
-// even lanes (what the signed 32 x 32 -> 64 multiply reads), against both window rows.
-// The loaded row is stored back two columns on.
-__attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int16_t* out) {
-    for (int j = 1; j < 16; ++j) {
-        int32_t* h = buf[j];
-        const int32_t* lo_w = synth_row_window(j);
-        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
-        __m128i r[8];
-        for (int t = 0; t < 8; ++t)
-            r[t] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4 * t));
+// Per history row: columns 4u .. 4u + 7 in two registers; the even-age and the odd-age
+// values of u and u + 1 moved to the even lanes (what the signed 32 x 32 -> 64 multiply
+// reads), against the window words read from where the ring starts.
+template <int A, int H>
+__attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
+                                                           int16_t* out) {
+    const int32_t* w = synth_row_window(1) + even;
+    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+        const int32_t* h = buf[j];
+        const auto word_pair = [](const int32_t* q) {
+            return _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+        };
         __m128i lo = _mm_setzero_si128(), up = _mm_setzero_si128();
-        for (int t = 0; t < 8; ++t) {
-            const __m128i v = _mm_shuffle_epi32(r[t], _MM_SHUFFLE(3, 2, 0, 1));
-            const __m128i wl =
-                _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lo_w + 2 * t)));
-            const __m128i wu =
-                _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(up_w + 2 * t)));
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(v, wl));
-            up = _mm_add_epi64(up, _mm_mul_epi32(v, wu));
+        for (int u = 0; u < 8; u += 2) {
+            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4 * u));
+            const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4 * u + 4));
+            const __m128i s0 = _mm_srli_epi64(r0, 32), s1 = _mm_srli_epi64(r1, 32);
+            // A = 1: columns 1 and 2 of each four; A = 3: columns 3 and 0.
+            const __m128i e = A == 1 ? _mm_unpacklo_epi64(s0, s1) : _mm_unpackhi_epi64(s0, s1);
+            const __m128i o = A == 1 ? _mm_unpackhi_epi64(r0, r1) : _mm_unpacklo_epi64(r0, r1);
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, word_pair(w + u)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, word_pair(w + 16 - H + u)));
+            up = _mm_add_epi64(up, _mm_mul_epi32(e, word_pair(w + 32 + u)));
+            up = _mm_add_epi64(up, _mm_mul_epi32(o, word_pair(w + 48 - H + u)));
         }
-        for (int t = 0; t < 7; ++t)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4 * t + 2), r[t]);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(h + 30), r[7]);
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
         out[j] = synth_pcm(_mm_cvtsi128_si64(s));
         out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
     }
 }
 
-// Eight columns per register: 8q + 1, 8q + 2, 8q + 5, 8q + 6 moved to the even lanes.
-__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int16_t* out) {
-    const __m256i pick = _mm256_setr_epi32(1, 1, 2, 2, 5, 5, 6, 6);
-    for (int j = 1; j < 16; ++j) {
-        int32_t* h = buf[j];
-        const int32_t* lo_w = synth_row_window(j);
-        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
-        __m256i r[4];
-        for (int q = 0; q < 4; ++q)
-            r[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 8 * q));
+__attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_sse41_at<1, 0>(buf, rd.even, out);
+    else
+        synth_rows_sse41_at<3, 1>(buf, rd.even, out);
+}
+
+// Four window words widened to 64-bit lanes.
+__attribute__((target("avx2"))) inline __m256i window_words(const int32_t* w) {
+    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+}
+
+// Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
+// and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
+// against four window words each.
+template <int A, int B, int H>
+__attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
+                                                        int16_t* out) {
+    const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
+    const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
+    const int32_t* w = synth_row_window(1) + even;
+    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+        const int32_t* h = buf[j];
         __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
-        for (int q = 0; q < 4; ++q) {
-            const __m256i v = _mm256_permutevar8x32_epi32(r[q], pick);
-            const __m256i wl = _mm256_cvtepi32_epi64(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo_w + 4 * q)));
-            const __m256i wu = _mm256_cvtepi32_epi64(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(up_w + 4 * q)));
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(v, wl));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(v, wu));
+        for (int k = 0; k < 2; ++k) {
+            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k));
+            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k + 8));
+            const __m256i e = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_e),
+                                                 _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
+            const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
+                                                 _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, window_words(w + 4 * k)));
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, window_words(w + 16 - H + 4 * k)));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, window_words(w + 32 + 4 * k)));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, window_words(w + 48 - H + 4 * k)));
         }
-        for (int q = 0; q < 3; ++q)
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(h + 8 * q + 2), r[q]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 26), _mm256_castsi256_si128(r[3]));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(h + 30), _mm256_extracti128_si256(r[3], 1));
         const __m256i p =
             _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
         const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
         out[j] = synth_pcm(_mm_cvtsi128_si64(s));
         out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
     }
+}
+
+__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_avx2_at<1, 2, 0>(buf, rd.even, out);
+    else
+        synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
 }
 
 } // namespace mp3

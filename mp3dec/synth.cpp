@@ -2,15 +2,16 @@
 // the history, then the 512-tap window over the 16 most recent slots.
 //
 // Input: 576 time samples, 1.0 = 2^24 (Q24), 18 per subband in pair order. History:
-// synth_buf, 16 rows of 32 values at the input's scale, in age order: while a slot is
-// windowed, the slot of age a (0 = itself) occupies the columns (2a, 2a + 1) of every
-// row; after it, every row moves two columns on (dropping the oldest slot) and the next
-// slot is written to columns 0 and 1. Row 0 holds X[16] and -X[0], row r = 1..15 holds
-// -X[16 - r] and X[16 + r], where X[m] = sum of s[k] cos(m (2k + 1) pi/64). Then every
-// output sample but 0 and 16 is a 16-term dot product of a fixed window row with the
-// values of one history row at fixed columns, which the fast paths compute side by side.
-// synth_pos still counts the slots as the reset state and tests expect. Output: 16-bit
-// PCM, full scale 2^15.
+// synth_buf, 16 rows of 32 values at the input's scale. Rows 1..15 are a ring of the 16
+// most recent slots: the slot of age a (0 = the one being windowed) occupies the columns
+// (p + 2a, p + 2a + 1) mod 32, p moving two columns back per slot, so the next slot
+// overwrites the oldest. Row 0 stays in age order (p = 0), moved on after each slot. Row 0 holds
+// X[16] and -X[0], row r = 1..15 holds -X[16 - r] and X[16 + r], where X[m] = sum of s[k] cos(m (2k
+// + 1) pi/64). Then every output sample but 0 and 16 is a 16-term dot product of a fixed window row
+// with the values of one history row at fixed columns (two sets, as p mod 4 is 0 or 2), the window
+// row read from where the ring starts; the fast paths compute the products side by side.
+// Between granules synth_pos holds the newest slot's p (2 after a reset, so the first
+// slot goes to columns 0 and 1). Output: 16-bit PCM, full scale 2^15.
 #include "dsp.h"
 #include "fixed.h"
 #include "lee_dct.h"
@@ -41,13 +42,13 @@ constexpr int slot_place(int t) {
 }
 
 // DCT results X[0..31] of the slot at x (subband values 18 apart) into the history as the
-// slot of age 0.
-void history_put(const int32_t* x, int32_t (*buf)[32]) {
+// slot of age 0, at columns p and p + 1.
+void history_put(const int32_t* x, int32_t (*buf)[32], int p) {
     buf[0][0] = x[18 * 16];
     buf[0][1] = wsub(0, x[0]);
     for (int r = 1; r < 16; ++r) {
-        buf[r][0] = wsub(0, x[18 * (16 - r)]);
-        buf[r][1] = x[18 * (16 + r)];
+        buf[r][p] = wsub(0, x[18 * (16 - r)]);
+        buf[r][p + 1] = x[18 * (16 + r)];
     }
 }
 
@@ -67,7 +68,9 @@ void synth_dct_portable(int32_t* x) {
         synth_dct_slot(x + p);
 }
 
-// Samples 0 and 16 of the newest slot, from history row 0, which then ages.
+// Samples 0 and 16 of the newest slot, from history row 0, which then ages: unlike the
+// other rows it is kept in age order (the newest slot at columns 0 and 1), as its
+// windowing pairs values from both ends.
 static void synth_row0(int32_t* h, int16_t* out) {
     const int32_t* w = synth_window.data();
     // Sample 0: even columns; equal magnitudes meet pairwise (ages 2i + 2 and 14 - 2i,
@@ -86,30 +89,33 @@ static void synth_row0(int32_t* h, int16_t* out) {
     std::memmove(h + 2, h, 30 * sizeof(int32_t));
 }
 
-// Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1 at columns
-// 4t + 1 and 4t + 2, against the two window rows of the pair. The row ages in the same
-// pass, four columns at a time from its end.
-void synth_rows_portable(int32_t (*buf)[32], int16_t* out) {
-    for (int j = 1; j < 16; ++j) {
-        int32_t* h = buf[j];
-        const int32_t* lo_w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
-        const int32_t* up_w = lo_w + SYNTH_ROW_WORDS / 2;
+// Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1, against the
+// two window rows of the pair. Columns and window offsets are constants per half of the
+// ring's column mod 4 (A, B and H, see synth_ring_read), all read from two pointers.
+template <int A, int B, int H>
+void synth_rows_portable_at(int32_t (*buf)[32], int even, int16_t* out) {
+    const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + even;
+    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+        const int32_t* h = buf[j];
         int64_t lo = 0, up = 0;
-        for (int t = 7; t >= 0; --t) {
-            int32_t* q = h + 4 * t;
-            const int32_t c0 = q[0], c1 = q[1], c2 = q[2], c3 = q[3];
-            lo = mac(mac(lo, lo_w[2 * t], c1), lo_w[2 * t + 1], c2);
-            up = mac(mac(up, up_w[2 * t], c1), up_w[2 * t + 1], c2);
-            if (t < 7) {
-                q[4] = c2;
-                q[5] = c3;
-            }
-            q[2] = c0;
-            q[3] = c1;
-        }
+        // One sum after the other: holding the 16 values for both costs more spills on
+        // 32-bit ARM than loading them twice.
+        for (int u = 0; u < 8; ++u)
+            lo = mac(mac(lo, w[u], h[A + 4 * u]), w[16 - H + u], h[B + 4 * u]);
+        asm("" ::: "memory"); // keeps the compiler from hoisting the second pass's loads
+        for (int u = 0; u < 8; ++u)
+            up = mac(mac(up, w[32 + u], h[A + 4 * u]), w[48 - H + u], h[B + 4 * u]);
         out[j] = synth_pcm(lo);
         out[32 - j] = synth_pcm(up);
     }
+}
+
+void synth_rows_portable(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_portable_at<1, 2, 0>(buf, rd.even, out);
+    else
+        synth_rows_portable_at<3, 0, 1>(buf, rd.even, out);
 }
 
 namespace {
@@ -142,14 +148,14 @@ int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_
     const tSynthKernels k = synth_kernels(dsp_path());
     // First the DCTs of all 18 slots, in place, then slot by slot into the history.
     k.dct(x);
-    int c = *synth_pos;
+    int p = *synth_pos;
     for (int t = 0; t < 18; ++t) {
-        c = (c - 2) & 30;
-        history_put(x + slot_place(t), synth_buf);
+        p = (p - 2) & 30;
+        history_put(x + slot_place(t), synth_buf, p);
         synth_row0(synth_buf[0], pcm + 32 * t);
-        k.rows(synth_buf, pcm + 32 * t);
+        k.rows(synth_buf, p, pcm + 32 * t);
     }
-    *synth_pos = static_cast<uint8_t>(c);
+    *synth_pos = static_cast<uint8_t>(p);
     return 0;
 }
 

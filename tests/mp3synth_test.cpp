@@ -541,8 +541,9 @@ TEST(Synth, HalfStepsRoundUpwards) {
 }
 
 TEST(Synth, DctStaysCloseToExactSums) {
-    // After a granule the history holds the DCTs of its last 15 slots in age order, moved
-    // on for the next slot: the slot of age a at columns 2a + 2 and 2a + 3.
+    // After a granule the history holds the DCTs of its last slots: in rows 1..15 (a
+    // ring) the slot of age a at columns synth_pos + 2a and synth_pos + 2a + 1 (mod 32),
+    // in row 0, moved on for the next slot, at columns 2a + 2 and 2a + 3.
     std::mt19937 rng(21);
     std::uniform_int_distribution<int32_t> d(-(1 << 24), 1 << 24);
     std::bernoulli_distribution coin;
@@ -564,10 +565,10 @@ TEST(Synth, DctStaysCloseToExactSums) {
                 for (int k = 0; k < 32; ++k)
                     X[m] += in[k] * std::cos(m * (2 * k + 1) * PI / 64);
             }
-            const int col = 2 * age + 2;
+            const int col = (inst->synth_pos[0] + 2 * age) & 31;
             const auto& b = inst->synth_buf[0];
-            worst = std::max(worst, std::fabs(b[0][col] - X[16]));
-            worst = std::max(worst, std::fabs(b[0][col + 1] + X[0]));
+            worst = std::max(worst, std::fabs(b[0][2 * age + 2] - X[16]));
+            worst = std::max(worst, std::fabs(b[0][2 * age + 3] + X[0]));
             for (int r = 1; r < 16; ++r) {
                 worst = std::max(worst, std::fabs(b[r][col] + X[16 - r]));
                 worst = std::max(worst, std::fabs(b[r][col + 1] - X[16 + r]));

@@ -19,19 +19,22 @@ need 8 each:
                     (the centre tap D[256] halved, applied to h(8) + h(8)), then -D[64i + 32]
                     applied to h(2i + 1) - h(15 - 2i); h(a) is row 0, even column, age a
     words 8..15     sample 16: D[64t + 48], t = 0..7, applied to row 0, odd column, age 2t + 1
-    words 16..495   samples j and 32 - j, j = 1..15, 32 words from 32 (j - 1) + 16, each
-                    half a fixed row for a 16-term dot product with the history values of
-                    row j in age order, h(0), h(1), ..., h(15) (odd column for even ages,
-                    even column for odd ages):
-                    sample j:      D[64t + j], D[64t + 32 + j] for t = 0..7 (interleaved)
-                    sample 32 - j: D[64(7 - t) + 32 + j], -D[64(7 - t) + j] for t = 0..7
+    words 16..975   samples j and 32 - j, j = 1..15, 64 words from 64 (j - 1) + 16: for
+                    a 16-term dot product with the history values of row j, h(0), ...,
+                    h(15) in age order (odd column for even ages, even column for odd
+                    ages), each half of a pair of words split into the even-age and the
+                    odd-age coefficients, and each of those 8 written twice so that a
+                    history kept as a ring reads 8 in a row from where the ring starts:
+                    sample j:      D[64t + j] (16 words), D[64t + 32 + j] (16 words)
+                    sample 32 - j: D[64(7 - t) + 32 + j], -D[64(7 - t) + j]
+                    for t = k mod 8, k = 0..15
 """
 import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_TSV = os.path.join(HERE, '..', '..', 'shared', 'tables', 'synth_window.tsv')
-WORDS = 16 + 15 * 32
+WORDS = 16 + 15 * 64
 DEFAULT_OUT = os.path.join(HERE, '..', 'mp3dec', 'synth_window.cpp')
 
 
@@ -64,10 +67,10 @@ def arrange(D):
         words.append(-D[64 * i + 32])
     words += [D[64 * t + 48] for t in range(8)]
     for j in range(1, 16):
-        for t in range(8):
-            words += [D[64 * t + j], D[64 * t + 32 + j]]
-        for t in range(8):
-            words += [D[64 * (7 - t) + 32 + j], -D[64 * (7 - t) + j]]
+        words += [D[64 * (k % 8) + j] for k in range(16)]
+        words += [D[64 * (k % 8) + 32 + j] for k in range(16)]
+        words += [D[64 * (7 - k % 8) + 32 + j] for k in range(16)]
+        words += [-D[64 * (7 - k % 8) + j] for k in range(16)]
     assert len(words) == WORDS
     return words
 
@@ -80,8 +83,8 @@ def render(words):
            'const std::array<int32_t, %d> synth_window = {' % WORDS]
     labels = {0: 'sample 0', 8: 'sample 16'}
     for j in range(1, 16):
-        labels[32 * j - 16] = 'sample %d' % j
-        labels[32 * j] = 'sample %d' % (32 - j)
+        labels[64 * j - 48] = 'sample %d' % j
+        labels[64 * j - 16] = 'sample %d' % (32 - j)
     for row in range(0, WORDS, 8):
         cells = ' '.join('%7d,' % w for w in words[row:row + 8])
         tag = ('  // ' + labels[row]) if row in labels else ''
