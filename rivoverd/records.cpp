@@ -10,6 +10,7 @@ std::FILE* message_log = stderr;
 namespace {
 
 int last_reporter = -1; // slot of the client that reported a play time last
+uint64_t activity = 0;  // counts connections and whole records, to order clients by
 
 void put_text(tCtlRecord& rec, const char* s) {
     std::memset(rec.text, 0, sizeof rec.text);
@@ -134,7 +135,7 @@ int client_add(int fd, int32_t pid, int64_t now_ms) {
         const tClient& c = clients[static_cast<size_t>(i)];
         if (c.used == 0)
             slot = i;
-        else if (oldest < 0 || c.last_record < clients[static_cast<size_t>(oldest)].last_record)
+        else if (oldest < 0 || c.last_activity < clients[static_cast<size_t>(oldest)].last_activity)
             oldest = i;
     }
     if (slot < 0) {
@@ -148,7 +149,7 @@ int client_add(int fd, int32_t pid, int64_t now_ms) {
     c.events = 0;
     c.play_time = 0;
     c.record_since = now_ms;
-    c.last_record = now_ms;
+    c.last_activity = ++activity;
     c.have = 0;
     c.out_first = c.out_count = c.out_sent = 0;
     return slot;
@@ -167,7 +168,7 @@ void client_input(int slot, const char* data, size_t n, int64_t now_ms) {
         if (c->have < RECORD_BYTES) break;
         c->have = 0;
         c->record_since = -1;
-        c->last_record = now_ms;
+        c->last_activity = ++activity;
         handle_record(slot);
     }
 }

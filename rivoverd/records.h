@@ -23,18 +23,19 @@ constexpr int OUT_QUEUE_RECORDS = 16;
 constexpr size_t RECORD_BYTES = sizeof(tCtlRecord);
 
 struct tClient {
-    int32_t used;         // 0: free slot
-    int fd;               // its socket (closed when dropped, unless negative)
-    int32_t pid;          // registered or peer process id
-    int32_t events;       // status records are pushed to this client
-    int32_t play_time;    // last reported second
-    int64_t record_since; // ms: a record has been awaited since; -1 when none is due
-    int64_t last_record;  // ms: when its last whole record (or its connection) came
-    uint32_t have;        // bytes of `in` received so far
-    tCtlRecord in;        // the record being received
-    uint32_t out_first;   // queue position of the record being sent
-    uint32_t out_count;   // records in the queue
-    uint32_t out_sent;    // bytes of the first record already sent
+    int32_t used;           // 0: free slot
+    int fd;                 // its socket (closed when dropped, unless negative)
+    int32_t pid;            // registered or peer process id
+    int32_t events;         // status records are pushed to this client
+    int32_t play_time;      // last reported second
+    int64_t record_since;   // ms: a record has been awaited since; -1 when none is due
+    uint64_t last_activity; // order of its last whole record (or its connection) among
+                            // all clients': the smallest belongs to the one idle longest
+    uint32_t have;          // bytes of `in` received so far
+    tCtlRecord in;          // the record being received
+    uint32_t out_first;     // queue position of the record being sent
+    uint32_t out_count;     // records in the queue
+    uint32_t out_sent;      // bytes of the first record already sent
     std::array<tCtlRecord, OUT_QUEUE_RECORDS> out;
 };
 
