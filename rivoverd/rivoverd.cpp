@@ -298,7 +298,8 @@ int main(int argc, char** argv) {
             const short out = c.out_count > 0 ? POLLOUT : 0;
             fds[n++] = pollfd{c.fd, static_cast<short>(POLLIN | out), 0};
         }
-        timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000};
+        timespec timeout{static_cast<time_t>(wait_ms / 1000),
+                         static_cast<long>((wait_ms % 1000) * 1000000)};
         if (ppoll(fds.data(), n, wait_ms >= 0 ? &timeout : nullptr, &wait_mask) < 0)
             continue; // EINTR: look at the flag
         for (nfds_t k = 1; k < n; k++) {
