@@ -1,9 +1,12 @@
 # --help and --version of the three programs, and the README's option list against the
 # player's own help text.
-# cmake -DBIN=<dir of the programs> -DVERSION=<x.y> -DREADME=<README.md> -P cli_info_test.cmake
+# cmake -DBIN=<dir of the programs> -DVERSION=<x.y> -DREADME=<README.md>
+#       [-DEMULATOR=<command that runs the target's programs>] -P cli_info_test.cmake
+
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 
 function(run out_var status_var)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
+  execute_process(COMMAND ${emulator} ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
                   TIMEOUT 20)
   set(${out_var} "${out}" PARENT_SCOPE)
   set(${status_var} "${status}" PARENT_SCOPE)

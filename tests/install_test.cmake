@@ -2,8 +2,10 @@
 # get: the programs run, the man pages render without warnings, and a program builds
 # against the installed libraries through pkg-config.
 # cmake -DBUILD=<build dir> -DCXX=<compiler> [-DCXXFLAGS=<flags the tree was built with>]
+#       [-DEMULATOR=<command that runs the target's programs>]
 #       -P install_test.cmake
 
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 set(root ${BUILD}/install-test)
 file(REMOVE_RECURSE ${root})
 set(ENV{DESTDIR} ${root})
@@ -21,7 +23,7 @@ endforeach()
 set(usr ${root}/usr)
 find_program(READELF readelf)
 foreach(program vexa vexa-decode rivoverd)
-  execute_process(COMMAND ${usr}/bin/${program} --version RESULT_VARIABLE status OUTPUT_QUIET)
+  execute_process(COMMAND ${emulator} ${usr}/bin/${program} --version RESULT_VARIABLE status OUTPUT_QUIET)
   if(NOT status EQUAL 0)
     message(SEND_ERROR "installed ${program} --version: ${status}")
   endif()
