@@ -11,8 +11,12 @@
 
 // Everything defined from here on may use SSE4.1; only templates and functions of this
 // file follow, so no code shared with the portable path is built for it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#endif
 #include "imdct_long.h"
 #include "lee_dct.h"
 
@@ -194,6 +198,10 @@ __attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int p, 
 
 } // namespace mp3
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
