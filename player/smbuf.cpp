@@ -221,7 +221,7 @@ namespace {
 int peek_words(const uint32_t* words, int bytes, uint8_t* dest, int room) {
     int n = 0;
     for (int k = 0; k < bytes && n < room; k++, n++) {
-        const uint32_t w = swap_bytes ? byte_reverse(words[k / 4]) : words[k / 4];
+        const uint32_t w = reverse_words() ? byte_reverse(words[k / 4]) : words[k / 4];
         dest[n] = static_cast<uint8_t>(w >> (24 - 8 * (k % 4)));
     }
     return n;
