@@ -130,7 +130,8 @@ TEST(OssimReportParse, ReadsEveryField) {
     OssimReport r;
     ASSERT_TRUE(parse_ossim_report("{\"pid\":42,\"opens\":2,\"ioctls\":[\"SNDCTL_DSP_RESET\","
                                    "\"0x0000abcd\"],\"writes\":7,\"bytes\":123456789012,"
-                                   "\"underruns\":3,\"dry_ms\":12.5,\"first_write_ms\":-1}\n",
+                                   "\"underruns\":3,\"dry_ms\":12.5,\"first_write_ms\":-1,"
+                                   "\"gaps\":[[1500.25,10],[2000,2.5]]}\n",
                                    &r));
     EXPECT_EQ(r.pid, 42);
     EXPECT_EQ(r.opens, 2);
@@ -140,12 +141,17 @@ TEST(OssimReportParse, ReadsEveryField) {
     EXPECT_EQ(r.underruns, 3);
     EXPECT_EQ(r.dry_ms, 12.5);
     EXPECT_EQ(r.first_write_ms, -1);
+    ASSERT_EQ(r.gaps.size(), 2u);
+    EXPECT_EQ(r.gaps[0].at_ms, 1500.25);
+    EXPECT_EQ(r.gaps[1].ms, 2.5);
 
     ASSERT_TRUE(parse_ossim_report("{\"pid\":1,\"opens\":0,\"ioctls\":[],\"writes\":0,\"bytes\":0,"
-                                   "\"underruns\":0,\"dry_ms\":0.000,\"first_write_ms\":3.250}",
+                                   "\"underruns\":0,\"dry_ms\":0.000,\"first_write_ms\":3.250,"
+                                   "\"gaps\":[]}",
                                    &r));
     EXPECT_EQ(r.first_write_ms, 3.25);
     EXPECT_TRUE(r.ioctls.empty());
+    EXPECT_TRUE(r.gaps.empty());
 }
 
 TEST(OssimReportParse, RejectsOtherText) {

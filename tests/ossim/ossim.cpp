@@ -14,15 +14,18 @@
 //   OSSIM_REPORT=path   at exit each process that touched the device (opened it, or used
 //                       a device descriptor itself) appends one line
 //                       {"pid":N,"opens":N,"ioctls":["SNDCTL_DSP_RESET",...],"writes":N,
-//                        "bytes":N,"underruns":N,"dry_ms":N,"first_write_ms":N}
+//                        "bytes":N,"underruns":N,"dry_ms":N,"first_write_ms":N,
+//                        "gaps":[[at_ms,ms],...]}
 //                       opens counts open calls on the device, failed ones too; ioctls are
 //                       named in call order (unknown requests as "0x%08lx", at most 16384
 //                       listed); writes counts write and writev calls; bytes counts what the
 //                       device accepted; dry_ms is the device time (ms, 3 decimals) the
 //                       underruns lasted; first_write_ms the time from the program's start
 //                       (exec, as seen by this library's load) to the first byte the device
-//                       accepted, -1 for none. A forked child starts from zero but keeps
-//                       the program's start.
+//                       accepted, -1 for none; gaps the first 8 underruns, each as the
+//                       time from the start at which the device ran dry and how long it
+//                       stayed dry. A forked child starts from zero but keeps the
+//                       program's start.
 //   OSSIM_REALTIME=1    the device plays 176400 bytes/s from a buffer of 16 fragments of
 //                       4096 bytes (see SETFRAGMENT): a write sleeps while the buffer is
 //                       full and returns when all of it has been taken (with O_NONBLOCK it
@@ -166,6 +169,9 @@ long long bytes_accepted = 0;
 long underruns = 0;
 int64_t dry_ns = 0;             // device time the underruns lasted
 int64_t first_write_at_ns = -1; // when the device first took a byte
+constexpr int kMaxLoggedGaps = 8;
+int64_t gap_at_ns[kMaxLoggedGaps]; // when the first underruns began, and how long they lasted
+int64_t gap_ns[kMaxLoggedGaps];
 unsigned long ioctl_log[kMaxLoggedIoctls];
 long ioctl_count = 0;
 
@@ -507,6 +513,10 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
                 // The device ran dry before these bytes came, whether the writer was away
                 // between writes or stopped inside this one.
                 if (playing && empty_at_ns < t) {
+                    if (underruns < kMaxLoggedGaps) {
+                        gap_at_ns[underruns] = empty_at_ns;
+                        gap_ns[underruns] = t - empty_at_ns;
+                    }
                     underruns++;
                     dry_ns += t - empty_at_ns;
                 }
@@ -841,9 +851,14 @@ __attribute__((destructor)) void write_report() {
     }
     line_add(&line, "],\"writes\":%ld,\"bytes\":%lld,\"underruns\":%ld,\"dry_ms\":%.3f", writes,
              bytes_accepted, underruns, static_cast<double>(dry_ns) / 1e6);
-    line_add(&line, ",\"first_write_ms\":%.3f}\n",
+    line_add(&line, ",\"first_write_ms\":%.3f,\"gaps\":[",
              first_write_at_ns < 0 ? -1.0
                                    : static_cast<double>(first_write_at_ns - start_ns) / 1e6);
+    for (long i = 0; i < underruns && i < kMaxLoggedGaps; i++)
+        line_add(&line, "%s[%.3f,%.3f]", i > 0 ? "," : "",
+                 static_cast<double>(gap_at_ns[i] - start_ns) / 1e6,
+                 static_cast<double>(gap_ns[i]) / 1e6);
+    line_add(&line, "]}\n");
     if (line.text == nullptr) {
         say("ossim: report line could not be built\n");
         return;

@@ -9,7 +9,7 @@ namespace {
 
 // A cursor over exactly the line format the simulator writes:
 // {"pid":N,"opens":N,"ioctls":["A","B"],"writes":N,"bytes":N,"underruns":N,"dry_ms":X,
-//  "first_write_ms":X}
+//  "first_write_ms":X,"gaps":[[X,X],...]}
 struct tCursor {
     const std::string& s;
     size_t pos;
@@ -77,6 +77,19 @@ bool parse_ossim_report(const std::string& line, OssimReport* r) {
     double dry_ms = 0, first_write_ms = 0;
     if (!expect(&c, ",\"dry_ms\":") || !decimal(&c, &dry_ms)) return false;
     if (!expect(&c, ",\"first_write_ms\":") || !decimal(&c, &first_write_ms)) return false;
+    r->gaps.clear();
+    if (!expect(&c, ",\"gaps\":[")) return false;
+    if (!expect(&c, "]")) {
+        for (;;) {
+            OssimGap g{};
+            if (!expect(&c, "[") || !decimal(&c, &g.at_ms) || !expect(&c, ",") ||
+                !decimal(&c, &g.ms) || !expect(&c, "]"))
+                return false;
+            r->gaps.push_back(g);
+            if (expect(&c, "]")) break;
+            if (!expect(&c, ",")) return false;
+        }
+    }
     if (!expect(&c, "}") || c.pos != text.size()) return false;
     r->pid = static_cast<long>(pid);
     r->opens = static_cast<int>(opens);

@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+struct OssimGap {
+    double at_ms; // program start to the moment the device ran dry
+    double ms;    // how long it stayed dry
+};
+
 struct OssimReport {
     long pid;
     int opens;                       // open calls on "/dev/dsp", failed ones included
@@ -13,6 +18,7 @@ struct OssimReport {
     long underruns;                  // realtime mode: times the device ran dry while playing
     double dry_ms;                   // how long those underruns lasted
     double first_write_ms;           // program start to the first accepted byte; -1 for none
+    std::vector<OssimGap> gaps;      // the first underruns (at most 8)
 };
 
 // One record per line, in file order. A missing file gives no records; a line that does
