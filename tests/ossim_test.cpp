@@ -403,6 +403,19 @@ TEST_F(Ossim, RealtimeGapsThatEmptyTheBufferAreUnderruns) {
     EXPECT_EQ(only_report().underruns, 2); // the drain after the last write is not one
 }
 
+TEST_F(Ossim, RealtimeDeviceStartsOnAWholeFragmentOrOnPost) {
+    // Less than a fragment (4096 bytes) waits for the rest however long it takes; POST
+    // plays it at once, so the pause after it lets the device run dry.
+    ProbeRun run = probe({"open", "write:1000", "sleep:0.1", "ioctl:GETODELAY", "write:4096",
+                          "ioctl:SYNC", "write:1000", "ioctl:POST", "sleep:0.1", "write:4096"},
+                         true);
+    EXPECT_EQ(num(run.line(3), "val"), 1000);
+    const OssimReport rep = only_report();
+    EXPECT_EQ(rep.underruns, 1);
+    ASSERT_EQ(rep.gaps.size(), 1u);
+    EXPECT_GT(rep.gaps[0].ms, 80);
+}
+
 TEST_F(Ossim, RealtimeSteadyWritesHaveNoUnderruns) {
     probe({"open", "write:65536", "write:8192", "write:8192", "write:8192", "write:8192",
            "sleep:0.5"},

@@ -30,10 +30,11 @@
 //                       4096 bytes (see SETFRAGMENT): a write sleeps while the buffer is
 //                       full and returns when all of it has been taken (with O_NONBLOCK it
 //                       takes what fits, or fails with EAGAIN); poll and ppoll see a device
-//                       descriptor writable while a fragment is free. Whenever the device
-//                       takes bytes after it ran dry since it last took some, that is an
-//                       underrun, unless a RESET or SYNC came in between; this holds inside
-//                       one write too (a process stopped in a blocked write is heard)
+//                       descriptor writable while a fragment is free. As a driver does, it
+//                       starts playing once a whole fragment is queued, or on POST or SYNC.
+//                       When it has run dry and starts again, that is an underrun, unless a
+//                       RESET or SYNC came in between; this holds inside one write too (a
+//                       process stopped in a blocked write is heard)
 //   OSSIM_CLOSE_DROPS=1 with OSSIM_REALTIME: closing the device, or exiting with it open,
 //                       drops what it has not played yet, as a buffered device does when
 //                       no SYNC waited for it; those bytes come off the end of OSSIM_OUTPUT
@@ -175,9 +176,15 @@ int64_t gap_ns[kMaxLoggedGaps];
 unsigned long ioctl_log[kMaxLoggedIoctls];
 long ioctl_count = 0;
 
-// Realtime buffer: it holds whatever has not played by empty_at_ns (CLOCK_MONOTONIC).
+// Realtime buffer. Like a driver, the device starts playing only once a whole fragment
+// is queued (or on POST or SYNC): until then the bytes are held. Once started it plays
+// on by the clock and holds whatever has not played by empty_at_ns (CLOCK_MONOTONIC);
+// when that passes, it has run dry and stops until a fragment is queued again.
 int64_t empty_at_ns = 0;
-bool playing = false; // data written since open, reset or sync
+bool running = false;      // the device clock runs
+int64_t held_bytes = 0;    // queued while the device is stopped
+bool playing = false;      // data written since open, reset or sync
+int64_t dry_since_ns = -1; // a playing device ran dry then, and has not started again
 int64_t fragment_bytes = int64_t{1} << kDefaultFragmentShift;
 int64_t buffer_bytes = kDefaultFragments * (int64_t{1} << kDefaultFragmentShift);
 bool written_since_open = false; // the fragment setup is fixed by the first write
@@ -230,6 +237,7 @@ void forget_counters() {
     first_write_at_ns = -1;
     ioctl_count = 0;
     playing = false;
+    dry_since_ns = -1;
 }
 
 int64_t now_ns() {
@@ -368,7 +376,10 @@ int open_device(int flags) {
         if (output_fd < 0) say("ossim: cannot open OSSIM_OUTPUT\n");
         errno = saved;
     }
+    running = false;
+    held_bytes = 0;
     playing = false;
+    dry_since_ns = -1;
     written_since_open = false;
     fragment_bytes = int64_t{1} << kDefaultFragmentShift;
     buffer_bytes = kDefaultFragments * fragment_bytes;
@@ -447,19 +458,71 @@ int64_t bytes_to_ns(int64_t n) {
 
 // Bytes still queued at time t (a partly played byte counts as queued).
 int64_t queued_at(int64_t t) {
-    if (!realtime || empty_at_ns <= t) return 0;
+    if (!realtime) return 0;
+    if (!running) return held_bytes;
+    if (empty_at_ns <= t) return 0;
     double q = std::ceil(static_cast<double>(empty_at_ns - t) * drain_rate / 1e9);
     return q > static_cast<double>(buffer_bytes) ? buffer_bytes : static_cast<int64_t>(q);
 }
 
+// A started device whose queue played out before t has stopped; if it was playing, the
+// silence lasts until it starts again.
+void settle(int64_t t) {
+    if (!running || empty_at_ns >= t) return;
+    running = false;
+    if (playing) dry_since_ns = empty_at_ns;
+}
+
+// The device starts playing what it holds at t; after running dry, that is an underrun.
+void start_playing(int64_t t) {
+    if (running) return;
+    if (dry_since_ns >= 0) {
+        if (underruns < kMaxLoggedGaps) {
+            gap_at_ns[underruns] = dry_since_ns;
+            gap_ns[underruns] = t - dry_since_ns;
+        }
+        underruns++;
+        dry_ns += t - dry_since_ns;
+        dry_since_ns = -1;
+    }
+    running = true;
+    empty_at_ns = t + bytes_to_ns(held_bytes);
+    held_bytes = 0;
+}
+
+// Takes n bytes at t: onto a running queue, or held until a fragment is there.
+void queue_bytes(int64_t n, int64_t t) {
+    settle(t);
+    playing = true;
+    if (running) {
+        empty_at_ns += bytes_to_ns(n);
+        return;
+    }
+    held_bytes += n;
+    if (held_bytes >= fragment_bytes) start_playing(t);
+}
+
+// POST and SYNC start a device that holds less than a fragment.
+void post_queue() {
+    if (!realtime) return;
+    const int64_t t = now_ns();
+    settle(t);
+    if (!running && held_bytes > 0) start_playing(t);
+}
+
 void drop_queue() {
     empty_at_ns = now_ns();
+    running = false;
+    held_bytes = 0;
     playing = false;
+    dry_since_ns = -1;
 }
 
 void wait_drained() {
-    if (realtime && empty_at_ns > now_ns()) sleep_until(empty_at_ns);
+    post_queue();
+    if (realtime && running && empty_at_ns > now_ns()) sleep_until(empty_at_ns);
     playing = false;
+    dry_since_ns = -1;
 }
 
 // --- write -----------------------------------------------------------------------------
@@ -510,20 +573,10 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
                                      : fragment_bytes;
             if (room > 0 && (first || nonblocking || room >= want)) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
-                // The device ran dry before these bytes came, whether the writer was away
-                // between writes or stopped inside this one.
-                if (playing && empty_at_ns < t) {
-                    if (underruns < kMaxLoggedGaps) {
-                        gap_at_ns[underruns] = empty_at_ns;
-                        gap_ns[underruns] = t - empty_at_ns;
-                    }
-                    underruns++;
-                    dry_ns += t - empty_at_ns;
-                }
                 accept_bytes(p, chunk);
-                if (empty_at_ns < t) empty_at_ns = t;
-                empty_at_ns += bytes_to_ns(static_cast<int64_t>(chunk));
-                playing = true;
+                // The device may have run dry before these bytes came, whether the writer
+                // was away between writes or stopped inside this one.
+                queue_bytes(static_cast<int64_t>(chunk), t);
                 accepted += chunk;
                 p += chunk;
                 left -= chunk;
@@ -547,7 +600,7 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
 
 // When a device descriptor asking for POLLOUT has a fragment free: now, or a later time.
 int64_t device_writable_at() {
-    if (!realtime) return 0;
+    if (!realtime || !running) return 0;
     return empty_at_ns - bytes_to_ns(buffer_bytes - fragment_bytes) + 1000;
 }
 
@@ -707,6 +760,7 @@ int device_ioctl(unsigned long request, void* arg) {
         wait_drained();
         return 0;
     case SNDCTL_DSP_POST:
+        post_queue();
         return 0;
     case SNDCTL_DSP_SETFMT:
     case SNDCTL_DSP_GETFMTS:
