@@ -10,7 +10,8 @@
 //
 // Environment, read once when the library is loaded:
 //   OSSIM_OUTPUT=path   every byte the device accepts is appended to path (created at the
-//                       first open of the device)
+//                       first open of the device); a realtime device's clock stands still
+//                       while the bytes are appended
 //   OSSIM_REPORT=path   at exit each process that touched the device (opened it, or used
 //                       a device descriptor itself) appends one line
 //                       {"pid":N,"opens":N,"ioctls":["SNDCTL_DSP_RESET",...],"writes":N,
@@ -442,14 +443,22 @@ void sleep_until(int64_t when_ns) {
 
 // Counts accepted bytes and appends them to the output file as one step that no signal
 // splits: a process stopped by its signal handler reports exactly what the file holds.
-void accept_bytes(const void* p, size_t n) {
+// Returns the time the append took: a file write on a busy disk can take tens of
+// milliseconds, which is the simulator's own cost, not the device's.
+int64_t accept_bytes(const void* p, size_t n) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
     bytes_accepted += static_cast<long long>(n);
-    if (first_write_at_ns < 0 && n > 0) first_write_at_ns = now_ns();
-    if (output_fd >= 0) append_all(output_fd, p, n);
+    const int64_t t = now_ns();
+    if (first_write_at_ns < 0 && n > 0) first_write_at_ns = t;
+    int64_t spent = 0;
+    if (output_fd >= 0) {
+        append_all(output_fd, p, n);
+        spent = now_ns() - t;
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return spent;
 }
 
 int64_t bytes_to_ns(int64_t n) {
@@ -573,10 +582,12 @@ ssize_t device_writev(int fd, const struct iovec* iov, int iovcnt) {
                                      : fragment_bytes;
             if (room > 0 && (first || nonblocking || room >= want)) {
                 size_t chunk = left < static_cast<size_t>(room) ? left : static_cast<size_t>(room);
-                accept_bytes(p, chunk);
+                const int64_t copying = accept_bytes(p, chunk);
                 // The device may have run dry before these bytes came, whether the writer
                 // was away between writes or stopped inside this one.
                 queue_bytes(static_cast<int64_t>(chunk), t);
+                // The device waits while the simulator copies what it took.
+                if (running) empty_at_ns += copying;
                 accepted += chunk;
                 p += chunk;
                 left -= chunk;
