@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
+#if defined(__ARM_FEATURE_SAT)
+#include <arm_acle.h>
+#endif
 
 namespace mp3 {
 
@@ -34,6 +38,10 @@ constexpr int SYNTH_PCM_SHIFT = 24 + 16 - 15;
 constexpr int16_t synth_pcm(int64_t acc) {
     const auto v =
         static_cast<int32_t>((acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT);
+#if defined(__ARM_FEATURE_SAT)
+    // One instruction where compilers do not find it themselves.
+    if (!std::is_constant_evaluated()) return static_cast<int16_t>(__ssat(v, 16));
+#endif
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
 }
 static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
@@ -65,7 +73,7 @@ void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);
 
 // Where a history row's windowing reads when the newest slot sits at columns p and
 // p + 1: the even-age values at columns a + 4u and the odd-age ones at b + 4u (u = 0..7,
-// mod 32), against the coefficients from word even (odd) of the row's even-age (odd-age)
+// mod 32), against the coefficient pairs from pair even (odd) of the row's even-age (odd-age)
 // run of 16 (synth_window.h).
 struct tSynthRingRead {
     int32_t a, b, even, odd;

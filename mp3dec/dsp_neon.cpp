@@ -22,40 +22,90 @@ namespace mp3 {
 
 namespace {
 
-// Four lanes side by side; hi() from widening multiplies, narrowed to their upper halves.
-struct tNeonOps {
-    using V = int32x4_t;
-    static V add(V a, V b) { return vaddq_s32(a, b); }
-    static V sub(V a, V b) { return vsubq_s32(a, b); }
-    static V scale(V v, tLeeFactor f) {
-        const int32x2_t w = vdup_n_s32(f.word);
-        const int32x4_t h = vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
-                                         vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
-        return vshlq_s32(h, vdupq_n_s32(32 - f.frac_bits));
-    }
-    static V hi(V v, int32_t word) {
-        const int32x2_t w = vdup_n_s32(word);
-        return vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
-                            vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
-    }
-    static V shl(V v, int n) { return vshlq_s32(v, vdupq_n_s32(n)); }
-    static V sra(V v, int n) { return vshlq_s32(v, vdupq_n_s32(-n)); }
-    static V negate_if(V v, V m) { return vsubq_s32(veorq_s32(v, m), m); }
+// hi(v, w) of every lane from the saturating doubling multiply, which gives the upper
+// half of 2 v w: that is hi(v, w) with one more bit below, exact unless v and w are both
+// -2^31, which no word of the decoder's tables is.
+template <typename V> struct tNeonLanes;
+template <> struct tNeonLanes<int32x4_t> {
+    static int32x4_t qdmulh(int32x4_t v, int32_t w) { return vqdmulhq_n_s32(v, w); }
+    static int32x4_t dup(int32_t n) { return vdupq_n_s32(n); }
+    static int32x4_t add(int32x4_t a, int32x4_t b) { return vaddq_s32(a, b); }
+    static int32x4_t sub(int32x4_t a, int32x4_t b) { return vsubq_s32(a, b); }
+    static int32x4_t shl(int32x4_t v, int32x4_t n) { return vshlq_s32(v, n); }
+    static int32x4_t bic(int32x4_t a, int32x4_t b) { return vbicq_s32(a, b); }
+    static int32x4_t eor(int32x4_t a, int32x4_t b) { return veorq_s32(a, b); }
+    static int32x4_t sra1(int32x4_t v) { return vshrq_n_s32(v, 1); }
+};
+template <> struct tNeonLanes<int32x2_t> {
+    static int32x2_t qdmulh(int32x2_t v, int32_t w) { return vqdmulh_n_s32(v, w); }
+    static int32x2_t dup(int32_t n) { return vdup_n_s32(n); }
+    static int32x2_t add(int32x2_t a, int32x2_t b) { return vadd_s32(a, b); }
+    static int32x2_t sub(int32x2_t a, int32x2_t b) { return vsub_s32(a, b); }
+    static int32x2_t shl(int32x2_t v, int32x2_t n) { return vshl_s32(v, n); }
+    static int32x2_t bic(int32x2_t a, int32x2_t b) { return vbic_s32(a, b); }
+    static int32x2_t eor(int32x2_t a, int32x2_t b) { return veor_s32(a, b); }
+    static int32x2_t sra1(int32x2_t v) { return vshr_n_s32(v, 1); }
 };
 
-// Value i of four subbands 18 values apart, one per lane, and back.
-int32x4_t gather4(const int32_t* p) {
-    int32x4_t v = vld1q_dup_s32(p);
-    v = vld1q_lane_s32(p + 18, v, 1);
-    v = vld1q_lane_s32(p + 36, v, 2);
-    return vld1q_lane_s32(p + 54, v, 3);
+// Four (or two) lanes side by side.
+template <typename Vec> struct tNeonOps {
+    using V = Vec;
+    using L = tNeonLanes<V>;
+    static V add(V a, V b) { return L::add(a, b); }
+    static V sub(V a, V b) { return L::sub(a, b); }
+    // hi() shifted left by 32 - frac_bits: the doubled product's lowest bit cleared,
+    // shifted by one less.
+    static V scale(V v, tLeeFactor f) {
+        const V h2 = L::bic(L::qdmulh(v, f.word), L::dup(1));
+        return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
+    }
+    static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
+    static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
+    static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
+    static V negate_if(V v, V m) { return L::sub(L::eor(v, m), m); }
+};
+using tNeonOps4 = tNeonOps<int32x4_t>;
+using tNeonOps2 = tNeonOps<int32x2_t>;
+
+// Values i .. i + 3 of four subbands 18 values apart (rows a..d) become four registers
+// of one value each, one subband per lane, and back.
+void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
+    const int32x4x2_t ab = vtrnq_s32(a, b), cd = vtrnq_s32(c, d);
+    a = vcombine_s32(vget_low_s32(ab.val[0]), vget_low_s32(cd.val[0]));
+    b = vcombine_s32(vget_low_s32(ab.val[1]), vget_low_s32(cd.val[1]));
+    c = vcombine_s32(vget_high_s32(ab.val[0]), vget_high_s32(cd.val[0]));
+    d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void scatter4(int32_t* p, int32x4_t v) {
-    vst1q_lane_s32(p, v, 0);
-    vst1q_lane_s32(p + 18, v, 1);
-    vst1q_lane_s32(p + 36, v, 2);
-    vst1q_lane_s32(p + 54, v, 3);
+void load_lanes(const int32_t* p, int32x4_t* v) {
+    for (int i = 0; i < 16; i += 4) {
+        v[i] = vld1q_s32(p + i);
+        v[i + 1] = vld1q_s32(p + 18 + i);
+        v[i + 2] = vld1q_s32(p + 36 + i);
+        v[i + 3] = vld1q_s32(p + 54 + i);
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+    }
+    const int32x2x2_t ab = vtrn_s32(vld1_s32(p + 16), vld1_s32(p + 34));
+    const int32x2x2_t cd = vtrn_s32(vld1_s32(p + 52), vld1_s32(p + 70));
+    v[16] = vcombine_s32(ab.val[0], cd.val[0]);
+    v[17] = vcombine_s32(ab.val[1], cd.val[1]);
+}
+
+void store_lanes(int32_t* p, const int32x4_t* v) {
+    for (int i = 0; i < 16; i += 4) {
+        int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
+        transpose4(a, b, c, d);
+        vst1q_s32(p + i, a);
+        vst1q_s32(p + 18 + i, b);
+        vst1q_s32(p + 36 + i, c);
+        vst1q_s32(p + 54 + i, d);
+    }
+    const int32x2x2_t lo = vtrn_s32(vget_low_s32(v[16]), vget_low_s32(v[17]));
+    const int32x2x2_t hi = vtrn_s32(vget_high_s32(v[16]), vget_high_s32(v[17]));
+    vst1_s32(p + 16, lo.val[0]);
+    vst1_s32(p + 34, lo.val[1]);
+    vst1_s32(p + 52, hi.val[0]);
+    vst1_s32(p + 70, hi.val[1]);
 }
 
 } // namespace
@@ -75,21 +125,17 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
             continue;
         }
         int32x4_t X[18], o[18], out[18];
-        for (int i = 0; i < 18; ++i) {
-            X[i] = gather4(x + i);
-            o[i] = gather4(ov + i);
-        }
-        imdct36<tNeonOps>(X, o, out, W, odd);
-        for (int i = 0; i < 18; ++i) {
-            scatter4(x + i, out[i]);
-            scatter4(ov + i, o[i]);
-        }
+        load_lanes(x, X);
+        load_lanes(ov, o);
+        imdct36<tNeonOps4>(X, o, out, W, odd);
+        store_lanes(x, out);
+        store_lanes(ov, o);
     }
     if (sb < n) imdct_long_portable(x, ov, n - sb, W);
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
-// places; places 16 and 17 go one by one.
+// places; places 16 and 17 go in two lanes.
 void synth_dct_neon(int32_t* x) {
     for (int base = 0; base < 16; base += 8) {
         int32x4_t e[32], o[32], E[32], O[32];
@@ -98,49 +144,51 @@ void synth_dct_neon(int32_t* x) {
             e[k] = v.val[0];
             o[k] = v.val[1];
         }
-        lee_dct<32, tNeonOps>(e, E);
-        lee_dct<32, tNeonOps>(o, O);
+        lee_dct<32, tNeonOps4>(e, E);
+        lee_dct<32, tNeonOps4>(o, O);
         for (int m = 0; m < 32; ++m)
             vst2q_s32(x + 18 * m + base, int32x4x2_t{{E[m], O[m]}});
     }
-    synth_dct_slot(x + 16);
-    synth_dct_slot(x + 17);
+    int32x2_t v[32], X[32];
+    for (int k = 0; k < 32; ++k)
+        v[k] = vld1_s32(x + 18 * k + 16);
+    lee_dct<32, tNeonOps2>(v, X);
+    for (int m = 0; m < 32; ++m)
+        vst1_s32(x + 18 * m + 16, X[m]);
 }
 
 // Per history row: loads that split the row by column mod 4 put the even-age and the
 // odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
-// own, against the window words read from where the ring starts; multiplied and
+// own; loads that split the window's pairs put the coefficients of sample j and of sample
+// 32 - j in registers of their own, read from where the ring starts; multiplied and
 // accumulated in 64-bit lanes. The rounding narrowing shift gives (acc + 2^24) >> 25 and
 // the narrowing saturates to 16 bits.
 template <int A, int B>
 void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
-    for (int j = 1; j < 16; ++j) {
+    const int32_t* we = synth_window.data() + SYNTH_ROW0_WORDS + 2 * rd.even;
+    const int32_t* wo = synth_window.data() + SYNTH_ROW0_WORDS + 32 + 2 * rd.odd;
+    for (int j = 1; j < 16; ++j, we += SYNTH_ROW_WORDS, wo += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
-        // Columns 0..15, then 16..31, each against its half of the window words.
         int64x2_t lo = vdupq_n_s64(0), up = vdupq_n_s64(0);
         for (int half = 0; half < 2; ++half) {
             const int32x4x4_t r = vld4q_s32(h + 16 * half);
             const int32x4_t e = r.val[A], o = r.val[B];
-            const int32x4_t le = vld1q_s32(w + rd.even + 4 * half);
-            const int32x4_t lod = vld1q_s32(w + 16 + rd.odd + 4 * half);
-            const int32x4_t ue = vld1q_s32(w + 32 + rd.even + 4 * half);
-            const int32x4_t uod = vld1q_s32(w + 48 + rd.odd + 4 * half);
-            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(le));
-            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ue));
-            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(le));
-            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ue));
-            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(lod));
-            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(uod));
-            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(lod));
-            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(uod));
+            const int32x4x2_t ew = vld2q_s32(we + 8 * half), ow = vld2q_s32(wo + 8 * half);
+            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(ew.val[0]));
+            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ew.val[1]));
+            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(ew.val[0]));
+            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ew.val[1]));
+            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(ow.val[0]));
+            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(ow.val[1]));
+            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(ow.val[0]));
+            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(ow.val[1]));
         }
         const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
                                       vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
-        const int16x4_t pcm =
-            vqmovn_s32(vcombine_s32(vqrshrn_n_s64(s, SYNTH_PCM_SHIFT), vdup_n_s32(0)));
-        out[j] = vget_lane_s16(pcm, 0);
-        out[32 - j] = vget_lane_s16(pcm, 1);
+        const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
+        const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
+        vst1_lane_s16(out + j, pcm, 0);
+        vst1_lane_s16(out + 32 - j, pcm, 1);
     }
 }
 

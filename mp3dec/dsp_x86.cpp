@@ -114,15 +114,16 @@ void synth_dct_sse41(int32_t* x) {
 
 // Per history row: columns 4u .. 4u + 7 in two registers; the even-age and the odd-age
 // values of u and u + 1 moved to the even lanes (what the signed 32 x 32 -> 64 multiply
-// reads), against the window words read from where the ring starts.
+// reads), against the window's pairs of u and u + 1 read from where the ring starts: the
+// words of sample j in the even lanes, those of sample 32 - j shifted there.
 template <int A, int H>
 __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
                                                            int16_t* out) {
-    const int32_t* w = synth_row_window(1) + even;
+    const int32_t* w = synth_row_window(1) + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        const auto word_pair = [](const int32_t* q) {
-            return _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+        const auto pairs = [](const int32_t* q) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         };
         __m128i lo = _mm_setzero_si128(), up = _mm_setzero_si128();
         for (int u = 0; u < 8; u += 2) {
@@ -132,10 +133,11 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], i
             // A = 1: columns 1 and 2 of each four; A = 3: columns 3 and 0.
             const __m128i e = A == 1 ? _mm_unpacklo_epi64(s0, s1) : _mm_unpackhi_epi64(s0, s1);
             const __m128i o = A == 1 ? _mm_unpackhi_epi64(r0, r1) : _mm_unpacklo_epi64(r0, r1);
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, word_pair(w + u)));
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, word_pair(w + 16 - H + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(e, word_pair(w + 32 + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(o, word_pair(w + 48 - H + u)));
+            const __m128i we = pairs(w + 2 * u), wo = pairs(w + 32 - 2 * H + 2 * u);
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, we));
+            up = _mm_add_epi64(up, _mm_mul_epi32(e, _mm_srli_epi64(we, 32)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, wo));
+            up = _mm_add_epi64(up, _mm_mul_epi32(o, _mm_srli_epi64(wo, 32)));
         }
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
         out[j] = synth_pcm(_mm_cvtsi128_si64(s));
@@ -151,20 +153,21 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int 
         synth_rows_sse41_at<3, 1>(buf, rd.even, out);
 }
 
-// Four window words widened to 64-bit lanes.
-__attribute__((target("avx2"))) inline __m256i window_words(const int32_t* w) {
-    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+// Four pairs of window words: the words of sample j in the even lanes.
+__attribute__((target("avx2"))) inline __m256i window_pairs(const int32_t* w) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
 }
 
 // Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
 // and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
-// against four window words each.
+// against four pairs of window words each (those of sample 32 - j shifted to the even
+// lanes).
 template <int A, int B, int H>
 __attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
                                                         int16_t* out) {
     const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
     const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
-    const int32_t* w = synth_row_window(1) + even;
+    const int32_t* w = synth_row_window(1) + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
         __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
@@ -175,10 +178,11 @@ __attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int 
                                                  _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
             const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
                                                  _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, window_words(w + 4 * k)));
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, window_words(w + 16 - H + 4 * k)));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, window_words(w + 32 + 4 * k)));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, window_words(w + 48 - H + 4 * k)));
+            const __m256i we = window_pairs(w + 8 * k), wo = window_pairs(w + 32 - 2 * H + 8 * k);
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, we));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, _mm256_srli_epi64(we, 32)));
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, wo));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, _mm256_srli_epi64(wo, 32)));
         }
         const __m256i p =
             _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));

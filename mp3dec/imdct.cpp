@@ -184,6 +184,10 @@ void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* 
     int32_t* ov = inst->overlap[ch];
 
     const tImdctLongFn imdct_long = imdct_long_kernel(dsp_path());
+    if (low == high && low) {
+        imdct_long(x, ov, 32, low); // the fast paths' groups of four fit the granule
+        return;
+    }
     if (low)
         imdct_long(x, ov, 2, low);
     else

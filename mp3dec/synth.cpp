@@ -29,6 +29,34 @@ inline int64_t mac_sum(int64_t acc, int32_t coef, int64_t a_plus_b) {
     return acc + coef * a_plus_b;
 }
 
+// Two 64-bit sums of products, x += a v and y += b v. On 32-bit ARM each sum is held as
+// two words and each product added with one smlal, so that compilers keep both sums in
+// registers and in step, a and b loaded together (left to themselves they finish one sum
+// before the other and load every history value twice).
+#if defined(__arm__) && (!defined(__thumb__) || defined(__thumb2__))
+struct tAcc64 {
+    uint32_t lo = 0;
+    int32_t hi = 0;
+    int64_t value() const {
+        return static_cast<int64_t>((uint64_t{static_cast<uint32_t>(hi)} << 32) | lo);
+    }
+};
+inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
+    asm volatile("smlal %0, %1, %4, %6\n\tsmlal %2, %3, %5, %6"
+                 : "+r"(x.lo), "+r"(x.hi), "+r"(y.lo), "+r"(y.hi)
+                 : "r"(a), "r"(b), "r"(v));
+}
+#else
+struct tAcc64 {
+    int64_t v = 0;
+    int64_t value() const { return v; }
+};
+inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
+    x.v = mac(x.v, a, v);
+    y.v = mac(y.v, b, v);
+}
+#endif
+
 struct tScalarOps {
     using V = int32_t;
     static V add(V a, V b) { return wadd(a, b); }
@@ -89,24 +117,23 @@ static void synth_row0(int32_t* h, int16_t* out) {
     std::memmove(h + 2, h, 30 * sizeof(int32_t));
 }
 
-// Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1, against the
-// two window rows of the pair. Columns and window offsets are constants per half of the
-// ring's column mod 4 (A, B and H, see synth_ring_read), all read from two pointers.
+// Samples j and 32 - j from history row j: each value of ages 2t and 2t + 1 against its
+// pair of window words, one for each sample. Columns and window offsets are constants per
+// half of the ring's column mod 4 (A, B and H, see synth_ring_read), all read from one
+// pointer; on 32-bit ARM a pair is one load and both sums stay in registers.
 template <int A, int B, int H>
 void synth_rows_portable_at(int32_t (*buf)[32], int even, int16_t* out) {
-    const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + even;
+    const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        int64_t lo = 0, up = 0;
-        // One sum after the other: holding the 16 values for both costs more spills on
-        // 32-bit ARM than loading them twice.
-        for (int u = 0; u < 8; ++u)
-            lo = mac(mac(lo, w[u], h[A + 4 * u]), w[16 - H + u], h[B + 4 * u]);
-        asm("" ::: "memory"); // keeps the compiler from hoisting the second pass's loads
-        for (int u = 0; u < 8; ++u)
-            up = mac(mac(up, w[32 + u], h[A + 4 * u]), w[48 - H + u], h[B + 4 * u]);
-        out[j] = synth_pcm(lo);
-        out[32 - j] = synth_pcm(up);
+        tAcc64 lo, up;
+        for (int u = 0; u < 8; ++u) {
+            const int32_t e = h[A + 4 * u], o = h[B + 4 * u];
+            mac2(lo, up, w[2 * u], w[2 * u + 1], e);
+            mac2(lo, up, w[32 - 2 * H + 2 * u], w[33 - 2 * H + 2 * u], o);
+        }
+        out[j] = synth_pcm(lo.value());
+        out[32 - j] = synth_pcm(up.value());
     }
 }
 
