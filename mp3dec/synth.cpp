@@ -24,11 +24,6 @@ namespace mp3 {
 
 namespace {
 
-// acc + coef * (a + b), exact.
-inline int64_t mac_sum(int64_t acc, int32_t coef, int64_t a_plus_b) {
-    return acc + coef * a_plus_b;
-}
-
 // Two 64-bit sums of products, x += a v and y += b v. On 32-bit ARM each sum is held as
 // two words and each product added with one smlal, so that compilers keep both sums in
 // registers and in step, a and b loaded together (left to themselves they finish one sum
@@ -41,6 +36,9 @@ struct tAcc64 {
         return static_cast<int64_t>((uint64_t{static_cast<uint32_t>(hi)} << 32) | lo);
     }
 };
+inline void mac1(tAcc64& x, int32_t a, int32_t v) {
+    asm volatile("smlal %0, %1, %2, %3" : "+r"(x.lo), "+r"(x.hi) : "r"(a), "r"(v));
+}
 inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
     asm volatile("smlal %0, %1, %4, %6\n\tsmlal %2, %3, %5, %6"
                  : "+r"(x.lo), "+r"(x.hi), "+r"(y.lo), "+r"(y.hi)
@@ -51,6 +49,9 @@ struct tAcc64 {
     int64_t v = 0;
     int64_t value() const { return v; }
 };
+inline void mac1(tAcc64& x, int32_t a, int32_t v) {
+    x.v = mac(x.v, a, v);
+}
 inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
     x.v = mac(x.v, a, v);
     y.v = mac(y.v, b, v);
@@ -82,14 +83,18 @@ void history_put(const int32_t* x, int32_t (*buf)[32], int p) {
 
 } // namespace
 
+// GCC's scheduling before register allocation loads values far ahead and spills them on
+// 32-bit ARM, which has too few registers for it to pay.
+#if defined(__arm__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-schedule-insns")
+#endif
 void synth_dct_slot(int32_t* x) {
-    int32_t s[32], X[32];
-    for (int k = 0; k < 32; ++k)
-        s[k] = x[18 * k];
-    lee_dct<32, tScalarOps>(s, X);
-    for (int m = 0; m < 32; ++m)
-        x[18 * m] = X[m];
+    lee_dct<32, tScalarOps, 18, 18>(x, x);
 }
+#if defined(__arm__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 void synth_dct_portable(int32_t* x) {
     for (int p = 0; p < 18; ++p)
@@ -102,18 +107,20 @@ void synth_dct_portable(int32_t* x) {
 static void synth_row0(int32_t* h, int16_t* out) {
     const int32_t* w = synth_window.data();
     // Sample 0: even columns; equal magnitudes meet pairwise (ages 2i + 2 and 14 - 2i,
-    // 2i + 1 and 15 - 2i).
-    int64_t acc = 0;
+    // 2i + 1 and 15 - 2i), each product on its own (w (a + b) = w a + w b exactly).
+    tAcc64 acc;
     for (int i = 0; i < 4; ++i) {
-        acc = mac_sum(acc, w[2 * i], int64_t{h[4 * i + 4]} + h[28 - 4 * i]);
-        acc = mac_sum(acc, w[2 * i + 1], int64_t{h[4 * i + 2]} - h[30 - 4 * i]);
+        mac1(acc, w[2 * i], h[4 * i + 4]);
+        mac1(acc, w[2 * i], h[28 - 4 * i]);
+        mac1(acc, w[2 * i + 1], h[4 * i + 2]);
+        mac1(acc, -w[2 * i + 1], h[30 - 4 * i]);
     }
-    out[0] = synth_pcm(acc);
+    out[0] = synth_pcm(acc.value());
     // Sample 16: odd columns of the odd ages.
-    acc = 0;
+    tAcc64 odd;
     for (int t = 0; t < 8; ++t)
-        acc = mac(acc, w[8 + t], h[4 * t + 3]);
-    out[16] = synth_pcm(acc);
+        mac1(odd, w[8 + t], h[4 * t + 3]);
+    out[16] = synth_pcm(odd.value());
     std::memmove(h + 2, h, 30 * sizeof(int32_t));
 }
 
