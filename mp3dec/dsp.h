@@ -94,4 +94,11 @@ void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W);
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #endif
 
+// The 8 alias-reduction butterflies at each boundary between subbands k - 1 and k,
+// k = 1..n, with the (ca, cs) word pairs coef (reorder.cpp).
+void alias_butterflies_portable(int32_t* xr, int n);
+#if defined(VEXA_SIMD_NEON)
+void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
+#endif
+
 } // namespace mp3

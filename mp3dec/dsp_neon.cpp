@@ -110,6 +110,39 @@ void store_lanes(int32_t* p, const int32x4_t* v) {
 
 } // namespace
 
+// One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
+// (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
+// hi(ca, a + b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
+void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
+    const int32x4x2_t c0 = vld2q_s32(coef), c1 = vld2q_s32(coef + 8);
+    const int32x4_t ca[2] = {c0.val[0], c1.val[0]}, cs[2] = {c0.val[1], c1.val[1]};
+    const int32x4_t half_odd = {0, -1, 0, -1}, double_even = {1, 0, 1, 0};
+    const int32x4_t sum[2] = {vaddq_s32(cs[0], vshlq_s32(ca[0], half_odd)),
+                              vaddq_s32(cs[1], vshlq_s32(ca[1], half_odd))};
+    const auto reverse = [](int32x4_t v) {
+        const int32x4_t r = vrev64q_s32(v);
+        return vcombine_s32(vget_high_s32(r), vget_low_s32(r));
+    };
+    const auto hi = [](int32x4_t v, int32x4_t w) { return vshrq_n_s32(vqdmulhq_s32(v, w), 1); };
+    for (int k = 1; k <= n; ++k) {
+        int32_t* p = xr + 18 * k;
+        int32x4_t a[2] = {reverse(vld1q_s32(p - 4)), reverse(vld1q_s32(p - 8))};
+        int32x4_t b[2] = {vld1q_s32(p), vld1q_s32(p + 4)};
+        for (int g = 0; g < 2; ++g) {
+            const int32x4_t t = hi(a[g], sum[g]);
+            const int32x4_t na = vsubq_s32(
+                vshlq_n_s32(t, 1), vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
+            const int32x4_t nb = vshlq_n_s32(vaddq_s32(t, hi(vsubq_s32(b[g], a[g]), cs[g])), 1);
+            a[g] = na;
+            b[g] = nb;
+        }
+        vst1q_s32(p - 4, reverse(a[0]));
+        vst1q_s32(p - 8, reverse(a[1]));
+        vst1q_s32(p, b[0]);
+        vst1q_s32(p + 4, b[1]);
+    }
+}
+
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
 // subbands, and the last n mod 4, go the portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
