@@ -101,4 +101,10 @@ void alias_butterflies_portable(int32_t* xr, int n);
 void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
 #endif
 
+// Mid/side stereo of n lines with the factor k (stereo.cpp).
+void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#if defined(VEXA_SIMD_NEON)
+void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#endif
+
 } // namespace mp3

@@ -143,6 +143,19 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
     }
 }
 
+// Four lines at a time; the last n mod 4 the portable way.
+void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const int32x4_t a = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(l + i), k), 1);
+        const int32x4_t b = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(r + i), k), 1);
+        const int32x4_t sum2 = vshlq_n_s32(vaddq_s32(a, b), 1);
+        vst1q_s32(l + i, sum2);
+        vst1q_s32(r + i, vsubq_s32(sum2, vshlq_n_s32(b, 2)));
+    }
+    if (i < n) mid_side_portable(l + i, r + i, n - i, k);
+}
+
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
 // subbands, and the last n mod 4, go the portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
