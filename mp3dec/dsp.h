@@ -107,4 +107,11 @@ void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k);
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
 #endif
 
+// Requantisation of n values with the factor f and the power of two 2^k: 2 hi(f, x <<
+// (k - 1)) for k > 0, else hi(f, x) >> -k (requantize.cpp).
+void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k);
+#if defined(VEXA_SIMD_NEON)
+void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k);
+#endif
+
 } // namespace mp3
