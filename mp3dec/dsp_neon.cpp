@@ -110,6 +110,28 @@ void store_lanes(int32_t* p, const int32x4_t* v) {
 
 } // namespace
 
+namespace {
+
+// Four all-zero subbands from an even one: the output is the overlap, its odd times
+// (places 4i + 1 and 4i + 2 in pair order) negated in the odd subbands, and the new overlap
+// is 0.
+void overlap_only4(int32_t* x, int32_t* ov) {
+    const int32x4_t odd_times = {0, -1, -1, 0}, zero = vdupq_n_s32(0);
+    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+        const int32x4_t m = (sb & 1) ? odd_times : zero;
+        for (int i = 0; i < 16; i += 4) {
+            const int32x4_t v = vld1q_s32(ov + i);
+            vst1q_s32(x + i, vsubq_s32(veorq_s32(v, m), m));
+            vst1q_s32(ov + i, zero);
+        }
+        const int32x2_t v = vld1_s32(ov + 16), m2 = vget_low_s32(m);
+        vst1_s32(x + 16, vsub_s32(veor_s32(v, m2), m2));
+        vst1_s32(ov + 16, vget_low_s32(zero));
+    }
+}
+
+} // namespace
+
 // One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
 // (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
 // hi(ca, a + b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
@@ -184,7 +206,7 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
             any = vorrq_s32(any, vld1q_s32(x + i));
         if ((vgetq_lane_s32(any, 0) | vgetq_lane_s32(any, 1) | vgetq_lane_s32(any, 2) |
              vgetq_lane_s32(any, 3)) == 0) {
-            imdct_long_portable(x, ov, 4, W);
+            overlap_only4(x, ov);
             continue;
         }
         int32x4_t X[18], o[18], out[18];
