@@ -87,6 +87,8 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
     // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
     // the last nonzero line's subband.
     int top = kMaxLines;
+    while (top >= 4 && (xr[top - 1] | xr[top - 2] | xr[top - 3] | xr[top - 4]) == 0)
+        top -= 4;
     while (top > 0 && xr[top - 1] == 0)
         --top;
     const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
