@@ -59,6 +59,14 @@ void synth_dct_sse41(int32_t* x);
 void synth_dct_neon(int32_t* x);
 #endif
 
+// Samples 0 and 16 of one slot from history row 0 (kept in age order, the newest slot at
+// columns 0 and 1), which then ages by two columns.
+using tSynthRow0Fn = void (*)(int32_t* h, int16_t* out);
+void synth_row0_portable(int32_t* h, int16_t* out);
+#if defined(VEXA_SIMD_NEON)
+void synth_row0_neon(int32_t* h, int16_t* out);
+#endif
+
 // Windowing of synthesis history rows 1..15 (a ring of slots, see synth.cpp) into output
 // samples 1..15 and 17..31 of one slot; the newest slot sits at columns p and p + 1.
 using tSynthRowsFn = void (*)(int32_t (*buf)[32], int p, int16_t* out);

@@ -242,6 +242,58 @@ void synth_dct_neon(int32_t* x) {
         vst1_s32(x + 18 * m + 16, X[m]);
 }
 
+namespace {
+
+// The window words of samples 0 and 16 against the even and the odd columns of history
+// row 0, formed from the words of the portable kernel's pairs (the centre word, which
+// meets the same value twice, doubled).
+struct tRow0Coefs {
+    int32_t even[16], odd[16];
+};
+
+tRow0Coefs row0_coefs() {
+    const int32_t* w = synth_window.data();
+    tRow0Coefs c{};
+    for (int i = 0; i < 4; ++i) {
+        c.even[2 * i + 2] += w[2 * i];  // age 2i + 2
+        c.even[14 - 2 * i] += w[2 * i]; // age 14 - 2i
+        c.even[2 * i + 1] = w[2 * i + 1];
+        c.even[15 - 2 * i] = -w[2 * i + 1];
+    }
+    for (int t = 0; t < 8; ++t)
+        c.odd[2 * t + 1] = w[8 + t];
+    return c;
+}
+
+} // namespace
+
+// Row 0 split into its even and odd columns against the coefficients of samples 0 and 16
+// in 64-bit lanes; then the row moves two columns on, all of it read before any is written.
+void synth_row0_neon(int32_t* h, int16_t* out) {
+    static const tRow0Coefs c = row0_coefs();
+    int64x2_t s0 = vdupq_n_s64(0), s16 = vdupq_n_s64(0);
+    for (int q = 0; q < 4; ++q) {
+        const int32x4x2_t v = vld2q_s32(h + 8 * q);
+        const int32x4_t ce = vld1q_s32(c.even + 4 * q), co = vld1q_s32(c.odd + 4 * q);
+        s0 = vmlal_s32(s0, vget_low_s32(v.val[0]), vget_low_s32(ce));
+        s0 = vmlal_s32(s0, vget_high_s32(v.val[0]), vget_high_s32(ce));
+        s16 = vmlal_s32(s16, vget_low_s32(v.val[1]), vget_low_s32(co));
+        s16 = vmlal_s32(s16, vget_high_s32(v.val[1]), vget_high_s32(co));
+    }
+    int32x4_t r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = vld1q_s32(h + 4 * i);
+    for (int i = 0; i < 7; ++i)
+        vst1q_s32(h + 2 + 4 * i, r[i]);
+    vst1_s32(h + 30, vget_low_s32(r[7]));
+    const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(s0), vget_low_s64(s16)),
+                                  vcombine_s64(vget_high_s64(s0), vget_high_s64(s16)));
+    const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
+    const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
+    vst1_lane_s16(out, pcm, 0);
+    vst1_lane_s16(out + 16, pcm, 1);
+}
+
 // Per history row: loads that split the row by column mod 4 put the even-age and the
 // odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
 // own; loads that split the window's pairs put the coefficients of sample j and of sample

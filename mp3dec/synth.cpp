@@ -104,7 +104,7 @@ void synth_dct_portable(int32_t* x) {
 // Samples 0 and 16 of the newest slot, from history row 0, which then ages: unlike the
 // other rows it is kept in age order (the newest slot at columns 0 and 1), as its
 // windowing pairs values from both ends.
-static void synth_row0(int32_t* h, int16_t* out) {
+void synth_row0_portable(int32_t* h, int16_t* out) {
     const int32_t* w = synth_window.data();
     // Sample 0: even columns; equal magnitudes meet pairwise (ages 2i + 2 and 14 - 2i,
     // 2i + 1 and 15 - 2i), each product on its own (w (a + b) = w a + w b exactly).
@@ -156,6 +156,7 @@ namespace {
 
 struct tSynthKernels {
     tSynthDctFn dct;
+    tSynthRow0Fn row0;
     tSynthRowsFn rows;
 };
 
@@ -163,16 +164,16 @@ tSynthKernels synth_kernels(tDspPath path) {
     switch (path) {
 #if defined(VEXA_SIMD_X86)
     case DSP_SSE41:
-        return {synth_dct_sse41, synth_rows_sse41};
+        return {synth_dct_sse41, synth_row0_portable, synth_rows_sse41};
     case DSP_AVX2:
-        return {synth_dct_sse41, synth_rows_avx2};
+        return {synth_dct_sse41, synth_row0_portable, synth_rows_avx2};
 #endif
 #if defined(VEXA_SIMD_NEON)
     case DSP_NEON:
-        return {synth_dct_neon, synth_rows_neon};
+        return {synth_dct_neon, synth_row0_neon, synth_rows_neon};
 #endif
     default:
-        return {synth_dct_portable, synth_rows_portable};
+        return {synth_dct_portable, synth_row0_portable, synth_rows_portable};
     }
 }
 
@@ -186,7 +187,7 @@ int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_
     for (int t = 0; t < 18; ++t) {
         p = (p - 2) & 30;
         history_put(x + slot_place(t), synth_buf, p);
-        synth_row0(synth_buf[0], pcm + 32 * t);
+        k.row0(synth_buf[0], pcm + 32 * t);
         k.rows(synth_buf, p, pcm + 32 * t);
     }
     *synth_pos = static_cast<uint8_t>(p);
