@@ -265,31 +265,38 @@ tRow0Coefs row0_coefs() {
     return c;
 }
 
+// Formed when the library loads (the window is a constant, ready before).
+const tRow0Coefs row0_coef = row0_coefs();
+
 } // namespace
 
 // Row 0 split into its even and odd columns against the coefficients of samples 0 and 16
-// in 64-bit lanes; then the row moves two columns on, all of it read before any is written.
+// in 64-bit lanes; then the row moves two columns on, stored back interleaved from the
+// same registers once all of it is read.
 void synth_row0_neon(int32_t* h, int16_t* out) {
-    static const tRow0Coefs c = row0_coefs();
+    int32x4x2_t v[4];
+    for (int q = 0; q < 4; ++q)
+        v[q] = vld2q_s32(h + 8 * q);
     int64x2_t s0 = vdupq_n_s64(0), s16 = vdupq_n_s64(0);
     for (int q = 0; q < 4; ++q) {
-        const int32x4x2_t v = vld2q_s32(h + 8 * q);
-        const int32x4_t ce = vld1q_s32(c.even + 4 * q), co = vld1q_s32(c.odd + 4 * q);
-        s0 = vmlal_s32(s0, vget_low_s32(v.val[0]), vget_low_s32(ce));
-        s0 = vmlal_s32(s0, vget_high_s32(v.val[0]), vget_high_s32(ce));
-        s16 = vmlal_s32(s16, vget_low_s32(v.val[1]), vget_low_s32(co));
-        s16 = vmlal_s32(s16, vget_high_s32(v.val[1]), vget_high_s32(co));
+        const int32x4_t ce = vld1q_s32(row0_coef.even + 4 * q);
+        const int32x4_t co = vld1q_s32(row0_coef.odd + 4 * q);
+        s0 = vmlal_s32(s0, vget_low_s32(v[q].val[0]), vget_low_s32(ce));
+        s0 = vmlal_s32(s0, vget_high_s32(v[q].val[0]), vget_high_s32(ce));
+        s16 = vmlal_s32(s16, vget_low_s32(v[q].val[1]), vget_low_s32(co));
+        s16 = vmlal_s32(s16, vget_high_s32(v[q].val[1]), vget_high_s32(co));
     }
-    int32x4_t r[8];
-    for (int i = 0; i < 8; ++i)
-        r[i] = vld1q_s32(h + 4 * i);
-    for (int i = 0; i < 7; ++i)
-        vst1q_s32(h + 2 + 4 * i, r[i]);
-    vst1_s32(h + 30, vget_low_s32(r[7]));
+    // Columns 0..23 to 2..25, then 24..27 to 26..29 and 28, 29 to 30, 31.
+    for (int q = 0; q < 3; ++q)
+        vst2q_s32(h + 2 + 8 * q, v[q]);
+    const int32x2x2_t lo = {{vget_low_s32(v[3].val[0]), vget_low_s32(v[3].val[1])}};
+    const int32x2x2_t hi = {{vget_high_s32(v[3].val[0]), vget_high_s32(v[3].val[1])}};
+    vst2_s32(h + 26, lo);
+    vst2_lane_s32(h + 30, hi, 0);
     const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(s0), vget_low_s64(s16)),
                                   vcombine_s64(vget_high_s64(s0), vget_high_s64(s16)));
-    const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
-    const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
+    const int32x2_t r = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
+    const int16x4_t pcm = vqmovn_s32(vcombine_s32(r, r));
     vst1_lane_s16(out, pcm, 0);
     vst1_lane_s16(out + 16, pcm, 1);
 }
