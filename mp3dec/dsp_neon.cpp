@@ -167,17 +167,26 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
 
 // Four values at a time: 2 hi(f, v) is the doubled product's upper word with its lowest
 // bit cleared, hi(f, v) >> d that word shifted by d + 1 (31 at most: only the sign is
-// left either way). The last n mod 4 the portable way.
+// left either way). Then two at a time, and the last one the portable way.
 void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
     int32_t i = 0;
     if (k > 0) {
         const int32x4_t up = vdupq_n_s32(k - 1 > 31 ? 31 : k - 1), one = vdupq_n_s32(1);
         for (; i + 4 <= n; i += 4)
             vst1q_s32(x + i, vbicq_s32(vqdmulhq_n_s32(vshlq_s32(vld1q_s32(x + i), up), f), one));
+        if (i + 2 <= n) {
+            const int32x2_t v = vshl_s32(vld1_s32(x + i), vget_low_s32(up));
+            vst1_s32(x + i, vbic_s32(vqdmulh_n_s32(v, f), vget_low_s32(one)));
+            i += 2;
+        }
     } else {
         const int32x4_t down = vdupq_n_s32(-k >= 30 ? -31 : k - 1);
         for (; i + 4 <= n; i += 4)
             vst1q_s32(x + i, vshlq_s32(vqdmulhq_n_s32(vld1q_s32(x + i), f), down));
+        if (i + 2 <= n) {
+            vst1_s32(x + i, vshl_s32(vqdmulh_n_s32(vld1_s32(x + i), f), vget_low_s32(down)));
+            i += 2;
+        }
     }
     if (i < n) requant_lines_portable(x + i, n - i, f, k);
 }
