@@ -105,12 +105,18 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
 // The 8 alias-reduction butterflies at each boundary between subbands k - 1 and k,
 // k = 1..n, with the (ca, cs) word pairs coef (reorder.cpp).
 void alias_butterflies_portable(int32_t* xr, int n);
+#if defined(VEXA_SIMD_X86)
+void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef);
+#endif
 #if defined(VEXA_SIMD_NEON)
 void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
 #endif
 
 // Mid/side stereo of n lines with the factor k (stereo.cpp).
 void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#if defined(VEXA_SIMD_X86)
+void mid_side_sse41(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#endif
 #if defined(VEXA_SIMD_NEON)
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
 #endif
@@ -118,6 +124,9 @@ void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
 // Requantisation of n values with the factor f and the power of two 2^k: 2 hi(f, x <<
 // (k - 1)) for k > 0, else hi(f, x) >> -k (requantize.cpp).
 void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k);
+#if defined(VEXA_SIMD_X86)
+void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k);
+#endif
 #if defined(VEXA_SIMD_NEON)
 void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k);
 #endif

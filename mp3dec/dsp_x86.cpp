@@ -53,6 +53,93 @@ struct tSseOps {
 
 } // namespace
 
+namespace {
+
+// hi() of every lane against a word per lane.
+__m128i hi_lanes(__m128i v, __m128i w) {
+    const __m128i even = _mm_mul_epi32(v, w);
+    const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), _mm_srli_epi64(w, 32));
+    return _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+}
+
+} // namespace
+
+// Four values at a time; the last n mod 4 the portable way.
+void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    int32_t i = 0;
+    if (k > 0) {
+        const __m128i up = _mm_cvtsi32_si128(k - 1 > 31 ? 31 : k - 1);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+            const __m128i h = tSseOps::hi(_mm_sll_epi32(v, up), f);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), _mm_slli_epi32(h, 1));
+        }
+    } else {
+        const __m128i down = _mm_cvtsi32_si128(-k > 31 ? 31 : -k);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
+                             _mm_sra_epi32(tSseOps::hi(v, f), down));
+        }
+    }
+    if (i < n) requant_lines_portable(x + i, n - i, f, k);
+}
+
+// Four lines at a time; the last n mod 4 the portable way.
+void mid_side_sse41(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i a = tSseOps::hi(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l + i)), k);
+        const __m128i b = tSseOps::hi(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i)), k);
+        const __m128i sum2 = _mm_slli_epi32(_mm_add_epi32(a, b), 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(l + i), sum2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i),
+                         _mm_sub_epi32(sum2, _mm_slli_epi32(b, 2)));
+    }
+    if (i < n) mid_side_portable(l + i, r + i, n - i, k);
+}
+
+// One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
+// (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
+// hi(ca, a + b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
+void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef) {
+    __m128i ca[2], cs[2], sum[2];
+    for (int g = 0; g < 2; ++g) {
+        const __m128 p0 =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * g)));
+        const __m128 p1 =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * g + 4)));
+        ca[g] = _mm_castps_si128(_mm_shuffle_ps(p0, p1, _MM_SHUFFLE(2, 0, 2, 0)));
+        cs[g] = _mm_castps_si128(_mm_shuffle_ps(p0, p1, _MM_SHUFFLE(3, 1, 3, 1)));
+        sum[g] = _mm_add_epi32(cs[g], _mm_blend_epi16(ca[g], _mm_srai_epi32(ca[g], 1), 0xCC));
+    }
+    const auto load = [](const int32_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const auto store = [](int32_t* p, __m128i v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    };
+    for (int k = 1; k <= n; ++k) {
+        int32_t* p = xr + 18 * k;
+        __m128i a[2] = {_mm_shuffle_epi32(load(p - 4), 0x1B), _mm_shuffle_epi32(load(p - 8), 0x1B)};
+        __m128i b[2] = {load(p), load(p + 4)};
+        for (int g = 0; g < 2; ++g) {
+            const __m128i t = hi_lanes(a[g], sum[g]);
+            const __m128i h = hi_lanes(_mm_add_epi32(a[g], b[g]), ca[g]);
+            const __m128i na =
+                _mm_sub_epi32(_mm_slli_epi32(t, 1), _mm_blend_epi16(_mm_slli_epi32(h, 1), h, 0xCC));
+            const __m128i nb =
+                _mm_slli_epi32(_mm_add_epi32(t, hi_lanes(_mm_sub_epi32(b[g], a[g]), cs[g])), 1);
+            a[g] = na;
+            b[g] = nb;
+        }
+        store(p - 4, _mm_shuffle_epi32(a[0], 0x1B));
+        store(p - 8, _mm_shuffle_epi32(a[1], 0x1B));
+        store(p, b[0]);
+        store(p + 4, b[1]);
+    }
+}
+
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
 // subbands, and the last n mod 4, go the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {

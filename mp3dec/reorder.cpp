@@ -93,8 +93,15 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
         --top;
     const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
     if (boundaries > last_boundary) boundaries = last_boundary;
+    [[maybe_unused]] const tDspPath path = dsp_path();
+#if defined(VEXA_SIMD_X86)
+    if (path == DSP_SSE41 || path == DSP_AVX2) {
+        alias_butterflies_sse41(xr, boundaries, alias_coef.data());
+        return;
+    }
+#endif
 #if defined(VEXA_SIMD_NEON)
-    if (dsp_path() == DSP_NEON) {
+    if (path == DSP_NEON) {
         alias_butterflies_neon(xr, boundaries, alias_coef.data());
         return;
     }

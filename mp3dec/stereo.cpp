@@ -75,8 +75,15 @@ void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, 
     // coded, the same as 7.
     if (is_pos == kNoIntensity || (mpeg1 && is_pos >= kMpeg1Positions)) {
         if ((flags & kMidSideOn) == 0) return;
+        [[maybe_unused]] const tDspPath path = dsp_path();
+#if defined(VEXA_SIMD_X86)
+        if (path == DSP_SSE41 || path == DSP_AVX2) {
+            mid_side_sse41(l, r, n, kMsFactor);
+            return;
+        }
+#endif
 #if defined(VEXA_SIMD_NEON)
-        if (dsp_path() == DSP_NEON) {
+        if (path == DSP_NEON) {
             mid_side_neon(l, r, n, kMsFactor);
             return;
         }
