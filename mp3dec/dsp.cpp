@@ -41,10 +41,25 @@ bool dsp_available(tDspPath path) {
     }
 }
 
-tDspPath dsp_best() {
+namespace {
+
+tDspPath find_best() {
+#if defined(VEXA_SIMD_X86)
+    __builtin_cpu_init(); // this may run before the library's own start-up code
+#endif
     for (tDspPath p : {DSP_AVX2, DSP_SSE41, DSP_NEON})
         if (dsp_available(p)) return p;
     return DSP_PORTABLE;
+}
+
+// Asked for at every stage of every granule, so the processor is asked once, when the
+// library loads.
+const tDspPath best_path = find_best();
+
+} // namespace
+
+tDspPath dsp_best() {
+    return best_path;
 }
 
 tDspPath dsp_path() {

@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
+#if defined(__ARM_FEATURE_SAT)
+#include <arm_acle.h>
+#endif
 
 namespace mp3 {
 
@@ -34,6 +38,10 @@ constexpr int SYNTH_PCM_SHIFT = 24 + 16 - 15;
 constexpr int16_t synth_pcm(int64_t acc) {
     const auto v =
         static_cast<int32_t>((acc + (int64_t{1} << (SYNTH_PCM_SHIFT - 1))) >> SYNTH_PCM_SHIFT);
+#if defined(__ARM_FEATURE_SAT)
+    // One instruction where compilers do not find it themselves.
+    if (!std::is_constant_evaluated()) return static_cast<int16_t>(__ssat(v, 16));
+#endif
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
 }
 static_assert(synth_pcm(int64_t{1} << 24) == 1 && synth_pcm(-(int64_t{1} << 24)) == 0);
@@ -51,6 +59,14 @@ void synth_dct_sse41(int32_t* x);
 void synth_dct_neon(int32_t* x);
 #endif
 
+// Samples 0 and 16 of one slot from history row 0 (kept in age order, the newest slot at
+// columns 0 and 1), which then ages by two columns.
+using tSynthRow0Fn = void (*)(int32_t* h, int16_t* out);
+void synth_row0_portable(int32_t* h, int16_t* out);
+#if defined(VEXA_SIMD_NEON)
+void synth_row0_neon(int32_t* h, int16_t* out);
+#endif
+
 // Windowing of synthesis history rows 1..15 (a ring of slots, see synth.cpp) into output
 // samples 1..15 and 17..31 of one slot; the newest slot sits at columns p and p + 1.
 using tSynthRowsFn = void (*)(int32_t (*buf)[32], int p, int16_t* out);
@@ -65,7 +81,7 @@ void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);
 
 // Where a history row's windowing reads when the newest slot sits at columns p and
 // p + 1: the even-age values at columns a + 4u and the odd-age ones at b + 4u (u = 0..7,
-// mod 32), against the coefficients from word even (odd) of the row's even-age (odd-age)
+// mod 32), against the coefficient pairs from pair even (odd) of the row's even-age (odd-age)
 // run of 16 (synth_window.h).
 struct tSynthRingRead {
     int32_t a, b, even, odd;
@@ -84,6 +100,35 @@ void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
+#endif
+
+// The 8 alias-reduction butterflies at each boundary between subbands k - 1 and k,
+// k = 1..n, with the (ca, cs) word pairs coef (reorder.cpp).
+void alias_butterflies_portable(int32_t* xr, int n);
+#if defined(VEXA_SIMD_X86)
+void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
+#endif
+
+// Mid/side stereo of n lines with the factor k (stereo.cpp).
+void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#if defined(VEXA_SIMD_X86)
+void mid_side_sse41(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
+#endif
+
+// Requantisation of n values with the factor f and the power of two 2^k: 2 hi(f, x <<
+// (k - 1)) for k > 0, else hi(f, x) >> -k (requantize.cpp).
+void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k);
+#if defined(VEXA_SIMD_X86)
+void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k);
+#endif
+#if defined(VEXA_SIMD_NEON)
+void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k);
 #endif
 
 } // namespace mp3

@@ -22,74 +22,220 @@ namespace mp3 {
 
 namespace {
 
-// Four lanes side by side; hi() from widening multiplies, narrowed to their upper halves.
-struct tNeonOps {
-    using V = int32x4_t;
-    static V add(V a, V b) { return vaddq_s32(a, b); }
-    static V sub(V a, V b) { return vsubq_s32(a, b); }
-    static V scale(V v, tLeeFactor f) {
-        const int32x2_t w = vdup_n_s32(f.word);
-        const int32x4_t h = vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
-                                         vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
-        return vshlq_s32(h, vdupq_n_s32(32 - f.frac_bits));
-    }
-    static V hi(V v, int32_t word) {
-        const int32x2_t w = vdup_n_s32(word);
-        return vcombine_s32(vshrn_n_s64(vmull_s32(vget_low_s32(v), w), 32),
-                            vshrn_n_s64(vmull_s32(vget_high_s32(v), w), 32));
-    }
-    static V shl(V v, int n) { return vshlq_s32(v, vdupq_n_s32(n)); }
-    static V sra(V v, int n) { return vshlq_s32(v, vdupq_n_s32(-n)); }
-    static V negate_if(V v, V m) { return vsubq_s32(veorq_s32(v, m), m); }
+// hi(v, w) of every lane from the saturating doubling multiply, which gives the upper
+// half of 2 v w: that is hi(v, w) with one more bit below, exact unless v and w are both
+// -2^31, which no word of the decoder's tables is.
+template <typename V> struct tNeonLanes;
+template <> struct tNeonLanes<int32x4_t> {
+    static int32x4_t qdmulh(int32x4_t v, int32_t w) { return vqdmulhq_n_s32(v, w); }
+    static int32x4_t dup(int32_t n) { return vdupq_n_s32(n); }
+    static int32x4_t add(int32x4_t a, int32x4_t b) { return vaddq_s32(a, b); }
+    static int32x4_t sub(int32x4_t a, int32x4_t b) { return vsubq_s32(a, b); }
+    static int32x4_t shl(int32x4_t v, int32x4_t n) { return vshlq_s32(v, n); }
+    static int32x4_t bic(int32x4_t a, int32x4_t b) { return vbicq_s32(a, b); }
+    static int32x4_t eor(int32x4_t a, int32x4_t b) { return veorq_s32(a, b); }
+    static int32x4_t sra1(int32x4_t v) { return vshrq_n_s32(v, 1); }
+};
+template <> struct tNeonLanes<int32x2_t> {
+    static int32x2_t qdmulh(int32x2_t v, int32_t w) { return vqdmulh_n_s32(v, w); }
+    static int32x2_t dup(int32_t n) { return vdup_n_s32(n); }
+    static int32x2_t add(int32x2_t a, int32x2_t b) { return vadd_s32(a, b); }
+    static int32x2_t sub(int32x2_t a, int32x2_t b) { return vsub_s32(a, b); }
+    static int32x2_t shl(int32x2_t v, int32x2_t n) { return vshl_s32(v, n); }
+    static int32x2_t bic(int32x2_t a, int32x2_t b) { return vbic_s32(a, b); }
+    static int32x2_t eor(int32x2_t a, int32x2_t b) { return veor_s32(a, b); }
+    static int32x2_t sra1(int32x2_t v) { return vshr_n_s32(v, 1); }
 };
 
-// Value i of four subbands 18 values apart, one per lane, and back.
-int32x4_t gather4(const int32_t* p) {
-    int32x4_t v = vld1q_dup_s32(p);
-    v = vld1q_lane_s32(p + 18, v, 1);
-    v = vld1q_lane_s32(p + 36, v, 2);
-    return vld1q_lane_s32(p + 54, v, 3);
+// Four (or two) lanes side by side.
+template <typename Vec> struct tNeonOps {
+    using V = Vec;
+    using L = tNeonLanes<V>;
+    static V add(V a, V b) { return L::add(a, b); }
+    static V sub(V a, V b) { return L::sub(a, b); }
+    // hi() shifted left by 32 - frac_bits: the doubled product's lowest bit cleared,
+    // shifted by one less.
+    static V scale(V v, tLeeFactor f) {
+        const V h2 = L::bic(L::qdmulh(v, f.word), L::dup(1));
+        return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
+    }
+    static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
+    static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
+    static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
+    static V negate_if(V v, V m) { return L::sub(L::eor(v, m), m); }
+};
+using tNeonOps4 = tNeonOps<int32x4_t>;
+using tNeonOps2 = tNeonOps<int32x2_t>;
+
+// Values i .. i + 3 of four subbands 18 values apart (rows a..d) become four registers
+// of one value each, one subband per lane, and back.
+void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
+    const int32x4x2_t ab = vtrnq_s32(a, b), cd = vtrnq_s32(c, d);
+    a = vcombine_s32(vget_low_s32(ab.val[0]), vget_low_s32(cd.val[0]));
+    b = vcombine_s32(vget_low_s32(ab.val[1]), vget_low_s32(cd.val[1]));
+    c = vcombine_s32(vget_high_s32(ab.val[0]), vget_high_s32(cd.val[0]));
+    d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void scatter4(int32_t* p, int32x4_t v) {
-    vst1q_lane_s32(p, v, 0);
-    vst1q_lane_s32(p + 18, v, 1);
-    vst1q_lane_s32(p + 36, v, 2);
-    vst1q_lane_s32(p + 54, v, 3);
+void load_lanes(const int32_t* p, int32x4_t* v) {
+    for (int i = 0; i < 16; i += 4) {
+        v[i] = vld1q_s32(p + i);
+        v[i + 1] = vld1q_s32(p + 18 + i);
+        v[i + 2] = vld1q_s32(p + 36 + i);
+        v[i + 3] = vld1q_s32(p + 54 + i);
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+    }
+    const int32x2x2_t ab = vtrn_s32(vld1_s32(p + 16), vld1_s32(p + 34));
+    const int32x2x2_t cd = vtrn_s32(vld1_s32(p + 52), vld1_s32(p + 70));
+    v[16] = vcombine_s32(ab.val[0], cd.val[0]);
+    v[17] = vcombine_s32(ab.val[1], cd.val[1]);
+}
+
+void store_lanes(int32_t* p, const int32x4_t* v) {
+    for (int i = 0; i < 16; i += 4) {
+        int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
+        transpose4(a, b, c, d);
+        vst1q_s32(p + i, a);
+        vst1q_s32(p + 18 + i, b);
+        vst1q_s32(p + 36 + i, c);
+        vst1q_s32(p + 54 + i, d);
+    }
+    const int32x2x2_t lo = vtrn_s32(vget_low_s32(v[16]), vget_low_s32(v[17]));
+    const int32x2x2_t hi = vtrn_s32(vget_high_s32(v[16]), vget_high_s32(v[17]));
+    vst1_s32(p + 16, lo.val[0]);
+    vst1_s32(p + 34, lo.val[1]);
+    vst1_s32(p + 52, hi.val[0]);
+    vst1_s32(p + 70, hi.val[1]);
 }
 
 } // namespace
 
+namespace {
+
+bool all_zero72(const int32_t* x) {
+    int32x4_t any = vdupq_n_s32(0);
+    for (int i = 0; i < 72; i += 4)
+        any = vorrq_s32(any, vld1q_s32(x + i));
+    return (vgetq_lane_s32(any, 0) | vgetq_lane_s32(any, 1) | vgetq_lane_s32(any, 2) |
+            vgetq_lane_s32(any, 3)) == 0;
+}
+
+// Four all-zero subbands from an even one: the output is the overlap, its odd times
+// (places 4i + 1 and 4i + 2 in pair order) negated in the odd subbands, and the new overlap
+// is 0.
+void overlap_only4(int32_t* x, int32_t* ov) {
+    const int32x4_t odd_times = {0, -1, -1, 0}, zero = vdupq_n_s32(0);
+    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+        const int32x4_t m = (sb & 1) ? odd_times : zero;
+        for (int i = 0; i < 16; i += 4) {
+            const int32x4_t v = vld1q_s32(ov + i);
+            vst1q_s32(x + i, vsubq_s32(veorq_s32(v, m), m));
+            vst1q_s32(ov + i, zero);
+        }
+        const int32x2_t v = vld1_s32(ov + 16), m2 = vget_low_s32(m);
+        vst1_s32(x + 16, vsub_s32(veor_s32(v, m2), m2));
+        vst1_s32(ov + 16, vget_low_s32(zero));
+    }
+}
+
+} // namespace
+
+// One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
+// (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
+// hi(ca, a + b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
+void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
+    const int32x4x2_t c0 = vld2q_s32(coef), c1 = vld2q_s32(coef + 8);
+    const int32x4_t ca[2] = {c0.val[0], c1.val[0]}, cs[2] = {c0.val[1], c1.val[1]};
+    const int32x4_t half_odd = {0, -1, 0, -1}, double_even = {1, 0, 1, 0};
+    const int32x4_t sum[2] = {vaddq_s32(cs[0], vshlq_s32(ca[0], half_odd)),
+                              vaddq_s32(cs[1], vshlq_s32(ca[1], half_odd))};
+    const auto reverse = [](int32x4_t v) {
+        const int32x4_t r = vrev64q_s32(v);
+        return vcombine_s32(vget_high_s32(r), vget_low_s32(r));
+    };
+    const auto hi = [](int32x4_t v, int32x4_t w) { return vshrq_n_s32(vqdmulhq_s32(v, w), 1); };
+    for (int k = 1; k <= n; ++k) {
+        int32_t* p = xr + 18 * k;
+        int32x4_t a[2] = {reverse(vld1q_s32(p - 4)), reverse(vld1q_s32(p - 8))};
+        int32x4_t b[2] = {vld1q_s32(p), vld1q_s32(p + 4)};
+        for (int g = 0; g < 2; ++g) {
+            const int32x4_t t = hi(a[g], sum[g]);
+            const int32x4_t na = vsubq_s32(
+                vshlq_n_s32(t, 1), vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
+            const int32x4_t nb = vshlq_n_s32(vaddq_s32(t, hi(vsubq_s32(b[g], a[g]), cs[g])), 1);
+            a[g] = na;
+            b[g] = nb;
+        }
+        vst1q_s32(p - 4, reverse(a[0]));
+        vst1q_s32(p - 8, reverse(a[1]));
+        vst1q_s32(p, b[0]);
+        vst1q_s32(p + 4, b[1]);
+    }
+}
+
+// Four values at a time: 2 hi(f, v) is the doubled product's upper word with its lowest
+// bit cleared, hi(f, v) >> d that word shifted by d + 1 (31 at most: only the sign is
+// left either way). Then two at a time, and the last one the portable way.
+void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    int32_t i = 0;
+    if (k > 0) {
+        const int32x4_t up = vdupq_n_s32(k - 1 > 31 ? 31 : k - 1), one = vdupq_n_s32(1);
+        for (; i + 4 <= n; i += 4)
+            vst1q_s32(x + i, vbicq_s32(vqdmulhq_n_s32(vshlq_s32(vld1q_s32(x + i), up), f), one));
+        if (i + 2 <= n) {
+            const int32x2_t v = vshl_s32(vld1_s32(x + i), vget_low_s32(up));
+            vst1_s32(x + i, vbic_s32(vqdmulh_n_s32(v, f), vget_low_s32(one)));
+            i += 2;
+        }
+    } else {
+        const int32x4_t down = vdupq_n_s32(-k >= 30 ? -31 : k - 1);
+        for (; i + 4 <= n; i += 4)
+            vst1q_s32(x + i, vshlq_s32(vqdmulhq_n_s32(vld1q_s32(x + i), f), down));
+        if (i + 2 <= n) {
+            vst1_s32(x + i, vshl_s32(vqdmulh_n_s32(vld1_s32(x + i), f), vget_low_s32(down)));
+            i += 2;
+        }
+    }
+    if (i < n) requant_lines_portable(x + i, n - i, f, k);
+}
+
+// Four lines at a time; the last n mod 4 the portable way.
+void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const int32x4_t a = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(l + i), k), 1);
+        const int32x4_t b = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(r + i), k), 1);
+        const int32x4_t sum2 = vshlq_n_s32(vaddq_s32(a, b), 1);
+        vst1q_s32(l + i, sum2);
+        vst1q_s32(r + i, vsubq_s32(sum2, vshlq_n_s32(b, 2)));
+    }
+    if (i < n) mid_side_portable(l + i, r + i, n - i, k);
+}
+
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
-// subbands, and the last n mod 4, go the portable way.
+// subbands only passes its overlap on; the last n mod 4 go the portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     const int32x4_t odd = {0, -1, 0, -1};
     int sb = 0;
     for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
-        int32x4_t any = vdupq_n_s32(0);
-        for (int i = 0; i < 72; i += 4)
-            any = vorrq_s32(any, vld1q_s32(x + i));
-        if ((vgetq_lane_s32(any, 0) | vgetq_lane_s32(any, 1) | vgetq_lane_s32(any, 2) |
-             vgetq_lane_s32(any, 3)) == 0) {
-            imdct_long_portable(x, ov, 4, W);
+        // The lowest eight subbands are seldom all zero and skip the test (the transform of
+        // zeros gives the overlap too, so either way gives the same values).
+        if (sb >= 8 && all_zero72(x)) {
+            overlap_only4(x, ov);
             continue;
         }
         int32x4_t X[18], o[18], out[18];
-        for (int i = 0; i < 18; ++i) {
-            X[i] = gather4(x + i);
-            o[i] = gather4(ov + i);
-        }
-        imdct36<tNeonOps>(X, o, out, W, odd);
-        for (int i = 0; i < 18; ++i) {
-            scatter4(x + i, out[i]);
-            scatter4(ov + i, o[i]);
-        }
+        load_lanes(x, X);
+        load_lanes(ov, o);
+        imdct36<tNeonOps4>(X, o, out, W, odd);
+        store_lanes(x, out);
+        store_lanes(ov, o);
     }
     if (sb < n) imdct_long_portable(x, ov, n - sb, W);
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
-// places; places 16 and 17 go one by one.
+// places; places 16 and 17 go in two lanes.
 void synth_dct_neon(int32_t* x) {
     for (int base = 0; base < 16; base += 8) {
         int32x4_t e[32], o[32], E[32], O[32];
@@ -98,49 +244,110 @@ void synth_dct_neon(int32_t* x) {
             e[k] = v.val[0];
             o[k] = v.val[1];
         }
-        lee_dct<32, tNeonOps>(e, E);
-        lee_dct<32, tNeonOps>(o, O);
+        lee_dct<32, tNeonOps4>(e, E);
+        lee_dct<32, tNeonOps4>(o, O);
         for (int m = 0; m < 32; ++m)
             vst2q_s32(x + 18 * m + base, int32x4x2_t{{E[m], O[m]}});
     }
-    synth_dct_slot(x + 16);
-    synth_dct_slot(x + 17);
+    int32x2_t v[32], X[32];
+    for (int k = 0; k < 32; ++k)
+        v[k] = vld1_s32(x + 18 * k + 16);
+    lee_dct<32, tNeonOps2>(v, X);
+    for (int m = 0; m < 32; ++m)
+        vst1_s32(x + 18 * m + 16, X[m]);
+}
+
+namespace {
+
+// The window words of samples 0 and 16 against the even and the odd columns of history
+// row 0, formed from the words of the portable kernel's pairs (the centre word, which
+// meets the same value twice, doubled).
+struct tRow0Coefs {
+    int32_t even[16], odd[16];
+};
+
+tRow0Coefs row0_coefs() {
+    const int32_t* w = synth_window.data();
+    tRow0Coefs c{};
+    for (int i = 0; i < 4; ++i) {
+        c.even[2 * i + 2] += w[2 * i];  // age 2i + 2
+        c.even[14 - 2 * i] += w[2 * i]; // age 14 - 2i
+        c.even[2 * i + 1] = w[2 * i + 1];
+        c.even[15 - 2 * i] = -w[2 * i + 1];
+    }
+    for (int t = 0; t < 8; ++t)
+        c.odd[2 * t + 1] = w[8 + t];
+    return c;
+}
+
+// Formed when the library loads (the window is a constant, ready before).
+const tRow0Coefs row0_coef = row0_coefs();
+
+} // namespace
+
+// Row 0 split into its even and odd columns against the coefficients of samples 0 and 16
+// in 64-bit lanes; then the row moves two columns on, stored back interleaved from the
+// same registers once all of it is read.
+void synth_row0_neon(int32_t* h, int16_t* out) {
+    int32x4x2_t v[4];
+    for (int q = 0; q < 4; ++q)
+        v[q] = vld2q_s32(h + 8 * q);
+    int64x2_t s0 = vdupq_n_s64(0), s16 = vdupq_n_s64(0);
+    for (int q = 0; q < 4; ++q) {
+        const int32x4_t ce = vld1q_s32(row0_coef.even + 4 * q);
+        const int32x4_t co = vld1q_s32(row0_coef.odd + 4 * q);
+        s0 = vmlal_s32(s0, vget_low_s32(v[q].val[0]), vget_low_s32(ce));
+        s0 = vmlal_s32(s0, vget_high_s32(v[q].val[0]), vget_high_s32(ce));
+        s16 = vmlal_s32(s16, vget_low_s32(v[q].val[1]), vget_low_s32(co));
+        s16 = vmlal_s32(s16, vget_high_s32(v[q].val[1]), vget_high_s32(co));
+    }
+    // Columns 0..23 to 2..25, then 24..27 to 26..29 and 28, 29 to 30, 31.
+    for (int q = 0; q < 3; ++q)
+        vst2q_s32(h + 2 + 8 * q, v[q]);
+    const int32x2x2_t lo = {{vget_low_s32(v[3].val[0]), vget_low_s32(v[3].val[1])}};
+    const int32x2x2_t hi = {{vget_high_s32(v[3].val[0]), vget_high_s32(v[3].val[1])}};
+    vst2_s32(h + 26, lo);
+    vst2_lane_s32(h + 30, hi, 0);
+    const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(s0), vget_low_s64(s16)),
+                                  vcombine_s64(vget_high_s64(s0), vget_high_s64(s16)));
+    const int32x2_t r = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
+    const int16x4_t pcm = vqmovn_s32(vcombine_s32(r, r));
+    vst1_lane_s16(out, pcm, 0);
+    vst1_lane_s16(out + 16, pcm, 1);
 }
 
 // Per history row: loads that split the row by column mod 4 put the even-age and the
 // odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
-// own, against the window words read from where the ring starts; multiplied and
+// own; loads that split the window's pairs put the coefficients of sample j and of sample
+// 32 - j in registers of their own, read from where the ring starts; multiplied and
 // accumulated in 64-bit lanes. The rounding narrowing shift gives (acc + 2^24) >> 25 and
 // the narrowing saturates to 16 bits.
 template <int A, int B>
 void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
-    for (int j = 1; j < 16; ++j) {
+    const int32_t* we = synth_window.data() + SYNTH_ROW0_WORDS + 2 * rd.even;
+    const int32_t* wo = synth_window.data() + SYNTH_ROW0_WORDS + 32 + 2 * rd.odd;
+    for (int j = 1; j < 16; ++j, we += SYNTH_ROW_WORDS, wo += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
-        // Columns 0..15, then 16..31, each against its half of the window words.
         int64x2_t lo = vdupq_n_s64(0), up = vdupq_n_s64(0);
         for (int half = 0; half < 2; ++half) {
             const int32x4x4_t r = vld4q_s32(h + 16 * half);
             const int32x4_t e = r.val[A], o = r.val[B];
-            const int32x4_t le = vld1q_s32(w + rd.even + 4 * half);
-            const int32x4_t lod = vld1q_s32(w + 16 + rd.odd + 4 * half);
-            const int32x4_t ue = vld1q_s32(w + 32 + rd.even + 4 * half);
-            const int32x4_t uod = vld1q_s32(w + 48 + rd.odd + 4 * half);
-            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(le));
-            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ue));
-            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(le));
-            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ue));
-            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(lod));
-            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(uod));
-            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(lod));
-            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(uod));
+            const int32x4x2_t ew = vld2q_s32(we + 8 * half), ow = vld2q_s32(wo + 8 * half);
+            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(ew.val[0]));
+            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ew.val[1]));
+            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(ew.val[0]));
+            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ew.val[1]));
+            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(ow.val[0]));
+            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(ow.val[1]));
+            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(ow.val[0]));
+            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(ow.val[1]));
         }
         const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
                                       vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
-        const int16x4_t pcm =
-            vqmovn_s32(vcombine_s32(vqrshrn_n_s64(s, SYNTH_PCM_SHIFT), vdup_n_s32(0)));
-        out[j] = vget_lane_s16(pcm, 0);
-        out[32 - j] = vget_lane_s16(pcm, 1);
+        const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
+        const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
+        vst1_lane_s16(out + j, pcm, 0);
+        vst1_lane_s16(out + 32 - j, pcm, 1);
     }
 }
 

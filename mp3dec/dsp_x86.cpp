@@ -53,6 +53,93 @@ struct tSseOps {
 
 } // namespace
 
+namespace {
+
+// hi() of every lane against a word per lane.
+__m128i hi_lanes(__m128i v, __m128i w) {
+    const __m128i even = _mm_mul_epi32(v, w);
+    const __m128i odd = _mm_mul_epi32(_mm_srli_epi64(v, 32), _mm_srli_epi64(w, 32));
+    return _mm_blend_epi16(_mm_srli_epi64(even, 32), odd, 0xCC);
+}
+
+} // namespace
+
+// Four values at a time; the last n mod 4 the portable way.
+void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    int32_t i = 0;
+    if (k > 0) {
+        const __m128i up = _mm_cvtsi32_si128(k - 1 > 31 ? 31 : k - 1);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+            const __m128i h = tSseOps::hi(_mm_sll_epi32(v, up), f);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), _mm_slli_epi32(h, 1));
+        }
+    } else {
+        const __m128i down = _mm_cvtsi32_si128(-k > 31 ? 31 : -k);
+        for (; i + 4 <= n; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
+                             _mm_sra_epi32(tSseOps::hi(v, f), down));
+        }
+    }
+    if (i < n) requant_lines_portable(x + i, n - i, f, k);
+}
+
+// Four lines at a time; the last n mod 4 the portable way.
+void mid_side_sse41(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i a = tSseOps::hi(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l + i)), k);
+        const __m128i b = tSseOps::hi(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i)), k);
+        const __m128i sum2 = _mm_slli_epi32(_mm_add_epi32(a, b), 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(l + i), sum2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i),
+                         _mm_sub_epi32(sum2, _mm_slli_epi32(b, 2)));
+    }
+    if (i < n) mid_side_portable(l + i, r + i, n - i, k);
+}
+
+// One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
+// (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
+// hi(ca, a + b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
+void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef) {
+    __m128i ca[2], cs[2], sum[2];
+    for (int g = 0; g < 2; ++g) {
+        const __m128 p0 =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * g)));
+        const __m128 p1 =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * g + 4)));
+        ca[g] = _mm_castps_si128(_mm_shuffle_ps(p0, p1, _MM_SHUFFLE(2, 0, 2, 0)));
+        cs[g] = _mm_castps_si128(_mm_shuffle_ps(p0, p1, _MM_SHUFFLE(3, 1, 3, 1)));
+        sum[g] = _mm_add_epi32(cs[g], _mm_blend_epi16(ca[g], _mm_srai_epi32(ca[g], 1), 0xCC));
+    }
+    const auto load = [](const int32_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const auto store = [](int32_t* p, __m128i v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    };
+    for (int k = 1; k <= n; ++k) {
+        int32_t* p = xr + 18 * k;
+        __m128i a[2] = {_mm_shuffle_epi32(load(p - 4), 0x1B), _mm_shuffle_epi32(load(p - 8), 0x1B)};
+        __m128i b[2] = {load(p), load(p + 4)};
+        for (int g = 0; g < 2; ++g) {
+            const __m128i t = hi_lanes(a[g], sum[g]);
+            const __m128i h = hi_lanes(_mm_add_epi32(a[g], b[g]), ca[g]);
+            const __m128i na =
+                _mm_sub_epi32(_mm_slli_epi32(t, 1), _mm_blend_epi16(_mm_slli_epi32(h, 1), h, 0xCC));
+            const __m128i nb =
+                _mm_slli_epi32(_mm_add_epi32(t, hi_lanes(_mm_sub_epi32(b[g], a[g]), cs[g])), 1);
+            a[g] = na;
+            b[g] = nb;
+        }
+        store(p - 4, _mm_shuffle_epi32(a[0], 0x1B));
+        store(p - 8, _mm_shuffle_epi32(a[1], 0x1B));
+        store(p, b[0]);
+        store(p + 4, b[1]);
+    }
+}
+
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
 // subbands, and the last n mod 4, go the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
@@ -114,15 +201,16 @@ void synth_dct_sse41(int32_t* x) {
 
 // Per history row: columns 4u .. 4u + 7 in two registers; the even-age and the odd-age
 // values of u and u + 1 moved to the even lanes (what the signed 32 x 32 -> 64 multiply
-// reads), against the window words read from where the ring starts.
+// reads), against the window's pairs of u and u + 1 read from where the ring starts: the
+// words of sample j in the even lanes, those of sample 32 - j shifted there.
 template <int A, int H>
 __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
                                                            int16_t* out) {
-    const int32_t* w = synth_row_window(1) + even;
+    const int32_t* w = synth_row_window(1) + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        const auto word_pair = [](const int32_t* q) {
-            return _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+        const auto pairs = [](const int32_t* q) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         };
         __m128i lo = _mm_setzero_si128(), up = _mm_setzero_si128();
         for (int u = 0; u < 8; u += 2) {
@@ -132,10 +220,11 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], i
             // A = 1: columns 1 and 2 of each four; A = 3: columns 3 and 0.
             const __m128i e = A == 1 ? _mm_unpacklo_epi64(s0, s1) : _mm_unpackhi_epi64(s0, s1);
             const __m128i o = A == 1 ? _mm_unpackhi_epi64(r0, r1) : _mm_unpacklo_epi64(r0, r1);
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, word_pair(w + u)));
-            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, word_pair(w + 16 - H + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(e, word_pair(w + 32 + u)));
-            up = _mm_add_epi64(up, _mm_mul_epi32(o, word_pair(w + 48 - H + u)));
+            const __m128i we = pairs(w + 2 * u), wo = pairs(w + 32 - 2 * H + 2 * u);
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(e, we));
+            up = _mm_add_epi64(up, _mm_mul_epi32(e, _mm_srli_epi64(we, 32)));
+            lo = _mm_add_epi64(lo, _mm_mul_epi32(o, wo));
+            up = _mm_add_epi64(up, _mm_mul_epi32(o, _mm_srli_epi64(wo, 32)));
         }
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
         out[j] = synth_pcm(_mm_cvtsi128_si64(s));
@@ -151,20 +240,21 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int 
         synth_rows_sse41_at<3, 1>(buf, rd.even, out);
 }
 
-// Four window words widened to 64-bit lanes.
-__attribute__((target("avx2"))) inline __m256i window_words(const int32_t* w) {
-    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+// Four pairs of window words: the words of sample j in the even lanes.
+__attribute__((target("avx2"))) inline __m256i window_pairs(const int32_t* w) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
 }
 
 // Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
 // and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
-// against four window words each.
+// against four pairs of window words each (those of sample 32 - j shifted to the even
+// lanes).
 template <int A, int B, int H>
 __attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
                                                         int16_t* out) {
     const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
     const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
-    const int32_t* w = synth_row_window(1) + even;
+    const int32_t* w = synth_row_window(1) + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
         __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
@@ -175,10 +265,11 @@ __attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int 
                                                  _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
             const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
                                                  _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, window_words(w + 4 * k)));
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, window_words(w + 16 - H + 4 * k)));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, window_words(w + 32 + 4 * k)));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, window_words(w + 48 - H + 4 * k)));
+            const __m256i we = window_pairs(w + 8 * k), wo = window_pairs(w + 32 - 2 * H + 8 * k);
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, we));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, _mm256_srli_epi64(we, 32)));
+            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, wo));
+            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, _mm256_srli_epi64(wo, 32)));
         }
         const __m256i p =
             _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));

@@ -71,10 +71,20 @@ bool subband_is_zero(const int32_t* x) {
     return any == 0;
 }
 
+// Odd times sit at pair-order places 4i + 1 and 4i + 2.
+constexpr bool odd_time_at(int p) {
+    return ((p + 1) & 2) != 0;
+}
+static_assert(odd_time_at(pair_index(9)) && odd_time_at(pair_index(7)) &&
+              !odd_time_at(pair_index(8)) && !odd_time_at(pair_index(16)) &&
+              odd_time_at(pair_index(17)));
+
 void overlap_only(int32_t* x, int32_t* ov, bool odd) {
-    for (int t = 0; t < 18; ++t) {
-        const int p = pair_index(t);
-        x[p] = (odd && (t & 1)) ? wsub(0, ov[p]) : ov[p];
+    const int32_t m = odd ? -1 : 0;
+#pragma GCC unroll 18
+    for (int p = 0; p < 18; ++p) {
+        const int32_t v = ov[p];
+        x[p] = odd_time_at(p) ? wsub(v ^ m, m) : v;
         ov[p] = 0;
     }
 }
@@ -88,10 +98,8 @@ void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W) {
             overlap_only(x, ov, (sb & 1) != 0);
             continue;
         }
-        int32_t X[18];
-        for (int i = 0; i < 18; ++i)
-            X[i] = x[i];
-        imdct36<tScalarOps>(X, ov, x, W, (sb & 1) ? -1 : 0);
+        // The transform reads all its input before it writes its output.
+        imdct36<tScalarOps>(x, ov, x, W, (sb & 1) ? -1 : 0);
     }
 }
 
@@ -184,6 +192,10 @@ void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* 
     int32_t* ov = inst->overlap[ch];
 
     const tImdctLongFn imdct_long = imdct_long_kernel(dsp_path());
+    if (low == high && low) {
+        imdct_long(x, ov, 32, low); // the fast paths' groups of four fit the granule
+        return;
+    }
     if (low)
         imdct_long(x, ov, 2, low);
     else

@@ -74,8 +74,9 @@ template <typename Ops> inline void nine_point(const typename Ops::V* u, typenam
 }
 
 // One long subband (or one per lane): X the 18 input lines (overwritten), ov the overlap
-// in pair order (replaced by the new one), out the 18 outputs in pair order, W the
-// window; the odd times are negated in the lanes where odd is all ones.
+// in pair order (replaced by the new one), out the 18 outputs in pair order (X is read
+// whole before any is written, so out may be X), W the window; the odd times are negated
+// in the lanes where odd is all ones.
 template <typename Ops>
 inline void imdct36(typename Ops::V* X, typename Ops::V* ov, typename Ops::V* out, const int32_t* W,
                     typename Ops::V odd) {

@@ -78,30 +78,34 @@ template <int N> constexpr const tLeeFactor* lee_factors() {
 
 // X[m] = sum of x[i] cos(m (2i + 1) pi/2N), unit gain, at the input's scale. Ops gives
 // the lane type V and its wrapping add and sub and scale(v, f) = hi(v, f.word) shifted
-// left by 32 - f.frac_bits, on one value or on several side by side.
-template <int N, typename Ops> inline void lee_dct(const typename Ops::V* x, typename Ops::V* X) {
+// left by 32 - f.frac_bits, on one value or on several side by side. The values may lie
+// IS apart and the results OS apart; all are read before any is written, so x and X may
+// be the same.
+template <int N, typename Ops, int IS = 1, int OS = 1>
+inline void lee_dct(const typename Ops::V* x, typename Ops::V* X) {
     using V = typename Ops::V;
     if constexpr (N == 2) {
-        X[0] = Ops::add(x[0], x[1]);
-        X[1] = Ops::scale(Ops::sub(x[0], x[1]), LEE2[0]);
+        const V a = x[0], b = x[IS];
+        X[0] = Ops::add(a, b);
+        X[OS] = Ops::scale(Ops::sub(a, b), LEE2[0]);
     } else {
         constexpr int H = N / 2;
         constexpr const tLeeFactor* f = lee_factors<N>();
         V sum[H], dif[H], even[H], odd[H];
 #pragma GCC unroll 16
         for (int i = 0; i < H; ++i) {
-            sum[i] = Ops::add(x[i], x[N - 1 - i]);
-            dif[i] = Ops::scale(Ops::sub(x[i], x[N - 1 - i]), f[i]);
+            sum[i] = Ops::add(x[IS * i], x[IS * (N - 1 - i)]);
+            dif[i] = Ops::scale(Ops::sub(x[IS * i], x[IS * (N - 1 - i)]), f[i]);
         }
         lee_dct<H, Ops>(sum, even);
         lee_dct<H, Ops>(dif, odd);
 #pragma GCC unroll 16
         for (int m = 0; m < H - 1; ++m) {
-            X[2 * m] = even[m];
-            X[2 * m + 1] = Ops::add(odd[m], odd[m + 1]);
+            X[OS * 2 * m] = even[m];
+            X[OS * (2 * m + 1)] = Ops::add(odd[m], odd[m + 1]);
         }
-        X[N - 2] = even[H - 1];
-        X[N - 1] = odd[H - 1];
+        X[OS * (N - 2)] = even[H - 1];
+        X[OS * (N - 1)] = odd[H - 1];
     }
 }
 

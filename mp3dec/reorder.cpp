@@ -1,6 +1,7 @@
 // Alias reduction between the subbands of long blocks, and the reordering of short-block
 // lines from Huffman order (band by band, window by window) into window-interleaved
 // order for the IMDCT. Values are Q27 (1.0 = 0x08000000).
+#include "dsp.h"
 #include "fixed.h"
 #include "stages.h"
 
@@ -49,22 +50,14 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
 // long subbands 0 and 1 (lines 10..25); nothing crosses into or between its short subbands.
 // This holds at every rate: even at 8000 Hz, where the long part of a mixed block spans
 // 72 lines in Huffman order, only subbands 0 and 1 go through the long transform.
-void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
-    int boundaries = kSubbands - 1;
-    if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
-    // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
-    // the last nonzero line's subband.
-    int top = kMaxLines;
-    while (top > 0 && xr[top - 1] == 0)
-        --top;
-    const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
-    if (boundaries > last_boundary) boundaries = last_boundary;
+// The 8 butterflies at each of the boundaries between subbands k - 1 and k, k = 1..n.
+void alias_butterflies_portable(int32_t* xr, int n) {
     for (int i = 0; i < kButterflies; ++i) {
         const int32_t ca = alias_coef[2 * i];
         const int32_t cs = alias_coef[2 * i + 1];
         if ((i & 1) == 0) {
             const int32_t sum = wadd(ca, cs);
-            for (int k = 1; k <= boundaries; ++k) {
+            for (int k = 1; k <= n; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t t = hi(a, sum);
@@ -75,7 +68,7 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
             }
         } else {
             const int32_t sum = wadd(cs, ca >> 1);
-            for (int k = 1; k <= boundaries; ++k) {
+            for (int k = 1; k <= n; ++k) {
                 int32_t& a = xr[kSubbandLines * k - 1 - i];
                 int32_t& b = xr[kSubbandLines * k + i];
                 const int32_t u = hi(a, sum);
@@ -86,6 +79,34 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
             }
         }
     }
+}
+
+void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
+    int boundaries = kSubbands - 1;
+    if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
+    // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
+    // the last nonzero line's subband.
+    int top = kMaxLines;
+    while (top >= 4 && (xr[top - 1] | xr[top - 2] | xr[top - 3] | xr[top - 4]) == 0)
+        top -= 4;
+    while (top > 0 && xr[top - 1] == 0)
+        --top;
+    const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
+    if (boundaries > last_boundary) boundaries = last_boundary;
+    [[maybe_unused]] const tDspPath path = dsp_path();
+#if defined(VEXA_SIMD_X86)
+    if (path == DSP_SSE41 || path == DSP_AVX2) {
+        alias_butterflies_sse41(xr, boundaries, alias_coef.data());
+        return;
+    }
+#endif
+#if defined(VEXA_SIMD_NEON)
+    if (path == DSP_NEON) {
+        alias_butterflies_neon(xr, boundaries, alias_coef.data());
+        return;
+    }
+#endif
+    alias_butterflies_portable(xr, boundaries);
 }
 
 int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,

@@ -5,6 +5,7 @@
 // A gain is counted in quarter steps E: 2^(E/4) = 2^(E >> 2) x 2^((E & 3) / 4). The
 // power of two is a shift, the fractional factor a Q30 multiply whose upper word is
 // kept.
+#include "dsp.h"
 #include "fixed.h"
 #include "stages.h"
 
@@ -38,10 +39,9 @@ constexpr int kLongBands = 22;
 constexpr int kShortBands = 13;
 constexpr int32_t kMixedLongEnd = 36;
 
-// Scales n values by 2^(e/4) x 2^14 with truncation (Q13 in, Q27 out).
-void scale_lines(int32_t* x, int32_t n, int32_t e) {
-    const int32_t f = pow2_quarter[static_cast<size_t>(e & 3)];
-    const int32_t k = (e >> 2) + 16;
+} // namespace
+
+void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k) {
     if (k > 0) {
         // e <= 255 - 210 = 45 for any side information, so k - 1 <= 26.
         const int up = k - 1 > 31 ? 31 : static_cast<int>(k - 1);
@@ -53,6 +53,27 @@ void scale_lines(int32_t* x, int32_t n, int32_t e) {
         for (int32_t i = 0; i < n; ++i)
             x[i] = hi(f, x[i]) >> down;
     }
+}
+
+namespace {
+
+// Scales n values by 2^(e/4) x 2^14 with truncation (Q13 in, Q27 out).
+void scale_lines(int32_t* x, int32_t n, int32_t e, [[maybe_unused]] tDspPath path) {
+    const int32_t f = pow2_quarter[static_cast<size_t>(e & 3)];
+    const int32_t k = (e >> 2) + 16;
+#if defined(VEXA_SIMD_X86)
+    if (path == DSP_SSE41 || path == DSP_AVX2) {
+        requant_lines_sse41(x, n, f, k);
+        return;
+    }
+#endif
+#if defined(VEXA_SIMD_NEON)
+    if (path == DSP_NEON) {
+        requant_lines_neon(x, n, f, k);
+        return;
+    }
+#endif
+    requant_lines_portable(x, n, f, k);
 }
 
 } // namespace
@@ -73,6 +94,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
     const bool mixed = short_block && gi->mixed_block_flag != 0;
     const int32_t long_end = !short_block ? kMaxLines : (mixed ? kMixedLongEnd : 0);
 
+    const tDspPath path = dsp_path();
     int32_t l = 0; // current line
     int b = 0;     // current band
     bool switched = false;
@@ -83,7 +105,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
             if (end > line_count) end = line_count;
             if (end <= l) break; // bounds that do not rise
             const int32_t s = next_scalefac() + (preflag ? pretab[static_cast<size_t>(b)] : 0);
-            scale_lines(xr + l, end - l, g - s * (1 << m_shift));
+            scale_lines(xr + l, end - l, g - s * (1 << m_shift), path);
             l = end;
             ++b;
             continue;
@@ -109,7 +131,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
             if (l + width > line_count) width = line_count - l;
             const int32_t sbg = (gi->subblock_gain >> (6 - 3 * w)) & 7;
             const int32_t s = next_scalefac();
-            scale_lines(xr + l, width, g - 8 * sbg - s * (1 << m_shift));
+            scale_lines(xr + l, width, g - 8 * sbg - s * (1 << m_shift), path);
             l += width;
         }
         ++b;

@@ -4,6 +4,7 @@
 //
 // The intensity positions are the right channel's scale-factor bytes; 7 marks a band
 // that is not intensity coded.
+#include "dsp.h"
 #include "fixed.h"
 #include "stages.h"
 
@@ -46,6 +47,21 @@ constexpr int kMpeg1Positions = 7; // positions 0..6 have a ratio
 // 1/sqrt(2), Q31.
 constexpr int32_t kMsFactor = 0x5A82799A; // 1518500250
 
+} // namespace
+
+// Mid/side of n lines: with a = hi(k, l), b = hi(k, r), l becomes 2 (a + b) and r 2 (a - b).
+void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t a = hi(k, l[i]);
+        const int32_t b = hi(k, r[i]);
+        const int32_t sum2 = wshl(wadd(a, b), 1);
+        l[i] = sum2;
+        r[i] = wsub(sum2, wshl(b, 2));
+    }
+}
+
+namespace {
+
 // Applies position is_pos, or mid/side, to lines start .. start + n - 1 of both
 // channels.
 void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, uint32_t flags,
@@ -59,13 +75,20 @@ void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, 
     // coded, the same as 7.
     if (is_pos == kNoIntensity || (mpeg1 && is_pos >= kMpeg1Positions)) {
         if ((flags & kMidSideOn) == 0) return;
-        for (int32_t i = 0; i < n; ++i) {
-            const int32_t a = hi(kMsFactor, l[i]);
-            const int32_t b = hi(kMsFactor, r[i]);
-            const int32_t sum2 = wshl(wadd(a, b), 1);
-            l[i] = sum2;
-            r[i] = wsub(sum2, wshl(b, 2));
+        [[maybe_unused]] const tDspPath path = dsp_path();
+#if defined(VEXA_SIMD_X86)
+        if (path == DSP_SSE41 || path == DSP_AVX2) {
+            mid_side_sse41(l, r, n, kMsFactor);
+            return;
         }
+#endif
+#if defined(VEXA_SIMD_NEON)
+        if (path == DSP_NEON) {
+            mid_side_neon(l, r, n, kMsFactor);
+            return;
+        }
+#endif
+        mid_side_portable(l, r, n, kMsFactor);
         return;
     }
     if (mpeg1) {

@@ -24,10 +24,39 @@ namespace mp3 {
 
 namespace {
 
-// acc + coef * (a + b), exact.
-inline int64_t mac_sum(int64_t acc, int32_t coef, int64_t a_plus_b) {
-    return acc + coef * a_plus_b;
+// Two 64-bit sums of products, x += a v and y += b v. On 32-bit ARM each sum is held as
+// two words and each product added with one smlal, so that compilers keep both sums in
+// registers and in step, a and b loaded together (left to themselves they finish one sum
+// before the other and load every history value twice).
+#if defined(__arm__) && (!defined(__thumb__) || defined(__thumb2__))
+struct tAcc64 {
+    uint32_t lo = 0;
+    int32_t hi = 0;
+    int64_t value() const {
+        return static_cast<int64_t>((uint64_t{static_cast<uint32_t>(hi)} << 32) | lo);
+    }
+};
+inline void mac1(tAcc64& x, int32_t a, int32_t v) {
+    asm volatile("smlal %0, %1, %2, %3" : "+r"(x.lo), "+r"(x.hi) : "r"(a), "r"(v));
 }
+inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
+    asm volatile("smlal %0, %1, %4, %6\n\tsmlal %2, %3, %5, %6"
+                 : "+r"(x.lo), "+r"(x.hi), "+r"(y.lo), "+r"(y.hi)
+                 : "r"(a), "r"(b), "r"(v));
+}
+#else
+struct tAcc64 {
+    int64_t v = 0;
+    int64_t value() const { return v; }
+};
+inline void mac1(tAcc64& x, int32_t a, int32_t v) {
+    x.v = mac(x.v, a, v);
+}
+inline void mac2(tAcc64& x, tAcc64& y, int32_t a, int32_t b, int32_t v) {
+    x.v = mac(x.v, a, v);
+    y.v = mac(y.v, b, v);
+}
+#endif
 
 struct tScalarOps {
     using V = int32_t;
@@ -54,14 +83,18 @@ void history_put(const int32_t* x, int32_t (*buf)[32], int p) {
 
 } // namespace
 
+// GCC's scheduling before register allocation loads values far ahead and spills them on
+// 32-bit ARM, which has too few registers for it to pay.
+#if defined(__arm__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-schedule-insns")
+#endif
 void synth_dct_slot(int32_t* x) {
-    int32_t s[32], X[32];
-    for (int k = 0; k < 32; ++k)
-        s[k] = x[18 * k];
-    lee_dct<32, tScalarOps>(s, X);
-    for (int m = 0; m < 32; ++m)
-        x[18 * m] = X[m];
+    lee_dct<32, tScalarOps, 18, 18>(x, x);
 }
+#if defined(__arm__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 void synth_dct_portable(int32_t* x) {
     for (int p = 0; p < 18; ++p)
@@ -71,42 +104,43 @@ void synth_dct_portable(int32_t* x) {
 // Samples 0 and 16 of the newest slot, from history row 0, which then ages: unlike the
 // other rows it is kept in age order (the newest slot at columns 0 and 1), as its
 // windowing pairs values from both ends.
-static void synth_row0(int32_t* h, int16_t* out) {
+void synth_row0_portable(int32_t* h, int16_t* out) {
     const int32_t* w = synth_window.data();
     // Sample 0: even columns; equal magnitudes meet pairwise (ages 2i + 2 and 14 - 2i,
-    // 2i + 1 and 15 - 2i).
-    int64_t acc = 0;
+    // 2i + 1 and 15 - 2i), each product on its own (w (a + b) = w a + w b exactly).
+    tAcc64 acc;
     for (int i = 0; i < 4; ++i) {
-        acc = mac_sum(acc, w[2 * i], int64_t{h[4 * i + 4]} + h[28 - 4 * i]);
-        acc = mac_sum(acc, w[2 * i + 1], int64_t{h[4 * i + 2]} - h[30 - 4 * i]);
+        mac1(acc, w[2 * i], h[4 * i + 4]);
+        mac1(acc, w[2 * i], h[28 - 4 * i]);
+        mac1(acc, w[2 * i + 1], h[4 * i + 2]);
+        mac1(acc, -w[2 * i + 1], h[30 - 4 * i]);
     }
-    out[0] = synth_pcm(acc);
+    out[0] = synth_pcm(acc.value());
     // Sample 16: odd columns of the odd ages.
-    acc = 0;
+    tAcc64 odd;
     for (int t = 0; t < 8; ++t)
-        acc = mac(acc, w[8 + t], h[4 * t + 3]);
-    out[16] = synth_pcm(acc);
+        mac1(odd, w[8 + t], h[4 * t + 3]);
+    out[16] = synth_pcm(odd.value());
     std::memmove(h + 2, h, 30 * sizeof(int32_t));
 }
 
-// Samples j and 32 - j from history row j: the values of ages 2t and 2t + 1, against the
-// two window rows of the pair. Columns and window offsets are constants per half of the
-// ring's column mod 4 (A, B and H, see synth_ring_read), all read from two pointers.
+// Samples j and 32 - j from history row j: each value of ages 2t and 2t + 1 against its
+// pair of window words, one for each sample. Columns and window offsets are constants per
+// half of the ring's column mod 4 (A, B and H, see synth_ring_read), all read from one
+// pointer; on 32-bit ARM a pair is one load and both sums stay in registers.
 template <int A, int B, int H>
 void synth_rows_portable_at(int32_t (*buf)[32], int even, int16_t* out) {
-    const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + even;
+    const int32_t* w = synth_window.data() + SYNTH_ROW0_WORDS + 2 * even;
     for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
         const int32_t* h = buf[j];
-        int64_t lo = 0, up = 0;
-        // One sum after the other: holding the 16 values for both costs more spills on
-        // 32-bit ARM than loading them twice.
-        for (int u = 0; u < 8; ++u)
-            lo = mac(mac(lo, w[u], h[A + 4 * u]), w[16 - H + u], h[B + 4 * u]);
-        asm("" ::: "memory"); // keeps the compiler from hoisting the second pass's loads
-        for (int u = 0; u < 8; ++u)
-            up = mac(mac(up, w[32 + u], h[A + 4 * u]), w[48 - H + u], h[B + 4 * u]);
-        out[j] = synth_pcm(lo);
-        out[32 - j] = synth_pcm(up);
+        tAcc64 lo, up;
+        for (int u = 0; u < 8; ++u) {
+            const int32_t e = h[A + 4 * u], o = h[B + 4 * u];
+            mac2(lo, up, w[2 * u], w[2 * u + 1], e);
+            mac2(lo, up, w[32 - 2 * H + 2 * u], w[33 - 2 * H + 2 * u], o);
+        }
+        out[j] = synth_pcm(lo.value());
+        out[32 - j] = synth_pcm(up.value());
     }
 }
 
@@ -122,6 +156,7 @@ namespace {
 
 struct tSynthKernels {
     tSynthDctFn dct;
+    tSynthRow0Fn row0;
     tSynthRowsFn rows;
 };
 
@@ -129,16 +164,16 @@ tSynthKernels synth_kernels(tDspPath path) {
     switch (path) {
 #if defined(VEXA_SIMD_X86)
     case DSP_SSE41:
-        return {synth_dct_sse41, synth_rows_sse41};
+        return {synth_dct_sse41, synth_row0_portable, synth_rows_sse41};
     case DSP_AVX2:
-        return {synth_dct_sse41, synth_rows_avx2};
+        return {synth_dct_sse41, synth_row0_portable, synth_rows_avx2};
 #endif
 #if defined(VEXA_SIMD_NEON)
     case DSP_NEON:
-        return {synth_dct_neon, synth_rows_neon};
+        return {synth_dct_neon, synth_row0_neon, synth_rows_neon};
 #endif
     default:
-        return {synth_dct_portable, synth_rows_portable};
+        return {synth_dct_portable, synth_row0_portable, synth_rows_portable};
     }
 }
 
@@ -152,7 +187,7 @@ int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_
     for (int t = 0; t < 18; ++t) {
         p = (p - 2) & 30;
         history_put(x + slot_place(t), synth_buf, p);
-        synth_row0(synth_buf[0], pcm + 32 * t);
+        k.row0(synth_buf[0], pcm + 32 * t);
         k.rows(synth_buf, p, pcm + 32 * t);
     }
     *synth_pos = static_cast<uint8_t>(p);

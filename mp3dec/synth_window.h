@@ -4,9 +4,9 @@
 // folded in, in the order synth_output reads them; the generator's header comment gives
 // the arrangement. The centre tap D[256] is stored halved and applied to a doubled
 // history value. Samples 0 and 16 take 8 words each; samples j and 32 - j (j = 1..15)
-// share a row of 64 words: for each of the two samples the 8 coefficients of the even ages
-// twice, then the 8 of the odd ages twice, so that a history ring starting at any slot
-// reads its 8 coefficients in a row.
+// share a row of 64 words: one pair of words (sample j, sample 32 - j) per history value,
+// the 8 pairs of the even ages twice, then the 8 of the odd ages twice, so that a history
+// ring starting at any slot reads its 8 pairs in a row.
 #pragma once
 
 #include <array>

@@ -22,11 +22,12 @@ need 8 each:
     words 16..975   samples j and 32 - j, j = 1..15, 64 words from 64 (j - 1) + 16: for
                     a 16-term dot product with the history values of row j, h(0), ...,
                     h(15) in age order (odd column for even ages, even column for odd
-                    ages), each half of a pair of words split into the even-age and the
-                    odd-age coefficients, and each of those 8 written twice so that a
-                    history kept as a ring reads 8 in a row from where the ring starts:
-                    sample j:      D[64t + j] (16 words), D[64t + 32 + j] (16 words)
-                    sample 32 - j: D[64(7 - t) + 32 + j], -D[64(7 - t) + j]
+                    ages), the coefficients of the two samples side by side (one pair of
+                    words per history value), the 8 pairs of the even ages written twice,
+                    then the 8 of the odd ages twice, so that a history kept as a ring
+                    reads 8 pairs in a row from where the ring starts:
+                    even ages: D[64t + j], D[64(7 - t) + 32 + j]
+                    odd ages:  D[64t + 32 + j], -D[64(7 - t) + j]
                     for t = k mod 8, k = 0..15
 """
 import os
@@ -67,10 +68,12 @@ def arrange(D):
         words.append(-D[64 * i + 32])
     words += [D[64 * t + 48] for t in range(8)]
     for j in range(1, 16):
-        words += [D[64 * (k % 8) + j] for k in range(16)]
-        words += [D[64 * (k % 8) + 32 + j] for k in range(16)]
-        words += [D[64 * (7 - k % 8) + 32 + j] for k in range(16)]
-        words += [-D[64 * (7 - k % 8) + j] for k in range(16)]
+        for k in range(16):
+            t = k % 8
+            words += [D[64 * t + j], D[64 * (7 - t) + 32 + j]]
+        for k in range(16):
+            t = k % 8
+            words += [D[64 * t + 32 + j], -D[64 * (7 - t) + j]]
     assert len(words) == WORDS
     return words
 
@@ -83,8 +86,7 @@ def render(words):
            'const std::array<int32_t, %d> synth_window = {' % WORDS]
     labels = {0: 'sample 0', 8: 'sample 16'}
     for j in range(1, 16):
-        labels[64 * j - 48] = 'sample %d' % j
-        labels[64 * j - 16] = 'sample %d' % (32 - j)
+        labels[64 * j - 48] = 'samples %d and %d' % (j, 32 - j)
     for row in range(0, WORDS, 8):
         cells = ' '.join('%7d,' % w for w in words[row:row + 8])
         tag = ('  // ' + labels[row]) if row in labels else ''
