@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     ctl_init(0);
 
     const int operand = parse_options(argc, argv);
+    audio_configure({silent, swap_channels, output_file, output_name});
 
     if (debug >= 1) std::printf("installing signal handlers\n");
     if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigterm_handler) == SIG_ERR) {

@@ -325,13 +325,14 @@ tLoopState state_sleep(const tPlayback& pb) {
     nfds_t count = 0;
     if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
         fds[count++] = pollfd{infd, POLLIN, 0};
-    if (pb.pcm_pending && !silent && audio_fd >= 0) {
+    const int device = audio_device(); // -1 in silent mode
+    if (pb.pcm_pending && device >= 0) {
         if (!memory_locked) {
             lock_memory_again();
             memory_locked = true;
             return DL_START; // the device may have room by now
         }
-        fds[count++] = pollfd{audio_fd, POLLOUT, 0};
+        fds[count++] = pollfd{device, POLLOUT, 0};
     }
     if (count == 0) return DL_START;
     while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
