@@ -286,7 +286,8 @@ tLoopState state_try_read() {
         if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
         return DL_SLEEP;
     }
-    ssize_t n = read(infd, slot + slot_fill, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
+    ssize_t n =
+        read(processes.infd, slot + slot_fill, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
     if (debug >= 3) std::printf("DL_TRY_READ pipe read %d bytes\n", static_cast<int>(n));
     if (n > 0) {
         slot_fill += static_cast<int>(n);
@@ -324,7 +325,7 @@ tLoopState state_sleep(const tPlayback& pb) {
     std::array<pollfd, 2> fds{};
     nfds_t count = 0;
     if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
-        fds[count++] = pollfd{infd, POLLIN, 0};
+        fds[count++] = pollfd{processes.infd, POLLIN, 0};
     const int device = audio_device(); // -1 in silent mode
     if (pb.pcm_pending && device >= 0) {
         if (!memory_locked) {
@@ -398,6 +399,7 @@ int playfile(const char* file, long offset) {
     pb.rate = 44100;
     pb.last_second = -1;
     pb.free_header_at = -1;
+    pb.file_fd = -1;
 
     if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
     MP3InitInstance(inst);
@@ -418,8 +420,8 @@ int playfile(const char* file, long offset) {
         pb.start_counter = 0;
         play_loop(pb);
     }
-    close(infd);
-    infd = -1;
+    close(processes.infd);
+    processes.infd = -1;
     if (pb.device_failed) {
         audio_close();
         return 1;
