@@ -30,6 +30,10 @@ struct tPlayback {
     int64_t free_header_at;   // stream byte of the last free-format header decoded, or -1
     tStreamSync sync;         // MPEG: where the next frame is due
     int32_t device_failed;    // the device failed for good: nothing more can play
+    int32_t slot_fill;        // bytes of the pipe block being filled: a pipe read may bring
+                              // less than a block, and only whole ones are committed
+    int32_t memory_locked;    // the player's pages are locked (the first time the loop waits
+                              // for the device)
     int32_t file_fd;          // the file, open from the probe to the fork; else -1
     int32_t swap_bytes;       // the stream's words are byte-reversed on their way into the
                               // bit buffer: the -w option's swap_bytes, cleared for a WAV file
