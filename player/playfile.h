@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-// Everything the probe finds out about a file and the loop keeps while playing it.
+// Everything the probe finds out about a file and the loop keeps while playing it. One per
+// play, made by playfile and handed to each of its steps.
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
@@ -66,10 +67,10 @@ void play_loop(tPlayback& pb);
 void lock_memory_again(); // in the player process, after the fork
 
 // The two processes of a play, which the signal handlers act on. Owned by the fork step
-// (fork_reader, in reader.cpp), which writes child_pid and infd; player_wait_status is
-// written by main's SIGCHLD handler and read by the reader's final wait. The play loop
-// reads the pipe through infd; main's SIGTERM/SIGINT handler closes infd and passes the
-// signal on to child_pid.
+// (fork_reader, in reader.cpp), which writes child_pid and infd; playfile closes infd after
+// the play, and player_wait_status is written by main's SIGCHLD handler for the reader's
+// final wait. The play loop reads the pipe through infd; main's SIGTERM/SIGINT handler
+// closes infd and passes the signal on to child_pid.
 struct tProcesses {
     int32_t child_pid; // the fork's result: the player's pid in the reader, 0 in the player,
                        // -1 before the fork
