@@ -3,6 +3,7 @@
 #include "resample.h"
 #include "settings.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,12 +13,6 @@
 #include <sys/soundcard.h>
 #include <unistd.h>
 
-int audio_fd = -1;
-int16_t outLeft[AUDIO_OUT_MAX];
-int16_t outRight[AUDIO_OUT_MAX];
-int outSamples = 0;
-uint8_t outBuffer[AUDIO_OUT_BYTES];
-
 namespace {
 
 // Conversion state carried from block to block, one per channel.
@@ -25,15 +20,32 @@ struct tChannelState {
     int16_t prev;        // last input sample (scaled on the 8000 Hz path)
     int16_t before_prev; // the one before it (8000 Hz path only)
 };
-tChannelState chan_state[2];
-int64_t input_counter = 0; // inputs converted on the 8000 Hz path since start
+
+// Everything the module keeps, for the whole run. Only the functions of this file touch
+// it; the signal path reaches it through audio_reset and audio_close.
+struct tAudioOutput {
+    tAudioConfig config = {0, 0, nullptr, ""}; // from the player's options (audio_configure)
+    int32_t audio_fd = -1;                     // "/dev/dsp" once opened, else -1
+    int32_t copy_failed;                       // a write to config.output_file has failed
+    tAudioBlock block;                         // the converted block
+    std::array<tChannelState, 2> chan_state;   // left, right
+    int64_t input_counter;                     // inputs converted on the 8000 Hz path since start
+    // The converted block being handed to the device, and how much of it the device
+    // took. A device that has no room takes part of a block or none of it; the rest goes
+    // out on the next call, so a block is converted once however often it is offered.
+    int32_t block_held;
+    int32_t block_bytes;
+    int32_t block_sent;
+};
+
+tAudioOutput output;
 
 // ---- device mode -----------------------------------------------------------
 
 // Asks the device for one mode setting; returns its answer or -1 after perror.
 int request_mode(unsigned long request, const char* name, int value) {
     int arg = value;
-    if (ioctl(audio_fd, request, &arg) < 0) {
+    if (ioctl(output.audio_fd, request, &arg) < 0) {
         std::perror(name);
         return -1;
     }
@@ -50,7 +62,7 @@ int set_device_mode() {
     }
     int channels = 0;
     int arg = 2;
-    if (ioctl(audio_fd, SNDCTL_DSP_CHANNELS, &arg) == 0) {
+    if (ioctl(output.audio_fd, SNDCTL_DSP_CHANNELS, &arg) == 0) {
         channels = arg;
     } else {
         // Older drivers only know the stereo switch.
@@ -179,68 +191,74 @@ int max_input_for(int rate) {
 }
 
 void convert(const int16_t* left, const int16_t* right, int samples, int rate) {
+    tAudioBlock& b = output.block;
+    std::array<tChannelState, 2>& chan_state = output.chan_state;
     if (samples < 0) samples = 0;
     if (samples > max_input_for(rate)) samples = max_input_for(rate);
     switch (rate) {
     case 44100:
-        convert_copy(left, outLeft, samples);
-        convert_copy(right, outRight, samples);
-        outSamples = samples;
+        convert_copy(left, b.outLeft.data(), samples);
+        convert_copy(right, b.outRight.data(), samples);
+        b.outSamples = samples;
         break;
     case 22050:
-        convert_x2(left, outLeft, samples, chan_state[0]);
-        convert_x2(right, outRight, samples, chan_state[1]);
-        outSamples = 2 * samples;
+        convert_x2(left, b.outLeft.data(), samples, chan_state[0]);
+        convert_x2(right, b.outRight.data(), samples, chan_state[1]);
+        b.outSamples = 2 * samples;
         break;
     case 11025:
-        convert_x4(left, outLeft, samples, chan_state[0]);
-        convert_x4(right, outRight, samples, chan_state[1]);
-        outSamples = 4 * samples;
+        convert_x4(left, b.outLeft.data(), samples, chan_state[0]);
+        convert_x4(right, b.outRight.data(), samples, chan_state[1]);
+        b.outSamples = 4 * samples;
         break;
     case 8000:
-        outSamples = convert_8000(left, outLeft, samples, chan_state[0], input_counter);
-        convert_8000(right, outRight, samples, chan_state[1], input_counter);
-        input_counter += samples;
+        b.outSamples =
+            convert_8000(left, b.outLeft.data(), samples, chan_state[0], output.input_counter);
+        convert_8000(right, b.outRight.data(), samples, chan_state[1], output.input_counter);
+        output.input_counter += samples;
         break;
     default:
         // Every other rate goes through the band-limited converter; a rate it cannot
         // take produces nothing rather than wrong sound (the player refuses such files).
-        outSamples = resample_supported(rate) ? resample_block(left, right, samples, rate, outLeft,
-                                                               outRight, AUDIO_OUT_MAX)
-                                              : 0;
+        b.outSamples = resample_supported(rate)
+                           ? resample_block(left, right, samples, rate, b.outLeft.data(),
+                                            b.outRight.data(), AUDIO_OUT_MAX)
+                           : 0;
         break;
     }
 }
 
 void interleave() {
-    for (int k = 0; k < outSamples; k++) {
-        auto l = static_cast<uint16_t>(outLeft[k]);
-        auto r = static_cast<uint16_t>(outRight[k]);
-        outBuffer[4 * k] = static_cast<uint8_t>(l & 0xFF);
-        outBuffer[4 * k + 1] = static_cast<uint8_t>(l >> 8);
-        outBuffer[4 * k + 2] = static_cast<uint8_t>(r & 0xFF);
-        outBuffer[4 * k + 3] = static_cast<uint8_t>(r >> 8);
+    tAudioBlock& b = output.block;
+    for (int k = 0; k < b.outSamples; k++) {
+        auto l = static_cast<uint16_t>(b.outLeft[k]);
+        auto r = static_cast<uint16_t>(b.outRight[k]);
+        b.outBuffer[4 * k] = static_cast<uint8_t>(l & 0xFF);
+        b.outBuffer[4 * k + 1] = static_cast<uint8_t>(l >> 8);
+        b.outBuffer[4 * k + 2] = static_cast<uint8_t>(r & 0xFF);
+        b.outBuffer[4 * k + 3] = static_cast<uint8_t>(r >> 8);
     }
 }
 
-int copy_failed = 0; // a write to output_file has failed
-
 // The first failing write to the copy is reported and ends it.
 void copy_failure() {
-    std::fprintf(stderr, "%s: %s\n", output_name, std::strerror(errno));
-    std::fclose(output_file);
-    output_file = nullptr;
-    copy_failed = 1;
+    std::fprintf(stderr, "%s: %s\n", output.config.output_name, std::strerror(errno));
+    std::fclose(output.config.output_file);
+    output.config.output_file = nullptr;
+    output.copy_failed = 1;
 }
 
-void copy_out(size_t offset, size_t bytes) {
-    if (output_file != nullptr && std::fwrite(outBuffer + offset, bytes, 1, output_file) != 1)
+void copy_out(int32_t offset, int32_t bytes) {
+    std::FILE* copy = output.config.output_file;
+    if (copy != nullptr && std::fwrite(output.block.outBuffer.data() + offset,
+                                       static_cast<size_t>(bytes), 1, copy) != 1)
         copy_failure();
 }
 
 int16_t out_word(int i) {
+    const tAudioBlock& b = output.block;
     return static_cast<int16_t>(
-        static_cast<uint16_t>(outBuffer[2 * i] | (outBuffer[2 * i + 1] << 8)));
+        static_cast<uint16_t>(b.outBuffer[2 * i] | (b.outBuffer[2 * i + 1] << 8)));
 }
 
 // ---- device buffer and writing -------------------------------------------
@@ -251,21 +269,14 @@ constexpr int FRAGMENT_SHIFT = 13;
 constexpr int FRAGMENT_COUNT = 11;
 static_assert(((FRAGMENT_COUNT << FRAGMENT_SHIFT) * 1000) / (4 * AUDIO_OUT_RATE) >= 500);
 
-// The converted block being handed to the device, and how much of it the device took.
-// A device that has no room takes part of a block or none of it; the rest goes out on
-// the next call, so a block is converted once however often it is offered.
-bool block_held = false;
-size_t block_bytes = 0;
-size_t block_sent = 0;
-
 // Asks for the fragment setup and reads back what the driver granted. A driver that
 // refuses keeps its own setup; that is traced, not fatal.
 void request_fragments() {
     int arg = (FRAGMENT_COUNT << 16) | FRAGMENT_SHIFT;
-    if (ioctl(audio_fd, SNDCTL_DSP_SETFRAGMENT, &arg) < 0 && debug > 0)
+    if (ioctl(output.audio_fd, SNDCTL_DSP_SETFRAGMENT, &arg) < 0 && debug > 0)
         std::printf("audio: fragment setup refused (%s)\n", std::strerror(errno));
     audio_buf_info info{};
-    if (ioctl(audio_fd, SNDCTL_DSP_GETOSPACE, &info) == 0 && debug > 0)
+    if (ioctl(output.audio_fd, SNDCTL_DSP_GETOSPACE, &info) == 0 && debug > 0)
         std::printf(
             "audio: %d fragments of %d bytes (%d ms)\n", info.fragstotal, info.fragsize,
             static_cast<int>((static_cast<int64_t>(info.fragstotal) * info.fragsize * 1000) /
@@ -275,8 +286,8 @@ void request_fragments() {
 // The play loop never blocks in a device write: a full device answers EAGAIN and the
 // loop waits for it in poll, together with the pipe.
 void set_nonblocking() {
-    int flags = fcntl(audio_fd, F_GETFL);
-    if (flags < 0 || fcntl(audio_fd, F_SETFL, flags | O_NONBLOCK) < 0) std::perror("fcntl");
+    int flags = fcntl(output.audio_fd, F_GETFL);
+    if (flags < 0 || fcntl(output.audio_fd, F_SETFL, flags | O_NONBLOCK) < 0) std::perror("fcntl");
 }
 
 // Hands the rest of the held block to the device in one write, repeated only when a
@@ -284,8 +295,10 @@ void set_nonblocking() {
 // block, and the rest waits for poll rather than trailing the device a few bytes at a
 // time. Returns the bytes taken, or -1 when the device took nothing (errno says why).
 ssize_t write_rest(int retry) {
+    tAudioOutput& o = output;
     for (;;) {
-        ssize_t n = write(audio_fd, outBuffer + block_sent, block_bytes - block_sent);
+        ssize_t n = write(o.audio_fd, o.block.outBuffer.data() + o.block_sent,
+                          static_cast<size_t>(o.block_bytes - o.block_sent));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && retry && errno == EAGAIN) {
             errno = 0;
@@ -295,19 +308,35 @@ ssize_t write_rest(int retry) {
         if (n <= 0) return n;
         // The copy gets exactly what the device took, so a block the device takes in
         // pieces appears once in the file.
-        copy_out(block_sent, static_cast<size_t>(n));
-        block_sent += static_cast<size_t>(n);
-        if (block_sent == block_bytes || !retry) return n;
+        copy_out(o.block_sent, static_cast<int32_t>(n));
+        o.block_sent += static_cast<int32_t>(n);
+        if (o.block_sent == o.block_bytes || !retry) return n;
     }
 }
 
 } // namespace
 
+void audio_configure(const tAudioConfig& config) {
+    output.config = config;
+}
+
+const tAudioBlock& audio_block() {
+    return output.block;
+}
+
+int audio_device() {
+    return output.audio_fd;
+}
+
+void audio_attach(int fd) {
+    output.audio_fd = fd;
+}
+
 int audio_open() {
-    if (silent) return 0;
-    audio_fd = open("/dev/dsp", O_WRONLY);
-    if (debug > 0) std::printf("audio_fd = %d\n", audio_fd);
-    if (audio_fd < 0) {
+    if (output.config.silent) return 0;
+    output.audio_fd = open("/dev/dsp", O_WRONLY);
+    if (debug > 0) std::printf("audio_fd = %d\n", output.audio_fd);
+    if (output.audio_fd < 0) {
         std::perror("/dev/dsp");
         return 1;
     }
@@ -318,21 +347,23 @@ int audio_open() {
 }
 
 int audio_reset() {
-    if (silent || audio_fd < 0) return 0;
-    if (ioctl(audio_fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
-    std::memset(outLeft, 0, sizeof outLeft);
-    std::memset(outRight, 0, sizeof outRight);
-    block_held = false;
+    const int fd = output.audio_fd;
+    if (output.config.silent || fd < 0) return 0;
+    if (ioctl(fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
+    output.block.outLeft.fill(0);
+    output.block.outRight.fill(0);
+    output.block_held = 0;
     return 0;
 }
 
 int audio_sync() {
-    if (silent || audio_fd < 0) return 0;
+    const int fd = output.audio_fd;
+    if (output.config.silent || fd < 0) return 0;
     // Some drivers refuse to wait for the drain on a non-blocking descriptor.
-    int flags = fcntl(audio_fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(audio_fd, F_SETFL, flags & ~O_NONBLOCK);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     int arg = 0;
-    if (ioctl(audio_fd, SNDCTL_DSP_SYNC, &arg) < 0) {
+    if (ioctl(fd, SNDCTL_DSP_SYNC, &arg) < 0) {
         std::perror("ioctl SNDCTL_DSP_SYNC");
         return -1;
     }
@@ -340,19 +371,20 @@ int audio_sync() {
 }
 
 int audio_close() {
-    const int r = close(audio_fd);
-    audio_fd = -1;
+    const int r = close(output.audio_fd);
+    output.audio_fd = -1;
     return r;
 }
 
 int audio_finish_copy() {
-    if (output_file != nullptr && std::fclose(output_file) != 0) {
-        output_file = nullptr;
-        std::fprintf(stderr, "%s: %s\n", output_name, std::strerror(errno));
-        copy_failed = 1;
+    std::FILE*& copy = output.config.output_file;
+    if (copy != nullptr && std::fclose(copy) != 0) {
+        copy = nullptr;
+        std::fprintf(stderr, "%s: %s\n", output.config.output_name, std::strerror(errno));
+        output.copy_failed = 1;
     }
-    output_file = nullptr;
-    return copy_failed;
+    copy = nullptr;
+    return output.copy_failed;
 }
 
 int audio_rate_supported(int rate) {
@@ -361,18 +393,20 @@ int audio_rate_supported(int rate) {
 }
 
 void audio_conversion_reset() {
-    chan_state[0] = chan_state[1] = tChannelState{};
-    input_counter = 0;
+    output.chan_state[0] = output.chan_state[1] = tChannelState{};
+    output.input_counter = 0;
     resample_reset();
-    block_held = false;
+    output.block_held = 0;
 }
 
 int audio_write(const int16_t* left, const int16_t* right, int samples, int rate, int retry) {
+    tAudioOutput& o = output;
+    const tAudioBlock& b = o.block;
     if (debug > 3)
         std::printf("audio_write(%08X, %08X, %d, %d)\n",
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(left)),
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(right)), samples, rate);
-    if (swap_channels) {
+    if (o.config.swap_channels) {
         const int16_t* t = left;
         left = right;
         right = t;
@@ -382,38 +416,38 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
             std::printf("left[%d] = %d\n", i, i < samples ? left[i] : 0);
             std::printf("right[%d] = %d\n", i, i < samples ? right[i] : 0);
         }
-    if (!block_held) {
+    if (!o.block_held) {
         convert(left, right, samples, rate);
         if (debug > 4)
             for (int i = 0; i < 4; i++) {
-                std::printf("outLeft[%d] = %d\n", i, outLeft[i]);
-                std::printf("outRight[%d] = %d\n", i, outRight[i]);
+                std::printf("outLeft[%d] = %d\n", i, b.outLeft[i]);
+                std::printf("outRight[%d] = %d\n", i, b.outRight[i]);
             }
         interleave();
         if (debug > 4) {
-            std::printf("outSamples = %d\n", outSamples);
+            std::printf("outSamples = %d\n", b.outSamples);
             for (int i = 0; i < 4; i++)
                 std::printf("outBuffer[%d] = %d\n", i, out_word(i));
         }
-        if (silent) return 1;
-        block_held = true;
-        block_bytes = static_cast<size_t>(4 * outSamples);
-        block_sent = 0;
+        if (o.config.silent) return 1;
+        o.block_held = 1;
+        o.block_bytes = 4 * b.outSamples;
+        o.block_sent = 0;
     }
 
     ssize_t n = write_rest(retry);
     const int write_errno = errno;
     if (debug > 3)
-        std::printf("audio_write: write(%d, %08X, %d) = %d\n", audio_fd,
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(outBuffer)),
-                    static_cast<int>(block_bytes), static_cast<int>(n));
+        std::printf("audio_write: write(%d, %08X, %d) = %d\n", o.audio_fd,
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(b.outBuffer.data())),
+                    o.block_bytes, static_cast<int>(n));
     // A full device takes the rest later; any other error does not pass.
     if (n < 0 && write_errno != EAGAIN) {
         std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(write_errno));
-        block_held = false;
+        o.block_held = 0;
         return AUDIO_WRITE_FAILED;
     }
-    if (n < 0 || block_sent < block_bytes) return 0;
-    block_held = false;
+    if (n < 0 || o.block_sent < o.block_bytes) return 0;
+    o.block_held = 0;
     return 1;
 }

@@ -10,5 +10,3 @@ const char* output_name = "";
 int swap_channels = 0;
 int spindown = 0;
 int swap_bytes = 1;
-int child_pid = -1;
-int infd = -1;

@@ -1,8 +1,25 @@
-// Process-wide settings of the player.
+// Process-wide settings of the player: what the command line and the environment ask for.
 //
-// Plain variables, written while the command line is parsed (and by the probe for
-// swap_bytes, by the fork for child_pid and infd) and read by every module that
-// needs them. Libraries and tests link the one definition in settings.cpp.
+// Plain variables, each written in one place only: by main (player/main.cpp) while it reads
+// the environment and the command line, before anything is played. After that they are
+// read-only. Libraries and tests link the one definition in settings.cpp.
+//
+//   setting              written by (main)          read by
+//   debug                VEXA_DEBUG_LEVEL, -d       every module's trace lines (tests set it
+//                                                   to see them)
+//   override_channels    -c                         the play loop
+//   override_samplerate  -r                         the probe, the play loop
+//   silent               -q, -i                     main, which hands it to the audio output
+//   info_only            -i                         the probe
+//   output_file          -o                         main, which hands it to the audio output;
+//   output_name          -o                         the output owns and closes the stream
+//   swap_channels        -p                         main, which hands it to the audio output
+//   spindown             -s                         nothing
+//   swap_bytes           -w                         the probe, which decides from it how the
+//                                                   stream's words enter the bit buffer
+//
+// The state of the two processes of a play (child_pid, the pipe's infd) is the player's
+// own: tProcesses in player/playfile.h.
 #pragma once
 
 #include <cstdio>
@@ -16,6 +33,4 @@ extern std::FILE* output_file;  // every written block is also appended here (or
 extern const char* output_name; // the name output_file was opened under
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
-extern int swap_bytes;          // 1: input words get their earliest byte on top; 0 (-w): the bottom
-extern int child_pid;           // fork result: player pid in the reader, 0 in the player
-extern int infd;                // descriptor the player currently reads its input from
+extern int swap_bytes; // 1: MPEG input words get their earliest byte on top; 0 (-w): the bottom

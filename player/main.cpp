@@ -54,10 +54,10 @@ int number(const char* text) {
 
 void sigterm_handler(int) {
     if (debug >= 1) std::printf("got SIGTERM or SIGINT\n");
-    close(infd);
+    close(processes.infd);
     audio_reset();
     audio_close();
-    if (child_pid > 0) kill(child_pid, SIGTERM);
+    if (processes.child_pid > 0) kill(processes.child_pid, SIGTERM);
     std::exit(1);
 }
 
@@ -68,7 +68,7 @@ void sigchld_handler(int) {
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         // The reader's only child is the player. Its pid is not compared: a player that
         // ends at once can be reaped before fork() has returned its pid to us.
-        player_wait_status = status;
+        processes.player_wait_status = status;
         if (debug >= 1) {
             if (WIFEXITED(status))
                 std::printf("child process exited normally (%d).\n", WEXITSTATUS(status));
@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     ctl_init(0);
 
     const int operand = parse_options(argc, argv);
+    audio_configure({silent, swap_channels, output_file, output_name});
 
     if (debug >= 1) std::printf("installing signal handlers\n");
     if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigterm_handler) == SIG_ERR) {

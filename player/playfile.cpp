@@ -26,13 +26,6 @@ alignas(16) uint8_t instance_area[sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN];
 
 enum tLoopState { DL_START, DL_DECODE, DL_TRY_WRITE, DL_TRY_READ, DL_SLEEP, DL_END };
 
-// Bytes of the pipe block being filled: a pipe read may bring less than a block, and
-// only whole stretches of the stream are committed (the last one excepted).
-int slot_fill = 0;
-
-// The player's memory is locked the first time the loop waits for the device.
-bool memory_locked = false;
-
 unsigned addr32(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
@@ -276,7 +269,7 @@ tLoopState state_try_write(tPlayback& pb) {
     return DL_DECODE;
 }
 
-tLoopState state_try_read() {
+tLoopState state_try_read(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_TRY_READ\n");
     // Once the pipe has ended there is nothing more to read; a pending block waits for
     // the device alone.
@@ -286,13 +279,14 @@ tLoopState state_try_read() {
         if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
         return DL_SLEEP;
     }
-    ssize_t n = read(infd, slot + slot_fill, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
+    ssize_t n = read(processes.infd, slot + pb.slot_fill,
+                     static_cast<size_t>(PIPE_BLOCK_BYTES - pb.slot_fill));
     if (debug >= 3) std::printf("DL_TRY_READ pipe read %d bytes\n", static_cast<int>(n));
     if (n > 0) {
-        slot_fill += static_cast<int>(n);
-        if (slot_fill == PIPE_BLOCK_BYTES) {
+        pb.slot_fill += static_cast<int32_t>(n);
+        if (pb.slot_fill == PIPE_BLOCK_BYTES) {
             pbuffer_commit_write(pbuf);
-            slot_fill = 0;
+            pb.slot_fill = 0;
             if (debug >= 3)
                 std::printf("DL_TRY_READ pipe read block.  pbuffer level = %d\n",
                             pbuffer_level(pbuf));
@@ -302,11 +296,12 @@ tLoopState state_try_read() {
     if (n == 0) {
         // The last stretch of the stream may be short; what follows it in the block is
         // cleared so that it cannot pass for stream data.
-        if (slot_fill > 0) {
-            std::memset(slot + slot_fill, 0, static_cast<size_t>(PIPE_BLOCK_BYTES - slot_fill));
-            rdfi_last_block_bytes(slot_fill);
+        if (pb.slot_fill > 0) {
+            std::memset(slot + pb.slot_fill, 0,
+                        static_cast<size_t>(PIPE_BLOCK_BYTES - pb.slot_fill));
+            rdfi_last_block_bytes(pb.slot_fill);
             pbuffer_commit_write(pbuf);
-            slot_fill = 0;
+            pb.slot_fill = 0;
         }
         pbuffer_set_flags(pbuf, PBUFFER_EOF);
         return DL_SLEEP;
@@ -319,19 +314,20 @@ tLoopState state_try_read() {
 // Waits until the pipe has data for a free block of the pipe buffer, or the device has
 // room for a pending block, whichever comes first. With neither to wait for (the pipe
 // has ended and nothing is pending) it returns at once.
-tLoopState state_sleep(const tPlayback& pb) {
+tLoopState state_sleep(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
     std::array<pollfd, 2> fds{};
     nfds_t count = 0;
     if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
-        fds[count++] = pollfd{infd, POLLIN, 0};
-    if (pb.pcm_pending && !silent && audio_fd >= 0) {
-        if (!memory_locked) {
+        fds[count++] = pollfd{processes.infd, POLLIN, 0};
+    const int device = audio_device(); // -1 in silent mode
+    if (pb.pcm_pending && device >= 0) {
+        if (!pb.memory_locked) {
             lock_memory_again();
-            memory_locked = true;
+            pb.memory_locked = 1;
             return DL_START; // the device may have room by now
         }
-        fds[count++] = pollfd{audio_fd, POLLOUT, 0};
+        fds[count++] = pollfd{device, POLLOUT, 0};
     }
     if (count == 0) return DL_START;
     while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
@@ -343,8 +339,8 @@ tLoopState state_sleep(const tPlayback& pb) {
 
 void play_loop(tPlayback& pb) {
     tLoopState state = DL_START;
-    slot_fill = 0;
-    memory_locked = false;
+    pb.slot_fill = 0;
+    pb.memory_locked = 0;
     while (state != DL_END) {
         switch (state) {
         case DL_START:
@@ -357,7 +353,7 @@ void play_loop(tPlayback& pb) {
             state = state_try_write(pb);
             break;
         case DL_TRY_READ:
-            state = state_try_read();
+            state = state_try_read(pb);
             break;
         case DL_SLEEP:
             state = state_sleep(pb);
@@ -397,6 +393,7 @@ int playfile(const char* file, long offset) {
     pb.rate = 44100;
     pb.last_second = -1;
     pb.free_header_at = -1;
+    pb.file_fd = -1;
 
     if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
     MP3InitInstance(inst);
@@ -417,8 +414,8 @@ int playfile(const char* file, long offset) {
         pb.start_counter = 0;
         play_loop(pb);
     }
-    close(infd);
-    infd = -1;
+    close(processes.infd);
+    processes.infd = -1;
     if (pb.device_failed) {
         audio_close();
         return 1;

@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-// Everything the probe finds out about a file and the loop keeps while playing it.
+// Everything the probe finds out about a file and the loop keeps while playing it. One per
+// play, made by playfile and handed to each of its steps.
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
@@ -30,6 +31,13 @@ struct tPlayback {
     int64_t free_header_at;   // stream byte of the last free-format header decoded, or -1
     tStreamSync sync;         // MPEG: where the next frame is due
     int32_t device_failed;    // the device failed for good: nothing more can play
+    int32_t slot_fill;        // bytes of the pipe block being filled: a pipe read may bring
+                              // less than a block, and only whole ones are committed
+    int32_t memory_locked;    // the player's pages are locked (the first time the loop waits
+                              // for the device)
+    int32_t file_fd;          // the file, open from the probe to the fork; else -1
+    int32_t swap_bytes;       // the stream's words are byte-reversed on their way into the
+                              // bit buffer: the -w option's swap_bytes, cleared for a WAV file
 };
 
 // Steps of one MPEG frame in the loop. When the pipe buffer runs dry between them, the
@@ -53,10 +61,21 @@ void open_device();
 
 // Pieces of playfile, each in a file of its own.
 void probe_file(tPlayback& pb, const char* file, long offset);
-void fork_reader(const tPlayback& pb, const char* file);
+void fork_reader(tPlayback& pb, const char* file);
 int run_reader(const char* file, int64_t start_offset, int outfd);
 void play_loop(tPlayback& pb);
 void lock_memory_again(); // in the player process, after the fork
 
-// Status of the player process as seen by the reader's SIGCHLD handler; -1 until reaped.
-extern volatile int player_wait_status;
+// The two processes of a play, which the signal handlers act on. Owned by the fork step
+// (fork_reader, in reader.cpp), which writes child_pid and infd; playfile closes infd after
+// the play, and player_wait_status is written by main's SIGCHLD handler for the reader's
+// final wait. The play loop reads the pipe through infd; main's SIGTERM/SIGINT handler
+// closes infd and passes the signal on to child_pid.
+struct tProcesses {
+    int32_t child_pid; // the fork's result: the player's pid in the reader, 0 in the player,
+                       // -1 before the fork
+    int32_t infd;      // the player's end of the pipe, non-blocking; -1 before the fork, after
+                       // the play and in the reader
+    volatile int32_t player_wait_status; // the player's status as reaped; -1 until then
+};
+extern tProcesses processes;

@@ -137,10 +137,11 @@ uint8_t scan_buffer[SCAN_PIECE + MPEG_RUN_WINDOW];
 
 // Reads up to `bytes` bytes of the file at `at`, fewer only at its end; the process ends on
 // a read error.
-size_t read_at(const char* file, int64_t at, uint8_t* dest, size_t bytes) {
+size_t read_at(const tPlayback& pb, const char* file, int64_t at, uint8_t* dest, size_t bytes) {
     size_t done = 0;
     while (done < bytes) {
-        const ssize_t n = pread(infd, dest + done, bytes - done, static_cast<off_t>(at) + done);
+        const ssize_t n =
+            pread(pb.file_fd, dest + done, bytes - done, static_cast<off_t>(at) + done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             std::perror(file);
@@ -154,7 +155,7 @@ size_t read_at(const char* file, int64_t at, uint8_t* dest, size_t bytes) {
 
 // Layer number of the first run of MPEG audio frames from stream byte `from` on, as the
 // decoder will see the bytes (-w leaves each word in the machine's order); 0 when none.
-int32_t first_run_layer(const char* file, int64_t from, tFrameRun* run) {
+int32_t first_run_layer(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run) {
     size_t held = 0, at = 0;
     int64_t next_read = from;
     bool ended = false;
@@ -163,8 +164,8 @@ int32_t first_run_layer(const char* file, int64_t from, tFrameRun* run) {
             std::memmove(scan_buffer, scan_buffer + at, held - at);
             held -= at;
             at = 0;
-            const size_t n = read_at(file, next_read, scan_buffer + held, SCAN_PIECE);
-            if (!swap_bytes)
+            const size_t n = read_at(pb, file, next_read, scan_buffer + held, SCAN_PIECE);
+            if (!pb.swap_bytes)
                 for (size_t k = 0; k + 4 <= n; k += 4)
                     std::reverse(scan_buffer + held + k, scan_buffer + held + k + 4);
             next_read += static_cast<int64_t>(n);
@@ -190,7 +191,7 @@ int32_t first_run_layer(const char* file, int64_t from, tFrameRun* run) {
 // would reach the speaker as noise.
 void check_stream(tPlayback& pb, const char* file) {
     tFrameRun run{};
-    const int32_t layer = first_run_layer(file, pb.start_offset, &run);
+    const int32_t layer = first_run_layer(pb, file, pb.start_offset, &run);
     if (layer == 3) {
         pb.free_frame_bytes = run.free_length;
         return;
@@ -217,9 +218,9 @@ void place_mpeg(tPlayback& pb, long offset) {
                     static_cast<int>(offset % 60));
     // The first frame follows the ID3v2 tag, if there is one.
     const int64_t stream_start = pb.start_offset;
-    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
+    if (lseek(pb.file_fd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
     tXingHeader xing{};
-    int v = read_xing_header(infd, &xing);
+    int v = read_xing_header(pb.file_fd, &xing);
     if (v != 0 && !(xing.flags & XING_BYTES) && xing.frames > 0) {
         // Only the frame count: the stream's bytes are the rest of the file.
         xing.bytes =
@@ -236,7 +237,7 @@ void place_mpeg(tPlayback& pb, long offset) {
         return;
     }
     if (debug >= 1) std::printf("decoder: VBR not detected\n");
-    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
+    if (lseek(pb.file_fd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
     smbuf_reset();
     const int average = measure_bitrate(pb);
     pb.start_offset += static_cast<int64_t>(average) * offset / 8;
@@ -259,39 +260,41 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
     if (offset > MAX_OFFSET) offset = MAX_OFFSET;
-    infd = open(file, O_RDONLY);
-    if (infd < 0) {
+    pb.file_fd = open(file, O_RDONLY);
+    if (pb.file_fd < 0) {
         std::perror(file);
         pb.end_flag = 1;
     }
     struct stat st {};
-    if (fstat(infd, &st) < 0) {
+    if (fstat(pb.file_fd, &st) < 0) {
         std::perror(file);
         pb.end_flag = 1;
     } else {
         pb.file_length = st.st_size;
         if (debug >= 1) std::printf("file_length %lld\n", static_cast<long long>(pb.file_length));
     }
-    if (debug >= 1) std::printf("reader: infd = %d\n", infd);
+    if (debug >= 1) std::printf("reader: infd = %d\n", pb.file_fd);
 
-    const int r = wav_read_header(infd, &pb.wav);
+    pb.swap_bytes = swap_bytes;
+    const int r = wav_read_header(pb.file_fd, &pb.wav);
     if (r == WAV_PCM) {
-        swap_bytes = 0;
+        pb.swap_bytes = 0;
         pb.wavmode = 1;
         pb.start_offset = pb.wav.data_offset;
         check_wav(pb, file);
     } else if (r == WAV_UNPLAYABLE) {
         refuse_wav(file, wav_unplayable_reason(&pb.wav));
     } else {
-        lseek(infd, 0, SEEK_SET);
+        lseek(pb.file_fd, 0, SEEK_SET);
         unsigned char buffer[ID3V2_PROBE_BYTES];
-        const int t = read_id3v2_header(infd, buffer);
+        const int t = read_id3v2_header(pb.file_fd, buffer);
         if (t > 0) {
             if (debug >= 1) std::printf("found id3v2 header, mp3 offset = %d\n", t);
             pb.start_offset = t;
         }
         if (!pb.end_flag) check_stream(pb, file);
     }
+    smbuf_input(pb.file_fd, pb.swap_bytes);
 
     if (offset == 0 && !info_only) return;
 

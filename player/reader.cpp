@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-volatile int player_wait_status = -1;
+tProcesses processes = {-1, -1, -1};
 
 namespace {
 
@@ -27,9 +27,10 @@ char reader_buffer[READER_BUFFER];
     int status = 0;
     pid_t r;
     do {
-        r = waitpid(child_pid, &status, 0);
+        r = waitpid(processes.child_pid, &status, 0);
     } while (r < 0 && errno == EINTR);
-    if (r != child_pid) status = player_wait_status; // reaped by the SIGCHLD handler
+    if (r != processes.child_pid)
+        status = processes.player_wait_status; // reaped by the SIGCHLD handler
     const bool played = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::exit(played ? 0 : 1);
 }
@@ -70,9 +71,10 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
     }
 }
 
-void fork_reader(const tPlayback& pb, const char* file) {
-    close(infd);
-    infd = -1;
+void fork_reader(tPlayback& pb, const char* file) {
+    close(pb.file_fd);
+    pb.file_fd = -1;
+    smbuf_input(-1, pb.swap_bytes);
     if (debug >= 1)
         std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
     int fds[2];
@@ -85,12 +87,12 @@ void fork_reader(const tPlayback& pb, const char* file) {
     if (fcntl(fds[1], F_SETPIPE_SZ, PIPE_AHEAD_BYTES) < 0 && debug >= 1)
         std::printf("pipe capacity stays at the system default\n");
     std::fflush(stdout); // what is buffered is printed once, not by both processes
-    child_pid = fork();
-    if (child_pid < 0) {
+    processes.child_pid = fork();
+    if (processes.child_pid < 0) {
         std::perror("fork");
         std::exit(1);
     }
-    if (child_pid > 0) {
+    if (processes.child_pid > 0) {
         close(fds[0]);
         // A player that ends before the whole file is copied closes the pipe; the copy
         // then stops instead of the reader being killed by SIGPIPE.
@@ -104,13 +106,13 @@ void fork_reader(const tPlayback& pb, const char* file) {
         finish_reader();
     }
     close(fds[1]);
-    infd = fds[0];
-    int flags = fcntl(infd, F_GETFL);
+    processes.infd = fds[0];
+    int flags = fcntl(processes.infd, F_GETFL);
     if (flags < 0) {
         std::perror("fcntl");
         std::exit(1);
     }
-    if (fcntl(infd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (fcntl(processes.infd, F_SETFL, flags | O_NONBLOCK) < 0) {
         std::perror("fcntl");
         std::exit(1);
     }

@@ -24,7 +24,9 @@ int readcnt = 0;                       // words held in rdfi_block
 int usedcnt = 0;                       // words of it already moved into smbuf
 int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
 bool rdfi_block_is_last = false;       // rdfi_block holds the pipe's last, short block
-int tail_filler = 0; // zero bytes after the stream's end in smbuf's last held word
+int tail_filler = 0;      // zero bytes after the stream's end in smbuf's last held word
+int input_fd = -1;        // the file read_data_from_file reads
+int input_swap_bytes = 1; // words are byte-reversed on their way in (smbuf_input)
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -38,7 +40,7 @@ static_assert(std::endian::native == std::endian::little ||
 // little-endian machine reverses them to put the earliest byte on top, a big-endian one
 // finds it there already; -w (swap_bytes 0) asks for the opposite of either.
 bool reverse_words() {
-    return (swap_bytes != 0) == (std::endian::native == std::endian::little);
+    return (input_swap_bytes != 0) == (std::endian::native == std::endian::little);
 }
 
 [[noreturn]] void fatal_read() {
@@ -52,6 +54,11 @@ void stream_words_in(uint32_t* p, int words) {
     if (!reverse_words()) return;
     for (int i = 0; i < words; i++)
         p[i] = byte_reverse(p[i]);
+}
+
+void smbuf_input(int file_fd, int swap_bytes) {
+    input_fd = file_fd;
+    input_swap_bytes = swap_bytes;
 }
 
 void smbuf_reset() {
@@ -134,7 +141,7 @@ int read_data_from_file() {
         if (p == nullptr) break;
         const int room = SMBUF_WORDS - smbufcnt;
         if (debug >= 4) std::printf("read_data_from_file: Reading up to %d ints\n", room);
-        ssize_t n = read(infd, p, static_cast<size_t>(room) * 4);
+        ssize_t n = read(input_fd, p, static_cast<size_t>(room) * 4);
         if (n < 0) {
             if (errno == EINTR) continue;
             fatal_read();

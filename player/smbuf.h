@@ -36,6 +36,11 @@ extern pbuffer* pbuf;
 extern uint8_t wav_block[PIPE_BLOCK_BYTES];
 extern int wav_count;
 
+// Where the stream comes from: the file read_data_from_file reads (while probing; -1 when
+// none is open), and whether words are byte-reversed on their way in (1: the earliest byte
+// goes to bits 31..24; 0, as -w asks: the other way round). Set by the probe and the fork
+// step; until then no file, and the earliest byte on top.
+void smbuf_input(int file_fd, int swap_bytes);
 // Empties the bit buffer and points the read position at its start.
 void smbuf_reset();
 // Bits from the start of the current word to the end of the held words.
@@ -49,8 +54,8 @@ int64_t stream_position();
 void normalise_bitstream();
 void shift_bitstream();
 // Puts `words` words just copied from the stream into p (as memory holds them) into stream
-// order, the earliest byte in bits 31..24, whatever the machine's byte order; with -w
-// (swap_bytes 0) the other way round.
+// order, the earliest byte in bits 31..24, whatever the machine's byte order; with
+// swap_bytes 0 (smbuf_input) the other way round.
 void stream_words_in(uint32_t* p, int words);
 uint32_t* smbuf_free_ptr();
 

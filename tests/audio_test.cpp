@@ -13,25 +13,23 @@
 
 namespace {
 
+// Blocks are converted without a device: silent mode writes nothing.
 class Conversion : public testing::Test {
   protected:
     void SetUp() override {
         audio_conversion_reset();
-        silent = 1;
-        swap_channels = 0;
+        audio_configure(
+            {.silent = 1, .swap_channels = 0, .output_file = nullptr, .output_name = ""});
         debug = 0;
-    }
-    void TearDown() override {
-        silent = 0;
-        swap_channels = 0;
     }
 
     // Converts a block with the same samples on both channels; returns the left output.
     static std::vector<int> run(std::vector<int16_t> in, int rate) {
         EXPECT_EQ(audio_write(in.data(), in.data(), static_cast<int>(in.size()), rate, 0), 1);
-        std::vector<int> out(outLeft, outLeft + outSamples);
-        for (int k = 0; k < outSamples; k++)
-            EXPECT_EQ(outLeft[k], outRight[k]);
+        const tAudioBlock& b = audio_block();
+        std::vector<int> out(b.outLeft.begin(), b.outLeft.begin() + b.outSamples);
+        for (int k = 0; k < b.outSamples; k++)
+            EXPECT_EQ(b.outLeft[k], b.outRight[k]);
         return out;
     }
 };
@@ -40,11 +38,12 @@ TEST_F(Conversion, At44100OutputIsInputInterleavedLittleEndian) {
     int16_t left[3] = {0x0102, -2, 300};
     int16_t right[3] = {0x0304, 5, -300};
     ASSERT_EQ(audio_write(left, right, 3, 44100, 0), 1);
-    ASSERT_EQ(outSamples, 3);
+    const tAudioBlock& b = audio_block();
+    ASSERT_EQ(b.outSamples, 3);
     const uint8_t expect[12] = {0x02, 0x01, 0x04, 0x03, 0xFE, 0xFF,
                                 0x05, 0x00, 0x2C, 0x01, 0xD4, 0xFE};
     for (int i = 0; i < 12; i++)
-        EXPECT_EQ(outBuffer[i], expect[i]) << i;
+        EXPECT_EQ(b.outBuffer[i], expect[i]) << i;
 }
 
 TEST_F(Conversion, At22050HalfwayPointsCarryAcrossBlocks) {
@@ -134,22 +133,24 @@ TEST_F(Conversion, At8000NextInputShapesTheEndPoint) {
 }
 
 TEST_F(Conversion, SwapChannelsExchangesBeforeConversion) {
-    swap_channels = 1;
+    audio_configure({.silent = 1, .swap_channels = 1, .output_file = nullptr, .output_name = ""});
     std::vector<int16_t> left(4, 1), right(4, 2);
     ASSERT_EQ(audio_write(left.data(), right.data(), 4, 22050, 0), 1);
-    ASSERT_EQ(outSamples, 8);
-    EXPECT_EQ(outLeft[1], 2);
-    EXPECT_EQ(outRight[1], 1);
-    EXPECT_EQ(outBuffer[4], 2);
-    EXPECT_EQ(outBuffer[6], 1);
+    const tAudioBlock& b = audio_block();
+    ASSERT_EQ(b.outSamples, 8);
+    EXPECT_EQ(b.outLeft[1], 2);
+    EXPECT_EQ(b.outRight[1], 1);
+    EXPECT_EQ(b.outBuffer[4], 2);
+    EXPECT_EQ(b.outBuffer[6], 1);
 }
 
 TEST_F(Conversion, EmptyBlockGivesNothingAtEveryRate) {
     int16_t none[1] = {0};
+    std::vector<int16_t> some(10, 3);
     for (int rate : {44100, 22050, 11025, 8000, 48000}) {
-        outSamples = 99;
+        run(some, rate); // something in the block, which the empty one must not leave
         EXPECT_EQ(audio_write(none, none, 0, rate, 0), 1);
-        EXPECT_EQ(outSamples, 0) << rate;
+        EXPECT_EQ(audio_block().outSamples, 0) << rate;
     }
 }
 
@@ -179,14 +180,13 @@ TEST_F(Conversion, TraceAtLevelFive) {
 }
 
 TEST(AudioDevice, SilentModeTouchesNothing) {
-    silent = 1;
-    audio_fd = -1;
+    audio_configure({.silent = 1, .swap_channels = 0, .output_file = nullptr, .output_name = ""});
+    audio_attach(-1);
     EXPECT_EQ(audio_open(), 0);
-    EXPECT_EQ(audio_fd, -1);
+    EXPECT_EQ(audio_device(), -1);
     EXPECT_EQ(audio_reset(), 0);
     EXPECT_EQ(audio_sync(), 0);
     EXPECT_EQ(audio_close(), -1); // closes descriptor -1 all the same
-    silent = 0;
 }
 
 // The device write and the -o copy, with a plain file standing in for the device.
@@ -194,18 +194,19 @@ class DeviceWrite : public testing::Test {
   protected:
     void SetUp() override {
         audio_conversion_reset();
-        silent = 0;
         debug = 0;
         device = std::tmpfile();
         copy = std::tmpfile();
         ASSERT_NE(device, nullptr);
         ASSERT_NE(copy, nullptr);
-        audio_fd = fileno(device);
-        output_file = copy;
+        audio_configure(
+            {.silent = 0, .swap_channels = 0, .output_file = copy, .output_name = "copy"});
+        audio_attach(fileno(device));
     }
     void TearDown() override {
-        output_file = nullptr;
-        audio_fd = -1;
+        audio_configure(
+            {.silent = 0, .swap_channels = 0, .output_file = nullptr, .output_name = ""});
+        audio_attach(-1);
         std::fclose(device);
         std::fclose(copy);
     }
@@ -233,10 +234,10 @@ TEST_F(DeviceWrite, CopyHoldsExactlyWhatTheDeviceGot) {
 
 TEST_F(DeviceWrite, RefusedWriteIsReportedAndNotCopied) {
     std::vector<int16_t> block = {5, 6};
-    audio_fd = -1; // every write fails, and not for want of room: the device has failed
+    audio_attach(-1); // every write fails, and not for want of room: the device has failed
     EXPECT_EQ(audio_write(block.data(), block.data(), 2, 44100, 0), AUDIO_WRITE_FAILED);
     EXPECT_EQ(contents(copy).size(), 0u);
-    audio_fd = fileno(device); // the same block, taken on the next try, appears once
+    audio_attach(fileno(device)); // the same block, taken on the next try, appears once
     EXPECT_EQ(audio_write(block.data(), block.data(), 2, 44100, 0), 1);
     EXPECT_EQ(contents(copy).size(), 8u);
 }
@@ -245,8 +246,9 @@ TEST_F(DeviceWrite, ResetClearsTheOutputArrays) {
     std::vector<int16_t> block(10, 9);
     audio_write(block.data(), block.data(), 10, 44100, 0);
     audio_reset(); // the ioctl fails on a plain file; the arrays are cleared anyway
+    const tAudioBlock& b = audio_block();
     for (int k = 0; k < AUDIO_OUT_MAX; k++)
-        ASSERT_EQ(outLeft[k] | outRight[k], 0);
+        ASSERT_EQ(b.outLeft[k] | b.outRight[k], 0);
 }
 
 } // namespace

@@ -104,15 +104,15 @@ struct Decoded {
 
 // Device bytes of each frame, converted by the player's own audio_write arithmetic.
 std::vector<std::string> device_blocks(const std::vector<Frame>& frames, int rate) {
-    silent = 1;
-    swap_channels = 0;
+    audio_configure({.silent = 1, .swap_channels = 0, .output_file = nullptr, .output_name = ""});
     debug = 0;
     audio_conversion_reset();
     std::vector<std::string> blocks;
+    const tAudioBlock& b = audio_block();
     for (const Frame& f : frames) {
         audio_write(f.left.data(), f.right.data(), static_cast<int>(f.left.size()), rate, 0);
-        blocks.emplace_back(reinterpret_cast<const char*>(outBuffer),
-                            static_cast<size_t>(4 * outSamples));
+        blocks.emplace_back(reinterpret_cast<const char*>(b.outBuffer.data()),
+                            static_cast<size_t>(4 * b.outSamples));
     }
     return blocks;
 }

@@ -14,16 +14,15 @@ class InputBuffer : public testing::Test {
   protected:
     void SetUp() override {
         debug = 0;
-        swap_bytes = 1;
+        smbuf_input(-1, 1);
         smbuf_reset();
         pbuf = pbuffer_alloc(8, PIPE_BLOCK_BYTES);
     }
     void TearDown() override {
         pbuffer_free(pbuf);
         pbuf = nullptr;
-        swap_bytes = 1;
+        smbuf_input(-1, 1);
         if (file_ != nullptr) std::fclose(file_);
-        infd = -1;
     }
     // Commits one pipe block whose bytes are base, base+1, ... (mod 256).
     void put_block(int base) {
@@ -38,7 +37,7 @@ class InputBuffer : public testing::Test {
         std::fwrite(bytes.data(), 1, bytes.size(), file_);
         std::fflush(file_);
         lseek(fileno(file_), 0, SEEK_SET);
-        infd = fileno(file_);
+        smbuf_input(fileno(file_), 1);
     }
     std::FILE* file_ = nullptr;
 };
@@ -51,8 +50,8 @@ TEST_F(InputBuffer, EarliestByteLandsInTheTopBits) {
     EXPECT_EQ(smbuf[0] >> 21, 0x7FFu); // the sync word
 
     smbuf_reset();
-    swap_bytes = 0; // -w: the earliest byte lands in the low bits, on any machine
-    lseek(infd, 0, SEEK_SET);
+    smbuf_input(fileno(file_), 0); // -w: the earliest byte lands in the low bits, on any machine
+    lseek(fileno(file_), 0, SEEK_SET);
     EXPECT_EQ(read_data_from_file(), -1);
     EXPECT_EQ(smbuf[0] >> 24, 0x64u);
 }

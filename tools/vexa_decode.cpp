@@ -47,6 +47,7 @@ alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t left[MP3_MAX_SAMPLES];
 int16_t right[MP3_MAX_SAMPLES];
 uint8_t out_bytes[4 * MP3_MAX_SAMPLES];
+int infd = -1; // the input file
 
 constexpr int WAV_HEADER_BYTES = 44;
 
