@@ -358,7 +358,7 @@ TEST_F(Ossim, ConcurrentProcessesAppendWholeLines) {
 
 // 176400 bytes are one second of 16-bit stereo at 44100 Hz; the buffer holds 65536.
 
-TEST_F(Ossim, RealtimeWriteBlocksWhileTheBufferIsFull) {
+TEST_F(Ossim, RealTimeWriteBlocksWhileTheBufferIsFull) {
     ProbeRun run = probe({"open", "write:241936", "ioctl:GETOSPACE"}, true);
     EXPECT_EQ(num(run.line(1), "ret"), 241936);
     double t = elapsed(run.line(1));
@@ -369,7 +369,7 @@ TEST_F(Ossim, RealtimeWriteBlocksWhileTheBufferIsFull) {
     EXPECT_EQ(only_report().bytes, 241936);
 }
 
-TEST_F(Ossim, RealtimeBufferTakesItsCapacityAtOnce) {
+TEST_F(Ossim, RealTimeBufferTakesItsCapacityAtOnce) {
     ProbeRun run = probe({"open", "write:65536", "ioctl:GETOSPACE", "ioctl:GETODELAY"}, true);
     EXPECT_LT(elapsed(run.line(1)), 0.25);
     long room = num(run.line(2), "bytes");
@@ -380,7 +380,7 @@ TEST_F(Ossim, RealtimeBufferTakesItsCapacityAtOnce) {
     EXPECT_LE(queued, 65536 - room);
 }
 
-TEST_F(Ossim, RealtimeSyncWaitsForTheQueueToPlay) {
+TEST_F(Ossim, RealTimeSyncWaitsForTheQueueToPlay) {
     ProbeRun run = probe({"open", "write:35280", "ioctl:SYNC", "ioctl:GETOSPACE"}, true);
     double t = span(run.line(1), run.line(2)); // 0.2 s of sound
     EXPECT_GE(t, 0.195);
@@ -388,14 +388,14 @@ TEST_F(Ossim, RealtimeSyncWaitsForTheQueueToPlay) {
     EXPECT_EQ(num(run.line(3), "bytes"), 65536);
 }
 
-TEST_F(Ossim, RealtimeResetDropsTheQueue) {
+TEST_F(Ossim, RealTimeResetDropsTheQueue) {
     ProbeRun run =
         probe({"open", "write:65536", "ioctl:RESET", "ioctl:GETOSPACE", "ioctl:SYNC"}, true);
     EXPECT_EQ(num(run.line(3), "bytes"), 65536);
     EXPECT_LT(elapsed(run.line(4)), 0.1);
 }
 
-TEST_F(Ossim, RealtimeGapsThatEmptyTheBufferAreUnderruns) {
+TEST_F(Ossim, RealTimeGapsThatEmptyTheBufferAreUnderruns) {
     // 4096 bytes play in 23 ms, so each pause lets the device run dry.
     probe({"open", "write:4096", "sleep:0.1", "write:4096", "sleep:0.1", "writev:4096", "sleep:0.1",
            "close"},
@@ -403,7 +403,7 @@ TEST_F(Ossim, RealtimeGapsThatEmptyTheBufferAreUnderruns) {
     EXPECT_EQ(only_report().underruns, 2); // the drain after the last write is not one
 }
 
-TEST_F(Ossim, RealtimeDeviceStartsOnAWholeFragmentOrOnPost) {
+TEST_F(Ossim, RealTimeDeviceStartsOnAWholeFragmentOrOnPost) {
     // Less than a fragment (4096 bytes) waits for the rest however long it takes; POST
     // plays it at once, so the pause after it lets the device run dry.
     ProbeRun run = probe({"open", "write:1000", "sleep:0.1", "ioctl:GETODELAY", "write:4096",
@@ -416,21 +416,21 @@ TEST_F(Ossim, RealtimeDeviceStartsOnAWholeFragmentOrOnPost) {
     EXPECT_GT(rep.gaps[0].ms, 80);
 }
 
-TEST_F(Ossim, RealtimeSteadyWritesHaveNoUnderruns) {
+TEST_F(Ossim, RealTimeSteadyWritesHaveNoUnderruns) {
     probe({"open", "write:65536", "write:8192", "write:8192", "write:8192", "write:8192",
            "sleep:0.5"},
           true);
     EXPECT_EQ(only_report().underruns, 0);
 }
 
-TEST_F(Ossim, RealtimeSyncOrResetBeforeAPauseIsNoUnderrun) {
+TEST_F(Ossim, RealTimeSyncOrResetBeforeAPauseIsNoUnderrun) {
     probe({"open", "write:4096", "ioctl:SYNC", "sleep:0.05", "write:4096", "ioctl:RESET",
            "sleep:0.05", "write:4096"},
           true);
     EXPECT_EQ(only_report().underruns, 0);
 }
 
-TEST_F(Ossim, RealtimeSpeedFactorDrainsFaster) {
+TEST_F(Ossim, RealTimeSpeedFactorDrainsFaster) {
     EnvList e = env(true);
     e.emplace_back("OSSIM_SPEED", "4");
     ProbeRun run = probe({"open", "write:241936"}, e);
@@ -439,7 +439,7 @@ TEST_F(Ossim, RealtimeSpeedFactorDrainsFaster) {
     EXPECT_LT(t, 0.9);
 }
 
-TEST_F(Ossim, RealtimeNonblockingWriteTakesOnlyWhatFits) {
+TEST_F(Ossim, RealTimeNonblockingWriteTakesOnlyWhatFits) {
     ProbeRun run = probe({"open", "nonblock", "write:131072"}, true);
     long taken = num(run.line(2), "ret");
     EXPECT_GE(taken, 65536);
@@ -448,7 +448,7 @@ TEST_F(Ossim, RealtimeNonblockingWriteTakesOnlyWhatFits) {
     EXPECT_EQ(read_file(output).size(), static_cast<size_t>(taken));
 }
 
-TEST_F(Ossim, RealtimeFragmentSetupIsGrantedWithinBounds) {
+TEST_F(Ossim, RealTimeFragmentSetupIsGrantedWithinBounds) {
     ProbeRun run =
         probe({"open", "ioctl:SETFRAGMENT:" + std::to_string(11 << 16 | 13), "ioctl:GETOSPACE",
                "ioctl:GETBLKSIZE", "write:4096",
@@ -471,7 +471,7 @@ TEST_F(Ossim, RealtimeFragmentSetupIsGrantedWithinBounds) {
     EXPECT_EQ(num(run.line(13), "fragstotal"), 2);
 }
 
-TEST_F(Ossim, RealtimePollWaitsForAFreeFragment) {
+TEST_F(Ossim, RealTimePollWaitsForAFreeFragment) {
     ProbeRun run = probe({"open", "nonblock", "write:65536", "poll:0", "poll:1000"}, true);
     EXPECT_EQ(num(run.line(3), "ret"), 0);
     EXPECT_EQ(num(run.line(4), "ret"), 1);
@@ -480,7 +480,7 @@ TEST_F(Ossim, RealtimePollWaitsForAFreeFragment) {
     EXPECT_LT(elapsed(run.line(4)), 0.5);
 }
 
-TEST_F(Ossim, RealtimeStopInsideABlockedWriteIsAnUnderrun) {
+TEST_F(Ossim, RealTimeStopInsideABlockedWriteIsAnUnderrun) {
     // The write blocks for about two seconds; stopped for one of them, the device runs
     // dry for about 0.6 s (its buffer holds 0.37 s).
     ProcHandle h = start_program({test_bin("ossim_probe"), "open", "write:400000"}, env(true));
