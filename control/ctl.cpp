@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <span>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -136,8 +137,8 @@ bool ok(const tCtlRecord& rec) {
     return rec.status == CTL_STATUS_OK;
 }
 
-bool one_of(int code, std::initializer_list<int> codes) {
-    for (int c : codes)
+bool one_of(int code, std::span<const int32_t> codes) {
+    for (int32_t c : codes)
         if (c == code) return true;
     return false;
 }
@@ -157,21 +158,19 @@ int unpack_status(const tCtlRecord& rec, int* out1, int* out2, int* out3, char* 
     return rec.param1 == 2 ? 0 : 1;
 }
 
-// Text queries and their buffers, one per code.
-constexpr std::array<int, 10> TEXT_CODES = {3, 4, 5, 6, 7, 14, 15, 35, 54, 55};
-std::array<std::array<char, CTL_TEXT_BYTES>, TEXT_CODES.size()> text_replies{};
+// Text queries' buffers, one per code.
+std::array<std::array<char, CTL_TEXT_BYTES>, CTL_TEXT_COMMANDS.size()> text_replies{};
 
 int text_slot(int code) {
-    for (size_t i = 0; i < TEXT_CODES.size(); i++)
-        if (TEXT_CODES[i] == code) return static_cast<int>(i);
+    for (size_t i = 0; i < CTL_TEXT_COMMANDS.size(); i++)
+        if (CTL_TEXT_COMMANDS[i] == code) return static_cast<int>(i);
     return -1;
 }
 
 } // namespace
 
 bool ctl_expects_reply(int32_t command) {
-    return !one_of(command,
-                   {CTL_CMD_LINK_TEXT, CTL_CMD_NOTIFY_VALUE, CTL_CMD_NOTIFY, CTL_CMD_LINK_TEXT2});
+    return !one_of(command, CTL_NO_REPLY_COMMANDS);
 }
 
 int ctl_connect() {
@@ -341,8 +340,8 @@ const char* ctl_get_text(int code, int a, int b) {
     }
     if (ctl_fd < 0) return none;
     tCtlRecord rec = request(code);
-    if (code != 35) rec.param2 = a;
-    if (code != 3 && code != 35) rec.param3 = b;
+    if (code != CTL_CMD_GET_TEXT_35) rec.param2 = a;
+    if (code != CTL_CMD_GET_TEXT_3 && code != CTL_CMD_GET_TEXT_35) rec.param3 = b;
     if (!exchange(ctl_fd, rec) || !ok(rec)) return none;
     get_text(buf, rec);
     return buf;
@@ -379,7 +378,7 @@ int ctl_send3(int a, int b, int c) {
 }
 
 int ctl_request(int code) {
-    if (!one_of(code, {10, 13, 56})) return -1;
+    if (!one_of(code, CTL_PLAIN_REQUESTS)) return -1;
     tCtlRecord rec = request(code);
     return confirmed(rec);
 }
@@ -408,9 +407,9 @@ int ctl_play_time(int seconds) {
 
 int ctl_command(int code, int a) {
     tCtlRecord rec = request(code);
-    if (one_of(code, {23, 24, 51}))
+    if (one_of(code, CTL_ARGUMENT_COMMANDS))
         rec.param2 = a;
-    else if (one_of(code, {25, 26, 27, 28, 42, 43, 44, 45, 46, 47, 49, 53}))
+    else if (one_of(code, CTL_ZERO_COMMANDS))
         rec.param2 = 0;
     else
         return -1;
@@ -418,7 +417,7 @@ int ctl_command(int code, int a) {
 }
 
 int ctl_get_result(int code) {
-    if (!one_of(code, {31, 52})) return -1;
+    if (!one_of(code, CTL_RESULT_COMMANDS)) return -1;
     if (ctl_fd < 0) return -1;
     tCtlRecord rec = request(code);
     if (!exchange(ctl_fd, rec)) return -1;

@@ -11,10 +11,10 @@ constexpr int XR_FRAC_BITS = 13;
 constexpr int32_t ONE_Q13 = 1 << XR_FRAC_BITS; // 8192
 static_assert(POW43_FRAC_BITS - 4 == XR_FRAC_BITS);
 
-constexpr int LINES = 576;
-constexpr uint32_t RES_UNIT_MASK = 511;    // the ring has 512 16-bit units
-constexpr int32_t RES_POS_MASK = 8191;     // and 8192 bits
-constexpr int32_t COUNT1_LAST_START = 572; // a quadruple needs line + 4 <= 576
+constexpr int LINES = GRANULE_LINES;
+constexpr uint32_t RES_UNIT_MASK = RES_UNITS - 1;
+constexpr int32_t RES_POS_MASK = RES_BITS - 1;
+constexpr int32_t COUNT1_LAST_START = LINES - 4; // a quadruple needs line + 4 <= 576
 
 // A signed 13-bit difference of two ring positions.
 inline int32_t ring_diff(int32_t a, int32_t b) {
@@ -197,14 +197,14 @@ int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
         // Region 0 holds the first three short bands of each window: 36 lines at every
         // rate but 8000 Hz, whose bands are twice as wide (72). A mixed block keeps 36,
         // the lines of its long part.
-        r1 = gi->mixed_block_flag ? 36 : 3 * sfb_record(inst).s[3];
+        r1 = gi->mixed_block_flag ? MIXED_LONG_LINES : SHORT_WINDOWS * sfb_record(inst).s[3];
         r2 = LINES;
     } else {
         const uint16_t* l = sfb_record(inst).l;
         const int i1 = gi->region0_count + 1;
         const int i2 = gi->region0_count + gi->region1_count + 2;
-        r1 = i1 <= 22 ? l[i1] : LINES;
-        r2 = i2 <= 22 ? l[i2] : LINES;
+        r1 = i1 <= LONG_BANDS ? l[i1] : LINES;
+        r2 = i2 <= LONG_BANDS ? l[i2] : LINES;
     }
     const int32_t bounds[4] = {0, r1 < bv ? r1 : bv, r2 < bv ? r2 : bv, bv};
 

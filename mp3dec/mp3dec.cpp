@@ -20,7 +20,7 @@ namespace {
 // Unread reservoir bytes allowed while granules are decoded: with 1024 bytes in the ring,
 // a top-up never overwrites data still to be read.
 constexpr int32_t RESERVOIR_TOP_UP = 960;
-constexpr int32_t SAMPLES_PER_GRANULE = 576;
+static_assert(RESERVOIR_TOP_UP < mp3::RES_BYTES);
 
 } // namespace
 
@@ -42,8 +42,8 @@ tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right, tM
 
     // Only the counters' values mod 1024 bytes and mod 512 units matter; keeping them small
     // keeps them from overflowing in a long run.
-    inst->res_rd &= 1023;
-    inst->res_wr &= 1023;
+    inst->res_rd &= mp3::RES_BYTES - 1;
+    inst->res_wr &= mp3::RES_BYTES - 1;
 
     if (mp3::read_side_info(br, inst) != 0) {
         bitreader_store(br, bs);
@@ -91,7 +91,7 @@ tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right, tM
             mp3::alias_reduce(inst->xr[ch], gi);
             int32_t* x = mp3::reorder_short(inst->xr[ch], inst->reordered, gi, inst);
             mp3::imdct_granule(inst, x, ch, gi);
-            int16_t* pcm = (ch == 0 ? left : right) + SAMPLES_PER_GRANULE * gr;
+            int16_t* pcm = (ch == 0 ? left : right) + MP3_GRANULE_SAMPLES * gr;
             mp3::synth_granule(x, &inst->synth_pos[ch], pcm, inst->synth_buf[ch]);
         }
     }

@@ -9,16 +9,11 @@ namespace mp3 {
 
 namespace {
 
-constexpr int32_t RING_BYTES = 1024;
-constexpr int32_t RING_UNITS = 512;
-constexpr int32_t RING_BITS = 8 * RING_BYTES;
-static_assert(sizeof(tMPEGInstance::reservoir) == RING_BYTES);
-
 // Unread bytes the ring may hold after a frame.
-constexpr int32_t FRAME_END_LIMIT = 512;
+constexpr int32_t FRAME_END_LIMIT = RES_BYTES / 2;
 
 inline void put_byte(tMPEGInstance* inst, uint32_t b) {
-    const int32_t k = inst->res_wr & (RING_BYTES - 1);
+    const int32_t k = inst->res_wr & (RES_BYTES - 1);
     uint16_t& unit = inst->reservoir[k >> 1];
     unit = (k & 1) != 0 ? static_cast<uint16_t>((unit & 0xFF00) | b)
                         : static_cast<uint16_t>((unit & 0x00FF) | (b << 8));
@@ -33,7 +28,7 @@ uint32_t res_getbits(tMPEGInstance* inst, int n) {
         inst->res_rd += 1;
         inst->res_bits = 16;
     }
-    const uint32_t unit = inst->reservoir[inst->res_rd & (RING_UNITS - 1)];
+    const uint32_t unit = inst->reservoir[inst->res_rd & (RES_UNITS - 1)];
     if (n <= inst->res_bits) {
         inst->res_bits -= n;
         return (unit >> inst->res_bits) & ((1u << n) - 1);
@@ -42,16 +37,16 @@ uint32_t res_getbits(tMPEGInstance* inst, int n) {
     const uint32_t high = unit & ((1u << inst->res_bits) - 1);
     inst->res_rd += 1;
     inst->res_bits = 16 - low;
-    const uint32_t next = inst->reservoir[inst->res_rd & (RING_UNITS - 1)];
+    const uint32_t next = inst->reservoir[inst->res_rd & (RES_UNITS - 1)];
     return (high << low) | (next >> inst->res_bits);
 }
 
 int32_t res_position(const tMPEGInstance* inst) {
-    return (16 * inst->res_rd + 16 - inst->res_bits) & (RING_BITS - 1);
+    return (16 * inst->res_rd + 16 - inst->res_bits) & (RES_BITS - 1);
 }
 
 int32_t res_avail(const tMPEGInstance* inst) {
-    return (inst->res_wr - (2 * inst->res_rd + 2 - inst->res_bits / 8)) & (RING_BYTES - 1);
+    return (inst->res_wr - (2 * inst->res_rd + 2 - inst->res_bits / 8)) & (RES_BYTES - 1);
 }
 
 void res_rewind(tMPEGInstance* inst, int32_t d) {
@@ -69,14 +64,14 @@ void res_copy_in(tMPEGInstance* inst, tBitReader& br, int32_t n) {
     }
     while (n >= 4) {
         const uint32_t w = getbits(br, 32);
-        const int32_t u = (inst->res_wr & (RING_BYTES - 1)) >> 1; // even
+        const int32_t u = (inst->res_wr & (RES_BYTES - 1)) >> 1; // even
         inst->reservoir[u] = static_cast<uint16_t>(w >> 16);
         inst->reservoir[u + 1] = static_cast<uint16_t>(w & 0xFFFF);
         inst->res_wr += 4;
         n -= 4;
     }
     if (n >= 2) {
-        inst->reservoir[(inst->res_wr & (RING_BYTES - 1)) >> 1] =
+        inst->reservoir[(inst->res_wr & (RES_BYTES - 1)) >> 1] =
             static_cast<uint16_t>(getbits(br, 16));
         inst->res_wr += 2;
         n -= 2;

@@ -9,10 +9,30 @@
 
 namespace mp3 {
 
+// Counts the stages share.
+constexpr int GRANULE_LINES = MP3_GRANULE_SAMPLES; // spectral lines of one granule and channel
+constexpr int SUBBANDS = 32;                       // polyphase subbands
+constexpr int SUBBAND_LINES = 18;                  // lines (time slots) per subband
+static_assert(SUBBANDS * SUBBAND_LINES == GRANULE_LINES);
+constexpr int SHORT_WINDOWS = 3;
+constexpr int LONG_BANDS = 22;       // scale-factor bands of a long block
+constexpr int SHORT_BANDS = 13;      // scale-factor bands of one short window
+constexpr int MIXED_LONG_LINES = 36; // the long part of a mixed block: two subbands
+constexpr int SCALEFAC_BYTES = 40;   // tMPEGInstance::scalefac of one channel
+static_assert(sizeof(tMPEGInstance::scalefac[0]) == SCALEFAC_BYTES);
+
+// Main-data reservoir: the ring in bytes, 16-bit units and bits. Counters are taken mod
+// these sizes, which are powers of two.
+constexpr int32_t RES_BYTES = MP3_RESERVOIR_BYTES;
+constexpr int32_t RES_UNITS = RES_BYTES / 2;
+constexpr int32_t RES_BITS = 8 * RES_BYTES;
+static_assert((RES_BYTES & (RES_BYTES - 1)) == 0);
+static_assert(sizeof(tMPEGInstance::reservoir) == RES_BYTES);
+
 // Scale-factor-band bounds of one sampling frequency.
 struct tSfbRecord {
-    uint16_t l[23]; // start line of long bands 0..21, then 576
-    uint8_t s[14];  // start line of short bands 0..12 within one window, then 192
+    uint16_t l[LONG_BANDS + 1]; // start line of long bands 0..21, then 576
+    uint8_t s[SHORT_BANDS + 1]; // start line of short bands 0..12 within one window, then 192
 };
 // Nine records, indexed by version * 3 + sampling_frequency.
 extern const tSfbRecord sfb_table[9];

@@ -13,9 +13,12 @@
 namespace mp3 {
 namespace {
 
-constexpr int kMaxLines = 576;
-constexpr int kScalefacBytes = 40;
 constexpr uint32_t kNoIntensity = 7;
+// The last band of each kind has no position of its own and takes the one before's.
+constexpr int kLastShortBand = SHORT_BANDS - 1;     // 12
+constexpr int kLastShortPosition = SHORT_BANDS - 2; // 11
+constexpr int kLastLongPosition = LONG_BANDS - 2;   // 20
+constexpr int kMixedFirstShortBand = 3;             // short bands 0..2 lie in the long part
 
 // stereo_flags bits.
 constexpr uint32_t kIntensityScale = 1u << 0; // right scalefac_compress bit 0
@@ -66,8 +69,8 @@ namespace {
 // channels.
 void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, uint32_t flags,
                  int32_t n) {
-    if (start < 0 || n <= 0 || start >= kMaxLines) return;
-    if (n > kMaxLines - start) n = kMaxLines - start;
+    if (start < 0 || n <= 0 || start >= GRANULE_LINES) return;
+    if (n > GRANULE_LINES - start) n = GRANULE_LINES - start;
     int32_t* l = left + start;
     int32_t* r = right + start;
     const bool mpeg1 = (flags & kNotMpeg1) == 0;
@@ -136,7 +139,7 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
     int32_t* right = inst->xr[1];
     const uint8_t* pos = inst->scalefac[1];
     auto position = [&](int i) -> uint32_t {
-        return i >= 0 && i < kScalefacBytes ? pos[i] : kNoIntensity;
+        return i >= 0 && i < SCALEFAC_BYTES ? pos[i] : kNoIntensity;
     };
 
     uint32_t flags = gi_right->scalefac_compress & kIntensityScale;
@@ -148,50 +151,52 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
     const bool mpeg1 = (flags & kNotMpeg1) == 0;
 
     if ((flags & kIntensityOn) == 0) {
-        stereo_band(left, right, kNoIntensity, 0, flags, kMaxLines);
+        stereo_band(left, right, kNoIntensity, 0, flags, GRANULE_LINES);
         return;
     }
 
     const tSfbRecord& t = sfb_record(inst);
     // Lines of short band k, window w: 3 S[k] + w width .. + width - 1.
     auto window_start = [&](int k, int w) -> int32_t {
-        return 3 * t.s[k] + w * (t.s[k + 1] - t.s[k]);
+        return SHORT_WINDOWS * t.s[k] + w * (t.s[k + 1] - t.s[k]);
     };
     auto window_width = [&](int k) -> int32_t { return t.s[k + 1] - t.s[k]; };
 
     if (gi->block_type == 2) {
         const bool mixed = gi->mixed_block_flag != 0;
-        const int first = mixed ? 3 : 0; // first short band of the block
+        const int first = mixed ? kMixedFirstShortBand : 0; // first short band of the block
         // Position byte of short band k (band 12 uses band 11's), window w.
         const int pos_offset = !mixed ? 0 : (mpeg1 ? -1 : -3);
-        int top = 3;
-        for (int w = 0; w < 3; ++w) {
-            int k = 12;
+        int top = kMixedFirstShortBand;
+        for (int w = 0; w < SHORT_WINDOWS; ++w) {
+            int k = kLastShortBand;
             while (k >= first && !any_nonzero(right, window_start(k, w), window_width(k)))
                 --k;
-            if (k >= 11) k = 12;
+            if (k >= kLastShortPosition) k = kLastShortBand;
             for (int band = first; band <= k; ++band)
                 stereo_band(left, right, kNoIntensity, window_start(band, w), flags,
                             window_width(band));
             if (k + 1 > top) top = k + 1;
-            for (int band = k + 1; band <= 12; ++band) {
-                const int i = 3 * (band < 11 ? band : 11) + w + pos_offset;
+            for (int band = k + 1; band <= kLastShortBand; ++band) {
+                const int i =
+                    SHORT_WINDOWS * (band < kLastShortPosition ? band : kLastShortPosition) + w +
+                    pos_offset;
                 stereo_band(left, right, position(i), window_start(band, w), flags,
                             window_width(band));
             }
         }
         if (!mixed) return;
         // The long part of a mixed block, lines 0..35.
-        if (top > 3) {
-            stereo_band(left, right, kNoIntensity, 0, flags, 36);
+        if (top > kMixedFirstShortBand) {
+            stereo_band(left, right, kNoIntensity, 0, flags, MIXED_LONG_LINES);
             return;
         }
-        int32_t j = 35;
+        int32_t j = MIXED_LONG_LINES - 1;
         while (j >= 0 && right[j] == 0)
             --j;
         int b = 0;
         if (j >= 0)
-            while (b < 22 && t.l[b] <= j)
+            while (b < LONG_BANDS && t.l[b] <= j)
                 ++b;
         stereo_band(left, right, kNoIntensity, 0, flags, t.l[b]);
         const int last = mpeg1 ? 7 : 5;
@@ -201,22 +206,22 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
     }
 
     // Long blocks: intensity starts above the right channel's highest nonzero line.
-    if (line_count > kMaxLines) line_count = kMaxLines;
+    if (line_count > GRANULE_LINES) line_count = GRANULE_LINES;
     int32_t j = line_count - 1;
     if (j < 0) j = 0;
     while (j > 0 && right[j] == 0)
         --j;
     int b = 0;
-    while (b < 22 && t.l[b] <= j)
+    while (b < LONG_BANDS && t.l[b] <= j)
         ++b;
-    if (b >= 21) {
+    if (b > kLastLongPosition) {
         // The last band has no position of its own and goes with band 20.
-        stereo_band(left, right, kNoIntensity, 0, flags, kMaxLines);
+        stereo_band(left, right, kNoIntensity, 0, flags, GRANULE_LINES);
         return;
     }
     stereo_band(left, right, kNoIntensity, 0, flags, t.l[b]);
-    for (; b <= 20; ++b) {
-        const int32_t end = b == 20 ? kMaxLines : t.l[b + 1];
+    for (; b <= kLastLongPosition; ++b) {
+        const int32_t end = b == kLastLongPosition ? GRANULE_LINES : t.l[b + 1];
         stereo_band(left, right, position(b), t.l[b], flags, end - t.l[b]);
     }
 }

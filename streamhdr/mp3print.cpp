@@ -2,39 +2,46 @@
 
 #include "settings.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
 
 namespace {
 
-constexpr const char* status_text[] = {
-    "eNoErr:                     (All systems normal).\n",
-    "eNoSyncword:                (Synchronization word not found).\n",
-    "eCRCError:                  (CRC Error detected).\n",
-    "eBrokenFrame:               (MPEG frame header is inconsistant).\n",
-    "eEndOfBitstram:             (End of file condition.  Not a problem).\n",
-    "eDataOverflow:              (Some kind of data overflow).\n",
-    "eCantAllocateBuffer:        (Some kind of allocation error).\n",
-    "eUnsupportedLayer:          (Unsupported or illegal MPEG layer (00)).\n",
-    "eFrameDiscarded:            (Frame discarded).\n",
-    "eReservedSamplingFrequency: (Reserved sampling frequency (11)).\n",
-    "eForbiddenBitRate:          (Illegal bitrate (1111)).\n",
-    "eWrongMPEGBuild:            (Some weird error).\n",
+// What each status means, by its code.
+constexpr std::array<const char*, MP3_STATUS_COUNT> status_meaning = {
+    "All systems normal",
+    "Synchronization word not found",
+    "CRC Error detected",
+    "MPEG frame header is inconsistant",
+    "End of file condition.  Not a problem",
+    "Some kind of data overflow",
+    "Some kind of allocation error",
+    "Unsupported or illegal MPEG layer (00)",
+    "Frame discarded",
+    "Reserved sampling frequency (11)",
+    "Illegal bitrate (1111)",
+    "Some weird error",
 };
-constexpr const char* undefined_status = "??????????:                 (Undefined error value).\n";
+constexpr const char* undefined_name = "??????????";
+constexpr const char* undefined_meaning = "Undefined error value";
+constexpr int STATUS_COLUMN = 28; // where the meaning starts
 
-constexpr const char* rate_text[] = {
-    "11025 Hz", "12000 Hz",    "8000 Hz",  "ReservedMPEG2_5", "22050 Hz", "24000 Hz",
-    "16000 Hz", "ReservedLSF", "44100 Hz", "48000 Hz",        "32000 Hz", "Reserved",
-};
+// Rate codes 3, 7 and 11 (reserved) by the version part of the code.
+constexpr std::array<const char*, 3> reserved_rate_text = {"ReservedMPEG2_5", "ReservedLSF",
+                                                           "Reserved"};
 
 } // namespace
 
 int MP3PrintStatus(int status) {
     if (debug > 0) {
-        auto code = static_cast<unsigned>(status);
-        std::fputs(code < std::size(status_text) ? status_text[code] : undefined_status, stdout);
+        const char* name = mp3_status_name(status);
+        const char* meaning =
+            name != nullptr ? status_meaning[static_cast<size_t>(status)] : undefined_meaning;
+        if (name == nullptr) name = undefined_name;
+        const int pad = STATUS_COLUMN - 1 - static_cast<int>(std::strlen(name));
+        std::printf("%s:%*s(%s).\n", name, pad, "", meaning);
     }
     return status;
 }
@@ -42,9 +49,15 @@ int MP3PrintStatus(int status) {
 void MP3PrintHeader(const tMPEGHeader* header) {
     if (debug > 0) {
         std::printf("MP3PrintHeader:\n");
-        auto code = static_cast<unsigned>(header->sample_rate);
-        std::printf("        sample_rate       = %s\n",
-                    code < std::size(rate_text) ? rate_text[code] : "Invalid");
+        const int code = header->sample_rate;
+        const int hz = mp3_rate_code_hz(code);
+        std::printf("        sample_rate       = ");
+        if (hz != 0)
+            std::printf("%d Hz\n", hz);
+        else
+            std::printf("%s\n", code >= 0 && code < MP3_RATE_CODES
+                                    ? reserved_rate_text[static_cast<size_t>(code / 4)]
+                                    : "Invalid");
         std::printf("        samplesperchannel = %d\n", header->samplesperchannel);
         std::printf("        numchans          = %d\n", header->numchans);
         std::printf("        packed_info       = ");

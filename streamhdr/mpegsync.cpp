@@ -1,26 +1,12 @@
 #include "mpegsync.h"
 
+#include "mp3dec.h"
+
 #include <array>
 #include <cstring>
 #include <string_view>
 
 namespace {
-
-// kbit/s by [MPEG-1 or not][layer - 1][bitrate index].
-constexpr std::array<std::array<std::array<int16_t, 15>, 3>, 2> kbit_table = {{
-    {{
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-    }},
-    {{
-        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
-    }},
-}};
-
-constexpr std::array<int32_t, 3> mpeg1_rates = {44100, 48000, 32000};
 
 // Tags that may follow the last frame of a file: ID3v1, APE, an appended ID3v2, Lyrics3.
 constexpr std::array<std::string_view, 4> tail_tags = {"TAG", "APETAGEX", "ID3", "LYRICSBEGIN"};
@@ -90,30 +76,29 @@ int32_t confirm_free(std::span<const uint8_t> window, bool stream_ends, tFrameRu
 } // namespace
 
 bool mpeg_frame_header(std::span<const uint8_t> bytes, tFrameInfo* info) {
-    if (bytes.size() < 4 || bytes[0] != 0xFF || (bytes[1] & 0xE0) != 0xE0) return false;
-    const int32_t version_bits = (bytes[1] >> 3) & 3;
-    const int32_t layer_bits = (bytes[1] >> 1) & 3;
-    const int32_t bitrate_index = bytes[2] >> 4;
-    const int32_t rate_index = (bytes[2] >> 2) & 3;
-    if (version_bits == 1 || layer_bits == 0 || bitrate_index == 15 || rate_index == 3)
+    if (bytes.size() < 4) return false;
+    const uint32_t h = mp3_hdr_word(bytes.data());
+    const auto version_bits = static_cast<int32_t>(mp3_hdr_version_bits(h));
+    const auto layer = static_cast<int32_t>(mp3_layer_of_bits(mp3_hdr_layer_bits(h)));
+    const auto bitrate_index = static_cast<int32_t>(mp3_hdr_bitrate_index(h));
+    const auto rate_index = static_cast<int32_t>(mp3_hdr_rate_index(h));
+    if (!mp3_hdr_has_sync(h) || version_bits == 1 || layer == 0 ||
+        bitrate_index == MP3_FORBIDDEN_BITRATE_INDEX || rate_index == MP3_RESERVED_RATE_INDEX)
         return false;
     info->version_bits = version_bits;
-    info->layer = 4 - layer_bits;
+    info->layer = layer;
     info->bitrate_index = bitrate_index;
     info->rate_index = rate_index;
-    info->rate = mpeg1_rates[static_cast<size_t>(rate_index)] >> (version_bits == 3   ? 0
-                                                                  : version_bits == 2 ? 1
-                                                                                      : 2);
-    info->padding = (bytes[2] >> 1) & 1;
-    const bool mpeg1 = version_bits == 3;
-    const int32_t bits_per_second = 1000 *
-                                    kbit_table[mpeg1 ? 1 : 0][static_cast<size_t>(info->layer - 1)]
-                                              [static_cast<size_t>(bitrate_index)];
-    if (info->layer == 1) {
-        info->length = (12 * bits_per_second / info->rate + info->padding) * 4;
+    info->rate = mp3_hdr_sample_rate_hz(h);
+    info->padding = static_cast<int32_t>(mp3_hdr_padding(h));
+    const uint32_t version = mp3_version_of_bits(static_cast<uint32_t>(version_bits));
+    const int32_t bits_per_second = 1000 * mp3_hdr_bitrate_kbps(h);
+    const int32_t samples = mp3_samples_per_frame(version, static_cast<uint32_t>(layer));
+    if (layer == 1) {
+        // Layer I counts its length in 4-byte slots.
+        info->length = (samples / 32 * bits_per_second / info->rate + info->padding) * 4;
     } else {
-        const int32_t per_frame = info->layer == 3 && !mpeg1 ? 72 : 144;
-        info->length = per_frame * bits_per_second / info->rate + info->padding;
+        info->length = samples / 8 * bits_per_second / info->rate + info->padding;
     }
     if (bitrate_index == 0) info->length = 0;
     return true;

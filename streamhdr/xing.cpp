@@ -1,8 +1,8 @@
 #include "xing.h"
 
+#include "mp3dec.h"
 #include "settings.h"
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +17,8 @@ constexpr int tag_offset(int mpeg1, int mode) {
 }
 static_assert(tag_offset(1, 0) == 4 + 32 && tag_offset(0, 3) == 4 + 9);
 
-// Hz by sampling-rate index for MPEG-1; index 3 is reserved.
-constexpr std::array<int32_t, 4> mpeg1_hz = {44100, 48000, 32000, 99999};
+// `samplerate` of the reserved rate index, before the halving.
+constexpr int32_t RESERVED_RATE_HZ = 99999;
 
 // A frame of 1152 samples at 44100 Hz lasts 1 / 38.28125 s.
 constexpr double FRAMES_PER_SECOND_44100 = 44100.0 / 1152.0;
@@ -47,19 +47,22 @@ int clamp_rate(double bits_per_second) {
 int xing_parse(const uint8_t* buffer, int length, tXingHeader* header) {
     header->flags = 0;
     if (length < 4) return 0;
-    const int mpeg1 = (buffer[1] >> 3) & 1;
-    const int version = (buffer[1] >> 3) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-    const int rate_index = (buffer[2] >> 2) & 3;
-    const int mode = (buffer[3] >> 6) & 3;
-    int pos = tag_offset(mpeg1, mode);
+    const uint32_t h = mp3_hdr_word(buffer);
+    const uint32_t version_bits = mp3_hdr_version_bits(h); // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const int mpeg1 = static_cast<int>(version_bits & 1);
+    const uint32_t rate_index = mp3_hdr_rate_index(h);
+    int pos = tag_offset(mpeg1, static_cast<int>(mp3_hdr_mode(h)));
     if (pos + 8 > length || std::memcmp(buffer + pos, "Xing", 4) != 0) return 0;
 
     header->mpeg1 = mpeg1;
-    header->samplerate = mpeg1 ? mpeg1_hz[rate_index] : mpeg1_hz[rate_index] >> 1;
-    header->frame_samples = mpeg1 ? 1152 : 576;
-    // MPEG-2 halves the MPEG-1 rates, MPEG-2.5 quarters them; version 1 is reserved.
-    const int halvings = version == 3 ? 0 : version == 2 ? 1 : 2;
-    header->frame_hz = rate_index == 3 || version == 1 ? 0 : mpeg1_hz[rate_index] >> halvings;
+    // The version bit alone halves the MPEG-1 rate here.
+    const int32_t mpeg1_hz = rate_index == MP3_RESERVED_RATE_INDEX
+                                 ? RESERVED_RATE_HZ
+                                 : mp3_sample_rate_hz(MP3_VERSION_MPEG1, rate_index);
+    header->samplerate = mpeg1 ? mpeg1_hz : mpeg1_hz >> 1;
+    header->frame_samples = mp3_samples_per_frame(mpeg1 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2);
+    // The true rate; 0 for the reserved index and the reserved version bits 01.
+    header->frame_hz = version_bits == 1 ? 0 : mp3_hdr_sample_rate_hz(h);
     header->frames = 0;
     header->bytes = 0;
     pos += 4;

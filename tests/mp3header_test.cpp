@@ -119,4 +119,31 @@ TEST_F(FrameHeader, SearchWithTooFewBitsStopsOnTheBoundary) {
     EXPECT_EQ(position(), 8);
 }
 
+// The stream tables of mp3dec.h against the standards' values: the ends of every bitrate
+// table, a rate of each version, and the fields of FF FB 90 64.
+TEST(StreamTables, RatesBitratesFieldsAndNames) {
+    EXPECT_EQ(mp3_sample_rate_hz(MP3_VERSION_MPEG1, 1), 48000);
+    EXPECT_EQ(mp3_sample_rate_hz(MP3_VERSION_MPEG2, 2), 16000);
+    EXPECT_EQ(mp3_sample_rate_hz(MP3_VERSION_MPEG25, 0), 11025);
+    EXPECT_EQ(mp3_sample_rate_hz(MP3_VERSION_MPEG1, 3), 0);
+    const int32_t ends[2][3][2] = {{{32, 256}, {8, 160}, {8, 160}},
+                                   {{32, 448}, {32, 384}, {32, 320}}};
+    for (uint32_t v : {MP3_VERSION_MPEG2, MP3_VERSION_MPEG1, MP3_VERSION_MPEG25})
+        for (uint32_t layer = 1; layer <= 3; ++layer) {
+            EXPECT_EQ(mp3_bitrate_kbps(v, layer, 1), ends[v & 1][layer - 1][0]) << v << layer;
+            EXPECT_EQ(mp3_bitrate_kbps(v, layer, 14), ends[v & 1][layer - 1][1]) << v << layer;
+        }
+    constexpr uint8_t bytes[4] = {0xFF, 0xFB, 0x90, 0x64};
+    const uint32_t h = mp3_hdr_word(bytes);
+    EXPECT_TRUE(mp3_hdr_has_sync(h));
+    EXPECT_EQ(mp3_hdr_bitrate_kbps(h), 128);
+    EXPECT_EQ(mp3_hdr_sample_rate_hz(h), 44100);
+    EXPECT_EQ(mp3_layer_of_bits(mp3_hdr_layer_bits(h)), 3u);
+    EXPECT_EQ(mp3_hdr_protection_bit(h), 1u); // no CRC word
+    EXPECT_EQ(mp3_hdr_mode(h), 1u);           // joint stereo
+    EXPECT_EQ(mp3_hdr_mode_extension(h), 2u);
+    EXPECT_STREQ(mp3_status_name(eForbiddenBitRate), "eForbiddenBitRate");
+    EXPECT_EQ(mp3_status_name(MP3_STATUS_COUNT), nullptr);
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // Xing VBR headers: where the tag lies, which fields it carries, and the time and
-// bitrate derived from them; the sampling rate of a decoded frame header.
+// bitrate derived from them; the sampling rate of a decoded frame header and its debug text.
+#include "mp3print.h"
 #include "mp3rate.h"
 #include "settings.h"
 #include "xing.h"
@@ -209,6 +210,26 @@ TEST(SampleRate, CodesAndTheReservedFallback) {
         const int fallback = code >= 8 ? 44100 : 22050; // samples * 1225 / 32
         EXPECT_EQ(MP3SampleRate(&h), hz[code] != 0 ? hz[code] : fallback) << code;
     }
+}
+
+TEST(DecoderPrint, StatusColumnsRateNamesAndBitsAtAnyLevel) {
+    tMPEGHeader h{7, 576, 1, 0x1FFFFF, 544, 0};
+    testing::internal::CaptureStdout();
+    debug = 3;
+    EXPECT_EQ(MP3PrintStatus(4), 4);
+    MP3PrintStatus(-1);
+    MP3PrintHeader(&h);
+    debug = 0;
+    EXPECT_EQ(MP3PrintStatus(9), 9);
+    MP3PrintHeader(&h);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "eEndOfBitstram:             (End of file condition.  Not a problem).\n"
+              "??????????:                 (Undefined error value).\n"
+              "MP3PrintHeader:\n        sample_rate       = ReservedLSF\n"
+              "        samplesperchannel = 576\n        numchans          = 1\n"
+              "        packed_info       = 111111111111111111111\n"
+              "        bits_required     = 544\n        free_format       = 0\n"
+              "111111111111111111111");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // between calls. The decoder allocates nothing and keeps no state outside the instance.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,152 @@ enum tMPEGStatus : int32_t {
     eForbiddenBitRate = 10,
     eWrongMPEGBuild = 11,
 };
+
+constexpr int MP3_STATUS_COUNT = 12;
+constexpr std::array<const char*, MP3_STATUS_COUNT> MP3_STATUS_NAMES = {
+    "eNoErr",
+    "eNoSyncword",
+    "eCRCError",
+    "eBrokenFrame",
+    "eEndOfBitstram",
+    "eDataOverflow",
+    "eCantAllocateBuffer",
+    "eUnsupportedLayer",
+    "eFrameDiscarded",
+    "eReservedSamplingFrequency",
+    "eForbiddenBitRate",
+    "eWrongMPEGBuild",
+};
+// The status's name as written above ("eNoErr"); null for a value that is no status.
+constexpr const char* mp3_status_name(int32_t status) {
+    return status >= 0 && status < MP3_STATUS_COUNT ? MP3_STATUS_NAMES[static_cast<size_t>(status)]
+                                                    : nullptr;
+}
+
+// ---- Stream constants ----
+//
+// The MPEG version is numbered three ways:
+//   - in the header, bits 20..19 of the packed word: 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5 (1 is
+//     reserved and decoded as MPEG-2.5);
+//   - in the decoder (tMPEGInstance::version, the `version` arguments below): 1 MPEG-1,
+//     0 MPEG-2, 2 MPEG-2.5, so that bit 0 tells MPEG-1;
+//   - in the rate code of tMPEGHeader::sample_rate: 4 x (2 MPEG-1, 1 MPEG-2, 0 MPEG-2.5)
+//     + the sampling-frequency index.
+constexpr uint32_t MP3_VERSION_MPEG2 = 0;
+constexpr uint32_t MP3_VERSION_MPEG1 = 1;
+constexpr uint32_t MP3_VERSION_MPEG25 = 2;
+
+constexpr uint32_t MP3_SYNC_WORD = 0x7FF; // the eleven one bits before the packed word
+constexpr uint32_t MP3_LAYER_III = 3;
+constexpr uint32_t MP3_RESERVED_RATE_INDEX = 3;
+constexpr uint32_t MP3_FORBIDDEN_BITRATE_INDEX = 15;
+constexpr uint32_t MP3_MODE_SINGLE_CHANNEL = 3;
+
+// Fields of the packed header word (tMPEGHeader::packed_info: the 21 bits after the sync
+// word). The whole 32-bit header, first stream byte in bits 31..24, has them at the same
+// places, so these take either.
+constexpr uint32_t mp3_hdr_version_bits(uint32_t h) {
+    return (h >> 19) & 3;
+}
+constexpr uint32_t mp3_hdr_layer_bits(uint32_t h) {
+    return (h >> 17) & 3;
+} // 1 Layer III .. 3 Layer I
+constexpr uint32_t mp3_hdr_protection_bit(uint32_t h) {
+    return (h >> 16) & 1;
+} // 0: CRC word follows
+constexpr uint32_t mp3_hdr_bitrate_index(uint32_t h) {
+    return (h >> 12) & 15;
+} // 0 free format
+constexpr uint32_t mp3_hdr_rate_index(uint32_t h) {
+    return (h >> 10) & 3;
+}
+constexpr uint32_t mp3_hdr_padding(uint32_t h) {
+    return (h >> 9) & 1;
+}
+constexpr uint32_t mp3_hdr_mode(uint32_t h) {
+    return (h >> 6) & 3;
+} // 3 single channel
+constexpr uint32_t mp3_hdr_mode_extension(uint32_t h) {
+    return (h >> 4) & 3;
+}
+// The 32-bit header of four stream bytes, and whether it begins with the sync word.
+constexpr uint32_t mp3_hdr_word(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+constexpr bool mp3_hdr_has_sync(uint32_t word) {
+    return (word >> 21) == MP3_SYNC_WORD;
+}
+
+// The decoder's version for the header's version bits; the layer number (1..3, 0 for the
+// reserved bits 00) for its layer bits.
+constexpr uint32_t mp3_version_of_bits(uint32_t bits) {
+    const uint32_t v = (bits & 3) ^ 2;
+    return v & ~(v >> 1);
+}
+constexpr uint32_t mp3_layer_of_bits(uint32_t bits) {
+    return (bits & 3) == 0 ? 0 : 4 - (bits & 3);
+}
+
+// Sampling rate in Hz by rate code (tMPEGHeader::sample_rate); 0 for the reserved codes.
+constexpr int MP3_RATE_CODES = 12;
+constexpr std::array<int32_t, MP3_RATE_CODES> MP3_RATE_CODE_HZ = {
+    11025, 12000, 8000, 0, 22050, 24000, 16000, 0, 44100, 48000, 32000, 0,
+};
+constexpr int32_t mp3_rate_code(uint32_t version, uint32_t rate_index) {
+    const uint32_t v = (version & 1) != 0 ? 2 : (version == MP3_VERSION_MPEG2 ? 1 : 0);
+    return static_cast<int32_t>(4 * v + (rate_index & 3));
+}
+constexpr int32_t mp3_rate_code_hz(int32_t code) {
+    return code >= 0 && code < MP3_RATE_CODES ? MP3_RATE_CODE_HZ[static_cast<size_t>(code)] : 0;
+}
+// Hz by the decoder's version and the sampling-frequency index; 0 for the reserved index.
+constexpr int32_t mp3_sample_rate_hz(uint32_t version, uint32_t rate_index) {
+    return rate_index > 3 ? 0 : mp3_rate_code_hz(mp3_rate_code(version, rate_index));
+}
+
+// Bitrates in kbit/s by [MPEG-1 ? 1 : 0][layer - 1][bitrate index 0..14]; index 0 is free
+// format. MPEG-2.5 has the MPEG-2 rates.
+constexpr int MP3_BITRATE_INDICES = 15;
+constexpr std::array<std::array<std::array<int16_t, MP3_BITRATE_INDICES>, 3>, 2> MP3_BITRATE_KBPS =
+    {{
+        {{
+            {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+        }},
+        {{
+            {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+            {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+            {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+        }},
+    }};
+// kbit/s by the decoder's version, the layer number and the bitrate index; 0 for free
+// format and for values outside the table.
+constexpr int32_t mp3_bitrate_kbps(uint32_t version, uint32_t layer, uint32_t index) {
+    if (layer < 1 || layer > 3 || index >= MP3_BITRATE_INDICES) return 0;
+    return MP3_BITRATE_KBPS[version & 1][layer - 1][index];
+}
+// The same for a packed header word (0 for the reserved layer bits).
+constexpr int32_t mp3_hdr_bitrate_kbps(uint32_t h) {
+    return mp3_bitrate_kbps(mp3_version_of_bits(mp3_hdr_version_bits(h)),
+                            mp3_layer_of_bits(mp3_hdr_layer_bits(h)), mp3_hdr_bitrate_index(h));
+}
+// Hz for a packed header word, as the decoder reads it; 0 for the reserved index.
+constexpr int32_t mp3_hdr_sample_rate_hz(uint32_t h) {
+    return mp3_sample_rate_hz(mp3_version_of_bits(mp3_hdr_version_bits(h)), mp3_hdr_rate_index(h));
+}
+
+// PCM samples per channel: one granule, and one frame by the decoder's version and the layer
+// number (Layer III unless given).
+constexpr int MP3_GRANULE_SAMPLES = 576;
+constexpr int32_t mp3_samples_per_frame(uint32_t version, uint32_t layer = MP3_LAYER_III) {
+    if (layer == 1) return 384;
+    return layer == 2 || (version & 1) != 0 ? 2 * MP3_GRANULE_SAMPLES : MP3_GRANULE_SAMPLES;
+}
+
+// Main-data reservoir: a ring of this many bytes at the start of the instance.
+constexpr int MP3_RESERVOIR_BYTES = 1024;
 
 // The caller's read position.
 struct tMPEGBitstream {
@@ -61,8 +208,8 @@ struct tChannelSideInfo {
 
 // All decoder state. Callers treat it as opaque and only clear it whole.
 struct tMPEGInstance {
-    uint16_t reservoir[512];      // main-data ring, two bytes per unit; must come first
-    int32_t synth_buf[2][16][32]; // per channel 16 rows of 32 synthesis values
+    uint16_t reservoir[MP3_RESERVOIR_BYTES / 2]; // main-data ring, two bytes per unit; first
+    int32_t synth_buf[2][16][32];                // per channel 16 rows of 32 synthesis values
     uint8_t synth_pos[2];
     int32_t ff_state; // free-format frame length in bytes, 0 while unmeasured
     uint8_t version;  // 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5
@@ -81,17 +228,17 @@ struct tMPEGInstance {
     uint8_t scalefac[2][40];
     uint16_t main_data_begin;
     tChannelSideInfo side[2];
-    int32_t overlap[2][576];
+    int32_t overlap[2][MP3_GRANULE_SAMPLES];
     int32_t work[128]; // scratch, directly before xr
-    int32_t xr[2][576];
-    int32_t reordered[576]; // short-block spectrum in window-interleaved order
+    int32_t xr[2][MP3_GRANULE_SAMPLES];
+    int32_t reordered[MP3_GRANULE_SAMPLES]; // short-block spectrum in window-interleaved order
 };
 static_assert(offsetof(tMPEGInstance, reservoir) == 0, "the reservoir walk relies on it");
 static_assert(sizeof(tMPEGInstance::synth_buf) == 2 * 2048);
 static_assert(offsetof(tMPEGInstance, xr) == offsetof(tMPEGInstance, work) + sizeof(int32_t) * 128);
 
 constexpr int MP3_INSTANCE_ALIGN = 2048;
-constexpr int MP3_MAX_SAMPLES = 1152; // per channel and frame
+constexpr int MP3_MAX_SAMPLES = 2 * MP3_GRANULE_SAMPLES; // per channel and frame
 
 // Input the caller must hold for MP3DecodeData. The decoder reads whole 32-bit words and
 // never compares a read with the amount of valid data, so after MP3DecodeInfo has returned
