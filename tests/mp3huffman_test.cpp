@@ -30,7 +30,7 @@ int32_t expect_m(uint32_t v) {
     return pow43_table[k] + ((pow43_table[k + 1] - pow43_table[k]) >> 3) * int32_t(v % 8);
 }
 
-// round(x^(4/3) * 8192) for x = 0..15, worked out in Python.
+// round(x^(4/3) * 8192) for x = 0..15 (recomputed by tools/gen_test_expectations.py).
 constexpr int32_t M_SMALL[16] = {0,      8192,   20643,  35445,  52016,  70041,  89315,  109695,
                                  131072, 153360, 176491, 200407, 225060, 250408, 276414, 303048};
 
@@ -109,7 +109,7 @@ int32_t decode(tMPEGInstance* inst, const tGranuleInfo& gi, int32_t start, const
 // ---- pow43_table -------------------------------------------------------------------------
 
 TEST(Pow43Table, HandValues) {
-    // Worked out in Python with exact integer cube roots.
+    // Exact integer cube roots (recomputed by tools/gen_test_expectations.py).
     const std::map<int, int32_t> want = {{0, 0},
                                          {1, 131072},
                                          {2, 330288},

@@ -1,6 +1,7 @@
 // The spectral stages: requantisation, stereo processing, alias reduction and short-block
-// reordering. Expected values were worked out independently (Python, exact integer
-// arithmetic on the stated constants) and are written here as numbers.
+// reordering. Expected values were worked out independently (exact integer arithmetic on
+// the stated constants) and are written here as numbers; tools/gen_test_expectations.py
+// recomputes the requantisation and stereo tables (test test_expectations_current).
 #include "fixed.h"
 #include "stages.h"
 

@@ -65,20 +65,23 @@ constexpr uint32_t MP3_FORBIDDEN_BITRATE_INDEX = 15;
 constexpr uint32_t MP3_MODE_SINGLE_CHANNEL = 3;
 
 // Fields of the packed header word (tMPEGHeader::packed_info: the 21 bits after the sync
-// word). The whole 32-bit header, first stream byte in bits 31..24, has them at the same
-// places, so these take either.
+// word): the version bits (above), the layer bits (1 Layer III, 2 Layer II, 3 Layer I,
+// 0 reserved), the protection bit (0: a CRC word follows the header), the bitrate index
+// (0 free format, 15 forbidden), the sampling-frequency index (3 reserved), the padding
+// bit, the mode (3 single channel) and the mode extension. The whole 32-bit header, first
+// stream byte in bits 31..24, has them at the same places, so these take either.
 constexpr uint32_t mp3_hdr_version_bits(uint32_t h) {
     return (h >> 19) & 3;
 }
 constexpr uint32_t mp3_hdr_layer_bits(uint32_t h) {
     return (h >> 17) & 3;
-} // 1 Layer III .. 3 Layer I
+}
 constexpr uint32_t mp3_hdr_protection_bit(uint32_t h) {
     return (h >> 16) & 1;
-} // 0: CRC word follows
+}
 constexpr uint32_t mp3_hdr_bitrate_index(uint32_t h) {
     return (h >> 12) & 15;
-} // 0 free format
+}
 constexpr uint32_t mp3_hdr_rate_index(uint32_t h) {
     return (h >> 10) & 3;
 }
@@ -87,7 +90,7 @@ constexpr uint32_t mp3_hdr_padding(uint32_t h) {
 }
 constexpr uint32_t mp3_hdr_mode(uint32_t h) {
     return (h >> 6) & 3;
-} // 3 single channel
+}
 constexpr uint32_t mp3_hdr_mode_extension(uint32_t h) {
     return (h >> 4) & 3;
 }
