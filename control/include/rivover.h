@@ -32,22 +32,27 @@ constexpr int32_t CTL_CMD_LINK_TEXT = 19;
 constexpr int32_t CTL_CMD_REGISTER = 32;
 constexpr int32_t CTL_CMD_NOTIFY_VALUE = 33;
 constexpr int32_t CTL_CMD_NOTIFY = 34;
+constexpr int32_t CTL_CMD_GET_TEXT_35 = 35; // the text query without arguments
 constexpr int32_t CTL_CMD_EXCHANGE = 48;
 constexpr int32_t CTL_CMD_SEND2 = 50;
-constexpr int32_t CTL_CMD_GET_TEXT_35 = 35; // the text query without arguments
 constexpr int32_t CTL_CMD_LINK_TEXT2 = 57;
 
-// The codes of the calls that take one from a family.
-constexpr std::array<int32_t, 10> CTL_TEXT_COMMANDS = {
+// The codes that the calls serving a family of commands accept.
+// ctl_get_text:
+inline constexpr std::array<int32_t, 10> CTL_TEXT_COMMANDS = {
     CTL_CMD_GET_TEXT_3, 4, CTL_CMD_GET_TEXT_5, 6, 7, 14, 15, CTL_CMD_GET_TEXT_35, 54, 55};
-constexpr std::array<int32_t, 3> CTL_PLAIN_REQUESTS = {10, 13, 56};    // ctl_request
-constexpr std::array<int32_t, 3> CTL_ARGUMENT_COMMANDS = {23, 24, 51}; // ctl_command with a
-constexpr std::array<int32_t, 12> CTL_ZERO_COMMANDS = {25, 26, 27, 28, 42, 43,
-                                                       44, 45, 46, 47, 49, 53}; // ... with 0
-constexpr std::array<int32_t, 2> CTL_RESULT_COMMANDS = {31, 52};                // ctl_get_result
+// ctl_request:
+inline constexpr std::array<int32_t, 3> CTL_PLAIN_REQUESTS = {10, 13, 56};
+// ctl_command, sending its argument:
+inline constexpr std::array<int32_t, 3> CTL_ARGUMENT_COMMANDS = {23, 24, 51};
+// ctl_command, sending 0:
+inline constexpr std::array<int32_t, 12> CTL_ZERO_COMMANDS = {25, 26, 27, 28, 42, 43,
+                                                              44, 45, 46, 47, 49, 53};
+// ctl_get_result:
+inline constexpr std::array<int32_t, 2> CTL_RESULT_COMMANDS = {31, 52};
 // The commands the daemon does not answer.
-constexpr std::array<int32_t, 4> CTL_NO_REPLY_COMMANDS = {CTL_CMD_LINK_TEXT, CTL_CMD_NOTIFY_VALUE,
-                                                          CTL_CMD_NOTIFY, CTL_CMD_LINK_TEXT2};
+inline constexpr std::array<int32_t, 4> CTL_NO_REPLY_COMMANDS = {
+    CTL_CMD_LINK_TEXT, CTL_CMD_NOTIFY_VALUE, CTL_CMD_NOTIFY, CTL_CMD_LINK_TEXT2};
 
 // One record, both directions. Integers in host byte order.
 struct tCtlRecord {

@@ -25,7 +25,7 @@ enum tMPEGStatus : int32_t {
 };
 
 constexpr int MP3_STATUS_COUNT = 12;
-constexpr std::array<const char*, MP3_STATUS_COUNT> MP3_STATUS_NAMES = {
+inline constexpr std::array<const char*, MP3_STATUS_COUNT> MP3_STATUS_NAMES = {
     "eNoErr",
     "eNoSyncword",
     "eCRCError",
@@ -115,7 +115,7 @@ constexpr uint32_t mp3_layer_of_bits(uint32_t bits) {
 
 // Sampling rate in Hz by rate code (tMPEGHeader::sample_rate); 0 for the reserved codes.
 constexpr int MP3_RATE_CODES = 12;
-constexpr std::array<int32_t, MP3_RATE_CODES> MP3_RATE_CODE_HZ = {
+inline constexpr std::array<int32_t, MP3_RATE_CODES> MP3_RATE_CODE_HZ = {
     11025, 12000, 8000, 0, 22050, 24000, 16000, 0, 44100, 48000, 32000, 0,
 };
 constexpr int32_t mp3_rate_code(uint32_t version, uint32_t rate_index) {
@@ -133,8 +133,8 @@ constexpr int32_t mp3_sample_rate_hz(uint32_t version, uint32_t rate_index) {
 // Bitrates in kbit/s by [MPEG-1 ? 1 : 0][layer - 1][bitrate index 0..14]; index 0 is free
 // format. MPEG-2.5 has the MPEG-2 rates.
 constexpr int MP3_BITRATE_INDICES = 15;
-constexpr std::array<std::array<std::array<int16_t, MP3_BITRATE_INDICES>, 3>, 2> MP3_BITRATE_KBPS =
-    {{
+inline constexpr std::array<std::array<std::array<int16_t, MP3_BITRATE_INDICES>, 3>, 2>
+    MP3_BITRATE_KBPS = {{
         {{
             {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
             {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
