@@ -10,11 +10,7 @@
 namespace mp3 {
 namespace {
 
-constexpr int kSubbands = 32;
-constexpr int kSubbandLines = 18;
 constexpr int kButterflies = 8;
-constexpr int kMaxLines = 576;
-static_assert(kSubbands * kSubbandLines == kMaxLines);
 
 constexpr int kCsFrac = 31;     // cs_i: Q31
 constexpr int kCaEvenFrac = 31; // ca_i, even i: Q31
@@ -58,8 +54,8 @@ void alias_butterflies_portable(int32_t* xr, int n) {
         if ((i & 1) == 0) {
             const int32_t sum = wadd(ca, cs);
             for (int k = 1; k <= n; ++k) {
-                int32_t& a = xr[kSubbandLines * k - 1 - i];
-                int32_t& b = xr[kSubbandLines * k + i];
+                int32_t& a = xr[SUBBAND_LINES * k - 1 - i];
+                int32_t& b = xr[SUBBAND_LINES * k + i];
                 const int32_t t = hi(a, sum);
                 const int32_t na = wshl(wsub(t, hi(ca, wadd(a, b))), 1);
                 const int32_t nb = wshl(wadd(t, hi(cs, wsub(b, a))), 1);
@@ -69,8 +65,8 @@ void alias_butterflies_portable(int32_t* xr, int n) {
         } else {
             const int32_t sum = wadd(cs, ca >> 1);
             for (int k = 1; k <= n; ++k) {
-                int32_t& a = xr[kSubbandLines * k - 1 - i];
-                int32_t& b = xr[kSubbandLines * k + i];
+                int32_t& a = xr[SUBBAND_LINES * k - 1 - i];
+                int32_t& b = xr[SUBBAND_LINES * k + i];
                 const int32_t u = hi(a, sum);
                 const int32_t na = wsub(wshl(u, 1), hi(ca, wadd(a, b)));
                 const int32_t nb = wshl(wadd(u, hi(cs, wsub(b, a))), 1);
@@ -82,16 +78,16 @@ void alias_butterflies_portable(int32_t* xr, int n) {
 }
 
 void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
-    int boundaries = kSubbands - 1;
+    int boundaries = SUBBANDS - 1;
     if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
     // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
     // the last nonzero line's subband.
-    int top = kMaxLines;
+    int top = GRANULE_LINES;
     while (top >= 4 && (xr[top - 1] | xr[top - 2] | xr[top - 3] | xr[top - 4]) == 0)
         top -= 4;
     while (top > 0 && xr[top - 1] == 0)
         --top;
-    const int last_boundary = top == 0 ? 0 : (top - 1) / kSubbandLines + 1;
+    const int last_boundary = top == 0 ? 0 : (top - 1) / SUBBAND_LINES + 1;
     if (boundaries > last_boundary) boundaries = last_boundary;
     [[maybe_unused]] const tDspPath path = dsp_path();
 #if defined(VEXA_SIMD_X86)
@@ -117,14 +113,14 @@ int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,
     if (gi->mixed_block_flag) {
         // The long part stays as it is: 36 lines, 72 at 8000 Hz.
         const int32_t n = 3 * t.s[3];
-        for (int32_t i = 0; i < n && i < kMaxLines; ++i)
+        for (int32_t i = 0; i < n && i < GRANULE_LINES; ++i)
             out[i] = xr[i];
         band = 3;
     }
     for (; band < 13; ++band) {
         const int32_t width = t.s[band + 1] - t.s[band];
         const int32_t start = 3 * t.s[band];
-        if (width <= 0 || start + 3 * width > kMaxLines) continue;
+        if (width <= 0 || start + 3 * width > GRANULE_LINES) continue;
         const int32_t* in = xr + start;
         int32_t* o = out + start;
         for (int32_t j = 0; j < width; ++j) {

@@ -30,14 +30,8 @@ constexpr std::array<int32_t, 4> pow2_quarter = {
 };
 
 // Layer III pre-emphasis, one value per long band.
-constexpr std::array<uint8_t, 22> pretab = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                            1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0};
-
-constexpr int kMaxLines = 576;
-constexpr int kScalefacBytes = 40;
-constexpr int kLongBands = 22;
-constexpr int kShortBands = 13;
-constexpr int32_t kMixedLongEnd = 36;
+constexpr std::array<uint8_t, LONG_BANDS> pretab = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                    1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0};
 
 } // namespace
 
@@ -80,19 +74,19 @@ void scale_lines(int32_t* x, int32_t n, int32_t e, [[maybe_unused]] tDspPath pat
 
 void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, int32_t line_count,
                 int ch) {
-    if (line_count > kMaxLines) line_count = kMaxLines;
+    if (line_count > GRANULE_LINES) line_count = GRANULE_LINES;
     if (line_count <= 0) return;
     const tSfbRecord& t = sfb_record(inst);
     const uint8_t* sf = inst->scalefac[ch & 1];
     int cursor = 0; // next scale-factor byte, read in band order
-    auto next_scalefac = [&]() -> int32_t { return cursor < kScalefacBytes ? sf[cursor++] : 0; };
+    auto next_scalefac = [&]() -> int32_t { return cursor < SCALEFAC_BYTES ? sf[cursor++] : 0; };
 
     const int32_t g = static_cast<int32_t>(gi->global_gain) - 210;
     const int m_shift = (gi->gr_flags & 2) ? 2 : 1; // scalefac_scale: m = 4, else m = 2
     const bool preflag = (gi->gr_flags & 4) != 0;
     const bool short_block = gi->block_type == 2;
     const bool mixed = short_block && gi->mixed_block_flag != 0;
-    const int32_t long_end = !short_block ? kMaxLines : (mixed ? kMixedLongEnd : 0);
+    const int32_t long_end = !short_block ? GRANULE_LINES : (mixed ? MIXED_LONG_LINES : 0);
 
     const tDspPath path = dsp_path();
     int32_t l = 0; // current line
@@ -100,7 +94,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
     bool switched = false;
     while (l < line_count) {
         if (l < long_end) {
-            if (b >= kLongBands) break;
+            if (b >= LONG_BANDS) break;
             int32_t end = t.l[b + 1];
             if (end > line_count) end = line_count;
             if (end <= l) break; // bounds that do not rise
@@ -123,7 +117,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
                 width = 4;
             }
         } else {
-            if (b >= kShortBands) break;
+            if (b >= SHORT_BANDS) break;
             width = t.s[b + 1] - t.s[b];
         }
         if (width < 0) break;
