@@ -5,16 +5,11 @@ namespace mp3 {
 
 namespace {
 
-// Side-information bytes by (version & 1) and channel count.
-constexpr int32_t side_info_bytes(const tMPEGInstance* inst) {
-    if ((inst->version & 1) != 0) return inst->nch == 1 ? 17 : 32;
-    return inst->nch == 1 ? 9 : 17;
-}
-
 // Header, CRC word and side information, less the padding byte: what a frame holds
 // besides its main data.
 constexpr int32_t frame_overhead(const tMPEGInstance* inst) {
-    return 4 + side_info_bytes(inst) + 2 * inst->crc_present - inst->padding;
+    return MP3_HEADER_BYTES + mp3_side_info_bytes(inst->version, inst->nch) +
+           2 * inst->crc_present - inst->padding;
 }
 
 // The free-format scan looks this far past the side information for the next header.

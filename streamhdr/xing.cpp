@@ -11,11 +11,12 @@
 namespace {
 
 // Offset of the tag from the frame start: after the header and the side information.
-constexpr int tag_offset(int mpeg1, int mode) {
-    if (mpeg1) return mode != 3 ? 36 : 21;
-    return mode != 3 ? 21 : 13;
+constexpr int tag_offset(int mpeg1, uint32_t mode) {
+    return MP3_HEADER_BYTES + mp3_side_info_bytes(mpeg1 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
+                                                  mode == MP3_MODE_SINGLE_CHANNEL ? 1 : 2);
 }
-static_assert(tag_offset(1, 0) == 4 + 32 && tag_offset(0, 3) == 4 + 9);
+static_assert(tag_offset(1, 0) == 36 && tag_offset(1, 3) == 21 && tag_offset(0, 0) == 21 &&
+              tag_offset(0, 3) == 13);
 
 // `samplerate` of the reserved rate index, before the halving.
 constexpr int32_t RESERVED_RATE_HZ = 99999;
@@ -51,7 +52,7 @@ int xing_parse(const uint8_t* buffer, int length, tXingHeader* header) {
     const uint32_t version_bits = mp3_hdr_version_bits(h); // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
     const int mpeg1 = static_cast<int>(version_bits & 1);
     const uint32_t rate_index = mp3_hdr_rate_index(h);
-    int pos = tag_offset(mpeg1, static_cast<int>(mp3_hdr_mode(h)));
+    int pos = tag_offset(mpeg1, mp3_hdr_mode(h));
     if (pos + 8 > length || std::memcmp(buffer + pos, "Xing", 4) != 0) return 0;
 
     header->mpeg1 = mpeg1;

@@ -170,6 +170,14 @@ constexpr int32_t mp3_samples_per_frame(uint32_t version, uint32_t layer = MP3_L
     return layer == 2 || (version & 1) != 0 ? 2 * MP3_GRANULE_SAMPLES : MP3_GRANULE_SAMPLES;
 }
 
+// Bytes of the frame header, and of the Layer III side information that follows it (and
+// the CRC word, when there is one) by the decoder's version and the channel count.
+constexpr int MP3_HEADER_BYTES = 4;
+constexpr int32_t mp3_side_info_bytes(uint32_t version, uint32_t nch) {
+    if ((version & 1) != 0) return nch == 1 ? 17 : 32;
+    return nch == 1 ? 9 : 17;
+}
+
 // Main-data reservoir: a ring of this many bytes at the start of the instance.
 constexpr int MP3_RESERVOIR_BYTES = 1024;
 
