@@ -4,6 +4,7 @@
 #include "proc.h"
 #include "rivover.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
@@ -145,14 +146,6 @@ class ScriptedPeer {
                 close(c.fd);
                 c.fd = -1;
             }
-    }
-    // Waits (up to 10 s) until `pred` holds.
-    bool wait_for(const std::function<bool()>& pred) {
-        for (int i = 0; i < 1000; i++) {
-            if (pred()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return pred();
     }
 
   private:
@@ -375,7 +368,7 @@ TEST_F(ControlClient, InitRegistersOnceAndCloseEndsTheConnection) {
 
     EXPECT_EQ(ctl_play_time(5), 1);
     EXPECT_EQ(ctl_close(), 1);
-    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    EXPECT_TRUE(wait_until([&] { return peer().closed_by_client(0); }));
     const int before = peer().record_count();
     EXPECT_EQ(ctl_play_time(6), -1);
     EXPECT_EQ(ctl_close(), 1);
@@ -482,7 +475,7 @@ TEST_F(ControlClient, NotificationsReadNoReply) {
     // The peer answers nothing to 33 and 34; a request after them gets its own reply.
     answer_with(record(0, 100, 0, 61, 0, 0, ""));
     EXPECT_EQ(ctl_notify_value(3), 1);
-    EXPECT_EQ(peer().wait_for([&] { return peer().last().command == 33; }), true);
+    EXPECT_EQ(wait_until([&] { return peer().last().command == 33; }), true);
     EXPECT_EQ(peer().last().param3, 3);
     EXPECT_EQ(ctl_notify(), 1);
     EXPECT_EQ(ctl_get_value(), 61);
@@ -659,16 +652,15 @@ TEST_F(ControlClient, EventChannelDeliversStatusRecords) {
 TEST_F(ControlClient, EventsOffDropsEventsAlreadyOnTheirWay) {
     ASSERT_EQ(ctl_init(1), 1);
     const size_t ev = 1;
-    // On "off" the daemon answers and then still sends two events.
-    peer().set_script([&](int conn, const tCtlRecord& req, tCtlRecord&) {
-        if (req.command == CTL_CMD_EVENTS && req.param1 == 0) {
-            std::thread([this, conn] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 1, ""));
-                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 2, ""));
-            }).detach();
-        }
-        return Answer::Reply;
+    // On "off" the daemon answers, and two events it sent before it saw the request
+    // follow the answer.
+    peer().set_script([&](int conn, const tCtlRecord& req, tCtlRecord& reply) {
+        if (req.command != CTL_CMD_EVENTS || req.param1 != 0) return Answer::Reply;
+        const auto c = static_cast<size_t>(conn);
+        peer().push(c, reply);
+        peer().push(c, record(8, 100, 1, 1, 0, 1, ""));
+        peer().push(c, record(8, 100, 1, 1, 0, 2, ""));
+        return Answer::Silent;
     });
     EXPECT_EQ(ctl_events_off(), 1);
     EXPECT_EQ(peer().last().command, CTL_CMD_EVENTS);
@@ -713,7 +705,7 @@ TEST_F(ControlClient, LinkChannelOpensOnceSendsTextAndReadsPushedRecords) {
 
     EXPECT_EQ(ctl_link_text("one"), 1);
     EXPECT_EQ(ctl_link_text2("two"), 1);
-    ASSERT_TRUE(peer().wait_for([&] { return peer().last().command == 57; }));
+    ASSERT_TRUE(wait_until([&] { return peer().last().command == 57; }));
     conns = peer().connections();
     ASSERT_EQ(conns[0].size(), 6u);
     EXPECT_EQ(conns[0][4].command, 19);
@@ -747,7 +739,7 @@ TEST_F(ControlClient, DaemonThatNeverAnswersIsGivenUp) {
     ASSERT_EQ(ctl_init(0), 1);
     answer_with(record(0, 100, 0, 0, 0, 0, ""), Answer::Silent);
     EXPECT_EQ(ctl_play_time(1), -1); // returns after the reply time-out
-    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    EXPECT_TRUE(wait_until([&] { return peer().closed_by_client(0); }));
     const int sent = peer().record_count();
     EXPECT_EQ(ctl_play_time(2), -1);
     EXPECT_EQ(peer().record_count(), sent);
@@ -831,16 +823,22 @@ TEST_F(PlayerReports, EachSecondIsReportedOnceInOrder) {
     pid_t pid = 0;
     ProcResult r = play({file}, &pid);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    ASSERT_TRUE(peer.wait_for([&] { return !peer.records_of(pid).empty(); }));
+    // Every report was answered, so the peer has it by the time the player has ended.
     auto recs = peer.records_of(pid);
+    ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs[0].param1, pid) << "the started process registers itself";
     EXPECT_EQ(play_times(recs), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(played(), pcm_bytes(samples));
 
-    // Started 2 s in, the first report is 2.
+    // Started 2 s in, the first report is 2; 60 s into 61.5 s of 8000 Hz mono, 60.
     ProcResult r2 = play({file, "2"}, &pid);
     ASSERT_EQ(r2.exit_code, 0) << r2.err;
     EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{2, 3}));
+    const std::string slow = dir.file("long.wav");
+    write_file(slow, make_wav(1, 8000, std::vector<int16_t>(8000 * 123 / 2, -9)));
+    ProcResult r3 = play({slow, "60"}, &pid);
+    ASSERT_EQ(r3.exit_code, 0) << r3.err;
+    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{60, 61}));
 }
 
 TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {

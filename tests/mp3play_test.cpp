@@ -3,6 +3,7 @@
 // functions, frame for frame; start offsets, -i, damaged and hostile input.
 #include "audio.h"
 #include "control_path.h"
+#include "mp3files.h"
 #include "ossim_report.h"
 #include "proc.h"
 #include "rivover.h"
@@ -27,15 +28,6 @@
 #include <vector>
 
 namespace {
-
-const char* const LAME = "/usr/bin/lame";
-
-bool have_lame() {
-    return access(LAME, X_OK) == 0;
-}
-
-#define REQUIRE_LAME()                                                                             \
-    if (!have_lame()) GTEST_SKIP() << LAME << " is needed to make the test files"
 
 // A sound that keeps an encoder busy: three tones gliding in pitch, a beat in loudness and
 // bursts of noise from a fixed seed. Interleaved when stereo.
@@ -144,8 +136,8 @@ class TimeReports {
         if (ok_) unlink(CTL_SOCKET_PATH);
     }
     bool ok() const { return ok_; }
+    // Each report was answered, so it is here by the time the player has ended.
     std::vector<int> times() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         std::lock_guard<std::mutex> lock(mutex_);
         return times_;
     }
@@ -205,14 +197,7 @@ class Mp3Play : public testing::Test {
     // Encodes `sound` with lame and the given options into dir/name.
     std::string encode(const std::string& name, int rate, int channels,
                        const std::vector<int16_t>& sound, std::vector<std::string> options) {
-        const std::string wav = dir.file(name + ".wav");
-        write_file(wav, make_wav(channels, rate, sound));
-        std::vector<std::string> argv = {LAME, "--quiet"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(wav);
-        argv.push_back(dir.file(name));
-        ProcResult r = run_program(argv, {}, 120);
-        EXPECT_EQ(r.exit_code, 0) << "lame " << name << ": " << r.err;
+        lame_encode(dir.file(name), rate, channels, sound, options);
         return dir.file(name);
     }
 
@@ -312,28 +297,9 @@ TEST_F(Mp3Play, EveryRateMonoAndStereoCbrAndVbrPlaysAsDecoded) {
 }
 
 TEST_F(Mp3Play, ConformanceStreamsPlayAsDecoded) {
-    const std::string vectors = std::string(VEXA_SHARED_DIR) + "/vectors";
-    if (!file_exists(vectors + "/l3-compl.bit"))
-        GTEST_SKIP() << "no conformance vectors in " << vectors;
-    struct Vector {
-        const char* name;
-        int frame_samples;
-    };
-    const Vector all[] = {
-        {"l3-compl", 1152},           {"l3-he_32khz", 1152},
-        {"l3-he_44khz", 1152},        {"l3-he_48khz", 1152},
-        {"l3-he_free", 1152},         {"l3-he_mode", 1152},
-        {"l3-hecommon", 1152},        {"l3-si", 1152},
-        {"l3-si_block", 1152},        {"l3-si_huff", 1152},
-        {"l3-sin1k0db", 1152},        {"M2L3_bitrate_16_all", 576},
-        {"M2L3_bitrate_22_all", 576}, {"M2L3_bitrate_24_all", 576},
-        {"M2L3_compl24", 576},        {"M2L3_noise", 576},
-    };
-    for (const Vector& v : all) {
-        const std::string file = vectors + "/" + v.name + ".bit";
-        if (!file_exists(file)) continue;
-        expect_bit_exact(v.name, file, v.frame_samples);
-    }
+    if (!have_vectors()) GTEST_SKIP() << "no conformance vectors in " << vector_dir();
+    for (const ConformanceVector& v : conformance_vectors)
+        expect_bit_exact(v.name, vector_dir() + "/" + v.name + ".bit", v.frame_samples);
 }
 
 // An ID3v2.3 tag of `total` bytes, header included, with no sync pattern inside.
@@ -706,7 +672,7 @@ TEST_F(Mp3Play, StreamEndingInAFreeFormatFrame) {
         bytes = read_file(encode("ff.mp3", 44100, 2, test_sound(44100, 2, 3.0, 17u),
                                  {"--freeformat", "-b", "200", "-m", "j"}));
     } else {
-        const std::string vector = std::string(VEXA_SHARED_DIR) + "/vectors/l3-he_free.bit";
+        const std::string vector = vector_dir() + "/l3-he_free.bit";
         if (!file_exists(vector)) GTEST_SKIP() << "neither lame nor " << vector;
         bytes = read_file(vector);
     }

@@ -2,6 +2,7 @@
 // reordering. Expected values were worked out independently (Python, exact integer
 // arithmetic on the stated constants) and are written here as numbers.
 #include "fixed.h"
+#include "mp3instance.h"
 #include "stages.h"
 
 #include <gtest/gtest.h>
@@ -30,19 +31,6 @@ constexpr tSfbRecord kRec8000 = {{0,   12,  24,  36,  48,  60,  72,  88,  108, 1
                                   232, 280, 336, 400, 476, 566, 568, 570, 572, 574, 576},
                                  {0, 8, 16, 24, 36, 52, 72, 96, 124, 160, 162, 164, 166, 192}};
 
-struct InstanceDeleter {
-    void operator()(tMPEGInstance* p) const { std::free(p); }
-};
-using Instance = std::unique_ptr<tMPEGInstance, InstanceDeleter>;
-
-Instance make_instance() {
-    constexpr size_t size =
-        (sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN - 1) / MP3_INSTANCE_ALIGN * MP3_INSTANCE_ALIGN;
-    void* p = std::aligned_alloc(MP3_INSTANCE_ALIGN, size);
-    std::memset(p, 0, sizeof(tMPEGInstance));
-    return Instance(static_cast<tMPEGInstance*>(p));
-}
-
 // version: 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5; freq: sampling-frequency index.
 void set_format(tMPEGInstance* inst, int version, int freq) {
     inst->version = static_cast<uint8_t>(version);
@@ -55,7 +43,7 @@ bool same_record(const tSfbRecord& a, const tSfbRecord& b) {
 
 // Every test below relies on these records; a missing or wrong table shows here first.
 TEST(SpectralBands, RecordsTheExpectationsUse) {
-    auto inst = make_instance();
+    auto inst = new_instance(false);
     set_format(inst.get(), 1, 0);
     EXPECT_TRUE(same_record(mp3::sfb_record(inst.get()), kRec44100));
     set_format(inst.get(), 1, 1);
@@ -77,7 +65,7 @@ struct Segment {
 
 class Requantize : public testing::Test {
   protected:
-    void SetUp() override { inst = make_instance(); }
+    void SetUp() override { inst = new_instance(false); }
     tGranuleInfo& gi() { return inst->side[0].gr_info[0]; }
     int32_t* xr() { return inst->xr[0]; }
     void fill(int32_t v) {
@@ -387,7 +375,7 @@ struct PosRange {
 class Stereo : public testing::Test {
   protected:
     void SetUp() override {
-        inst = make_instance();
+        inst = new_instance(false);
         inst->nch = 2;
         inst->mode = 1;
     }
@@ -787,7 +775,7 @@ TEST(AliasReduce, ButterfliesEvenAndOdd) {
 class Reorder : public testing::Test {
   protected:
     void SetUp() override {
-        inst = make_instance();
+        inst = new_instance(false);
         for (int i = 0; i < 576; ++i) {
             inst->xr[0][i] = 1000 + i;
             inst->reordered[i] = -1;
@@ -884,8 +872,8 @@ TEST_F(Reorder, Mixed8000Copies72Lines) {
 
 TEST(SpectralHostile, RandomFieldsStayInBounds) {
     std::mt19937 rng(20261208);
-    auto inst = make_instance();
-    auto before = make_instance();
+    auto inst = new_instance(false);
+    auto before = new_instance(false);
     auto byte = [&]() { return static_cast<uint8_t>(rng() & 0xFF); };
     constexpr size_t kXr = offsetof(tMPEGInstance, xr);
     constexpr size_t kReordered = offsetof(tMPEGInstance, reordered);

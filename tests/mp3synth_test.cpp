@@ -2,6 +2,7 @@
 // double-precision evaluations of the transforms they implement.
 #include "fixed.h"
 #include "imdct_window.h"
+#include "mp3instance.h"
 #include "stages.h"
 #include "synth_window.h"
 
@@ -21,13 +22,6 @@ using namespace mp3;
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
-
-std::unique_ptr<tMPEGInstance> new_instance() {
-    auto inst = std::make_unique<tMPEGInstance>();
-    std::memset(inst.get(), 0, sizeof(tMPEGInstance));
-    MP3InitInstance(inst.get());
-    return inst;
-}
 
 tGranuleInfo granule(int block_type, int mixed) {
     tGranuleInfo gi{};
