@@ -7,23 +7,17 @@
 #include "ossim_report.h"
 #include "proc.h"
 #include "rivover.h"
+#include "scripted_peer.h"
 #include "settings.h"
 #include "tempdir.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -109,74 +103,28 @@ std::vector<std::string> device_blocks(const std::vector<Frame>& frames, int rat
     return blocks;
 }
 
-// A fake control daemon that keeps the play times reported to it. The socket path is
-// one for the machine: it is held under the lock the other tests of the path use.
+// The play times reported to a control daemon of the test's own, on the path held for
+// the test; not ok() when another daemon has the path (the reports are then not looked at).
 class TimeReports {
   public:
     TimeReports() {
-        if (!path_lock_.held()) return;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
-        // A daemon that is not ours keeps its path; the reports are then not looked at.
-        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(probe);
-        if (live) return;
+        if (!path_lock_.held() || daemon_on_path()) return;
         unlink(CTL_SOCKET_PATH);
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              listen(listen_fd_, 16) == 0;
-        if (ok_) thread_ = std::thread([this] { serve(); });
+        peer_ = std::make_unique<ScriptedPeer>();
     }
-    ~TimeReports() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listen_fd_ >= 0) close(listen_fd_);
-        if (ok_) unlink(CTL_SOCKET_PATH);
-    }
-    bool ok() const { return ok_; }
+    bool ok() const { return peer_ != nullptr && peer_->ok(); }
     // Each report was answered, so it is here by the time the player has ended.
     std::vector<int> times() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return times_;
+        std::vector<int> t;
+        for (const auto& recs : peer_->connections())
+            for (const auto& r : recs)
+                if (r.command == CTL_CMD_PLAY_TIME) t.push_back(r.param4);
+        return t;
     }
 
   private:
-    void serve() {
-        std::vector<int> clients;
-        while (!stop_) {
-            std::vector<pollfd> fds(1, pollfd{listen_fd_, POLLIN, 0});
-            for (int c : clients)
-                fds.push_back(pollfd{c, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
-            if (fds[0].revents & POLLIN) clients.push_back(accept(listen_fd_, nullptr, nullptr));
-            for (size_t i = 1; i < fds.size(); i++) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-                tCtlRecord rec{};
-                if (recv(fds[i].fd, &rec, sizeof rec, MSG_WAITALL) != sizeof rec) {
-                    close(fds[i].fd);
-                    std::erase(clients, fds[i].fd);
-                    continue;
-                }
-                if (rec.command == CTL_CMD_PLAY_TIME) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    times_.push_back(rec.param4);
-                }
-                rec.status = CTL_STATUS_OK;
-                send(fds[i].fd, &rec, sizeof rec, MSG_NOSIGNAL);
-            }
-        }
-        for (int c : clients)
-            close(c);
-    }
-    ControlPathLock path_lock_; // first member: taken before, released after the rest
-    int listen_fd_ = -1;
-    bool ok_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<int> times_;
+    ControlPathLock path_lock_; // first member: taken before, released after the peer
+    std::unique_ptr<ScriptedPeer> peer_;
 };
 
 class Mp3Play : public testing::Test {
