@@ -572,26 +572,28 @@ TEST_F(Player, NoFileStillOpensTheDevice) {
     EXPECT_EQ(reports[0].opens, 1);
 }
 
-TEST_F(Player, MissingDeviceEndsWithStatusOne) {
+TEST_F(Player, StartFailuresEndWithStatusOneAndPlayNothing) {
     const std::string file = wav("d.wav", make_wav(2, 44100, ramp(200)));
-    ProcResult r = vexa({file}, false, "open");
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "/dev/dsp: No such file or directory\n");
-}
-
-TEST_F(Player, DeviceRefusingTheModeIsAnError) {
-    const std::string file = wav("m.wav", make_wav(2, 44100, ramp(200)));
-    ProcResult r = vexa({file}, false, "ioctl");
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.rfind("ioctl SNDCTL_DSP_SETFMT: ", 0), 0u) << r.err;
-    EXPECT_EQ(played(), "");
-}
-
-TEST_F(Player, MissingFileEndsQuietly) {
-    ProcResult r = vexa({dir.file("absent.wav")});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("absent.wav: No such file or directory"), std::string::npos);
-    EXPECT_EQ(played(), "");
+    struct Case {
+        std::string file;
+        const char* fail; // what the simulated device refuses
+        std::string err;  // standard error, whole (missing device) or its start
+    };
+    const Case cases[] = {
+        {file, "open", "/dev/dsp: No such file or directory\n"},
+        {file, "ioctl", "ioctl SNDCTL_DSP_SETFMT: "},
+        {dir.file("absent.wav"), "", dir.file("absent.wav") + ": No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        write_file(device(), "");
+        ProcResult r = vexa({c.file}, false, c.fail);
+        EXPECT_EQ(r.exit_code, 1) << c.err;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        if (c.err.back() == '\n') {
+            EXPECT_EQ(r.err, c.err);
+        }
+        EXPECT_EQ(played(), "") << c.err;
+    }
 }
 
 TEST_F(Player, SigtermStopsBothProcesses) {
