@@ -8,9 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -22,7 +25,8 @@ enum class Answer { Reply, Silent, Close, ReplyInPieces, ReplyThenClose };
 // Accepts connections on the control path and answers each record as `script` says
 // (by default: the request back with status 100). Keeps every record per connection.
 // Players of other test programs may connect while it runs: the script is applied only
-// to connections of this process and of the program passed to adopt(); the others get
+// to connections of this process and of the programs it started (known from the peer's
+// parent when the connection is accepted, so before anything is sent); the others get
 // the default answer.
 class ScriptedPeer {
   public:
@@ -43,7 +47,6 @@ class ScriptedPeer {
         unlink(CTL_SOCKET_PATH);
     }
     bool ok() const { return ok_; }
-    void adopt(pid_t pid) { adopted_ = pid; }
 
     void set_script(Script s) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -118,9 +121,24 @@ class ScriptedPeer {
     struct Conn {
         int fd;
         bool eof;
-        pid_t peer;
+        bool ours; // this process or one it started
         std::vector<tCtlRecord> records;
     };
+
+    static bool ours(pid_t pid) {
+        if (pid == getpid()) return true;
+        // The parent's process id is the second field after the command in parentheses.
+        std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        if (f == nullptr) return false;
+        char line[512] = "";
+        const bool got = std::fgets(line, sizeof line, f) != nullptr;
+        std::fclose(f);
+        const char* close = got ? std::strrchr(line, ')') : nullptr;
+        char state = 0;
+        int parent = 0;
+        return close != nullptr && std::sscanf(close + 1, " %c %d", &state, &parent) == 2 &&
+               parent == getpid();
+    }
 
     void serve() {
         std::vector<pollfd> fds;
@@ -151,7 +169,7 @@ class ScriptedPeer {
                     socklen_t len = sizeof cred;
                     if (c >= 0) getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len);
                     std::lock_guard<std::mutex> lock(mutex_);
-                    if (c >= 0) conns_.push_back(Conn{c, false, cred.pid, {}});
+                    if (c >= 0) conns_.push_back(Conn{c, false, ours(cred.pid), {}});
                 }
             }
             for (size_t k = first; k < fds.size(); k++)
@@ -165,7 +183,7 @@ class ScriptedPeer {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fd = conns_[conn].fd;
-            if (conns_[conn].peer == getpid() || conns_[conn].peer == adopted_) script = script_;
+            if (conns_[conn].ours) script = script_;
         }
         if (fd < 0) return;
         tCtlRecord req{};
@@ -213,7 +231,6 @@ class ScriptedPeer {
     bool ok_ = false;
     bool accepting_;
     std::atomic<bool> stop_{false};
-    std::atomic<pid_t> adopted_{-1};
     std::thread thread_;
     std::mutex mutex_;
     Script script_;
