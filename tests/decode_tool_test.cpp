@@ -22,21 +22,11 @@ class DecodeTool : public testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, {}, 120);
     }
-    // A lame file from a synthesised sound: a tone sweep with a little noise.
+    // A lame file from the test sound.
     std::string encode(const std::string& name, int rate, int channels, double seconds,
                        const std::vector<std::string>& options) {
-        const auto n = static_cast<size_t>(rate * seconds);
-        std::vector<int16_t> s;
-        uint32_t x = 99;
-        for (size_t i = 0; i < n; i++) {
-            const double t = static_cast<double>(i) / rate;
-            x = x * 1103515245u + 12345u;
-            const double v = 0.3 * std::sin(2 * M_PI * (300 + 200 * t) * t) +
-                             0.02 * (static_cast<double>(x >> 16) / 32768.0 - 1.0);
-            for (int c = 0; c < channels; c++)
-                s.push_back(static_cast<int16_t>(std::lround(32767 * v * (c == 0 ? 1.0 : 0.6))));
-        }
-        lame_encode(dir.file(name), rate, channels, s, options);
+        lame_encode(dir.file(name), rate, channels, test_sound(rate, channels, seconds, 99u),
+                    options);
         return dir.file(name);
     }
     TempDir dir;

@@ -23,33 +23,6 @@
 
 namespace {
 
-// A sound that keeps an encoder busy: three tones gliding in pitch, a beat in loudness and
-// bursts of noise from a fixed seed. Interleaved when stereo.
-std::vector<int16_t> test_sound(int rate, int channels, double seconds, uint32_t seed) {
-    const auto n = static_cast<size_t>(rate * seconds);
-    std::vector<int16_t> s(n * static_cast<size_t>(channels));
-    uint32_t x = seed;
-    double phase[3] = {0, 0, 0};
-    for (size_t i = 0; i < n; i++) {
-        const double t = static_cast<double>(i) / rate;
-        const double f[3] = {220 + 40 * t, 554 * (1 + 0.1 * std::sin(t)), 1760 - 100 * t};
-        double v = 0;
-        for (int k = 0; k < 3; k++) {
-            phase[k] += 2 * M_PI * f[k] / rate;
-            v += 0.2 * std::sin(phase[k]) * (k == 2 ? 0.5 + 0.5 * std::sin(3 * t) : 1.0);
-        }
-        x = x * 1103515245u + 12345u;
-        const double noise = (static_cast<double>(x >> 16) / 32768.0 - 1.0) *
-                             (std::fmod(t, 1.0) < 0.2 ? 0.25 : 0.02);
-        for (int c = 0; c < channels; c++) {
-            const double pan = c == 0 ? 1.0 : 0.7;
-            s[i * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-                static_cast<int16_t>(std::lround(32767 * 0.9 * (v * pan + noise) / 1.5));
-        }
-    }
-    return s;
-}
-
 // The first MPEG audio frames' positions, walked header to header from `from`; a byte that
 // starts no valid header is passed over. Free-format frames end the walk.
 std::vector<size_t> frame_starts(const std::string& b, size_t from) {

@@ -38,21 +38,9 @@ void device_sleep(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds / speed()));
 }
 
-// Tones with a little noise from a fixed seed, interleaved stereo at 44100 Hz.
+// The test sound, stereo at 44100 Hz.
 std::vector<int16_t> sound(double seconds) {
-    const auto n = static_cast<size_t>(44100 * seconds);
-    std::vector<int16_t> s(2 * n);
-    uint32_t x = 1;
-    for (size_t i = 0; i < n; i++) {
-        const double t = static_cast<double>(i) / 44100;
-        x = x * 1103515245u + 12345u;
-        const double v = 0.3 * std::sin(2 * M_PI * (220 + 3 * t) * t) +
-                         0.1 * std::sin(2 * M_PI * 1250 * t) +
-                         0.05 * (static_cast<double>(x >> 16) / 32768.0 - 1.0);
-        s[2 * i] = static_cast<int16_t>(v * 32767);
-        s[2 * i + 1] = static_cast<int16_t>(v * 0.8 * 32767);
-    }
-    return s;
+    return test_sound(44100, 2, seconds, 1u);
 }
 
 struct Totals {

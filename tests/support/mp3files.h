@@ -32,6 +32,10 @@ struct PcmComparison {
 // A sample missing from `got` counts as silence.
 PcmComparison compare_pcm(const std::vector<int16_t>& got, const std::vector<int16_t>& ref);
 
+// A sound that keeps an encoder busy: three tones gliding in pitch, a beat in loudness and
+// bursts of noise from a fixed seed. Interleaved when stereo.
+std::vector<int16_t> test_sound(int rate, int channels, double seconds, uint32_t seed);
+
 // lame, used to make test files; tests that need it are skipped without it.
 bool have_lame();
 #define REQUIRE_LAME()                                                                             \
