@@ -1,5 +1,5 @@
-// The control daemon: its start and stop, its answers and its log, with raw clients,
-// with the client library and with the player.
+// The control daemon: its start and stop, its answers and its log, with raw clients and
+// with the client library; the player's reports are checked in control_test.
 #include "control_path.h"
 #include "proc.h"
 #include "records.h"
