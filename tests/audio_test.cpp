@@ -46,34 +46,38 @@ TEST_F(Conversion, At44100OutputIsInputInterleavedLittleEndian) {
         EXPECT_EQ(b.outBuffer[i], expect[i]) << i;
 }
 
-TEST_F(Conversion, At22050HalfwayPointsCarryAcrossBlocks) {
-    EXPECT_EQ(run({100, 200}, 22050), (std::vector<int>{50, 100, 150, 200}));
-    EXPECT_EQ(run({-200}, 22050), (std::vector<int>{0, -200}));
-    // Odd sums round toward minus infinity.
-    EXPECT_EQ(run({-199}, 22050), (std::vector<int>{-200, -199}));
-}
-
-TEST_F(Conversion, At11025QuarterPoints) {
-    EXPECT_EQ(run({4}, 11025), (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_EQ(run({-4}, 11025), (std::vector<int>{2, 0, -2, -4}));
-    EXPECT_EQ(run({-5}, 11025), (std::vector<int>{-5, -5, -5, -5}));
-}
-
-TEST_F(Conversion, ExtremeSamplesDoNotOverflowTheLinearPaths) {
-    EXPECT_EQ(run({32767, -32768}, 22050), (std::vector<int>{16383, 32767, -1, -32768}));
-    // From -32768 to 32767: -65537 >> 2 = -16385, -1 >> 1 = -1, 65533 >> 2 = 16383.
-    EXPECT_EQ(run({32767}, 11025), (std::vector<int>{-16385, -1, 16383, 32767}));
-}
-
-TEST_F(Conversion, At8000FirstGroupFromRest) {
-    // c = 100: x = 98, start slope 49, S = 49/6 = 8; last input: d = 49, E = 98 - 8 = 90.
-    EXPECT_EQ(run({100}, 8000), (std::vector<int>{8, 28, 49, 69, 90, 98}));
-}
-
-TEST_F(Conversion, At8000NegativeValuesShiftTowardMinusInfinity) {
-    // x = -98; S = -49/6 = -8 (division truncates); E = -98 + 8 = -90;
-    // (3S + E) >> 2 = -114 >> 2 = -29, (S + 3E) >> 2 = -278 >> 2 = -70.
-    EXPECT_EQ(run({-100}, 8000), (std::vector<int>{-8, -29, -49, -70, -90, -98}));
+TEST_F(Conversion, HandWorkedBlocks) {
+    struct Step {
+        int rate;
+        bool fresh; // conversion state reset first
+        std::vector<int16_t> in;
+        std::vector<int> out;
+    };
+    const Step steps[] = {
+        // 22050 Hz: halfway points, carried across blocks; odd sums round toward minus
+        // infinity.
+        {22050, true, {100, 200}, {50, 100, 150, 200}},
+        {22050, false, {-200}, {0, -200}},
+        {22050, false, {-199}, {-200, -199}},
+        // 11025 Hz: quarter points.
+        {11025, true, {4}, {1, 2, 3, 4}},
+        {11025, false, {-4}, {2, 0, -2, -4}},
+        {11025, false, {-5}, {-5, -5, -5, -5}},
+        // Extreme samples do not overflow the linear paths. From -32768 to 32767:
+        // -65537 >> 2 = -16385, -1 >> 1 = -1, 65533 >> 2 = 16383.
+        {22050, true, {32767, -32768}, {16383, 32767, -1, -32768}},
+        {11025, false, {32767}, {-16385, -1, 16383, 32767}},
+        // 8000 Hz, first group from rest. c = 100: x = 98, start slope 49, S = 49/6 = 8;
+        // last input: d = 49, E = 98 - 8 = 90.
+        {8000, true, {100}, {8, 28, 49, 69, 90, 98}},
+        // Negative values: x = -98; S = -49/6 = -8 (division truncates); E = -98 + 8 = -90;
+        // (3S + E) >> 2 = -114 >> 2 = -29, (S + 3E) >> 2 = -278 >> 2 = -70.
+        {8000, true, {-100}, {-8, -29, -49, -70, -90, -98}},
+    };
+    for (const Step& s : steps) {
+        if (s.fresh) audio_conversion_reset();
+        EXPECT_EQ(run(s.in, s.rate), s.out) << s.rate << " Hz, first input " << s.in[0];
+    }
 }
 
 TEST_F(Conversion, At8000InputsAreScaledBy49Over50) {

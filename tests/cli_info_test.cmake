@@ -5,9 +5,17 @@
 
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 
+# vexa registers with the control daemon before it reads its options: like every player
+# the tests start, it runs under the shared hold of the control path, so that it never
+# talks to a daemon another test program has put there.
+find_program(FLOCK flock)
+if(FLOCK)
+  set(path_share ${FLOCK} -s /tmp/zuzerovu.testlock)
+endif()
+
 function(run out_var status_var)
-  execute_process(COMMAND ${emulator} ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
-                  TIMEOUT 20)
+  execute_process(COMMAND ${path_share} ${emulator} ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  RESULT_VARIABLE status TIMEOUT 120)
   set(${out_var} "${out}" PARENT_SCOPE)
   set(${status_var} "${status}" PARENT_SCOPE)
 endfunction()

@@ -3,29 +3,20 @@
 #include "control_path.h"
 #include "proc.h"
 #include "rivover.h"
+#include "scripted_peer.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -46,221 +37,6 @@ class OnControlPath : public testing::Test {
     }
     void TearDown() override { path_lock_.reset(); }
     std::unique_ptr<ControlPathLock> path_lock_;
-};
-
-// ---- A daemon that follows a script ----
-
-enum class Answer { Reply, Silent, Close, ReplyInPieces, ReplyThenClose };
-
-// Accepts connections on the control path and answers each record as `script` says
-// (by default: the request back with status 100). Keeps every record per connection.
-// Players of other test programs may connect while it runs: the script is applied only
-// to connections of this process and of the program passed to adopt(); the others get
-// the default answer.
-class ScriptedPeer {
-  public:
-    using Script = std::function<Answer(int conn, const tCtlRecord& req, tCtlRecord& reply)>;
-
-    explicit ScriptedPeer(int backlog = 16, bool accepting = true) : accepting_(accepting) {
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr = control_address();
-        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              listen(listen_fd_, backlog) == 0;
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ScriptedPeer() {
-        stop_ = true;
-        thread_.join();
-        close_all();
-        close(listen_fd_);
-        unlink(CTL_SOCKET_PATH);
-    }
-    bool ok() const { return ok_; }
-    void adopt(pid_t pid) { adopted_ = pid; }
-
-    void set_script(Script s) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        script_ = std::move(s);
-    }
-
-    // Connections in the order they were accepted, each with the records it sent.
-    std::vector<std::vector<tCtlRecord>> connections() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::vector<tCtlRecord>> all;
-        for (const auto& c : conns_)
-            all.push_back(c.records);
-        return all;
-    }
-    // Records of the connection that registered `pid` (its first record), or none.
-    std::vector<tCtlRecord> records_of(int pid) {
-        for (const auto& recs : connections())
-            if (!recs.empty() && recs[0].command == CTL_CMD_REGISTER && recs[0].param1 == pid)
-                return recs;
-        return {};
-    }
-    // Connections whose first record registered `pid`.
-    std::vector<std::vector<tCtlRecord>> connections_of(int pid) {
-        std::vector<std::vector<tCtlRecord>> mine;
-        for (const auto& recs : connections()) {
-            bool registered = false;
-            for (const auto& r : recs)
-                registered = registered || (r.command == CTL_CMD_REGISTER && r.param1 == pid);
-            if (registered) mine.push_back(recs);
-        }
-        return mine;
-    }
-    // The last record received on any connection.
-    tCtlRecord last() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_;
-    }
-    int record_count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_;
-    }
-    bool closed_by_client(size_t conn) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return conn < conns_.size() && conns_[conn].eof;
-    }
-
-    // Sends a record of the peer's own on connection conn.
-    bool push(size_t conn, const tCtlRecord& rec) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (conn >= conns_.size() || conns_[conn].fd < 0) return false;
-        return send(conns_[conn].fd, &rec, sizeof rec, MSG_NOSIGNAL) == sizeof rec;
-    }
-    void close_conn(size_t conn) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (conn < conns_.size() && conns_[conn].fd >= 0) {
-            shutdown(conns_[conn].fd, SHUT_RDWR); // at once, even while being polled
-            close(conns_[conn].fd);
-            conns_[conn].fd = -1;
-        }
-    }
-    void close_all() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& c : conns_)
-            if (c.fd >= 0) {
-                shutdown(c.fd, SHUT_RDWR);
-                close(c.fd);
-                c.fd = -1;
-            }
-    }
-    // Waits (up to 10 s) until `pred` holds.
-    bool wait_for(const std::function<bool()>& pred) {
-        for (int i = 0; i < 1000; i++) {
-            if (pred()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return pred();
-    }
-
-  private:
-    struct Conn {
-        int fd;
-        bool eof;
-        pid_t peer;
-        std::vector<tCtlRecord> records;
-    };
-
-    void serve() {
-        std::vector<pollfd> fds;
-        std::vector<size_t> which;
-        while (!stop_) {
-            fds.clear();
-            which.clear();
-            if (accepting_) fds.push_back(pollfd{listen_fd_, POLLIN, 0});
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (size_t i = 0; i < conns_.size(); i++)
-                    if (conns_[i].fd >= 0 && !conns_[i].eof) {
-                        fds.push_back(pollfd{conns_[i].fd, POLLIN, 0});
-                        which.push_back(i);
-                    }
-            }
-            if (fds.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
-            }
-            if (poll(fds.data(), fds.size(), 20) <= 0) continue;
-            size_t first = 0;
-            if (accepting_) {
-                first = 1;
-                if (fds[0].revents & POLLIN) {
-                    int c = accept(listen_fd_, nullptr, nullptr);
-                    ucred cred{};
-                    socklen_t len = sizeof cred;
-                    if (c >= 0) getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len);
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (c >= 0) conns_.push_back(Conn{c, false, cred.pid, {}});
-                }
-            }
-            for (size_t k = first; k < fds.size(); k++)
-                if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) serve_one(which[k - first]);
-        }
-    }
-
-    void serve_one(size_t conn) {
-        int fd;
-        Script script;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            fd = conns_[conn].fd;
-            if (conns_[conn].peer == getpid() || conns_[conn].peer == adopted_) script = script_;
-        }
-        if (fd < 0) return;
-        tCtlRecord req{};
-        ssize_t n = recv(fd, &req, sizeof req, MSG_WAITALL);
-        if (n != static_cast<ssize_t>(sizeof req)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            conns_[conn].eof = true;
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            conns_[conn].records.push_back(req);
-            last_ = req;
-            count_++;
-        }
-        tCtlRecord reply = req;
-        reply.status = CTL_STATUS_OK;
-        Answer a = script ? script(static_cast<int>(conn), req, reply) : Answer::Reply;
-        if (!ctl_expects_reply(req.command) && a == Answer::Reply) a = Answer::Silent;
-        const auto* p = reinterpret_cast<const char*>(&reply);
-        switch (a) {
-        case Answer::Reply:
-        case Answer::ReplyThenClose:
-            send(fd, p, sizeof reply, MSG_NOSIGNAL);
-            if (a == Answer::ReplyThenClose) close_conn(conn);
-            break;
-        case Answer::ReplyInPieces: {
-            // 1, 7, 200 and the rest, with pauses the client has to wait through.
-            const size_t cuts[] = {0, 1, 8, 208, sizeof reply};
-            for (size_t i = 0; i + 1 < std::size(cuts); i++) {
-                send(fd, p + cuts[i], cuts[i + 1] - cuts[i], MSG_NOSIGNAL);
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            }
-            break;
-        }
-        case Answer::Close:
-            close_conn(conn);
-            break;
-        case Answer::Silent:
-            break;
-        }
-    }
-
-    int listen_fd_ = -1;
-    bool ok_ = false;
-    bool accepting_;
-    std::atomic<bool> stop_{false};
-    std::atomic<pid_t> adopted_{-1};
-    std::thread thread_;
-    std::mutex mutex_;
-    Script script_;
-    std::vector<Conn> conns_;
-    tCtlRecord last_{};
-    int count_ = 0;
 };
 
 tCtlRecord record(int command, int status, int p1, int p2, int p3, int p4, const char* text) {
@@ -375,7 +151,7 @@ TEST_F(ControlClient, InitRegistersOnceAndCloseEndsTheConnection) {
 
     EXPECT_EQ(ctl_play_time(5), 1);
     EXPECT_EQ(ctl_close(), 1);
-    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    EXPECT_TRUE(wait_until([&] { return peer().closed_by_client(0); }));
     const int before = peer().record_count();
     EXPECT_EQ(ctl_play_time(6), -1);
     EXPECT_EQ(ctl_close(), 1);
@@ -482,7 +258,7 @@ TEST_F(ControlClient, NotificationsReadNoReply) {
     // The peer answers nothing to 33 and 34; a request after them gets its own reply.
     answer_with(record(0, 100, 0, 61, 0, 0, ""));
     EXPECT_EQ(ctl_notify_value(3), 1);
-    EXPECT_EQ(peer().wait_for([&] { return peer().last().command == 33; }), true);
+    EXPECT_EQ(wait_until([&] { return peer().last().command == 33; }), true);
     EXPECT_EQ(peer().last().param3, 3);
     EXPECT_EQ(ctl_notify(), 1);
     EXPECT_EQ(ctl_get_value(), 61);
@@ -659,16 +435,15 @@ TEST_F(ControlClient, EventChannelDeliversStatusRecords) {
 TEST_F(ControlClient, EventsOffDropsEventsAlreadyOnTheirWay) {
     ASSERT_EQ(ctl_init(1), 1);
     const size_t ev = 1;
-    // On "off" the daemon answers and then still sends two events.
-    peer().set_script([&](int conn, const tCtlRecord& req, tCtlRecord&) {
-        if (req.command == CTL_CMD_EVENTS && req.param1 == 0) {
-            std::thread([this, conn] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 1, ""));
-                peer().push(static_cast<size_t>(conn), record(8, 100, 1, 1, 0, 2, ""));
-            }).detach();
-        }
-        return Answer::Reply;
+    // On "off" the daemon answers, and two events it sent before it saw the request
+    // follow the answer.
+    peer().set_script([&](int conn, const tCtlRecord& req, tCtlRecord& reply) {
+        if (req.command != CTL_CMD_EVENTS || req.param1 != 0) return Answer::Reply;
+        const auto c = static_cast<size_t>(conn);
+        peer().push(c, reply);
+        peer().push(c, record(8, 100, 1, 1, 0, 1, ""));
+        peer().push(c, record(8, 100, 1, 1, 0, 2, ""));
+        return Answer::Silent;
     });
     EXPECT_EQ(ctl_events_off(), 1);
     EXPECT_EQ(peer().last().command, CTL_CMD_EVENTS);
@@ -713,7 +488,7 @@ TEST_F(ControlClient, LinkChannelOpensOnceSendsTextAndReadsPushedRecords) {
 
     EXPECT_EQ(ctl_link_text("one"), 1);
     EXPECT_EQ(ctl_link_text2("two"), 1);
-    ASSERT_TRUE(peer().wait_for([&] { return peer().last().command == 57; }));
+    ASSERT_TRUE(wait_until([&] { return peer().last().command == 57; }));
     conns = peer().connections();
     ASSERT_EQ(conns[0].size(), 6u);
     EXPECT_EQ(conns[0][4].command, 19);
@@ -747,7 +522,7 @@ TEST_F(ControlClient, DaemonThatNeverAnswersIsGivenUp) {
     ASSERT_EQ(ctl_init(0), 1);
     answer_with(record(0, 100, 0, 0, 0, 0, ""), Answer::Silent);
     EXPECT_EQ(ctl_play_time(1), -1); // returns after the reply time-out
-    EXPECT_TRUE(peer().wait_for([&] { return peer().closed_by_client(0); }));
+    EXPECT_TRUE(wait_until([&] { return peer().closed_by_client(0); }));
     const int sent = peer().record_count();
     EXPECT_EQ(ctl_play_time(2), -1);
     EXPECT_EQ(peer().record_count(), sent);
@@ -805,8 +580,7 @@ class PlayerReports : public OnControlPath {
         write_file(path, make_wav(2, 44100, samples));
         return path;
     }
-    ProcResult play(const std::vector<std::string>& args, pid_t* pid,
-                    ScriptedPeer* peer = nullptr) {
+    ProcResult play(const std::vector<std::string>& args, pid_t* pid) {
         std::vector<std::string> argv = {vexa_bin("vexa")};
         argv.insert(argv.end(), args.begin(), args.end());
         unlink(dir.file("out.raw").c_str()); // the simulator appends
@@ -814,7 +588,6 @@ class PlayerReports : public OnControlPath {
         env.emplace_back("VEXA_DEBUG_LEVEL", "0");
         ProcHandle h = start_program(argv, env);
         *pid = h.pid;
-        if (peer != nullptr) peer->adopt(h.pid);
         return wait_program(h, 120);
     }
     std::string played() {
@@ -831,16 +604,22 @@ TEST_F(PlayerReports, EachSecondIsReportedOnceInOrder) {
     pid_t pid = 0;
     ProcResult r = play({file}, &pid);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    ASSERT_TRUE(peer.wait_for([&] { return !peer.records_of(pid).empty(); }));
+    // Every report was answered, so the peer has it by the time the player has ended.
     auto recs = peer.records_of(pid);
+    ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs[0].param1, pid) << "the started process registers itself";
     EXPECT_EQ(play_times(recs), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(played(), pcm_bytes(samples));
 
-    // Started 2 s in, the first report is 2.
+    // Started 2 s in, the first report is 2; 60 s into 61.5 s of 8000 Hz mono, 60.
     ProcResult r2 = play({file, "2"}, &pid);
     ASSERT_EQ(r2.exit_code, 0) << r2.err;
     EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{2, 3}));
+    const std::string slow = dir.file("long.wav");
+    write_file(slow, make_wav(1, 8000, std::vector<int16_t>(8000 * 123 / 2, -9)));
+    ProcResult r3 = play({slow, "60"}, &pid);
+    ASSERT_EQ(r3.exit_code, 0) << r3.err;
+    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{60, 61}));
 }
 
 TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {
@@ -861,36 +640,26 @@ TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {
     unlink(CTL_SOCKET_PATH);
 }
 
-TEST_F(PlayerReports, DaemonLeavingMidPlayDoesNotStopThePlayer) {
-    ScriptedPeer peer;
-    ASSERT_TRUE(peer.ok());
-    // Answers the first report, then hangs up: the next report goes to a closed socket.
-    peer.set_script([](int, const tCtlRecord& req, tCtlRecord&) {
-        return req.command == CTL_CMD_PLAY_TIME ? Answer::ReplyThenClose : Answer::Reply;
-    });
-    const std::string file = track();
-    pid_t pid = 0;
-    ProcResult r = play({file}, &pid, &peer);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.term_signal, 0);
-    EXPECT_EQ(played(), pcm_bytes(samples));
-    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
-}
-
-TEST_F(PlayerReports, DaemonThatStopsAnsweringDoesNotHoldUpThePlayer) {
-    ScriptedPeer peer;
-    ASSERT_TRUE(peer.ok());
-    peer.set_script([](int, const tCtlRecord& req, tCtlRecord&) {
-        return req.command == CTL_CMD_PLAY_TIME ? Answer::Silent : Answer::Reply;
-    });
-    const std::string file = track();
-    pid_t pid = 0;
-    ProcResult r = play({file}, &pid, &peer);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(played(), pcm_bytes(samples));
-    // The first report went unanswered; the player gave the daemon up and sent no more.
-    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
+TEST_F(PlayerReports, DaemonThatHangsUpOrStopsAnsweringDoesNotHoldUpThePlayer) {
+    // After answering the first report the daemon hangs up, so that the next report goes
+    // to a closed socket; or it leaves the first report unanswered, so that the player
+    // gives it up and sends no more. Either way only report 0 arrives.
+    for (Answer on_report : {Answer::ReplyThenClose, Answer::Silent}) {
+        SCOPED_TRACE(on_report == Answer::Silent ? "silent" : "hangs up");
+        ScriptedPeer peer;
+        ASSERT_TRUE(peer.ok());
+        peer.set_script([on_report](int, const tCtlRecord& req, tCtlRecord&) {
+            return req.command == CTL_CMD_PLAY_TIME ? on_report : Answer::Reply;
+        });
+        const std::string file = track();
+        pid_t pid = 0;
+        ProcResult r = play({file}, &pid);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.term_signal, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(played(), pcm_bytes(samples));
+        EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
+    }
 }
 
 } // namespace

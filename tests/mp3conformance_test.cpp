@@ -3,8 +3,10 @@
 // golden hashes: the exact PCM of those streams and of the project's own fixtures, as the
 // portable decoder produces it; every faster path must give the same bits.
 #include "dsp.h"
-#include "mp3dec.h"
+#include "mp3files.h"
+#include "mp3instance.h"
 #include "tempdir.h"
+#include "wavfile.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +21,6 @@
 
 namespace {
 
-const std::string vector_dir = std::string(VEXA_SHARED_DIR) + "/vectors";
 const std::string fixture_dir = std::string(VEXA_SOURCE_DIR) + "/tests/fixtures/mp3";
 
 struct Decoded {
@@ -27,10 +28,6 @@ struct Decoded {
     int frames = 0;
     int discarded = 0; // frames the reservoir could not serve yet
     int broken = 0;    // any other failure
-};
-
-struct alignas(MP3_INSTANCE_ALIGN) AlignedInstance {
-    tMPEGInstance inst;
 };
 
 // Decodes a whole stream held in memory, as 32-bit words with the earliest byte in
@@ -43,10 +40,8 @@ Decoded decode_stream(const std::string& bytes) {
         words[i / 4] |= uint32_t(uint8_t(bytes[i])) << (24 - 8 * (i % 4));
     const int64_t total_bits = int64_t(bytes.size()) * 8;
 
-    auto holder = std::make_unique<AlignedInstance>();
-    tMPEGInstance* inst = &holder->inst;
-    std::memset(inst, 0, sizeof *inst);
-    MP3InitInstance(inst);
+    const Instance holder = new_instance();
+    tMPEGInstance* inst = holder.get();
     tMPEGBitstream bs{words.data(), 0};
     std::vector<int16_t> left(MP3_MAX_SAMPLES), right(MP3_MAX_SAMPLES);
     for (;;) {
@@ -83,78 +78,24 @@ Decoded decode_stream(const std::string& bytes) {
     return out;
 }
 
-struct Comparison {
-    size_t samples = 0;
-    double rms = 0;
-    int max_diff = 0;
-    double psnr = 0;
-};
-
-Comparison compare(const std::vector<int16_t>& got, const std::string& ref_bytes) {
-    Comparison c;
-    c.samples = ref_bytes.size() / 2;
-    double sq = 0;
-    for (size_t i = 0; i < c.samples; ++i) {
-        const int v = i < got.size() ? got[i] : 0; // a missing sample counts as silence
-        const int ref = int16_t(uint8_t(ref_bytes[2 * i]) | uint8_t(ref_bytes[2 * i + 1]) << 8);
-        const int d = std::abs(v - ref);
-        sq += double(d) * d;
-        if (d > c.max_diff) c.max_diff = d;
-    }
-    const double mse = c.samples ? sq / double(c.samples) : 0;
-    c.rms = std::sqrt(mse);
-    c.psnr = mse > 0 ? 10 * std::log10(32768.0 * 32768.0 / mse) : 999.0;
-    return c;
-}
-
-struct Bar {
-    const char* name;
-    int max_diff;   // largest allowed difference from the reference, in steps
-    double psnr_db; // smallest allowed PSNR
-};
-
-// Every vector must match within one step at 96 dB.
-const Bar bars[] = {
-    {"l3-compl", 1, 96.0},
-    {"l3-he_32khz", 1, 96.0},
-    {"l3-he_44khz", 1, 96.0},
-    {"l3-he_48khz", 1, 96.0},
-    {"l3-he_free", 1, 96.0},
-    {"l3-he_mode", 1, 96.0},
-    {"l3-hecommon", 1, 96.0},
-    {"l3-si", 1, 96.0},
-    {"l3-si_block", 1, 96.0},
-    {"l3-si_huff", 1, 96.0},
-    {"l3-sin1k0db", 1, 96.0},
-    {"M2L3_bitrate_16_all", 1, 96.0},
-    {"M2L3_bitrate_22_all", 1, 96.0},
-    {"M2L3_bitrate_24_all", 1, 96.0},
-    {"M2L3_compl24", 1, 96.0},
-    {"M2L3_noise", 1, 96.0},
-};
-
 TEST(Conformance, EveryVectorWithinOneStep) {
-    if (!file_exists(vector_dir + "/l3-compl.bit"))
-        GTEST_SKIP() << "conformance vectors not found in " << vector_dir;
+    if (!have_vectors()) GTEST_SKIP() << "conformance vectors not found in " << vector_dir();
     std::printf("%-22s %9s %8s %4s %8s\n", "vector", "samples", "rms", "max", "psnr");
-    for (const Bar& bar : bars) {
-        const char* name = bar.name;
-        SCOPED_TRACE(name);
-        const std::string bit = read_file(vector_dir + "/" + name + ".bit");
-        const std::string ref = read_file(vector_dir + "/" + name + ".pcm");
-        const Decoded d = decode_stream(bit);
-        const Comparison c = compare(d.pcm, ref);
+    for (const ConformanceVector& v : conformance_vectors) {
+        SCOPED_TRACE(v.name);
+        const std::string path = vector_dir() + "/" + v.name;
+        const Decoded d = decode_stream(read_file(path + ".bit"));
+        const PcmComparison c = compare_pcm(d.pcm, pcm_samples(read_file(path + ".pcm")));
         // VEXA_CONFORMANCE_DUMP=DIR keeps each decoded stream for a closer look.
         if (const char* dump = std::getenv("VEXA_CONFORMANCE_DUMP"))
-            write_file(std::string(dump) + "/" + name + ".pcm",
-                       std::string(reinterpret_cast<const char*>(d.pcm.data()), 2 * d.pcm.size()));
-        std::printf("%-22s %9zu %8.4f %4d %8.2f\n", name, c.samples, c.rms, c.max_diff, c.psnr);
+            write_file(std::string(dump) + "/" + v.name + ".pcm", pcm_bytes(d.pcm));
+        std::printf("%-22s %9zu %8.4f %4d %8.2f\n", v.name, c.samples, c.rms, c.max_diff, c.psnr);
         EXPECT_EQ(d.broken, 0);
         // Every reference sample is there; at most one more frame follows.
         EXPECT_GE(d.pcm.size(), c.samples);
         EXPECT_LE(d.pcm.size(), c.samples + 2 * MP3_MAX_SAMPLES);
-        EXPECT_LE(c.max_diff, bar.max_diff);
-        EXPECT_GE(c.psnr, bar.psnr_db);
+        EXPECT_LE(c.max_diff, CONFORMANCE_MAX_DIFF);
+        EXPECT_GE(c.psnr, CONFORMANCE_PSNR_DB);
     }
 }
 
@@ -234,11 +175,10 @@ template <typename Check> void on_every_path(Check check) {
 }
 
 TEST(Golden, ConformanceVectorsBitExactOnEveryPath) {
-    if (!file_exists(vector_dir + "/l3-compl.bit"))
-        GTEST_SKIP() << "conformance vectors not found in " << vector_dir;
+    if (!have_vectors()) GTEST_SKIP() << "conformance vectors not found in " << vector_dir();
     on_every_path([] {
         for (const Golden& g : golden_vectors)
-            check_golden(vector_dir, g);
+            check_golden(vector_dir(), g);
     });
 }
 

@@ -3,66 +3,25 @@
 // functions, frame for frame; start offsets, -i, damaged and hostile input.
 #include "audio.h"
 #include "control_path.h"
+#include "mp3files.h"
 #include "ossim_report.h"
 #include "proc.h"
 #include "rivover.h"
+#include "scripted_peer.h"
 #include "settings.h"
 #include "tempdir.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-const char* const LAME = "/usr/bin/lame";
-
-bool have_lame() {
-    return access(LAME, X_OK) == 0;
-}
-
-#define REQUIRE_LAME()                                                                             \
-    if (!have_lame()) GTEST_SKIP() << LAME << " is needed to make the test files"
-
-// A sound that keeps an encoder busy: three tones gliding in pitch, a beat in loudness and
-// bursts of noise from a fixed seed. Interleaved when stereo.
-std::vector<int16_t> test_sound(int rate, int channels, double seconds, uint32_t seed) {
-    const auto n = static_cast<size_t>(rate * seconds);
-    std::vector<int16_t> s(n * static_cast<size_t>(channels));
-    uint32_t x = seed;
-    double phase[3] = {0, 0, 0};
-    for (size_t i = 0; i < n; i++) {
-        const double t = static_cast<double>(i) / rate;
-        const double f[3] = {220 + 40 * t, 554 * (1 + 0.1 * std::sin(t)), 1760 - 100 * t};
-        double v = 0;
-        for (int k = 0; k < 3; k++) {
-            phase[k] += 2 * M_PI * f[k] / rate;
-            v += 0.2 * std::sin(phase[k]) * (k == 2 ? 0.5 + 0.5 * std::sin(3 * t) : 1.0);
-        }
-        x = x * 1103515245u + 12345u;
-        const double noise = (static_cast<double>(x >> 16) / 32768.0 - 1.0) *
-                             (std::fmod(t, 1.0) < 0.2 ? 0.25 : 0.02);
-        for (int c = 0; c < channels; c++) {
-            const double pan = c == 0 ? 1.0 : 0.7;
-            s[i * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-                static_cast<int16_t>(std::lround(32767 * 0.9 * (v * pan + noise) / 1.5));
-        }
-    }
-    return s;
-}
 
 // The first MPEG audio frames' positions, walked header to header from `from`; a byte that
 // starts no valid header is passed over. Free-format frames end the walk.
@@ -117,74 +76,28 @@ std::vector<std::string> device_blocks(const std::vector<Frame>& frames, int rat
     return blocks;
 }
 
-// A fake control daemon that keeps the play times reported to it. The socket path is
-// one for the machine: it is held under the lock the other tests of the path use.
+// The play times reported to a control daemon of the test's own, on the path held for
+// the test; not ok() when another daemon has the path (the reports are then not looked at).
 class TimeReports {
   public:
     TimeReports() {
-        if (!path_lock_.held()) return;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, CTL_SOCKET_PATH, sizeof addr.sun_path - 1);
-        // A daemon that is not ours keeps its path; the reports are then not looked at.
-        const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(probe);
-        if (live) return;
+        if (!path_lock_.held() || daemon_on_path()) return;
         unlink(CTL_SOCKET_PATH);
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              listen(listen_fd_, 16) == 0;
-        if (ok_) thread_ = std::thread([this] { serve(); });
+        peer_ = std::make_unique<ScriptedPeer>();
     }
-    ~TimeReports() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listen_fd_ >= 0) close(listen_fd_);
-        if (ok_) unlink(CTL_SOCKET_PATH);
-    }
-    bool ok() const { return ok_; }
+    bool ok() const { return peer_ != nullptr && peer_->ok(); }
+    // Each report was answered, so it is here by the time the player has ended.
     std::vector<int> times() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        std::lock_guard<std::mutex> lock(mutex_);
-        return times_;
+        std::vector<int> t;
+        for (const auto& recs : peer_->connections())
+            for (const auto& r : recs)
+                if (r.command == CTL_CMD_PLAY_TIME) t.push_back(r.param4);
+        return t;
     }
 
   private:
-    void serve() {
-        std::vector<int> clients;
-        while (!stop_) {
-            std::vector<pollfd> fds(1, pollfd{listen_fd_, POLLIN, 0});
-            for (int c : clients)
-                fds.push_back(pollfd{c, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
-            if (fds[0].revents & POLLIN) clients.push_back(accept(listen_fd_, nullptr, nullptr));
-            for (size_t i = 1; i < fds.size(); i++) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-                tCtlRecord rec{};
-                if (recv(fds[i].fd, &rec, sizeof rec, MSG_WAITALL) != sizeof rec) {
-                    close(fds[i].fd);
-                    std::erase(clients, fds[i].fd);
-                    continue;
-                }
-                if (rec.command == CTL_CMD_PLAY_TIME) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    times_.push_back(rec.param4);
-                }
-                rec.status = CTL_STATUS_OK;
-                send(fds[i].fd, &rec, sizeof rec, MSG_NOSIGNAL);
-            }
-        }
-        for (int c : clients)
-            close(c);
-    }
-    ControlPathLock path_lock_; // first member: taken before, released after the rest
-    int listen_fd_ = -1;
-    bool ok_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<int> times_;
+    ControlPathLock path_lock_; // first member: taken before, released after the peer
+    std::unique_ptr<ScriptedPeer> peer_;
 };
 
 class Mp3Play : public testing::Test {
@@ -205,14 +118,7 @@ class Mp3Play : public testing::Test {
     // Encodes `sound` with lame and the given options into dir/name.
     std::string encode(const std::string& name, int rate, int channels,
                        const std::vector<int16_t>& sound, std::vector<std::string> options) {
-        const std::string wav = dir.file(name + ".wav");
-        write_file(wav, make_wav(channels, rate, sound));
-        std::vector<std::string> argv = {LAME, "--quiet"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(wav);
-        argv.push_back(dir.file(name));
-        ProcResult r = run_program(argv, {}, 120);
-        EXPECT_EQ(r.exit_code, 0) << "lame " << name << ": " << r.err;
+        lame_encode(dir.file(name), rate, channels, sound, options);
         return dir.file(name);
     }
 
@@ -312,28 +218,9 @@ TEST_F(Mp3Play, EveryRateMonoAndStereoCbrAndVbrPlaysAsDecoded) {
 }
 
 TEST_F(Mp3Play, ConformanceStreamsPlayAsDecoded) {
-    const std::string vectors = std::string(VEXA_SHARED_DIR) + "/vectors";
-    if (!file_exists(vectors + "/l3-compl.bit"))
-        GTEST_SKIP() << "no conformance vectors in " << vectors;
-    struct Vector {
-        const char* name;
-        int frame_samples;
-    };
-    const Vector all[] = {
-        {"l3-compl", 1152},           {"l3-he_32khz", 1152},
-        {"l3-he_44khz", 1152},        {"l3-he_48khz", 1152},
-        {"l3-he_free", 1152},         {"l3-he_mode", 1152},
-        {"l3-hecommon", 1152},        {"l3-si", 1152},
-        {"l3-si_block", 1152},        {"l3-si_huff", 1152},
-        {"l3-sin1k0db", 1152},        {"M2L3_bitrate_16_all", 576},
-        {"M2L3_bitrate_22_all", 576}, {"M2L3_bitrate_24_all", 576},
-        {"M2L3_compl24", 576},        {"M2L3_noise", 576},
-    };
-    for (const Vector& v : all) {
-        const std::string file = vectors + "/" + v.name + ".bit";
-        if (!file_exists(file)) continue;
-        expect_bit_exact(v.name, file, v.frame_samples);
-    }
+    if (!have_vectors()) GTEST_SKIP() << "no conformance vectors in " << vector_dir();
+    for (const ConformanceVector& v : conformance_vectors)
+        expect_bit_exact(v.name, vector_dir() + "/" + v.name + ".bit", v.frame_samples);
 }
 
 // An ID3v2.3 tag of `total` bytes, header included, with no sync pattern inside.
@@ -518,13 +405,6 @@ TEST_F(Mp3Play, InfoPrintsTheTrackTime) {
         EXPECT_NE(s.out.find("forking sub-process, offset=79816\n"), std::string::npos) << s.out;
         EXPECT_GT(played().size(), 0u);
     }
-    { // WAV
-        const std::string wav = dir.file("w.wav");
-        write_file(wav, make_wav(2, 44100, sound));
-        ProcResult r = vexa({"-i", wav});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, "total_track_time 12\n\n");
-    }
     { // fewer than three frames before bytes that are no frame: no stream to time or play
         const auto starts = frame_starts(bytes, 0);
         ASSERT_GT(starts.size(), 3u);
@@ -706,7 +586,7 @@ TEST_F(Mp3Play, StreamEndingInAFreeFormatFrame) {
         bytes = read_file(encode("ff.mp3", 44100, 2, test_sound(44100, 2, 3.0, 17u),
                                  {"--freeformat", "-b", "200", "-m", "j"}));
     } else {
-        const std::string vector = std::string(VEXA_SHARED_DIR) + "/vectors/l3-he_free.bit";
+        const std::string vector = vector_dir() + "/l3-he_free.bit";
         if (!file_exists(vector)) GTEST_SKIP() << "neither lame nor " << vector;
         bytes = read_file(vector);
     }

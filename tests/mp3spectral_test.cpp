@@ -3,6 +3,7 @@
 // the stated constants) and are written here as numbers; tools/gen_test_expectations.py
 // recomputes the requantisation and stereo tables (test test_expectations_current).
 #include "fixed.h"
+#include "mp3instance.h"
 #include "stages.h"
 
 #include <gtest/gtest.h>
@@ -31,19 +32,6 @@ constexpr tSfbRecord kRec8000 = {{0,   12,  24,  36,  48,  60,  72,  88,  108, 1
                                   232, 280, 336, 400, 476, 566, 568, 570, 572, 574, 576},
                                  {0, 8, 16, 24, 36, 52, 72, 96, 124, 160, 162, 164, 166, 192}};
 
-struct InstanceDeleter {
-    void operator()(tMPEGInstance* p) const { std::free(p); }
-};
-using Instance = std::unique_ptr<tMPEGInstance, InstanceDeleter>;
-
-Instance make_instance() {
-    constexpr size_t size =
-        (sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN - 1) / MP3_INSTANCE_ALIGN * MP3_INSTANCE_ALIGN;
-    void* p = std::aligned_alloc(MP3_INSTANCE_ALIGN, size);
-    std::memset(p, 0, sizeof(tMPEGInstance));
-    return Instance(static_cast<tMPEGInstance*>(p));
-}
-
 // version: 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5; freq: sampling-frequency index.
 void set_format(tMPEGInstance* inst, int version, int freq) {
     inst->version = static_cast<uint8_t>(version);
@@ -56,7 +44,7 @@ bool same_record(const tSfbRecord& a, const tSfbRecord& b) {
 
 // Every test below relies on these records; a missing or wrong table shows here first.
 TEST(SpectralBands, RecordsTheExpectationsUse) {
-    auto inst = make_instance();
+    auto inst = new_instance(false);
     set_format(inst.get(), 1, 0);
     EXPECT_TRUE(same_record(mp3::sfb_record(inst.get()), kRec44100));
     set_format(inst.get(), 1, 1);
@@ -78,7 +66,7 @@ struct Segment {
 
 class Requantize : public testing::Test {
   protected:
-    void SetUp() override { inst = make_instance(); }
+    void SetUp() override { inst = new_instance(false); }
     tGranuleInfo& gi() { return inst->side[0].gr_info[0]; }
     int32_t* xr() { return inst->xr[0]; }
     void fill(int32_t v) {
@@ -388,7 +376,7 @@ struct PosRange {
 class Stereo : public testing::Test {
   protected:
     void SetUp() override {
-        inst = make_instance();
+        inst = new_instance(false);
         inst->nch = 2;
         inst->mode = 1;
     }
@@ -788,7 +776,7 @@ TEST(AliasReduce, ButterfliesEvenAndOdd) {
 class Reorder : public testing::Test {
   protected:
     void SetUp() override {
-        inst = make_instance();
+        inst = new_instance(false);
         for (int i = 0; i < 576; ++i) {
             inst->xr[0][i] = 1000 + i;
             inst->reordered[i] = -1;
@@ -813,71 +801,47 @@ TEST_F(Reorder, LongBlocksReturnTheirOwnSpectrum) {
     }
 }
 
-TEST_F(Reorder, PureShort44100) {
-    set_format(inst.get(), 1, 0);
-    int32_t* out = run();
-    ASSERT_EQ(out, inst->reordered);
-    const int band0[12] = {0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11};
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(out[i], x(band0[i])) << i;
-    // Band 12: lines 408..575, 56 per window.
-    EXPECT_EQ(out[408], x(408));
-    EXPECT_EQ(out[409], x(464));
-    EXPECT_EQ(out[410], x(520));
-    EXPECT_EQ(out[411], x(409));
-    EXPECT_EQ(out[575], x(575));
-    EXPECT_EQ(out[574], x(519));
-    EXPECT_EQ(out[573], x(463));
-    // Every input line lands exactly once.
-    std::array<int, 576> seen{};
-    for (int i = 0; i < 576; ++i) {
-        ASSERT_GE(out[i], 1000);
-        ASSERT_LT(out[i], 1576);
-        ++seen[out[i] - 1000];
+// Short band k holds lines 3 s[k] .. 3 s[k + 1] - 1, window after window; reordered,
+// line j of window w goes to 3 s[k] + 3 j + w. A mixed block keeps its long part (36
+// lines, 72 at 8000 Hz) and starts with short band 3. Every input line lands exactly
+// once, and the input is kept.
+TEST_F(Reorder, ShortBandsInterleaveTheirWindows) {
+    struct Case {
+        int version, freq;
+        const tSfbRecord& rec;
+        bool mixed;
+        int copied;
+    };
+    const Case cases[] = {{1, 0, kRec44100, false, 0},
+                          {1, 1, kRec48000, false, 0},
+                          {1, 0, kRec44100, true, 36},
+                          {2, 2, kRec8000, true, 72}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "version " << c.version << " freq " << c.freq << (c.mixed ? " mixed" : ""));
+        set_format(inst.get(), c.version, c.freq);
+        gi.mixed_block_flag = c.mixed ? 1 : 0;
+        int32_t* out = run();
+        ASSERT_EQ(out, inst->reordered);
+        for (int i = 0; i < c.copied; ++i)
+            EXPECT_EQ(out[i], x(i)) << i;
+        for (int k = c.mixed ? 3 : 0; k < 13; ++k) {
+            const int start = 3 * c.rec.s[k], width = c.rec.s[k + 1] - c.rec.s[k];
+            for (int j = 0; j < width; ++j)
+                for (int w = 0; w < 3; ++w)
+                    EXPECT_EQ(out[start + 3 * j + w], x(start + w * width + j))
+                        << "band " << k << " window " << w << " line " << j;
+        }
+        std::array<int, 576> seen{};
+        for (int i = 0; i < 576; ++i) {
+            ASSERT_GE(out[i], 1000);
+            ASSERT_LT(out[i], 1576);
+            ++seen[static_cast<size_t>(out[i] - 1000)];
+            ASSERT_EQ(inst->xr[0][i], x(i));
+        }
+        for (int n : seen)
+            EXPECT_EQ(n, 1);
     }
-    for (int n : seen)
-        EXPECT_EQ(n, 1);
-    for (int i = 0; i < 576; ++i)
-        EXPECT_EQ(inst->xr[0][i], x(i)); // input kept
-}
-
-TEST_F(Reorder, Band12At48000IsSixtySixWide) {
-    set_format(inst.get(), 1, 1);
-    int32_t* out = run();
-    for (int j = 0; j < 66; ++j)
-        for (int w = 0; w < 3; ++w)
-            EXPECT_EQ(out[378 + 3 * j + w], x(378 + 66 * w + j)) << "j " << j << " w " << w;
-}
-
-TEST_F(Reorder, Mixed44100Copies36Lines) {
-    set_format(inst.get(), 1, 0);
-    gi.mixed_block_flag = 1;
-    int32_t* out = run();
-    for (int i = 0; i < 36; ++i)
-        EXPECT_EQ(out[i], x(i));
-    // Band 3 (lines 36..47, 4 per window).
-    const int band3[12] = {36, 40, 44, 37, 41, 45, 38, 42, 46, 39, 43, 47};
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(out[36 + i], x(band3[i]));
-}
-
-TEST_F(Reorder, Mixed8000Copies72Lines) {
-    set_format(inst.get(), 2, 2);
-    gi.mixed_block_flag = 1;
-    int32_t* out = run();
-    for (int i = 0; i < 72; ++i)
-        EXPECT_EQ(out[i], x(i)) << i;
-    // Band 3 (lines 72..107, 12 per window).
-    EXPECT_EQ(out[72], x(72));
-    EXPECT_EQ(out[73], x(84));
-    EXPECT_EQ(out[74], x(96));
-    EXPECT_EQ(out[75], x(73));
-    EXPECT_EQ(out[107], x(107));
-    // Band 12 (lines 498..575, 26 per window).
-    EXPECT_EQ(out[498], x(498));
-    EXPECT_EQ(out[499], x(524));
-    EXPECT_EQ(out[500], x(550));
-    EXPECT_EQ(out[575], x(575));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -885,8 +849,8 @@ TEST_F(Reorder, Mixed8000Copies72Lines) {
 
 TEST(SpectralHostile, RandomFieldsStayInBounds) {
     std::mt19937 rng(20261208);
-    auto inst = make_instance();
-    auto before = make_instance();
+    auto inst = new_instance(false);
+    auto before = new_instance(false);
     auto byte = [&]() { return static_cast<uint8_t>(rng() & 0xFF); };
     constexpr size_t kXr = offsetof(tMPEGInstance, xr);
     constexpr size_t kReordered = offsetof(tMPEGInstance, reordered);

@@ -4,6 +4,7 @@
 #include "ossim_report.h"
 #include "proc.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <csignal>
@@ -114,6 +115,15 @@ class Ossim : public ::testing::Test {
     ProbeRun probe(const std::vector<std::string>& steps, bool realtime = false,
                    const std::string& fail = "") {
         return probe(steps, env(realtime, fail));
+    }
+
+    // Waits until a realtime device has taken a whole buffer (65536 bytes): a write of
+    // more is then blocked.
+    bool buffer_filled() const {
+        return wait_until([&] {
+            struct stat st {};
+            return stat(output.c_str(), &st) == 0 && st.st_size >= 65536;
+        });
     }
 
     // The single report line of a run that should have written exactly one.
@@ -484,10 +494,9 @@ TEST_F(Ossim, RealTimeStopInsideABlockedWriteIsAnUnderrun) {
     // The write blocks for about two seconds; stopped for one of them, the device runs
     // dry for about 0.6 s (its buffer holds 0.37 s).
     ProcHandle h = start_program({test_bin("ossim_probe"), "open", "write:400000"}, env(true));
-    struct timespec pause = {0, 500000000};
-    nanosleep(&pause, nullptr);
+    ASSERT_TRUE(buffer_filled()) << "the write is under way";
     kill(h.pid, SIGSTOP);
-    pause = {1, 0};
+    struct timespec pause = {1, 0};
     nanosleep(&pause, nullptr);
     kill(h.pid, SIGCONT);
     ProcResult r = wait_program(h, 30);
@@ -528,12 +537,7 @@ TEST_F(Ossim, SignalHandlerEndsABlockedWriteAsThePlayerDoes) {
     ProcHandle h =
         start_program({test_bin("ossim_probe"), "open", "trap", "write:1000000"}, env(true));
     // Once data arrives the handler is in place and the write is blocked on a full buffer.
-    struct timespec pause = {0, 10000000};
-    for (int i = 0; i < 1000; i++) {
-        struct stat st;
-        if (stat(output.c_str(), &st) == 0 && st.st_size >= 65536) break;
-        nanosleep(&pause, nullptr);
-    }
+    ASSERT_TRUE(buffer_filled());
     kill(h.pid, SIGTERM);
     ProcResult r = wait_program(h, 30);
     EXPECT_EQ(r.exit_code, 1) << r.err;

@@ -7,9 +7,11 @@
 // covers the wake-up delays seen with a CPU hog on the player's core of a loaded machine
 // (up to 110 ms). VEXA_REALTIME_SPEED overrides the factor (1 for real speed, e.g. on a
 // slow emulator).
+#include "mp3files.h"
 #include "ossim_report.h"
 #include "proc.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +27,6 @@
 
 namespace {
 
-const char* const LAME = "/usr/bin/lame";
-
 double speed() {
     const char* s = std::getenv("VEXA_REALTIME_SPEED");
     const double x = s != nullptr ? std::atof(s) : 0;
@@ -38,21 +38,9 @@ void device_sleep(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds / speed()));
 }
 
-// Tones with a little noise from a fixed seed, interleaved stereo at 44100 Hz.
+// The test sound, stereo at 44100 Hz.
 std::vector<int16_t> sound(double seconds) {
-    const auto n = static_cast<size_t>(44100 * seconds);
-    std::vector<int16_t> s(2 * n);
-    uint32_t x = 1;
-    for (size_t i = 0; i < n; i++) {
-        const double t = static_cast<double>(i) / 44100;
-        x = x * 1103515245u + 12345u;
-        const double v = 0.3 * std::sin(2 * M_PI * (220 + 3 * t) * t) +
-                         0.1 * std::sin(2 * M_PI * 1250 * t) +
-                         0.05 * (static_cast<double>(x >> 16) / 32768.0 - 1.0);
-        s[2 * i] = static_cast<int16_t>(v * 32767);
-        s[2 * i + 1] = static_cast<int16_t>(v * 0.8 * 32767);
-    }
-    return s;
+    return test_sound(44100, 2, seconds, 1u);
 }
 
 struct Totals {
@@ -83,29 +71,24 @@ double cpu_seconds(pid_t pid) {
 // The player: the process the started program forked.
 pid_t player_of(pid_t pid) {
     const std::string p = std::to_string(pid);
-    for (int i = 0; i < 100; i++) {
-        const std::string children = read_file("/proc/" + p + "/task/" + p + "/children");
-        if (!children.empty()) return static_cast<pid_t>(std::atol(children.c_str()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    pid_t child = -1;
+    wait_until([&] {
+        child = static_cast<pid_t>(
+            std::atol(read_file("/proc/" + p + "/task/" + p + "/children").c_str()));
+        return child > 0;
+    });
+    return child > 0 ? child : -1;
 }
 
 class RealTime : public testing::Test {
   protected:
-    void SetUp() override {
-        if (access(LAME, X_OK) != 0) GTEST_SKIP() << LAME << " is needed to make the test files";
-    }
+    void SetUp() override { REQUIRE_LAME(); }
 
     std::string device() const { return dir.file("device.raw"); }
     std::string report() const { return dir.file("report.jsonl"); }
 
     std::string encode(const std::string& name, double seconds, const std::string& kbps) {
-        const std::string wav = dir.file(name + ".wav");
-        write_file(wav, make_wav(2, 44100, sound(seconds)));
-        ProcResult r =
-            run_program({LAME, "--quiet", "-b", kbps, "-m", "s", wav, dir.file(name)}, {}, 300);
-        EXPECT_EQ(r.exit_code, 0) << r.err;
+        lame_encode(dir.file(name), 44100, 2, sound(seconds), {"-b", kbps, "-m", "s"});
         return dir.file(name);
     }
 
