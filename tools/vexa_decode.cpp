@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -128,21 +127,19 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
 }
 
-// The rest of the file from its current position, whole.
-std::vector<uint8_t> read_rest(const char* name) {
-    std::vector<uint8_t> bytes;
+// The rest of the file from its current position, whole, in a block of its own.
+std::span<const uint8_t> read_rest(const char* name) {
+    uint8_t* bytes = nullptr;
+    size_t held = 0;
     constexpr size_t piece = 65536;
     for (;;) {
-        const size_t held = bytes.size();
-        bytes.resize(held + piece);
-        const ssize_t n = read(infd, bytes.data() + held, piece);
-        if (n < 0 && errno == EINTR) {
-            bytes.resize(held);
-            continue;
-        }
+        bytes = static_cast<uint8_t*>(std::realloc(bytes, held + piece));
+        if (bytes == nullptr) fail(name, std::strerror(ENOMEM));
+        const ssize_t n = read(infd, bytes + held, piece);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) fail(name, std::strerror(errno));
-        bytes.resize(held + static_cast<size_t>(n));
-        if (n == 0) return bytes;
+        if (n == 0) return std::span<const uint8_t>(bytes, held);
+        held += static_cast<size_t>(n);
     }
 }
 
@@ -223,7 +220,7 @@ int main(int argc, char** argv) {
     if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0)
         fail(run.in_name, std::strerror(errno));
 
-    const std::vector<uint8_t> stream = read_rest(run.in_name);
+    const std::span<const uint8_t> stream = read_rest(run.in_name);
     decode(run, stream);
     summary(run);
     if (run.frames == 0) fail(run.in_name, "no decodable MPEG audio frame");
