@@ -2,6 +2,7 @@
 
 #include "smbuf.h"
 
+#include <algorithm>
 #include <iterator>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -32,10 +33,12 @@ int refill(const tMp3Feed& feed) {
 }
 
 // Under the address sanitizer the words of smbuf past those a decoder call may read (the
-// `bits` after the position, as mp3dec.h promises) are unreadable while it runs.
+// word at the position, and those holding the `bits` after it, as mp3dec.h promises) are
+// unreadable while it runs.
 void guard_reads(int64_t bits) {
 #ifdef VEXA_FEED_ASAN
-    const int64_t end = (bitstream.bufptr - smbuf) + (bitstream.bitidx + bits + 31) / 32;
+    const int64_t end =
+        (bitstream.bufptr - smbuf) + std::max<int64_t>(1, (bitstream.bitidx + bits + 31) / 32);
     const auto size = static_cast<int64_t>(std::size(smbuf));
     if (end < size)
         ASAN_POISON_MEMORY_REGION(smbuf + end, static_cast<size_t>(size - end) * sizeof smbuf[0]);
