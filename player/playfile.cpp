@@ -296,7 +296,6 @@ void open_device() {
 
 int playfile(const char* file, long offset) {
     tPlayback pb{};
-    pb.read_callback = read_data_from_file;
     pb.rate = 44100;
     pb.last_second = -1;
     pb.file_fd = -1;
@@ -307,7 +306,6 @@ int playfile(const char* file, long offset) {
     probe_file(pb, file, offset);
 
     fork_reader(pb, file); // only the player process comes back
-    pb.read_callback = rdfi;
     // Opened here, not inherited: wrappers of the device may close what a child inherits.
     open_device();
 

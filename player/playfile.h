@@ -12,7 +12,6 @@
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
-    int (*read_callback)();   // how the bit buffer is refilled
     int32_t rate;             // Hz of the current block
     int32_t samplecount;      // samples per channel of the current block
     int64_t samples_played;   // sample frames since the start of the track
