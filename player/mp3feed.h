@@ -2,7 +2,9 @@
 //
 // The feed owns the order of the decoder calls and the refills of the bit buffer (smbuf)
 // between them, so that every caller drives the decoder the same way and keeps the promise
-// of mp3dec.h: before each call the buffer holds at least REFILL_BITS from the current word.
+// of mp3dec.h: before each call the buffer holds at least REFILL_BITS from the current word,
+// or the rest of the input (under the address sanitizer, what lies past the words a call
+// may read is unreadable while it runs).
 // mp3feed_next goes on from where the last call stopped and returns at every point a
 // caller may want to act on (trace, count, read the pipe); a decoded frame is one of them.
 //
@@ -17,6 +19,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 // Where the stream comes from.
 constexpr int32_t FEED_FILE = 0;  // the file given to smbuf_input (read_data_from_file)
@@ -64,6 +67,8 @@ struct tMp3Feed {
     int64_t free_header_at;   // stream byte of the last free-format header taken, or -1
     tStreamSync sync;         // where the next frame is due
 };
+// Plain data: the play loop keeps one in its playback record, set up by mp3feed_init.
+static_assert(std::is_trivially_copyable_v<tMp3Feed>);
 
 // A feed from `input` for the decoder instance `inst` and the two PCM arrays, at the
 // start of a frame search. The bit buffer and its input are the caller's to set up
