@@ -12,6 +12,7 @@
 
 #include "dsp.h"
 #include "mp3dec.h"
+#include "mp3feed.h"
 
 #include <algorithm>
 #include <array>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <span>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -236,7 +238,6 @@ bool load_file(const std::string& path, tInputFile& in) {
     std::fclose(f);
     in.size = int64_t(in.bytes.size());
     in.bytes.resize(in.bytes.size() + BENCH_TAIL_BYTES, 0);
-    in.words.assign(size_t((in.size + 3) / 4 + BENCH_TAIL_BYTES / 4), 0);
     return in.size > 0;
 }
 
@@ -247,11 +248,8 @@ alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
-constexpr std::array<int32_t, 11> rate_of_code = {11025, 12000, 8000,  0,     22050, 24000,
-                                                  16000, 0,     44100, 48000, 32000};
-
 // Statuses of one untimed run, for the notes under the table.
-std::array<int32_t, 12> status_counts;
+std::array<int32_t, MP3_STATUS_COUNT> status_counts;
 
 // Start of the first frame: past an ID3v2 tag if the file has one.
 int64_t stream_start(const tInputFile& in) {
@@ -263,66 +261,39 @@ int64_t stream_start(const tInputFile& in) {
     return start < in.size ? start : 0;
 }
 
-int64_t position_bits(const tMPEGBitstream& bs, const uint32_t* base) {
-    return int64_t(bs.bufptr - base) * 32 + bs.bitidx;
-}
-
-void set_position(tMPEGBitstream& bs, uint32_t* base, int64_t bits) {
-    bs.bufptr = base + bits / 32;
-    bs.bitidx = int32_t(bits % 32);
-}
-
 tDecodeRun run_ours(tInputFile& in, tPcm* keep) {
     tDecodeRun result{0, 0, 0};
-    // The player's input words: four stream bytes each, the earliest in bits 31..24.
-    // Part of the decoder's cost, as the player pays it for every word it reads.
-    const uint8_t* b = in.bytes.data();
-    uint32_t* words = in.words.data();
-    const int64_t nwords = (in.size + 3) / 4;
-    for (int64_t i = 0; i < nwords; i++)
-        words[i] = uint32_t(b[4 * i]) << 24 | uint32_t(b[4 * i + 1]) << 16 |
-                   uint32_t(b[4 * i + 2]) << 8 | uint32_t(b[4 * i + 3]);
-
+    // Fed as the player feeds the decoder: the words enter its bit buffer with their bytes
+    // in stream order, part of the decoder's cost as the player pays it for every word.
     MP3InitInstance(&instance);
-    tMPEGBitstream bs{};
-    set_position(bs, words, stream_start(in) * 8);
-    const int64_t total_bits = in.size * 8;
+    tMp3Feed feed{};
+    mp3feed_init(feed, &instance, pcm_left, pcm_right, FEED_BYTES, 0);
+    const int64_t start = stream_start(in);
+    mp3feed_attach_bytes(
+        std::span<const uint8_t>(in.bytes.data() + start, size_t(in.size - start)));
     for (;;) {
-        const int64_t left = total_bits - position_bits(bs, words);
-        if (left < 32) break;
-        if (MP3SearchForSyncword(&instance, &bs, int32_t(std::min<int64_t>(left, 1 << 30))) !=
-            eNoErr)
-            break;
-        const int64_t header_at = position_bits(bs, words);
-        tMPEGHeader header{};
-        tMPEGStatus status = MP3DecodeInfo(&instance, &bs, &header);
-        if (status == eNoErr) {
-            // The whole frame must be there; a cut-short last frame is left undecoded.
-            // (bits_required is the exact quotient; the frame ends on the byte before.)
-            if (header_at + 32 + (header.bits_required & ~7) > total_bits) break;
-            status = MP3DecodeData(&instance, pcm_left, pcm_right, &bs);
-        }
-        if (keep != nullptr && status >= 0 && size_t(status) < status_counts.size())
-            status_counts[size_t(status)]++;
-        if (status == eNoErr) {
+        const tFeedEvent e = mp3feed_next(feed);
+        const bool counted = e == FEED_FRAME || e == FEED_BAD_HEADER || e == FEED_DROPPED;
+        const tMPEGStatus status = e == FEED_FRAME ? eNoErr : feed.status;
+        if (keep != nullptr && counted) status_counts[size_t(status)]++;
+        if (e == FEED_FRAME) {
+            const tMPEGHeader& header = feed.header;
             const int count = header.samplesperchannel;
             const int16_t* last = header.numchans == 2 ? pcm_right : pcm_left;
             decode_keep(pcm_left[0] + last[count > 0 ? count - 1 : 0]);
             result.frames++;
             result.samples += count;
             if (keep != nullptr) {
-                const int code = header.sample_rate;
-                keep->rate = code >= 0 && code < 11 ? rate_of_code[size_t(code)] : 0;
+                keep->rate = mp3_rate_code_hz(header.sample_rate);
                 keep->channels = header.numchans;
                 keep->left.insert(keep->left.end(), pcm_left, pcm_left + count);
                 if (header.numchans == 2)
                     keep->right.insert(keep->right.end(), pcm_right, pcm_right + count);
             }
-        } else {
+        } else if (e == FEED_BAD_HEADER || e == FEED_DROPPED) {
             result.failures++;
         }
-        // Whatever a call did, the next search starts past this header's first byte.
-        if (position_bits(bs, words) <= header_at) set_position(bs, words, header_at + 8);
+        if (mp3feed_over(feed, e)) break;
     }
     return result;
 }
@@ -444,7 +415,7 @@ struct tRow {
     std::array<int64_t, NDEC> best_ns;
     std::array<tDecodeRun, NDEC> runs;
     std::array<tCompare, NDEC> vs_mpg123;
-    std::array<int32_t, 12> ours_status;
+    std::array<int32_t, MP3_STATUS_COUNT> ours_status;
 };
 
 void print_cell_x(const tRow& row, int d, bool available) {
@@ -469,22 +440,6 @@ void print_psnr(const tCompare& c) {
         std::printf(" %9s", "exact");
     else
         std::printf(" %9.1f", c.psnr_db);
-}
-
-const char* status_name(int s) {
-    constexpr std::array<const char*, 12> names = {"eNoErr",
-                                                   "eNoSyncword",
-                                                   "eCRCError",
-                                                   "eBrokenFrame",
-                                                   "eEndOfBitstram",
-                                                   "eDataOverflow",
-                                                   "eCantAllocateBuffer",
-                                                   "eUnsupportedLayer",
-                                                   "eFrameDiscarded",
-                                                   "eReservedSamplingFrequency",
-                                                   "eForbiddenBitRate",
-                                                   "eWrongMPEGBuild"};
-    return names[size_t(s)];
 }
 
 } // namespace
@@ -653,7 +608,8 @@ int bench_decode(const char* arg) {
         std::string notes;
         for (int s = 1; s < 12; s++)
             if (row.ours_status[size_t(s)] > 0)
-                notes += " " + std::to_string(row.ours_status[size_t(s)]) + " x " + status_name(s);
+                notes +=
+                    " " + std::to_string(row.ours_status[size_t(s)]) + " x " + mp3_status_name(s);
         for (int d : {0, 1, 3}) // a lag found in samples that do not match means nothing
             if (row.vs_mpg123[size_t(d)].lag != 0 && row.vs_mpg123[size_t(d)].psnr_db > 30)
                 notes += std::string(" ") + decs[size_t(d)].name + " lags mpg123 by " +

@@ -6,13 +6,11 @@
 #include <vector>
 
 // One MPEG audio file held in memory. `bytes` has `size` stream bytes followed by at
-// least `tail_bytes` zero bytes; `words` is sized for the same bytes as 32-bit words
-// with zero words after them (our decoder's runner fills it).
+// least BENCH_TAIL_BYTES zero bytes.
 struct tInputFile {
     std::string name;
     std::vector<uint8_t> bytes;
     int64_t size;
-    std::vector<uint32_t> words;
 };
 
 // Decoded PCM, planar, kept by the untimed run for the comparison between decoders.
@@ -30,8 +28,7 @@ struct tDecodeRun {
     int32_t failures; // frames the decoder refused or dropped
 };
 
-// Zero bytes kept after the last stream byte: a whole frame's margin for our decoder's
-// reads past the frame (1448 bytes and a spare word) and libmad's guard.
+// Zero bytes kept after the last stream byte: libmad's guard.
 constexpr int BENCH_TAIL_BYTES = 2048;
 
 // Peers. `available` tells whether the program was built with the library. Each run

@@ -1,6 +1,7 @@
 #include "playfile.h"
 
 #include "audio.h"
+#include "mp3feed.h"
 #include "mp3print.h"
 #include "mp3rate.h"
 #include "rivover.h"
@@ -80,165 +81,71 @@ tLoopState decode_wav(tPlayback& pb) {
     return DL_TRY_WRITE;
 }
 
-// Refill before a decoder call. Returns DL_DECODE to go on, or the state to go to.
-tLoopState refill(tPlayback& pb, int level_for_empty, bool& eof) {
-    normalise_bitstream();
-    int r = pb.read_callback();
-    if (r == 0) {
-        if (debug >= level_for_empty) std::printf("DL_DECODE nothing in pbuffer\n");
-        return DL_TRY_READ;
+// Status line of a decoder call the feed reports refused.
+void trace_status(const char* call, tMPEGStatus s) {
+    if (debug >= 3) {
+        std::printf("%s", call);
+        MP3PrintStatus(s);
     }
-    if (r < 0) {
-        if (debug >= 1) std::printf("DL_DECODE EOF reached\n");
-        eof = true;
-    }
-    return DL_DECODE;
-}
-
-constexpr int HEADER_BITS = 32;
-
-// Bits of the current frame after its header. A free-format header does not give its
-// frame's length: the length measured by the probe is used, else that of the fastest rate.
-int32_t frame_data_bits(const tPlayback& pb) {
-    if (pb.header.free_format && pb.free_frame_bytes > 0) {
-        const int32_t padding = (pb.header.packed_info >> 9) & 1;
-        return (pb.free_frame_bytes + padding) * 8 - HEADER_BITS;
-    }
-    return pb.header.bits_required & ~7;
-}
-
-// A free-format frame decoded to its end leaves the position on the next header: the
-// distance between the two is the frame's length, which the end of the stream needs.
-void learn_free_length(tPlayback& pb, const tMPEGHeader& previous, int64_t header_at,
-                       tMPEGStatus status) {
-    if (status == eNoErr && pb.header.free_format) {
-        if (pb.free_header_at >= 0 && previous.free_format &&
-            previous.sample_rate == pb.header.sample_rate) {
-            const int64_t length =
-                header_at - pb.free_header_at - ((previous.packed_info >> 9) & 1);
-            if (length > 0 && length < INT32_MAX &&
-                (pb.free_frame_bytes == 0 || length < pb.free_frame_bytes))
-                pb.free_frame_bytes = static_cast<int32_t>(length);
-        }
-        pb.free_header_at = header_at;
-    } else {
-        pb.free_header_at = -1;
-    }
-}
-
-// Stream bytes ahead of the position, looked at without taking them.
-uint8_t window[MPEG_RUN_WINDOW];
-
-// A sync word is believed when it starts the frame the stream has due there, or a run of
-// Layer III frames; otherwise it is passed over. DL_DECODE to decode it.
-tLoopState confirm_stream(tPlayback& pb) {
-    bool ends = false;
-    const int64_t here = stream_position();
-    int n = stream_peek(std::span(window).first(4), &ends);
-    if (mpeg_sync_due(pb.sync, here, std::span(window).first(n))) return DL_DECODE;
-    n = stream_peek(window, &ends);
-    tFrameRun run{};
-    const int32_t found = mpeg_confirm_run(std::span(window).first(n), ends, &run);
-    if (found == MPEG_RUN_MORE) return DL_TRY_READ;
-    if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
-        if (pb.free_frame_bytes == 0) pb.free_frame_bytes = run.free_length;
-        return DL_DECODE;
-    }
-    if (debug >= 3) std::printf("DL_DECODE no stream starts at this sync word\n");
-    bitstream.bitidx += 8;
-    return DL_START;
 }
 
 tLoopState decode_mpeg(tPlayback& pb) {
-    bool eof = false;
-    tLoopState next;
-    tMPEGStatus s;
-    if (pb.frame_step == FRAME_SEARCH) {
-        next = refill(pb, 3, eof);
-        if (next != DL_DECODE) return next;
-        // Once the input has ended, a search that finds nothing more ends the stream.
-        const bool ended_before = eof;
-        s = MP3SearchForSyncword(inst, &bitstream, unread_bits());
-        if (s != eNoErr) {
-            if (debug >= 3) {
-                std::printf("(MP3SearchForSyncword) mpgstatus = ");
-                MP3PrintStatus(s);
-            }
-            return ended_before ? DL_END : DL_START;
-        }
-        if (debug >= 3) std::printf("DL_DECODE Found header.\n");
-        next = confirm_stream(pb);
-        if (next != DL_DECODE) return next;
-        pb.frame_step = FRAME_HEADER;
-    }
-
-    if (pb.frame_step == FRAME_HEADER) {
-        eof = false;
-        next = refill(pb, 2, eof);
-        if (next != DL_DECODE) return next;
-        // After the input has ended the frames still held whole are played too.
-        if (eof && unread_bits() < HEADER_BITS) {
+    tMp3Feed& feed = pb.feed;
+    for (;;) {
+        const tFeedEvent e = mp3feed_next(feed);
+        switch (e) {
+        case FEED_NEED_INPUT:
+            if (debug >= (feed.step == FEED_SEARCH ? 3 : 2))
+                std::printf("DL_DECODE nothing in pbuffer\n");
+            return DL_TRY_READ;
+        case FEED_LOOK_AHEAD:
+            return DL_TRY_READ;
+        case FEED_INPUT_ENDED:
+            if (debug >= 1) std::printf("DL_DECODE EOF reached\n");
+            break;
+        case FEED_SYNC_FOUND:
+            if (debug >= 3) std::printf("DL_DECODE Found header.\n");
+            break;
+        case FEED_NO_SYNC:
+            trace_status("(MP3SearchForSyncword) mpgstatus = ", feed.status);
+            // Once the input has ended, a search that finds nothing more ends the stream.
+            return feed.input_ended ? DL_END : DL_START;
+        case FEED_NOT_STREAM:
+            if (debug >= 3) std::printf("DL_DECODE no stream starts at this sync word\n");
+            return DL_START;
+        case FEED_BAD_HEADER:
+            trace_status("(MP3DecodeInfo)        mpgstatus = ", feed.status);
+            return DL_START;
+        case FEED_HEADER_READ:
+            if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
+            if (debug >= 4) MP3PrintHeader(&feed.header);
+            pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&feed.header);
+            if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
+            break;
+        case FEED_DROPPED:
+            trace_status("(MP3DecodeData)        mpgstatus = ", feed.status);
+            return DL_START;
+        case FEED_CUT_SHORT:
+        case FEED_END:
             pb.end_flag = 1;
             return DL_END;
-        }
-        pb.frame_step = FRAME_SEARCH;
-        const int64_t header_at = stream_position();
-        const tMPEGHeader previous = pb.header;
-        bool ends = false;
-        const int head = stream_peek(std::span(window).first(4), &ends);
-        s = MP3DecodeInfo(inst, &bitstream, &pb.header);
-        learn_free_length(pb, previous, header_at, s);
-        if (s == eNoErr)
-            mpeg_sync_take(pb.sync, header_at, std::span(window).first(head), pb.free_frame_bytes);
-        else
-            pb.sync.in_sync = 0;
-        if (s != eNoErr) {
-            if (debug >= 3) {
-                std::printf("(MP3DecodeInfo)        mpgstatus = ");
-                MP3PrintStatus(s);
+        case FEED_FRAME: {
+            if (debug >= 3)
+                std::printf("DL_DECODE %d samples per channel\n", feed.header.samplesperchannel);
+            pb.samplecount = feed.header.samplesperchannel;
+            const int channels = override_channels != 0 ? override_channels : feed.header.numchans;
+            if (pb.skip_frames > 0) {
+                pb.skip_frames -= 1;
+                return DL_START;
             }
-            return DL_START;
+            if (channels == 1)
+                std::memcpy(pcm_right, pcm_left,
+                            static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
+            pb.pcm_pending = 1;
+            return DL_TRY_WRITE;
         }
-        if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
-        if (debug >= 4) MP3PrintHeader(&pb.header);
-        pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
-        if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
-        pb.frame_step = FRAME_DATA;
-    }
-
-    next = refill(pb, 2, eof);
-    if (next != DL_DECODE) return next;
-    // A frame cut short by the end of the input is not decoded.
-    if (eof && unread_bits() < frame_data_bits(pb)) {
-        pb.end_flag = 1;
-        return DL_END;
-    }
-    pb.frame_step = FRAME_SEARCH;
-    s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
-    // A frame that read past the end of the stream is not played, and nothing follows it.
-    if (unread_bits() < 0) {
-        pb.end_flag = 1;
-        return DL_END;
-    }
-    if (s != eNoErr && s != eFrameDiscarded) pb.free_header_at = -1;
-    if (s != eNoErr) {
-        if (debug >= 3) {
-            std::printf("(MP3DecodeData)        mpgstatus = ");
-            MP3PrintStatus(s);
         }
-        return DL_START;
     }
-    if (debug >= 3) std::printf("DL_DECODE %d samples per channel\n", pb.header.samplesperchannel);
-    pb.samplecount = pb.header.samplesperchannel;
-    const int channels = override_channels != 0 ? override_channels : pb.header.numchans;
-    if (pb.skip_frames > 0) {
-        pb.skip_frames -= 1;
-        return DL_START;
-    }
-    if (channels == 1)
-        std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
-    pb.pcm_pending = 1;
-    return DL_TRY_WRITE;
 }
 
 tLoopState state_decode(tPlayback& pb) {
@@ -389,24 +296,27 @@ void open_device() {
 
 int playfile(const char* file, long offset) {
     tPlayback pb{};
-    pb.read_callback = read_data_from_file;
     pb.rate = 44100;
     pb.last_second = -1;
-    pb.free_header_at = -1;
     pb.file_fd = -1;
+    mp3feed_init(pb.feed, inst, pcm_left, pcm_right, FEED_FILE, 0);
 
     if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
     MP3InitInstance(inst);
     probe_file(pb, file, offset);
 
     fork_reader(pb, file); // only the player process comes back
-    pb.read_callback = rdfi;
     // Opened here, not inherited: wrappers of the device may close what a child inherits.
     open_device();
 
     if (debug >= 1) std::printf("reinitializing MP3 library, inst=0x%08X\n", addr32(inst));
     std::memset(static_cast<void*>(inst), 0, sizeof(tMPEGInstance));
     MP3InitInstance(inst);
+    // The loop follows the stream from the reader's start byte, with what the probe has
+    // learned of a free-format frame's length.
+    const int32_t free_frame_bytes = pb.feed.free_frame_bytes;
+    mp3feed_init(pb.feed, inst, pcm_left, pcm_right, FEED_PIPE, 1);
+    pb.feed.free_frame_bytes = free_frame_bytes;
 
     if (debug >= 2) std::printf("Entering main decode/play loop.\n");
     if (!pb.end_flag) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "mp3dec.h"
-#include "mpegsync.h"
+#include "mp3feed.h"
 #include "wavhdr.h"
 
 #include <cstdint>
@@ -12,8 +12,6 @@
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
-    tMPEGHeader header;       // the last frame header decoded
-    int (*read_callback)();   // how the bit buffer is refilled
     int32_t rate;             // Hz of the current block
     int32_t samplecount;      // samples per channel of the current block
     int64_t samples_played;   // sample frames since the start of the track
@@ -23,13 +21,11 @@ struct tPlayback {
     int32_t pcm_pending;      // pcm_left/pcm_right hold a block not yet written
     int32_t end_flag;         // nothing (more) to play
     int32_t start_counter;    // passes through DL_START, for the fill-level trace
-    int32_t frame_step;       // MPEG: where the current frame goes on (FRAME_*)
     int64_t start_offset;     // byte where the reader starts
     int64_t file_length;      // bytes
     int32_t total_track_time; // whole seconds
-    int32_t free_frame_bytes; // free format: frame length without padding, 0 when unknown
-    int64_t free_header_at;   // stream byte of the last free-format header decoded, or -1
-    tStreamSync sync;         // MPEG: where the next frame is due
+    tMp3Feed feed;            // MPEG: the frames for the decoder; the probe leaves in it what
+                              // it learned of a free-format frame's length
     int32_t device_failed;    // the device failed for good: nothing more can play
     int32_t slot_fill;        // bytes of the pipe block being filled: a pipe read may bring
                               // less than a block, and only whole ones are committed
@@ -39,12 +35,6 @@ struct tPlayback {
     int32_t swap_bytes;       // the stream's words are byte-reversed on their way into the
                               // bit buffer: the -w option's swap_bytes, cleared for a WAV file
 };
-
-// Steps of one MPEG frame in the loop. When the pipe buffer runs dry between them, the
-// frame goes on at the step it reached: its header may already have been read.
-constexpr int32_t FRAME_SEARCH = 0; // look for the next sync word
-constexpr int32_t FRAME_HEADER = 1; // a sync word is at the position
-constexpr int32_t FRAME_DATA = 2;   // the header has been read
 
 extern tMPEGInstance* inst;
 extern int16_t pcm_left[MP3_MAX_SAMPLES];

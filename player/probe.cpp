@@ -1,6 +1,7 @@
 // What a file is, where its sound starts, and how long it lasts.
 #include "audio.h"
 #include "id3v2.h"
+#include "mp3feed.h"
 #include "mp3rate.h"
 #include "mpegsync.h"
 #include "playfile.h"
@@ -21,16 +22,9 @@
 
 namespace {
 
-// Layer III bitrates in kbit/s by (version bit << 4) | bitrate index.
-constexpr std::array<int, 32> bitrate_table = {
-    0, 8,  16, 24, 32, 40, 48, 56, 64,  80,  96,  112, 128, 144, 160, 0,
-    0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0,
-};
-
 // bit/s of a frame by its header's bitrate index; 0 for a free-format frame.
 int frame_bitrate(const tMPEGHeader& h) {
-    const uint32_t index = ((h.packed_info >> 19) & 1) << 4 | ((h.packed_info >> 12) & 15);
-    return bitrate_table[index] * 1000;
+    return mp3_hdr_bitrate_kbps(h.packed_info) * 1000;
 }
 
 constexpr long MAX_OFFSET = 1L << 30; // seconds, about 34 years
@@ -63,59 +57,49 @@ void check_wav(tPlayback& pb, const char* file) {
 // Returns the average in bit/s of the frames that decoded (all three, or fewer when the
 // file ended first: end_flag is then set); 0 when none did. Free-format frames, whose
 // header gives no rate, are timed by the distance between successive frame headers.
-int measure_bitrate(tPlayback& pb) {
+// `scan` is left with the last header read.
+int measure_bitrate(tPlayback& pb, tMp3Feed& scan) {
     int bitrate[3] = {0, 0, 0};
     int found = 0;
     int64_t last_header = -1;    // stream byte of the last header accepted
     int64_t free_length = 0;     // shortest distance between two free-format headers
     int32_t last_free_code = -1; // rate code of the last free-format header, else -1
     tMPEGHeader free_header{};
-    auto fill = [&pb]() {
-        normalise_bitstream();
-        if (read_data_from_file() == -1) {
+    // Every sync word is tried, and the end of the file is told by the longest frame a
+    // free-format header allows.
+    mp3feed_init(scan, inst, pcm_left, pcm_right, FEED_FILE, 0);
+    while (found < 3) {
+        const tFeedEvent e = mp3feed_next(scan);
+        if (e == FEED_INPUT_ENDED) {
             if (debug >= 1) std::printf("decoder:  EOF reached\n");
             pb.end_flag = 1;
-        }
-    };
-    while (found < 3) {
-        fill();
-        if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
+        } else if (e == FEED_HEADER_READ) {
+            const tMPEGHeader& h = scan.header;
+            const int64_t here = scan.header_at;
+            if (h.free_format) {
+                if (last_free_code == h.sample_rate && last_header >= 0 && here > last_header &&
+                    (free_length == 0 || here - last_header < free_length))
+                    free_length = here - last_header;
+                last_free_code = h.sample_rate;
+                free_header = h;
+            } else {
+                last_free_code = -1;
+            }
+            last_header = here;
+        } else if (e == FEED_FRAME) {
+            bitrate[found] = frame_bitrate(scan.header);
+            if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
+            found++;
+        } else if (e == FEED_CUT_SHORT || e == FEED_END) {
+            break;
+        } else if (e == FEED_NO_SYNC || e == FEED_BAD_HEADER || e == FEED_DROPPED) {
+            // Only a frame read to its end leaves the position at the next header; after
+            // any other failure the next sync word may lie inside this frame.
+            if (e == FEED_DROPPED && scan.status != eFrameDiscarded) last_header = -1;
             if (pb.end_flag) break;
-            continue;
         }
-        fill();
-        const int64_t here = stream_position();
-        if (MP3DecodeInfo(inst, &bitstream, &pb.header) != eNoErr) {
-            if (pb.end_flag) break;
-            continue;
-        }
-        if (pb.header.free_format) {
-            if (last_free_code == pb.header.sample_rate && last_header >= 0 && here > last_header &&
-                (free_length == 0 || here - last_header < free_length))
-                free_length = here - last_header;
-            last_free_code = pb.header.sample_rate;
-            free_header = pb.header;
-        } else {
-            last_free_code = -1;
-        }
-        last_header = here;
-        fill();
-        // At the end of the file the last frame may be cut short: it is not decoded.
-        if (pb.end_flag && unread_bits() < (pb.header.bits_required & ~7)) break;
-        const tMPEGStatus s = MP3DecodeData(inst, pcm_left, pcm_right, &bitstream);
-        if (unread_bits() < 0) break; // the frame ran past the end of the file
-        // Only a frame read to its end leaves the position at the next header; after any
-        // other failure the next sync word may lie inside this frame.
-        if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
-        if (s != eNoErr) {
-            if (pb.end_flag) break;
-            continue;
-        }
-        bitrate[found] = frame_bitrate(pb.header);
-        if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
-        found++;
     }
-    if (free_length > 0) pb.free_frame_bytes = static_cast<int32_t>(free_length);
+    if (free_length > 0) pb.feed.free_frame_bytes = static_cast<int32_t>(free_length);
     if (found == 0) return 0;
     // bit/s = bytes per frame * 8 * frames per second
     const int free_rate = free_length > 0
@@ -193,7 +177,7 @@ void check_stream(tPlayback& pb, const char* file) {
     tFrameRun run{};
     const int32_t layer = first_run_layer(pb, file, pb.start_offset, &run);
     if (layer == 3) {
-        pb.free_frame_bytes = run.free_length;
+        pb.feed.free_frame_bytes = run.free_length;
         return;
     }
     if (layer != 0)
@@ -239,9 +223,10 @@ void place_mpeg(tPlayback& pb, long offset) {
     if (debug >= 1) std::printf("decoder: VBR not detected\n");
     if (lseek(pb.file_fd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
     smbuf_reset();
-    const int average = measure_bitrate(pb);
+    tMp3Feed scan{};
+    const int average = measure_bitrate(pb, scan);
     pb.start_offset += static_cast<int64_t>(average) * offset / 8;
-    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&pb.header);
+    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&scan.header);
     pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
     pb.total_track_time = track_seconds(pb.file_length, average);
     if (debug >= 1)

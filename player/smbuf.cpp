@@ -2,6 +2,7 @@
 
 #include "settings.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -24,9 +25,12 @@ int readcnt = 0;                       // words held in rdfi_block
 int usedcnt = 0;                       // words of it already moved into smbuf
 int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
 bool rdfi_block_is_last = false;       // rdfi_block holds the pipe's last, short block
-int tail_filler = 0;      // zero bytes after the stream's end in smbuf's last held word
-int input_fd = -1;        // the file read_data_from_file reads
-int input_swap_bytes = 1; // words are byte-reversed on their way in (smbuf_input)
+int tail_filler = 0;                  // zero bytes after the stream's end in smbuf's last held word
+int input_fd = -1;                    // the file read_data_from_file reads
+int input_swap_bytes = 1;             // words are byte-reversed on their way in (smbuf_input)
+std::span<const uint8_t> input_bytes; // the stream in memory (smbuf_input_bytes)
+bool bytes_input = false;             // it is the input, not the file or the pipe
+size_t input_bytes_used = 0;          // bytes of it moved into smbuf
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -57,11 +61,19 @@ void stream_words_in(uint32_t* p, int words) {
 }
 
 void smbuf_input(int file_fd, int swap_bytes) {
+    bytes_input = false;
     input_fd = file_fd;
     input_swap_bytes = swap_bytes;
 }
 
+void smbuf_input_bytes(std::span<const uint8_t> bytes) {
+    input_bytes = bytes;
+    input_bytes_used = 0;
+    bytes_input = true;
+}
+
 void smbuf_reset() {
+    input_bytes_used = 0;
     bitstream.bufptr = smbuf;
     bitstream.bitidx = 0;
     smbufcnt = 0;
@@ -221,6 +233,26 @@ int rdfi() {
     return result;
 }
 
+int read_data_from_bytes() {
+    shift_bitstream();
+    while (validbits() < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr();
+        if (p == nullptr) break;
+        const size_t left = input_bytes.size() - input_bytes_used;
+        if (left == 0) return -1;
+        const size_t n = std::min(left, static_cast<size_t>(SMBUF_WORDS - smbufcnt) * 4);
+        const auto words = static_cast<int>((n + 3) / 4);
+        p[words - 1] = 0;
+        std::memcpy(p, input_bytes.data() + input_bytes_used, n);
+        input_bytes_used += n;
+        if (input_bytes_used == input_bytes.size()) tail_filler = static_cast<int>(4 * words - n);
+        stream_words_in(p, words);
+        smbufcnt += words;
+        smbuf_words_in += words;
+    }
+    return 1;
+}
+
 namespace {
 
 // Appends up to `room` stream bytes of `words` (as they come from the pipe) to `dest`, in
@@ -245,7 +277,18 @@ int stream_peek(std::span<uint8_t> dest, bool* at_end) {
     for (int k = bitstream.bitidx / 8; k < held && n < room; k++, n++)
         dest[static_cast<size_t>(n)] =
             static_cast<uint8_t>(bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
-    // The rest of the block rdfi is taking words from, then the blocks still in the ring.
+    // The rest of the stream in memory; or the rest of the block rdfi is taking words from,
+    // then the blocks still in the ring.
+    if (bytes_input) {
+        const size_t rest = input_bytes.size() - input_bytes_used;
+        const int more = std::min(room - n, static_cast<int>(std::min<size_t>(rest, INT32_MAX)));
+        if (more > 0)
+            std::memcpy(dest.data() + n, input_bytes.data() + input_bytes_used,
+                        static_cast<size_t>(more));
+        n += more;
+        *at_end = n < room;
+        return n;
+    }
     if (readcnt > usedcnt) {
         const int bytes =
             rdfi_block_is_last ? last_block_bytes - 4 * usedcnt : 4 * (readcnt - usedcnt);

@@ -41,6 +41,9 @@ extern int wav_count;
 // goes to bits 31..24; 0, as -w asks: the other way round). Set by the probe and the fork
 // step; until then no file, and the earliest byte on top.
 void smbuf_input(int file_fd, int swap_bytes);
+// The stream held in memory instead, for read_data_from_bytes; an empty span for none. The
+// bytes stay the caller's and must outlive the reading.
+void smbuf_input_bytes(std::span<const uint8_t> bytes);
 // Empties the bit buffer and points the read position at its start.
 void smbuf_reset();
 // Bits from the start of the current word to the end of the held words.
@@ -63,13 +66,18 @@ uint32_t* smbuf_free_ptr();
 int read_data_from_file();
 // 1 when the target is reached, 0 when the pipe buffer is empty for now, -1 at the end.
 int rdfi();
+// As rdfi, from the bytes given to smbuf_input_bytes: 1 when the target is reached, -1
+// when more was needed and none is left. The last bytes enter as one word filled up with
+// zero bytes.
+int read_data_from_bytes();
 // The pipe's last block, committed together with the end flag, holds only `bytes` bytes
 // of stream (1..1023): rdfi takes no more of it than those, the last word filled up with
 // zero bytes.
 void rdfi_last_block_bytes(int bytes);
 // Copies the stream bytes from the (byte-aligned) read position on into `dest`, in the
 // order the decoder reads them, without taking them: what smbuf holds, then what the pipe
-// buffer holds. Returns how many; `at_end` says that the stream ends after them.
+// buffer (or the bytes of smbuf_input_bytes) holds. Returns how many; `at_end` says that the stream
+// ends after them.
 int stream_peek(std::span<uint8_t> dest, bool* at_end);
 // 1 when a block was taken into wav_block, 0 when none is there yet, -1 at the end.
 int read_wav_data_from_inbuf();

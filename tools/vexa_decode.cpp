@@ -4,14 +4,12 @@
 // interleaved with that frame's own channel count (one value per sample for a mono
 // frame, two for a stereo one). With -w OUT is a WAV file instead: stereo throughout
 // (mono frames on both channels) at the rate of the first frame. An ID3v2 tag at the
-// start is skipped. The input goes through the player's own bit buffer, so the decoder
-// sees exactly the words the player gives it.
+// start is skipped. The input goes through the player's own bit buffer and frame feed, so
+// the decoder sees exactly the words the player gives it.
 #include "id3v2.h"
 #include "mp3dec.h"
+#include "mp3feed.h"
 #include "mp3rate.h"
-#include "mpegsync.h"
-#include "settings.h"
-#include "smbuf.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -25,23 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr const char* status_name[] = {
-    "eNoErr",
-    "eNoSyncword",
-    "eCRCError",
-    "eBrokenFrame",
-    "eEndOfBitstram",
-    "eDataOverflow",
-    "eCantAllocateBuffer",
-    "eUnsupportedLayer",
-    "eFrameDiscarded",
-    "eReservedSamplingFrequency",
-    "eForbiddenBitRate",
-    "eWrongMPEGBuild",
-};
-constexpr int STATUS_COUNT = 12;
-static_assert(sizeof status_name / sizeof status_name[0] == STATUS_COUNT);
 
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t left[MP3_MAX_SAMPLES];
@@ -57,7 +38,7 @@ struct tDecodeRun {
     bool wav;
     std::FILE* out; // opened with the first decoded frame
     int64_t frames; // frames decoded and written
-    int64_t dropped[STATUS_COUNT];
+    int64_t dropped[MP3_STATUS_COUNT];
     int64_t cut_short;   // a last frame the file ends inside
     int64_t unconfirmed; // sync words that started no run of frames
     int64_t samples;     // sample frames written (per channel)
@@ -129,136 +110,35 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
 }
 
-// Fills buf with up to `bytes` bytes of the file, fewer only at its end.
-ssize_t read_fully(uint8_t* buf, size_t bytes, const char* name) {
-    size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = read(infd, buf + done, bytes - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(name, std::strerror(errno));
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// Tops the bit buffer up as the player's pipe callback does: at least REFILL_BITS from the
-// current word, and at the end of the file its last bytes as one word filled up with
-// zero bytes. True once the file has ended.
-bool refill(const char* name) {
-    normalise_bitstream();
-    shift_bitstream();
-    while (validbits() < REFILL_BITS) {
-        uint32_t* p = smbuf_free_ptr();
-        if (p == nullptr) break;
-        const auto room = static_cast<size_t>(SMBUF_WORDS - smbufcnt) * 4;
-        auto* bytes = reinterpret_cast<uint8_t*>(p);
-        const ssize_t n = read_fully(bytes, room, name);
-        const auto words = static_cast<int>((n + 3) / 4);
-        std::memset(bytes + n, 0, static_cast<size_t>(4 * words - n));
-        stream_words_in(p, words);
-        smbufcnt += words;
-        smbuf_words_in += words;
-        if (static_cast<size_t>(n) < room) return true;
-    }
-    return false;
-}
-
-// Stream bytes from a sync word on, read from the file without moving its position.
-uint8_t window[MPEG_RUN_WINDOW];
-
-// Fills `window` from stream byte `at` (counted from `stream_start` in the file); the
-// stream ends after the bytes read when fewer came than asked for.
-std::span<const uint8_t> peek(int64_t stream_start, int64_t at, size_t bytes, bool* ends,
-                              const char* name) {
-    size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = pread(infd, window + done, bytes - done,
-                                static_cast<off_t>(stream_start + at) + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(name, std::strerror(errno));
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    *ends = done < bytes;
-    return std::span<const uint8_t>(window, done);
-}
-
-// As the player: a sync word is believed when it starts the frame the stream has due
-// there, or a run of Layer III frames. -1: pass over it; 0: decode it.
-int confirm_stream(tDecodeRun& run, int64_t stream_start, tStreamSync& sync, int32_t* free_length) {
-    const int64_t here = stream_position();
-    bool ends = false;
-    if (mpeg_sync_due(sync, here, peek(stream_start, here, 4, &ends, run.in_name))) return 0;
-    tFrameRun found{};
-    const auto bytes = peek(stream_start, here, MPEG_RUN_WINDOW, &ends, run.in_name);
-    if (mpeg_confirm_run(bytes, ends, &found) == MPEG_RUN_FOUND && found.first.layer == 3) {
-        if (*free_length == 0) *free_length = found.free_length;
-        return 0;
-    }
-    run.unconfirmed += 1;
-    return -1;
-}
-
-void decode(tDecodeRun& run, int64_t stream_start) {
-    tMPEGInstance* inst = &instance;
-    MP3InitInstance(inst);
-    smbuf_reset();
-    tMPEGHeader header{};
-    bool ended = false;
-    int64_t last_header = -1; // stream byte of the last accepted header
-    int32_t free_length = 0;  // measured length of a free-format frame, 0 if unknown
-    tStreamSync sync{};
+// The rest of the file from its current position, whole, in a block of its own.
+std::span<const uint8_t> read_rest(const char* name) {
+    uint8_t* bytes = nullptr;
+    size_t held = 0;
+    constexpr size_t piece = 65536;
     for (;;) {
-        ended = refill(run.in_name) || ended;
-        if (MP3SearchForSyncword(inst, &bitstream, unread_bits()) != eNoErr) {
-            if (ended) return;
-            continue;
-        }
-        if (confirm_stream(run, stream_start, sync, &free_length) != 0) {
-            bitstream.bitidx += 8;
-            continue;
-        }
-        ended = refill(run.in_name) || ended;
-        const int64_t here = stream_position();
-        bool ends = false;
-        const auto head = peek(stream_start, here, 4, &ends, run.in_name);
-        tMPEGStatus s = MP3DecodeInfo(inst, &bitstream, &header);
-        if (s != eNoErr) {
-            sync.in_sync = 0;
-            run.dropped[s] += 1;
-            continue;
-        }
-        if (header.free_format && last_header >= 0 &&
-            (free_length == 0 || here - last_header < free_length))
-            free_length = static_cast<int32_t>(here - last_header);
-        last_header = here;
-        mpeg_sync_take(sync, here, head, free_length);
-        ended = refill(run.in_name) || ended;
-        // At the end of the file a frame must be there whole before it is decoded.
-        if (ended) {
-            const int64_t padding = (header.packed_info >> 9) & 1;
-            const int64_t need = header.free_format && free_length > 0
-                                     ? 8 * (free_length + padding - 4)
-                                     : header.bits_required & ~7;
-            if (unread_bits() < need) {
-                run.cut_short += 1;
-                return;
-            }
-        }
-        s = MP3DecodeData(inst, left, right, &bitstream);
-        // A frame that read past the end of the file is not written, and nothing follows.
-        if (unread_bits() < 0) {
-            run.cut_short += 1;
-            return;
-        }
-        // Only a frame read to its end leaves the position at the next header.
-        if (s != eNoErr && s != eFrameDiscarded) last_header = -1;
-        if (s != eNoErr) {
-            run.dropped[s] += 1;
-            continue;
-        }
-        write_frame(run, header);
+        bytes = static_cast<uint8_t*>(std::realloc(bytes, held + piece));
+        if (bytes == nullptr) fail(name, std::strerror(ENOMEM));
+        const ssize_t n = read(infd, bytes + held, piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(name, std::strerror(errno));
+        if (n == 0) return std::span<const uint8_t>(bytes, held);
+        held += static_cast<size_t>(n);
+    }
+}
+
+// Every frame of the stream, fed to the decoder as the player feeds it.
+void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
+    MP3InitInstance(&instance);
+    tMp3Feed feed{};
+    mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
+    mp3feed_attach_bytes(stream);
+    for (;;) {
+        const tFeedEvent e = mp3feed_next(feed);
+        if (e == FEED_FRAME) write_frame(run, feed.header);
+        if (e == FEED_NOT_STREAM) run.unconfirmed += 1;
+        if (e == FEED_BAD_HEADER || e == FEED_DROPPED) run.dropped[feed.status] += 1;
+        if (e == FEED_CUT_SHORT) run.cut_short += 1;
+        if (mp3feed_over(feed, e)) return;
     }
 }
 
@@ -269,9 +149,9 @@ void summary(const tDecodeRun& run) {
     std::fprintf(stderr, "vexa-decode: %s: %lld frames, %lld dropped", run.in_name,
                  static_cast<long long>(run.frames), static_cast<long long>(dropped));
     const char* sep = " (";
-    for (int i = 0; i < STATUS_COUNT; i++) {
+    for (int i = 0; i < MP3_STATUS_COUNT; i++) {
         if (run.dropped[i] == 0) continue;
-        std::fprintf(stderr, "%s%s %lld", sep, status_name[i],
+        std::fprintf(stderr, "%s%s %lld", sep, mp3_status_name(i),
                      static_cast<long long>(run.dropped[i]));
         sep = ", ";
     }
@@ -323,7 +203,8 @@ int main(int argc, char** argv) {
     if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0)
         fail(run.in_name, std::strerror(errno));
 
-    decode(run, stream_start);
+    const std::span<const uint8_t> stream = read_rest(run.in_name);
+    decode(run, stream);
     summary(run);
     if (run.frames == 0) fail(run.in_name, "no decodable MPEG audio frame");
     if (run.wav) {
