@@ -140,8 +140,65 @@ void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef) {
     }
 }
 
-// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
-// subbands, and the last n mod 4, go the portable way.
+namespace {
+
+// Four rows of four values turned into four columns (and back: the step is its own
+// inverse).
+void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    const __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+    const __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+    a = _mm_unpacklo_epi64(ab0, cd0);
+    b = _mm_unpackhi_epi64(ab0, cd0);
+    c = _mm_unpacklo_epi64(ab1, cd1);
+    d = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+// The 18 values of four subbands (18 apart) as 18 registers of four lanes, a subband per
+// lane, and back.
+void subbands_in(const int32_t* x, __m128i* v) {
+    const auto load = [](const int32_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    for (int i = 0; i < 16; i += 4) {
+        v[i] = load(x + i);
+        v[i + 1] = load(x + 18 + i);
+        v[i + 2] = load(x + 36 + i);
+        v[i + 3] = load(x + 54 + i);
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+    }
+    const auto pair = [](const int32_t* p) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    };
+    const __m128i ab = _mm_unpacklo_epi32(pair(x + 16), pair(x + 34));
+    const __m128i cd = _mm_unpacklo_epi32(pair(x + 52), pair(x + 70));
+    v[16] = _mm_unpacklo_epi64(ab, cd);
+    v[17] = _mm_unpackhi_epi64(ab, cd);
+}
+
+void subbands_out(__m128i* v, int32_t* x) {
+    const auto store = [](int32_t* p, __m128i r) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), r);
+    };
+    for (int i = 0; i < 16; i += 4) {
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+        store(x + i, v[i]);
+        store(x + 18 + i, v[i + 1]);
+        store(x + 36 + i, v[i + 2]);
+        store(x + 54 + i, v[i + 3]);
+    }
+    const __m128i ab = _mm_unpacklo_epi32(v[16], v[17]);
+    const __m128i cd = _mm_unpackhi_epi32(v[16], v[17]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 16), ab);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 34), _mm_unpackhi_epi64(ab, ab));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 52), cd);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 70), _mm_unpackhi_epi64(cd, cd));
+}
+
+} // namespace
+
+// Four subbands at a time, one per lane (lanes 1 and 3 odd), moved in and out by
+// transposes; a group of four all-zero subbands, and the last n mod 4, go the portable
+// way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
     int sb = 0;
@@ -153,22 +210,12 @@ void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
             imdct_long_portable(x, ov, 4, W);
             continue;
         }
-        __m128i X[18], o[18], out[18];
-        for (int i = 0; i < 18; ++i) {
-            X[i] = _mm_setr_epi32(x[i], x[18 + i], x[36 + i], x[54 + i]);
-            o[i] = _mm_setr_epi32(ov[i], ov[18 + i], ov[36 + i], ov[54 + i]);
-        }
-        imdct36<tSseOps>(X, o, out, W, odd);
-        for (int i = 0; i < 18; ++i) {
-            x[i] = _mm_cvtsi128_si32(out[i]);
-            x[18 + i] = _mm_extract_epi32(out[i], 1);
-            x[36 + i] = _mm_extract_epi32(out[i], 2);
-            x[54 + i] = _mm_extract_epi32(out[i], 3);
-            ov[i] = _mm_cvtsi128_si32(o[i]);
-            ov[18 + i] = _mm_extract_epi32(o[i], 1);
-            ov[36 + i] = _mm_extract_epi32(o[i], 2);
-            ov[54 + i] = _mm_extract_epi32(o[i], 3);
-        }
+        __m128i X[18], o[18];
+        subbands_in(x, X);
+        subbands_in(ov, o);
+        imdct36<tSseOps>(X, o, X, W, odd);
+        subbands_out(X, x);
+        subbands_out(o, ov);
     }
     if (sb < n) imdct_long_portable(x, ov, n - sb, W);
 }
