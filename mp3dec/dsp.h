@@ -92,11 +92,12 @@ constexpr tSynthRingRead synth_ring_read(int p) {
 }
 
 // The 36-point IMDCT with window W and overlap-add of n long subbands from an even one
-// (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time.
+// (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time (AVX2: eight).
 using tImdctLongFn = void (*)(int32_t* x, int32_t* ov, int n, const int32_t* W);
 void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #if defined(VEXA_SIMD_X86)
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W);
+void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
