@@ -54,6 +54,7 @@ void synth_dct_slot(int32_t* x);
 void synth_dct_portable(int32_t* x);
 #if defined(VEXA_SIMD_X86)
 void synth_dct_sse41(int32_t* x);
+void synth_dct_avx2(int32_t* x);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void synth_dct_neon(int32_t* x);

@@ -17,6 +17,7 @@
 #pragma GCC target("avx2")
 #endif
 #include "imdct_long.h"
+#include "lee_dct.h"
 
 namespace mp3 {
 
@@ -34,6 +35,7 @@ struct tAvxOps {
         const __m256i odd = _mm256_mul_epi32(_mm256_srli_epi64(v, 32), w);
         return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
     }
+    static V scale(V v, tLeeFactor f) { return shl(hi(v, f.word), 32 - f.frac_bits); }
     static V shl(V v, int n) { return _mm256_sll_epi32(v, _mm_cvtsi32_si128(n)); }
     static V sra(V v, int n) { return _mm256_sra_epi32(v, _mm_cvtsi32_si128(n)); }
     static V negate_if(V v, V m) { return _mm256_sub_epi32(_mm256_xor_si256(v, m), m); }
@@ -120,6 +122,21 @@ void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         subbands_out(o, ov);
     }
     if (sb < n) imdct_long_sse41(x, ov, n - sb, W);
+}
+
+// Places 0..7 and 8..15 each as eight slots side by side, straight from memory; places 16
+// and 17 one by one.
+void synth_dct_avx2(int32_t* x) {
+    for (int base = 0; base < 16; base += 8) {
+        __m256i v[32];
+        for (int k = 0; k < 32; ++k)
+            v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 18 * k + base));
+        lee_dct<32, tAvxOps>(v, v);
+        for (int m = 0; m < 32; ++m)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + 18 * m + base), v[m]);
+    }
+    synth_dct_slot(x + 16);
+    synth_dct_slot(x + 17);
 }
 
 } // namespace mp3
