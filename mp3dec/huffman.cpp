@@ -99,6 +99,36 @@ uint32_t walk_deep(tResWindow& w, const uint16_t* t) {
     }
 }
 
+inline uint32_t consume(tResWindow& w, uint32_t leaf) {
+    skip(w, static_cast<int>(leaf >> HUFF_BITS_SHIFT) & 15);
+    return leaf;
+}
+
+// One code word of a big-value tree, its bits consumed; 16 bits must be in the window. A
+// code of the first four levels (9 bits at most) leaves 7 or more of them, enough for the
+// two signs; a deeper one refills.
+inline uint32_t read_code(tResWindow& w, const uint16_t* root) {
+    uint32_t k = w.bits >> 29;
+    uint32_t e = root[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    const uint16_t* t = root + k + (e >> 1);
+    k = (w.bits >> 27) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    t += k + (e >> 1);
+    k = (w.bits >> 25) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    t += k + (e >> 1);
+    k = (w.bits >> 23) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
+    e = consume(w, walk_deep(w, t + k + (e >> 1)));
+    keep16(w);
+    return e;
+}
+
 // Pairs of lines [line, stop) with one big-value table; kLinbits for the tables that have
 // them (values 0..15 otherwise, straight from the table).
 template <bool kLinbits>
@@ -107,29 +137,8 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
     const int lin = ht.linbits;
     for (; line < stop; line += 2) {
         keep16(w);
-        uint32_t k = w.bits >> 29;
-        uint32_t e = root[k];
-        if (!(e & HUFF_LEAF)) {
-            const uint16_t* t = root + k + (e >> 1);
-            k = (w.bits >> 27) & 3;
-            e = t[k];
-            if (!(e & HUFF_LEAF)) {
-                t += k + (e >> 1);
-                k = (w.bits >> 25) & 3;
-                e = t[k];
-                if (!(e & HUFF_LEAF)) {
-                    t += k + (e >> 1);
-                    k = (w.bits >> 23) & 3;
-                    e = t[k];
-                    if (!(e & HUFF_LEAF)) {
-                        skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
-                        e = walk_deep(w, t + k + (e >> 1));
-                    }
-                }
-            }
-        }
-        skip(w, static_cast<int>(e >> HUFF_BITS_SHIFT) & 15);
-        keep16(w); // up to 13 linbits and a sign for x
+        const uint32_t e = read_code(w, root);
+        if (kLinbits) keep16(w); // up to 13 linbits and a sign for x
 
         uint32_t x = (e >> HUFF_X_SHIFT) & 15;
         int32_t vx = 0;
