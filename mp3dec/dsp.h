@@ -64,6 +64,9 @@ void synth_dct_neon(int32_t* x);
 // columns 0 and 1), which then ages by two columns.
 using tSynthRow0Fn = void (*)(int32_t* h, int16_t* out);
 void synth_row0_portable(int32_t* h, int16_t* out);
+#if defined(VEXA_SIMD_X86)
+void synth_row0_avx2(int32_t* h, int16_t* out);
+#endif
 #if defined(VEXA_SIMD_NEON)
 void synth_row0_neon(int32_t* h, int16_t* out);
 #endif

@@ -18,6 +18,7 @@
 #endif
 #include "imdct_long.h"
 #include "lee_dct.h"
+#include "synth_window.h"
 
 namespace mp3 {
 
@@ -95,6 +96,15 @@ inline void subbands_out(__m256i* v, int32_t* x) {
     }
 }
 
+__m256i load(const int32_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Words a, b, c, d of v in the 64-bit lanes, both halves.
+__m256i pick(__m256i v, int a, int b, int c, int d) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, a, b, b, c, c, d, d));
+}
+
 bool all_zero(const int32_t* x, int n) {
     __m256i any = _mm256_setzero_si256();
     for (int i = 0; i < n; i += 8)
@@ -137,6 +147,48 @@ void synth_dct_avx2(int32_t* x) {
     }
     synth_dct_slot(x + 16);
     synth_dct_slot(x + 17);
+}
+
+// Sample 0 from the even columns of history row 0, each against its word in the matching
+// even lane (the centre word's product taken twice, as in the portable code), and sample 16
+// from columns 3, 7, ..., 31 shifted to the even lanes; then the row ages by two columns.
+void synth_row0_avx2(int32_t* h, int16_t* out) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i w0 = load(synth_window.data()), w16 = load(synth_window.data() + 8);
+    // Words of the even columns 8k .. 8k + 6: 0, w1, w0, w3 | w2, w5, w4, w7 |
+    // w6, -w7, w4, -w5 | w2, -w3, w0, -w1.
+    const __m256i alt = _mm256_setr_epi32(1, 1, -1, -1, 1, 1, -1, -1);
+    const __m256i c[4] = {
+        _mm256_blend_epi32(pick(w0, 0, 1, 0, 3), zero, 0x03),
+        pick(w0, 2, 5, 4, 7),
+        _mm256_sign_epi32(pick(w0, 6, 7, 4, 5), alt),
+        _mm256_sign_epi32(pick(w0, 2, 3, 0, 1), alt),
+    };
+    __m256i r[4], acc0 = zero, acc16 = zero, centre = zero;
+    for (int k = 0; k < 4; ++k) {
+        r[k] = load(h + 8 * k);
+        const __m256i p = _mm256_mul_epi32(r[k], c[k]);
+        acc0 = _mm256_add_epi64(acc0, p);
+        if (k == 2) centre = _mm256_blend_epi32(zero, p, 0x03); // column 16
+        // Columns 8k + 3 and 8k + 7 against w[8 + 2k] and w[9 + 2k], in lanes 1 and 3.
+        const __m256i wk = _mm256_blend_epi32(zero, pick(w16, 0, 2 * k, 0, 2 * k + 1), 0xCC);
+        acc16 = _mm256_add_epi64(acc16, _mm256_mul_epi32(_mm256_srli_epi64(r[k], 32), wk));
+    }
+    acc0 = _mm256_add_epi64(acc0, centre);
+    const __m256i s =
+        _mm256_add_epi64(_mm256_unpacklo_epi64(acc0, acc16), _mm256_unpackhi_epi64(acc0, acc16));
+    const __m128i t = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+    out[0] = synth_pcm(_mm_cvtsi128_si64(t));
+    out[16] = synth_pcm(_mm_extract_epi64(t, 1));
+    // Aged by two columns: every value moves up two places (columns 0 and 1 keep theirs
+    // until the next slot is put there).
+    const __m256i carry = _mm256_setr_epi32(6, 7, 0, 1, 2, 3, 4, 5);
+    for (int k = 0; k < 4; ++k) {
+        const __m256i below = k > 0 ? _mm256_permutevar8x32_epi32(r[k - 1], carry) : r[0];
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(h + 8 * k),
+            _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r[k], carry), below, 0x03));
+    }
 }
 
 } // namespace mp3
