@@ -253,9 +253,13 @@ void synth_dct_sse41(int32_t* x) {
 template <int A, int H>
 __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
                                                            int16_t* out) {
-    const int32_t* w = synth_row_window(1) + 2 * even;
-    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+    const int32_t* w0 = synth_row_window(1) + 2 * even;
+    // Row j's sums for samples j and 32 - j, rounded and shifted: the PCM values in the low
+    // halves of the two 64-bit lanes (see synth_rows_avx2_at).
+    const __m128i round = _mm_set1_epi64x(int64_t{1} << (SYNTH_PCM_SHIFT - 1));
+    const auto row = [&](int j) {
         const int32_t* h = buf[j];
+        const int32_t* w = w0 + SYNTH_ROW_WORDS * (j - 1);
         const auto pairs = [](const int32_t* q) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         };
@@ -274,9 +278,25 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], i
             up = _mm_add_epi64(up, _mm_mul_epi32(o, _mm_srli_epi64(wo, 32)));
         }
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
-        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
-        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
+        return _mm_srli_epi64(_mm_add_epi64(s, round), SYNTH_PCM_SHIFT);
+    };
+    // Samples j .. j + 3, then 32 - (j + 3) .. 32 - j, saturated by the pack.
+    const auto four = [](__m128i a, __m128i b, __m128i c, __m128i d) {
+        const __m128i lo = _mm_unpacklo_epi64(_mm_unpacklo_epi32(a, b), _mm_unpacklo_epi32(c, d));
+        const __m128i up = _mm_unpacklo_epi64(_mm_unpackhi_epi32(d, c), _mm_unpackhi_epi32(b, a));
+        return _mm_packs_epi32(lo, up);
+    };
+    for (int j = 1; j < 13; j += 4) {
+        const __m128i s = four(row(j), row(j + 1), row(j + 2), row(j + 3));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), s);
+        _mm_storeh_pd(reinterpret_cast<double*>(out + 29 - j), _mm_castsi128_pd(s));
     }
+    // Rows 13 .. 15: samples 13 .. 15 and 17 .. 19 (sample 16 belongs to row 0).
+    const __m128i s = four(row(13), row(14), row(15), _mm_setzero_si128());
+    _mm_storeu_si32(out + 13, s);
+    out[15] = static_cast<int16_t>(_mm_extract_epi16(s, 2));
+    out[17] = static_cast<int16_t>(_mm_extract_epi16(s, 5));
+    _mm_storeu_si32(out + 18, _mm_srli_si128(s, 12));
 }
 
 __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out) {
