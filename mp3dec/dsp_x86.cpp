@@ -64,23 +64,23 @@ __m128i hi_lanes(__m128i v, __m128i w) {
 
 } // namespace
 
-// Four values at a time; the last n mod 4 the portable way.
+// Four values at a time, then two (band widths are even); an odd last one the portable
+// way.
 void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    const bool up = k > 0;
+    const __m128i count = _mm_cvtsi32_si128(up ? (k - 1 > 31 ? 31 : k - 1) : (-k > 31 ? 31 : -k));
+    const auto scale = [&](__m128i v) {
+        return up ? _mm_slli_epi32(tSseOps::hi(_mm_sll_epi32(v, count), f), 1)
+                  : _mm_sra_epi32(tSseOps::hi(v, f), count);
+    };
     int32_t i = 0;
-    if (k > 0) {
-        const __m128i up = _mm_cvtsi32_si128(k - 1 > 31 ? 31 : k - 1);
-        for (; i + 4 <= n; i += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-            const __m128i h = tSseOps::hi(_mm_sll_epi32(v, up), f);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), _mm_slli_epi32(h, 1));
-        }
-    } else {
-        const __m128i down = _mm_cvtsi32_si128(-k > 31 ? 31 : -k);
-        for (; i + 4 <= n; i += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
-                             _mm_sra_epi32(tSseOps::hi(v, f), down));
-        }
+    for (; i + 4 <= n; i += 4)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
+                         scale(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i))));
+    if (i + 2 <= n) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + i),
+                         scale(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + i))));
+        i += 2;
     }
     if (i < n) requant_lines_portable(x + i, n - i, f, k);
 }
