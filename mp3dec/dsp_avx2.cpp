@@ -145,8 +145,14 @@ void synth_dct_avx2(int32_t* x) {
         for (int m = 0; m < 32; ++m)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + 18 * m + base), v[m]);
     }
-    synth_dct_slot(x + 16);
-    synth_dct_slot(x + 17);
+    // Places 16 and 17 in two lanes.
+    __m256i v[32];
+    for (int k = 0; k < 32; ++k)
+        v[k] = _mm256_castsi128_si256(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 18 * k + 16)));
+    lee_dct<32, tAvxOps>(v, v);
+    for (int m = 0; m < 32; ++m)
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 18 * m + 16), _mm256_castsi256_si128(v[m]));
 }
 
 // Sample 0 from the even columns of history row 0, each against its word in the matching
