@@ -194,11 +194,30 @@ void subbands_out(__m128i* v, int32_t* x) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 70), _mm_unpackhi_epi64(cd, cd));
 }
 
+// Four all-zero subbands from an even one: the output is the overlap, its odd times
+// (pair-order places 4i + 1 and 4i + 2) negated in the odd subbands, and the new overlap
+// is 0.
+void overlap_only4(int32_t* x, int32_t* ov) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i odd_times = _mm_setr_epi32(0, -1, -1, 0);
+    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+        const __m128i m = (sb & 1) ? odd_times : zero;
+        for (int i = 0; i < 16; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ov + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), tSseOps::negate_if(v, m));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(ov + i), zero);
+        }
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ov + 16));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 16), tSseOps::negate_if(v, m));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(ov + 16), zero);
+    }
+}
+
 } // namespace
 
 // Four subbands at a time, one per lane (lanes 1 and 3 odd), moved in and out by
-// transposes; a group of four all-zero subbands, and the last n mod 4, go the portable
-// way.
+// transposes; a group of four all-zero subbands gives its overlap; the last n mod 4 go
+// the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
     int sb = 0;
@@ -207,7 +226,7 @@ void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         for (int i = 0; i < 72; i += 4)
             any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
         if (_mm_testz_si128(any, any)) {
-            imdct_long_portable(x, ov, 4, W);
+            overlap_only4(x, ov);
             continue;
         }
         __m128i X[18], o[18];
