@@ -134,25 +134,36 @@ void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     if (sb < n) imdct_long_sse41(x, ov, n - sb, W);
 }
 
-// Places 0..7 and 8..15 each as eight slots side by side, straight from memory; places 16
-// and 17 one by one.
-void synth_dct_avx2(int32_t* x) {
-    for (int base = 0; base < 16; base += 8) {
-        __m256i v[32];
-        for (int k = 0; k < 32; ++k)
-            v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 18 * k + base));
-        lee_dct<32, tAvxOps>(v, v);
-        for (int m = 0; m < 32; ++m)
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + 18 * m + base), v[m]);
-    }
-    // Places 16 and 17 in two lanes.
+namespace {
+
+// One pass of the synthesis DCT over the slots at places base .. base + 7 (kTwo: only
+// base and base + 1), side by side, straight from the granule and back.
+template <bool kTwo>
+__attribute__((always_inline)) inline void synth_dct_pass(int32_t* x, int base) {
     __m256i v[32];
-    for (int k = 0; k < 32; ++k)
-        v[k] = _mm256_castsi128_si256(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 18 * k + 16)));
+    for (int k = 0; k < 32; ++k) {
+        const int32_t* p = x + 18 * k + base;
+        v[k] = kTwo ? _mm256_castsi128_si256(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))
+                    : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
     lee_dct<32, tAvxOps>(v, v);
-    for (int m = 0; m < 32; ++m)
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 18 * m + 16), _mm256_castsi256_si128(v[m]));
+    for (int m = 0; m < 32; ++m) {
+        int32_t* p = x + 18 * m + base;
+        if (kTwo)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v[m]));
+        else
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v[m]);
+    }
+}
+
+} // namespace
+
+// Places 0..7 and 8..15 each as eight slots side by side; places 16 and 17 in two lanes
+// of a third pass.
+void synth_dct_avx2(int32_t* x) {
+    synth_dct_pass<false>(x, 0);
+    synth_dct_pass<false>(x, 8);
+    synth_dct_pass<true>(x, 16);
 }
 
 // Sample 0 from the even columns of history row 0, each against its word in the matching
