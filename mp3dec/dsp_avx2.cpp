@@ -208,6 +208,87 @@ void synth_row0_avx2(int32_t* h, int16_t* out) {
     }
 }
 
+namespace {
+
+// The window words of history row j (synth_window.h).
+const int32_t* synth_row_window(int j) {
+    return synth_window.data() + SYNTH_ROW0_WORDS + SYNTH_ROW_WORDS * (j - 1);
+}
+
+// Row h's sums for samples j and 32 - j against its window words w, each as two 64-bit
+// halves (lo, up | lo, up). Sixteen columns in two registers: the even-age values of u =
+// 4k .. 4k + 3 (columns A and A + 4 of each register) moved to the even lanes, and so the
+// odd-age ones (B, B + 4), against four pairs of window words each (those of sample 32 - j
+// shifted to the even lanes).
+template <int A, int B, int H>
+__attribute__((always_inline)) inline __m256i synth_row_sums(const int32_t* h, const int32_t* w) {
+    const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
+    const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
+    __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
+    for (int k = 0; k < 2; ++k) {
+        const __m256i r0 = load(h + 16 * k), r1 = load(h + 16 * k + 8);
+        const __m256i e = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_e),
+                                             _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
+        const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
+                                             _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
+        const __m256i we = load(w + 8 * k), wo = load(w + 32 - 2 * H + 8 * k);
+        lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, we));
+        up = _mm256_add_epi64(up, _mm256_mul_epi32(e, _mm256_srli_epi64(we, 32)));
+        lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, wo));
+        up = _mm256_add_epi64(up, _mm256_mul_epi32(o, _mm256_srli_epi64(wo, 32)));
+    }
+    return _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
+}
+
+// Two rows' halves added and shifted: samples j, 32 - j, j + 1, 31 - j in the low halves of
+// the 64-bit lanes (the value of a logical shift's low half is that of the arithmetic one).
+__attribute__((always_inline)) inline __m256i synth_two_rows(__m256i a, __m256i b) {
+    const __m256i s = _mm256_add_epi64(_mm256_permute2x128_si256(a, b, 0x20),
+                                       _mm256_permute2x128_si256(a, b, 0x31));
+    const __m256i round = _mm256_set1_epi64x(int64_t{1} << (SYNTH_PCM_SHIFT - 1));
+    return _mm256_srli_epi64(_mm256_add_epi64(s, round), SYNTH_PCM_SHIFT);
+}
+
+// Samples j .. j + 3, then 32 - (j + 3) .. 32 - j, saturated by the pack (synth_pcm's clamp).
+__attribute__((always_inline)) inline __m128i synth_four_samples(__m256i p01, __m256i p23) {
+    const __m256i d = _mm256_blend_epi32(
+        _mm256_permutevar8x32_epi32(p01, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 6, 2)),
+        _mm256_permutevar8x32_epi32(p23, _mm256_setr_epi32(0, 0, 0, 4, 6, 2, 0, 0)), 0x3C);
+    return _mm_packs_epi32(_mm256_castsi256_si128(d), _mm256_extracti128_si256(d, 1));
+}
+
+// Rows 1 .. 15 with the ring's column offsets A, B and H (synth_ring_read); the sums of
+// four rows are rounded, saturated and stored together.
+template <int A, int B, int H> void synth_rows_avx2_at(int32_t (*buf)[32], int even, int16_t* out) {
+    const int32_t* w = synth_row_window(1) + 2 * even;
+    const auto sums = [&](int j) {
+        return synth_row_sums<A, B, H>(buf[j], w + SYNTH_ROW_WORDS * (j - 1));
+    };
+    for (int j = 1; j < 13; j += 4) {
+        const __m128i s = synth_four_samples(synth_two_rows(sums(j), sums(j + 1)),
+                                             synth_two_rows(sums(j + 2), sums(j + 3)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), s);
+        _mm_storeh_pd(reinterpret_cast<double*>(out + 29 - j), _mm_castsi128_pd(s));
+    }
+    // Rows 13 .. 15: samples 13 .. 15 and 17 .. 19 (sample 16 belongs to row 0).
+    const __m128i s = synth_four_samples(synth_two_rows(sums(13), sums(14)),
+                                         synth_two_rows(sums(15), _mm256_setzero_si256()));
+    _mm_storeu_si32(out + 13, s);
+    out[15] = static_cast<int16_t>(_mm_extract_epi16(s, 2));
+    out[17] = static_cast<int16_t>(_mm_extract_epi16(s, 5));
+    _mm_storeu_si32(out + 18, _mm_srli_si128(s, 12));
+}
+
+} // namespace
+
+void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
+    const tSynthRingRead rd = synth_ring_read(p);
+    if (rd.a == 1)
+        synth_rows_avx2_at<1, 2, 0>(buf, rd.even, out);
+    else
+        synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
+}
+
 } // namespace mp3
 
 #if defined(__clang__)

@@ -1,6 +1,6 @@
-// x86-64 fast paths (SSE4.1, AVX2): the portable kernels' products and sums, four or two
-// 64-bit lanes at a time. Each function carries its own target, so nothing here runs on
-// a processor that lacks the instructions unless the dispatch chose it.
+// x86-64 fast paths (SSE4.1; the AVX2 ones are in dsp_avx2.cpp): the portable kernels'
+// products and sums, four or two 64-bit lanes at a time. Each function carries its own target, so
+// nothing here runs on a processor that lacks the instructions unless the dispatch chose it.
 #include "dsp.h"
 #include "fixed.h"
 #include "synth_window.h"
@@ -274,7 +274,7 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], i
                                                            int16_t* out) {
     const int32_t* w0 = synth_row_window(1) + 2 * even;
     // Row j's sums for samples j and 32 - j, rounded and shifted: the PCM values in the low
-    // halves of the two 64-bit lanes (see synth_rows_avx2_at).
+    // halves of the two 64-bit lanes (see synth_rows_avx2_at in dsp_avx2.cpp).
     const __m128i round = _mm_set1_epi64x(int64_t{1} << (SYNTH_PCM_SHIFT - 1));
     const auto row = [&](int j) {
         const int32_t* h = buf[j];
@@ -324,79 +324,6 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int 
         synth_rows_sse41_at<1, 0>(buf, rd.even, out);
     else
         synth_rows_sse41_at<3, 1>(buf, rd.even, out);
-}
-
-// Four pairs of window words: the words of sample j in the even lanes.
-__attribute__((target("avx2"))) inline __m256i window_pairs(const int32_t* w) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
-}
-
-// Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
-// and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
-// against four pairs of window words each (those of sample 32 - j shifted to the even
-// lanes). The sums of four rows are rounded, saturated and stored together: samples j ..
-// j + 3 and 29 - j .. 32 - j (the value of a logical shift's low half is that of the
-// arithmetic one, and the saturating pack is synth_pcm's clamp).
-template <int A, int B, int H>
-__attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
-                                                        int16_t* out) {
-    const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
-    const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
-    const int32_t* w0 = synth_row_window(1) + 2 * even;
-    // Row j's sums for samples j and 32 - j, each as two 64-bit halves: lo, up | lo, up.
-    const auto row = [&](int j) {
-        const int32_t* h = buf[j];
-        const int32_t* w = w0 + SYNTH_ROW_WORDS * (j - 1);
-        __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
-        for (int k = 0; k < 2; ++k) {
-            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k));
-            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k + 8));
-            const __m256i e = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_e),
-                                                 _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
-            const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
-                                                 _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
-            const __m256i we = window_pairs(w + 8 * k), wo = window_pairs(w + 32 - 2 * H + 8 * k);
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, we));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, _mm256_srli_epi64(we, 32)));
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, wo));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, _mm256_srli_epi64(wo, 32)));
-        }
-        return _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
-    };
-    // Two rows' halves added and shifted: samples j, 32 - j, j + 1, 31 - j in the low
-    // halves of the 64-bit lanes.
-    const __m256i round = _mm256_set1_epi64x(int64_t{1} << (SYNTH_PCM_SHIFT - 1));
-    const auto two = [&](__m256i a, __m256i b) {
-        const __m256i s = _mm256_add_epi64(_mm256_permute2x128_si256(a, b, 0x20),
-                                           _mm256_permute2x128_si256(a, b, 0x31));
-        return _mm256_srli_epi64(_mm256_add_epi64(s, round), SYNTH_PCM_SHIFT);
-    };
-    // Samples j .. j + 3, then 32 - (j + 3) .. 32 - j.
-    const auto four = [](__m256i p01, __m256i p23) {
-        const __m256i d = _mm256_blend_epi32(
-            _mm256_permutevar8x32_epi32(p01, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 6, 2)),
-            _mm256_permutevar8x32_epi32(p23, _mm256_setr_epi32(0, 0, 0, 4, 6, 2, 0, 0)), 0x3C);
-        return _mm_packs_epi32(_mm256_castsi256_si128(d), _mm256_extracti128_si256(d, 1));
-    };
-    for (int j = 1; j < 13; j += 4) {
-        const __m128i s = four(two(row(j), row(j + 1)), two(row(j + 2), row(j + 3)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), s);
-        _mm_storeh_pd(reinterpret_cast<double*>(out + 29 - j), _mm_castsi128_pd(s));
-    }
-    // Rows 13 .. 15: samples 13 .. 15 and 17 .. 19 (sample 16 belongs to row 0).
-    const __m128i s = four(two(row(13), row(14)), two(row(15), _mm256_setzero_si256()));
-    _mm_storeu_si32(out + 13, s);
-    out[15] = static_cast<int16_t>(_mm_extract_epi16(s, 2));
-    out[17] = static_cast<int16_t>(_mm_extract_epi16(s, 5));
-    _mm_storeu_si32(out + 18, _mm_srli_si128(s, 12));
-}
-
-__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
-    const tSynthRingRead rd = synth_ring_read(p);
-    if (rd.a == 1)
-        synth_rows_avx2_at<1, 2, 0>(buf, rd.even, out);
-    else
-        synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
 }
 
 } // namespace mp3
