@@ -54,6 +54,7 @@ void synth_dct_slot(int32_t* x);
 void synth_dct_portable(int32_t* x);
 #if defined(VEXA_SIMD_X86)
 void synth_dct_sse41(int32_t* x);
+void synth_dct_avx2(int32_t* x);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void synth_dct_neon(int32_t* x);
@@ -63,6 +64,9 @@ void synth_dct_neon(int32_t* x);
 // columns 0 and 1), which then ages by two columns.
 using tSynthRow0Fn = void (*)(int32_t* h, int16_t* out);
 void synth_row0_portable(int32_t* h, int16_t* out);
+#if defined(VEXA_SIMD_X86)
+void synth_row0_avx2(int32_t* h, int16_t* out);
+#endif
 #if defined(VEXA_SIMD_NEON)
 void synth_row0_neon(int32_t* h, int16_t* out);
 #endif
@@ -92,11 +96,12 @@ constexpr tSynthRingRead synth_ring_read(int p) {
 }
 
 // The 36-point IMDCT with window W and overlap-add of n long subbands from an even one
-// (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time.
+// (imdct.cpp, imdct_long.h); the fast paths take four subbands at a time (AVX2: eight).
 using tImdctLongFn = void (*)(int32_t* x, int32_t* ov, int n, const int32_t* W);
 void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #if defined(VEXA_SIMD_X86)
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W);
+void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);

@@ -1,6 +1,6 @@
-// x86-64 fast paths (SSE4.1, AVX2): the portable kernels' products and sums, four or two
-// 64-bit lanes at a time. Each function carries its own target, so nothing here runs on
-// a processor that lacks the instructions unless the dispatch chose it.
+// x86-64 fast paths (SSE4.1; the AVX2 ones are in dsp_avx2.cpp): the portable kernels'
+// products and sums, four or two 64-bit lanes at a time. Each function carries its own target, so
+// nothing here runs on a processor that lacks the instructions unless the dispatch chose it.
 #include "dsp.h"
 #include "fixed.h"
 #include "synth_window.h"
@@ -64,23 +64,23 @@ __m128i hi_lanes(__m128i v, __m128i w) {
 
 } // namespace
 
-// Four values at a time; the last n mod 4 the portable way.
+// Four values at a time, then two (band widths are even); an odd last one the portable
+// way.
 void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    const bool up = k > 0;
+    const __m128i count = _mm_cvtsi32_si128(up ? (k - 1 > 31 ? 31 : k - 1) : (-k > 31 ? 31 : -k));
+    const auto scale = [&](__m128i v) {
+        return up ? _mm_slli_epi32(tSseOps::hi(_mm_sll_epi32(v, count), f), 1)
+                  : _mm_sra_epi32(tSseOps::hi(v, f), count);
+    };
     int32_t i = 0;
-    if (k > 0) {
-        const __m128i up = _mm_cvtsi32_si128(k - 1 > 31 ? 31 : k - 1);
-        for (; i + 4 <= n; i += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-            const __m128i h = tSseOps::hi(_mm_sll_epi32(v, up), f);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), _mm_slli_epi32(h, 1));
-        }
-    } else {
-        const __m128i down = _mm_cvtsi32_si128(-k > 31 ? 31 : -k);
-        for (; i + 4 <= n; i += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
-                             _mm_sra_epi32(tSseOps::hi(v, f), down));
-        }
+    for (; i + 4 <= n; i += 4)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i),
+                         scale(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i))));
+    if (i + 2 <= n) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + i),
+                         scale(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + i))));
+        i += 2;
     }
     if (i < n) requant_lines_portable(x + i, n - i, f, k);
 }
@@ -140,8 +140,84 @@ void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef) {
     }
 }
 
-// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
-// subbands, and the last n mod 4, go the portable way.
+namespace {
+
+// Four rows of four values turned into four columns (and back: the step is its own
+// inverse).
+void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    const __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+    const __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+    a = _mm_unpacklo_epi64(ab0, cd0);
+    b = _mm_unpackhi_epi64(ab0, cd0);
+    c = _mm_unpacklo_epi64(ab1, cd1);
+    d = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+// The 18 values of four subbands (18 apart) as 18 registers of four lanes, a subband per
+// lane, and back.
+void subbands_in(const int32_t* x, __m128i* v) {
+    const auto load = [](const int32_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    for (int i = 0; i < 16; i += 4) {
+        v[i] = load(x + i);
+        v[i + 1] = load(x + 18 + i);
+        v[i + 2] = load(x + 36 + i);
+        v[i + 3] = load(x + 54 + i);
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+    }
+    const auto pair = [](const int32_t* p) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    };
+    const __m128i ab = _mm_unpacklo_epi32(pair(x + 16), pair(x + 34));
+    const __m128i cd = _mm_unpacklo_epi32(pair(x + 52), pair(x + 70));
+    v[16] = _mm_unpacklo_epi64(ab, cd);
+    v[17] = _mm_unpackhi_epi64(ab, cd);
+}
+
+void subbands_out(__m128i* v, int32_t* x) {
+    const auto store = [](int32_t* p, __m128i r) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), r);
+    };
+    for (int i = 0; i < 16; i += 4) {
+        transpose4(v[i], v[i + 1], v[i + 2], v[i + 3]);
+        store(x + i, v[i]);
+        store(x + 18 + i, v[i + 1]);
+        store(x + 36 + i, v[i + 2]);
+        store(x + 54 + i, v[i + 3]);
+    }
+    const __m128i ab = _mm_unpacklo_epi32(v[16], v[17]);
+    const __m128i cd = _mm_unpackhi_epi32(v[16], v[17]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 16), ab);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 34), _mm_unpackhi_epi64(ab, ab));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 52), cd);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 70), _mm_unpackhi_epi64(cd, cd));
+}
+
+// Four all-zero subbands from an even one: the output is the overlap, its odd times
+// (pair-order places 4i + 1 and 4i + 2) negated in the odd subbands, and the new overlap
+// is 0.
+void overlap_only4(int32_t* x, int32_t* ov) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i odd_times = _mm_setr_epi32(0, -1, -1, 0);
+    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+        const __m128i m = (sb & 1) ? odd_times : zero;
+        for (int i = 0; i < 16; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ov + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), tSseOps::negate_if(v, m));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(ov + i), zero);
+        }
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ov + 16));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 16), tSseOps::negate_if(v, m));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(ov + 16), zero);
+    }
+}
+
+} // namespace
+
+// Four subbands at a time, one per lane (lanes 1 and 3 odd), moved in and out by
+// transposes; a group of four all-zero subbands gives its overlap; the last n mod 4 go
+// the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
     int sb = 0;
@@ -150,25 +226,15 @@ void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         for (int i = 0; i < 72; i += 4)
             any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
         if (_mm_testz_si128(any, any)) {
-            imdct_long_portable(x, ov, 4, W);
+            overlap_only4(x, ov);
             continue;
         }
-        __m128i X[18], o[18], out[18];
-        for (int i = 0; i < 18; ++i) {
-            X[i] = _mm_setr_epi32(x[i], x[18 + i], x[36 + i], x[54 + i]);
-            o[i] = _mm_setr_epi32(ov[i], ov[18 + i], ov[36 + i], ov[54 + i]);
-        }
-        imdct36<tSseOps>(X, o, out, W, odd);
-        for (int i = 0; i < 18; ++i) {
-            x[i] = _mm_cvtsi128_si32(out[i]);
-            x[18 + i] = _mm_extract_epi32(out[i], 1);
-            x[36 + i] = _mm_extract_epi32(out[i], 2);
-            x[54 + i] = _mm_extract_epi32(out[i], 3);
-            ov[i] = _mm_cvtsi128_si32(o[i]);
-            ov[18 + i] = _mm_extract_epi32(o[i], 1);
-            ov[36 + i] = _mm_extract_epi32(o[i], 2);
-            ov[54 + i] = _mm_extract_epi32(o[i], 3);
-        }
+        __m128i X[18], o[18];
+        subbands_in(x, X);
+        subbands_in(ov, o);
+        imdct36<tSseOps>(X, o, X, W, odd);
+        subbands_out(X, x);
+        subbands_out(o, ov);
     }
     if (sb < n) imdct_long_portable(x, ov, n - sb, W);
 }
@@ -206,9 +272,13 @@ void synth_dct_sse41(int32_t* x) {
 template <int A, int H>
 __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], int even,
                                                            int16_t* out) {
-    const int32_t* w = synth_row_window(1) + 2 * even;
-    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
+    const int32_t* w0 = synth_row_window(1) + 2 * even;
+    // Row j's sums for samples j and 32 - j, rounded and shifted: the PCM values in the low
+    // halves of the two 64-bit lanes (see synth_rows_avx2_at in dsp_avx2.cpp).
+    const __m128i round = _mm_set1_epi64x(int64_t{1} << (SYNTH_PCM_SHIFT - 1));
+    const auto row = [&](int j) {
         const int32_t* h = buf[j];
+        const int32_t* w = w0 + SYNTH_ROW_WORDS * (j - 1);
         const auto pairs = [](const int32_t* q) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         };
@@ -227,9 +297,25 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41_at(int32_t (*buf)[32], i
             up = _mm_add_epi64(up, _mm_mul_epi32(o, _mm_srli_epi64(wo, 32)));
         }
         const __m128i s = _mm_add_epi64(_mm_unpacklo_epi64(lo, up), _mm_unpackhi_epi64(lo, up));
-        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
-        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
+        return _mm_srli_epi64(_mm_add_epi64(s, round), SYNTH_PCM_SHIFT);
+    };
+    // Samples j .. j + 3, then 32 - (j + 3) .. 32 - j, saturated by the pack.
+    const auto four = [](__m128i a, __m128i b, __m128i c, __m128i d) {
+        const __m128i lo = _mm_unpacklo_epi64(_mm_unpacklo_epi32(a, b), _mm_unpacklo_epi32(c, d));
+        const __m128i up = _mm_unpacklo_epi64(_mm_unpackhi_epi32(d, c), _mm_unpackhi_epi32(b, a));
+        return _mm_packs_epi32(lo, up);
+    };
+    for (int j = 1; j < 13; j += 4) {
+        const __m128i s = four(row(j), row(j + 1), row(j + 2), row(j + 3));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), s);
+        _mm_storeh_pd(reinterpret_cast<double*>(out + 29 - j), _mm_castsi128_pd(s));
     }
+    // Rows 13 .. 15: samples 13 .. 15 and 17 .. 19 (sample 16 belongs to row 0).
+    const __m128i s = four(row(13), row(14), row(15), _mm_setzero_si128());
+    _mm_storeu_si32(out + 13, s);
+    out[15] = static_cast<int16_t>(_mm_extract_epi16(s, 2));
+    out[17] = static_cast<int16_t>(_mm_extract_epi16(s, 5));
+    _mm_storeu_si32(out + 18, _mm_srli_si128(s, 12));
 }
 
 __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int p, int16_t* out) {
@@ -238,53 +324,6 @@ __attribute__((target("sse4.1"))) void synth_rows_sse41(int32_t (*buf)[32], int 
         synth_rows_sse41_at<1, 0>(buf, rd.even, out);
     else
         synth_rows_sse41_at<3, 1>(buf, rd.even, out);
-}
-
-// Four pairs of window words: the words of sample j in the even lanes.
-__attribute__((target("avx2"))) inline __m256i window_pairs(const int32_t* w) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
-}
-
-// Sixteen columns in two registers: the even-age values of u = 4k .. 4k + 3 (columns A
-// and A + 4 of each register) moved to the even lanes, and so the odd-age ones (B, B + 4),
-// against four pairs of window words each (those of sample 32 - j shifted to the even
-// lanes).
-template <int A, int B, int H>
-__attribute__((target("avx2"))) void synth_rows_avx2_at(int32_t (*buf)[32], int even,
-                                                        int16_t* out) {
-    const __m256i pick_e = _mm256_setr_epi32(A, A, A + 4, A + 4, A, A, A + 4, A + 4);
-    const __m256i pick_o = _mm256_setr_epi32(B, B, B + 4, B + 4, B, B, B + 4, B + 4);
-    const int32_t* w = synth_row_window(1) + 2 * even;
-    for (int j = 1; j < 16; ++j, w += SYNTH_ROW_WORDS) {
-        const int32_t* h = buf[j];
-        __m256i lo = _mm256_setzero_si256(), up = _mm256_setzero_si256();
-        for (int k = 0; k < 2; ++k) {
-            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k));
-            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 16 * k + 8));
-            const __m256i e = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_e),
-                                                 _mm256_permutevar8x32_epi32(r1, pick_e), 0xF0);
-            const __m256i o = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(r0, pick_o),
-                                                 _mm256_permutevar8x32_epi32(r1, pick_o), 0xF0);
-            const __m256i we = window_pairs(w + 8 * k), wo = window_pairs(w + 32 - 2 * H + 8 * k);
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(e, we));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(e, _mm256_srli_epi64(we, 32)));
-            lo = _mm256_add_epi64(lo, _mm256_mul_epi32(o, wo));
-            up = _mm256_add_epi64(up, _mm256_mul_epi32(o, _mm256_srli_epi64(wo, 32)));
-        }
-        const __m256i p =
-            _mm256_add_epi64(_mm256_unpacklo_epi64(lo, up), _mm256_unpackhi_epi64(lo, up));
-        const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(p), _mm256_extracti128_si256(p, 1));
-        out[j] = synth_pcm(_mm_cvtsi128_si64(s));
-        out[32 - j] = synth_pcm(_mm_extract_epi64(s, 1));
-    }
-}
-
-__attribute__((target("avx2"))) void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
-    const tSynthRingRead rd = synth_ring_read(p);
-    if (rd.a == 1)
-        synth_rows_avx2_at<1, 2, 0>(buf, rd.even, out);
-    else
-        synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
 }
 
 } // namespace mp3

@@ -99,6 +99,36 @@ uint32_t walk_deep(tResWindow& w, const uint16_t* t) {
     }
 }
 
+inline uint32_t consume(tResWindow& w, uint32_t leaf) {
+    skip(w, static_cast<int>(leaf >> HUFF_BITS_SHIFT) & 15);
+    return leaf;
+}
+
+// One code word of a big-value tree, its bits consumed; 16 bits must be in the window. A
+// code of the first four levels (9 bits at most) leaves 7 or more of them, enough for the
+// two signs; a deeper one refills.
+inline uint32_t read_code(tResWindow& w, const uint16_t* root) {
+    uint32_t k = w.bits >> 29;
+    uint32_t e = root[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    const uint16_t* t = root + k + (e >> 1);
+    k = (w.bits >> 27) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    t += k + (e >> 1);
+    k = (w.bits >> 25) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    t += k + (e >> 1);
+    k = (w.bits >> 23) & 3;
+    e = t[k];
+    if (e & HUFF_LEAF) return consume(w, e);
+    skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
+    e = consume(w, walk_deep(w, t + k + (e >> 1)));
+    keep16(w);
+    return e;
+}
+
 // Pairs of lines [line, stop) with one big-value table; kLinbits for the tables that have
 // them (values 0..15 otherwise, straight from the table).
 template <bool kLinbits>
@@ -107,29 +137,8 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
     const int lin = ht.linbits;
     for (; line < stop; line += 2) {
         keep16(w);
-        uint32_t k = w.bits >> 29;
-        uint32_t e = root[k];
-        if (!(e & HUFF_LEAF)) {
-            const uint16_t* t = root + k + (e >> 1);
-            k = (w.bits >> 27) & 3;
-            e = t[k];
-            if (!(e & HUFF_LEAF)) {
-                t += k + (e >> 1);
-                k = (w.bits >> 25) & 3;
-                e = t[k];
-                if (!(e & HUFF_LEAF)) {
-                    t += k + (e >> 1);
-                    k = (w.bits >> 23) & 3;
-                    e = t[k];
-                    if (!(e & HUFF_LEAF)) {
-                        skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
-                        e = walk_deep(w, t + k + (e >> 1));
-                    }
-                }
-            }
-        }
-        skip(w, static_cast<int>(e >> HUFF_BITS_SHIFT) & 15);
-        keep16(w); // up to 13 linbits and a sign for x
+        const uint32_t e = read_code(w, root);
+        if (kLinbits) keep16(w); // up to 13 linbits and a sign for x
 
         uint32_t x = (e >> HUFF_X_SHIFT) & 15;
         int32_t vx = 0;
@@ -151,21 +160,21 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
     }
 }
 
-inline int32_t unit_value(uint32_t present, tResWindow& w, int32_t& left) {
+inline int32_t unit_value(uint32_t present, tResWindow& w) {
     if (!present) return 0;
-    left -= 1;
     return with_sign(ONE_Q13, take(w, 1));
 }
 
 // Quadruples from `line` while bits of the granule are left; returns the line after the
-// last one.
-int32_t decode_quads(tResWindow& w, bool table_b, int32_t* xr, int32_t line, int32_t left) {
+// last one. `left` counts down by each quadruple's whole length, signs included.
+template <bool kTableB>
+int32_t decode_quads(tResWindow& w, int32_t* xr, int32_t line, int32_t left) {
     while (left > 0 && line <= COUNT1_LAST_START) {
         keep16(w);  // table A needs 10 bits at most, table B 8
         uint32_t q; // v, w, x, y in bits 3..0
-        if (table_b) {
+        if (kTableB) {
             q = ~take(w, 4) & 15;
-            left -= 4;
+            left -= 4 + ((q & 8) >> 3) + ((q & 4) >> 2) + ((q & 2) >> 1) + (q & 1);
         } else if (w.bits >> 31) {
             skip(w, 1);
             left -= 1;
@@ -173,13 +182,13 @@ int32_t decode_quads(tResWindow& w, bool table_b, int32_t* xr, int32_t line, int
         } else {
             const uint32_t e = count1_a[(w.bits >> 26) & 31];
             skip(w, static_cast<int>(e & 255));
-            left -= static_cast<int32_t>(e & 255);
+            left -= static_cast<int32_t>(e >> 12);
             q = (e >> 8) & 15;
         }
-        xr[line] = unit_value(q & 8, w, left);
-        xr[line + 1] = unit_value(q & 4, w, left);
-        xr[line + 2] = unit_value(q & 2, w, left);
-        xr[line + 3] = unit_value(q & 1, w, left);
+        xr[line] = unit_value(q & 8, w);
+        xr[line + 1] = unit_value(q & 4, w);
+        xr[line + 2] = unit_value(q & 2, w);
+        xr[line + 3] = unit_value(q & 1, w);
         line += 4;
     }
     return line;
@@ -228,7 +237,9 @@ int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
 
     int32_t count = bv;
     if (bv <= COUNT1_LAST_START) {
-        count = decode_quads(w, gi->gr_flags & 1, xr, bv, ring_diff(end, window_position(w)));
+        const int32_t left = ring_diff(end, window_position(w));
+        count = (gi->gr_flags & 1) ? decode_quads<true>(w, xr, bv, left)
+                                   : decode_quads<false>(w, xr, bv, left);
     }
 
     window_store(w, inst);

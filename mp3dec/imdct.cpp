@@ -168,8 +168,9 @@ tImdctLongFn imdct_long_kernel(tDspPath path) {
     switch (path) {
 #if defined(VEXA_SIMD_X86)
     case DSP_SSE41:
-    case DSP_AVX2:
         return imdct_long_sse41;
+    case DSP_AVX2:
+        return imdct_long_avx2;
 #endif
 #if defined(VEXA_SIMD_NEON)
     case DSP_NEON:

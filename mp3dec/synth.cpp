@@ -166,7 +166,7 @@ tSynthKernels synth_kernels(tDspPath path) {
     case DSP_SSE41:
         return {synth_dct_sse41, synth_row0_portable, synth_rows_sse41};
     case DSP_AVX2:
-        return {synth_dct_sse41, synth_row0_portable, synth_rows_avx2};
+        return {synth_dct_avx2, synth_row0_avx2, synth_rows_avx2};
 #endif
 #if defined(VEXA_SIMD_NEON)
     case DSP_NEON:
