@@ -104,40 +104,36 @@ inline uint32_t consume(tResWindow& w, uint32_t leaf) {
     return leaf;
 }
 
-// One code word of a big-value tree, its bits consumed; 16 bits must be in the window. A
-// code of the first four levels (9 bits at most) leaves 7 or more of them, enough for the
-// two signs; a deeper one refills.
-inline uint32_t read_code(tResWindow& w, const uint16_t* root) {
-    uint32_t k = w.bits >> 29;
-    uint32_t e = root[k];
-    if (e & HUFF_LEAF) return consume(w, e);
-    const uint16_t* t = root + k + (e >> 1);
-    k = (w.bits >> 27) & 3;
-    e = t[k];
-    if (e & HUFF_LEAF) return consume(w, e);
-    t += k + (e >> 1);
-    k = (w.bits >> 25) & 3;
-    e = t[k];
-    if (e & HUFF_LEAF) return consume(w, e);
-    t += k + (e >> 1);
-    k = (w.bits >> 23) & 3;
-    e = t[k];
-    if (e & HUFF_LEAF) return consume(w, e);
+// A code longer than the first-level table's bits: its first HUFF_FIRST_LEVELS_BITS are
+// consumed and the walk goes on one bit a level from `group`.
+[[gnu::noinline]] uint32_t read_long_code(tResWindow& w, const uint16_t* group) {
     skip(w, HUFF_FIRST_LEVELS_BITS); // 7 or more bits remain
-    e = consume(w, walk_deep(w, t + k + (e >> 1)));
+    const uint32_t e = consume(w, walk_deep(w, group));
     keep16(w);
     return e;
+}
+
+// One code word of a big-value tree, its bits consumed; 16 bits must be in the window. A
+// code of up to HUFF_FAST_BITS bits is one lookup in the first-level table and leaves 7 or
+// more bits, enough for the two signs; a longer one walks the tree on and refills.
+inline uint32_t read_code(tResWindow& w, const tHuffTable& ht) {
+    const uint32_t e = ht.fast[w.bits >> ht.fast_shift];
+    if (e & HUFF_LEAF) return consume(w, e);
+    // A copy goes to the call, so that the window of the common path stays in registers.
+    tResWindow c = w;
+    const uint32_t leaf = read_long_code(c, ht.tree + e);
+    w = c;
+    return leaf;
 }
 
 // Pairs of lines [line, stop) with one big-value table; kLinbits for the tables that have
 // them (values 0..15 otherwise, straight from the table).
 template <bool kLinbits>
 void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line, int32_t stop) {
-    const uint16_t* const root = ht.tree;
     const int lin = ht.linbits;
     for (; line < stop; line += 2) {
         keep16(w);
-        const uint32_t e = read_code(w, root);
+        const uint32_t e = read_code(w, ht);
         if (kLinbits) keep16(w); // up to 13 linbits and a sign for x
 
         uint32_t x = (e >> HUFF_X_SHIFT) & 15;

@@ -11,6 +11,7 @@ constexpr std::array<uint16_t, 8> tree1 = {
     /* - */ leaf(3, 1, 1), leaf(3, 0, 1), leaf(2, 1, 0), leaf(2, 1, 0),
             leaf(1, 0, 0), leaf(1, 0, 0), leaf(1, 0, 0), leaf(1, 0, 0),
 };
+constexpr auto fast1 = huff_fast_table<3>(tree1);
 // Code tree of table 2: 9 codes of up to 6 bits.
 constexpr std::array<uint16_t, 16> tree2 = {
     /* - */ node(16), leaf(3, 1, 1), leaf(3, 0, 1), leaf(3, 1, 0),
@@ -18,6 +19,7 @@ constexpr std::array<uint16_t, 16> tree2 = {
     /* 000 */ node(8), leaf(5, 1, 2), leaf(5, 2, 1), leaf(5, 2, 0),
     /* 00000 */ leaf(6, 2, 2), leaf(6, 2, 2), leaf(6, 0, 2), leaf(6, 0, 2),
 };
+constexpr auto fast2 = huff_fast_table<6>(tree2);
 // Code tree of table 3: 9 codes of up to 6 bits.
 constexpr std::array<uint16_t, 16> tree3 = {
     /* - */ node(16), leaf(3, 1, 0), leaf(2, 1, 1), leaf(2, 1, 1),
@@ -25,6 +27,7 @@ constexpr std::array<uint16_t, 16> tree3 = {
     /* 000 */ node(8), leaf(5, 1, 2), leaf(5, 2, 1), leaf(5, 2, 0),
     /* 00000 */ leaf(6, 2, 2), leaf(6, 2, 2), leaf(6, 0, 2), leaf(6, 0, 2),
 };
+constexpr auto fast3 = huff_fast_table<6>(tree3);
 // Code tree of table 5: 16 codes of up to 8 bits.
 constexpr std::array<uint16_t, 32> tree5 = {
     /* - */ node(16), leaf(3, 1, 1), leaf(3, 0, 1), leaf(3, 1, 0),
@@ -36,6 +39,7 @@ constexpr std::array<uint16_t, 32> tree5 = {
     /* 00011 */ leaf(6, 0, 2), leaf(6, 0, 2), leaf(6, 2, 0), leaf(6, 2, 0),
     /* 0000000 */ leaf(8, 3, 3), leaf(8, 3, 3), leaf(8, 2, 3), leaf(8, 2, 3),
 };
+constexpr auto fast5 = huff_fast_table<8>(tree5);
 // Code tree of table 6: 16 codes of up to 7 bits.
 constexpr std::array<uint16_t, 28> tree6 = {
     /* - */ node(16), node(22), node(28), leaf(3, 0, 1),
@@ -46,6 +50,7 @@ constexpr std::array<uint16_t, 28> tree6 = {
     /* 00000 */ leaf(7, 3, 3), leaf(7, 0, 3), leaf(6, 2, 3), leaf(6, 2, 3),
     /* 00001 */ leaf(6, 3, 2), leaf(6, 3, 2), leaf(6, 3, 0), leaf(6, 3, 0),
 };
+constexpr auto fast6 = huff_fast_table<7>(tree6);
 // Code tree of table 7: 36 codes of up to 10 bits.
 constexpr std::array<uint16_t, 68> tree7 = {
     /* - */ node(16), node(22), leaf(3, 0, 1), leaf(3, 1, 0),
@@ -67,6 +72,7 @@ constexpr std::array<uint16_t, 68> tree7 = {
     /* 000000000 */ leaf(1, 5, 5), leaf(1, 4, 5),
     /* 000000001 */ leaf(1, 5, 4), leaf(1, 5, 3),
 };
+constexpr auto fast7 = huff_fast_table<10>(tree7);
 // Code tree of table 8: 36 codes of up to 11 bits.
 constexpr std::array<uint16_t, 74> tree8 = {
     /* - */ node(16), node(22), leaf(2, 1, 1), leaf(2, 1, 1),
@@ -90,6 +96,7 @@ constexpr std::array<uint16_t, 74> tree8 = {
     /* 000000010 */ leaf(1, 3, 5), leaf(1, 4, 4),
     /* 0000000000 */ leaf(2, 5, 5), leaf(2, 5, 4),
 };
+constexpr auto fast8 = huff_fast_table<11>(tree8);
 // Code tree of table 9: 36 codes of up to 9 bits.
 constexpr std::array<uint16_t, 68> tree9 = {
     /* - */ node(16), node(22), node(28), node(34),
@@ -110,6 +117,7 @@ constexpr std::array<uint16_t, 68> tree9 = {
     /* 0000011 */ leaf(8, 5, 2), leaf(8, 5, 2), leaf(8, 1, 5), leaf(8, 1, 5),
     /* 0000111 */ leaf(8, 5, 0), leaf(8, 5, 0), leaf(8, 0, 4), leaf(8, 0, 4),
 };
+constexpr auto fast9 = huff_fast_table<9>(tree9);
 // Code tree of table 10: 64 codes of up to 11 bits.
 constexpr std::array<uint16_t, 118> tree10 = {
     /* - */ node(16), node(22), leaf(3, 0, 1), leaf(3, 1, 0),
@@ -150,6 +158,7 @@ constexpr std::array<uint16_t, 118> tree10 = {
     /* 0000000010 */ leaf(2, 7, 5), leaf(2, 6, 6),
     /* 0000001010 */ leaf(2, 5, 5), leaf(2, 5, 4),
 };
+constexpr auto fast10 = huff_fast_table<11>(tree10);
 // Code tree of table 11: 64 codes of up to 11 bits.
 constexpr std::array<uint16_t, 120> tree11 = {
     /* - */ node(16), node(22), node(28), leaf(3, 1, 1),
@@ -187,6 +196,7 @@ constexpr std::array<uint16_t, 120> tree11 = {
     /* 000001001 */ leaf(1, 3, 5), leaf(1, 5, 3),
     /* 0000000111 */ leaf(2, 5, 7), leaf(2, 5, 5),
 };
+constexpr auto fast11 = huff_fast_table<11>(tree11);
 // Code tree of table 12: 64 codes of up to 10 bits.
 constexpr std::array<uint16_t, 122> tree12 = {
     /* - */ node(16), node(22), node(28), node(34),
@@ -221,6 +231,7 @@ constexpr std::array<uint16_t, 122> tree12 = {
     /* 0010100 */ leaf(8, 5, 0), leaf(8, 5, 0), leaf(8, 0, 4), leaf(8, 0, 4),
     /* 000000000 */ leaf(1, 7, 7), leaf(1, 6, 7),
 };
+constexpr auto fast12 = huff_fast_table<10>(tree12);
 // Code tree of table 13: 256 codes of up to 19 bits.
 constexpr std::array<uint16_t, 480> tree13 = {
     /* - */ node(16), node(22), node(28), leaf(3, 1, 0),
@@ -433,6 +444,7 @@ constexpr std::array<uint16_t, 480> tree13 = {
     /* 00000000000000000 */ node(4), leaf_esc(2, 15, 13),
     /* 000000000000000000 */ leaf_esc(3, 15, 14), leaf_esc(3, 15, 12),
 };
+constexpr auto fast13 = huff_fast_table<19>(tree13);
 // Code tree of table 15: 256 codes of up to 13 bits.
 constexpr std::array<uint16_t, 456> tree15 = {
     /* - */ node(16), node(22), node(28), node(34),
@@ -607,6 +619,7 @@ constexpr std::array<uint16_t, 456> tree15 = {
     /* 000000000111 */ leaf(4, 12, 14), leaf(4, 14, 12),
     /* 000000011111 */ leaf(4, 10, 14), leaf_esc(4, 0, 15),
 };
+constexpr auto fast15 = huff_fast_table<13>(tree15);
 // Code tree of tables 16 to 23: 256 codes of up to 17 bits.
 constexpr std::array<uint16_t, 480> tree16 = {
     /* - */ node(16), node(22), node(28), leaf(3, 1, 0),
@@ -816,6 +829,7 @@ constexpr std::array<uint16_t, 480> tree16 = {
     /* 000001101100011 */ leaf(7, 14, 10), leaf(7, 13, 9),
     /* 0000011011000001 */ leaf(1, 14, 12), leaf(1, 13, 13),
 };
+constexpr auto fast16 = huff_fast_table<17>(tree16);
 // Code tree of tables 24 to 31: 256 codes of up to 12 bits.
 constexpr std::array<uint16_t, 454> tree24 = {
     /* - */ node(16), node(22), node(28), node(34),
@@ -971,41 +985,42 @@ constexpr std::array<uint16_t, 454> tree24 = {
     /* 0101001110 */ leaf(2, 10, 0), leaf(2, 0, 9),
     /* 01000000100 */ leaf(3, 0, 14), leaf(3, 14, 0),
 };
+constexpr auto fast24 = huff_fast_table<12>(tree24);
 
-// Tree and linbits of each table number.
+// Tree, first-level table and linbits of each table number.
 const tHuffTable huff_tables[32] = {
-    {nullptr, 0}, // 0
-    {tree1.data(), 0}, // 1
-    {tree2.data(), 0}, // 2
-    {tree3.data(), 0}, // 3
-    {nullptr, 0}, // 4
-    {tree5.data(), 0}, // 5
-    {tree6.data(), 0}, // 6
-    {tree7.data(), 0}, // 7
-    {tree8.data(), 0}, // 8
-    {tree9.data(), 0}, // 9
-    {tree10.data(), 0}, // 10
-    {tree11.data(), 0}, // 11
-    {tree12.data(), 0}, // 12
-    {tree13.data(), 0}, // 13
-    {nullptr, 0}, // 14
-    {tree15.data(), 0}, // 15
-    {tree16.data(), 1}, // 16
-    {tree16.data(), 2}, // 17
-    {tree16.data(), 3}, // 18
-    {tree16.data(), 4}, // 19
-    {tree16.data(), 6}, // 20
-    {tree16.data(), 8}, // 21
-    {tree16.data(), 10}, // 22
-    {tree16.data(), 13}, // 23
-    {tree24.data(), 4}, // 24
-    {tree24.data(), 5}, // 25
-    {tree24.data(), 6}, // 26
-    {tree24.data(), 7}, // 27
-    {tree24.data(), 8}, // 28
-    {tree24.data(), 9}, // 29
-    {tree24.data(), 11}, // 30
-    {tree24.data(), 13}, // 31
+    {nullptr, nullptr, 0, 0}, // 0
+    {tree1.data(), fast1.data(), huff_fast_shift(fast1), 0}, // 1
+    {tree2.data(), fast2.data(), huff_fast_shift(fast2), 0}, // 2
+    {tree3.data(), fast3.data(), huff_fast_shift(fast3), 0}, // 3
+    {nullptr, nullptr, 0, 0}, // 4
+    {tree5.data(), fast5.data(), huff_fast_shift(fast5), 0}, // 5
+    {tree6.data(), fast6.data(), huff_fast_shift(fast6), 0}, // 6
+    {tree7.data(), fast7.data(), huff_fast_shift(fast7), 0}, // 7
+    {tree8.data(), fast8.data(), huff_fast_shift(fast8), 0}, // 8
+    {tree9.data(), fast9.data(), huff_fast_shift(fast9), 0}, // 9
+    {tree10.data(), fast10.data(), huff_fast_shift(fast10), 0}, // 10
+    {tree11.data(), fast11.data(), huff_fast_shift(fast11), 0}, // 11
+    {tree12.data(), fast12.data(), huff_fast_shift(fast12), 0}, // 12
+    {tree13.data(), fast13.data(), huff_fast_shift(fast13), 0}, // 13
+    {nullptr, nullptr, 0, 0}, // 14
+    {tree15.data(), fast15.data(), huff_fast_shift(fast15), 0}, // 15
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 1}, // 16
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 2}, // 17
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 3}, // 18
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 4}, // 19
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 6}, // 20
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 8}, // 21
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 10}, // 22
+    {tree16.data(), fast16.data(), huff_fast_shift(fast16), 13}, // 23
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 4}, // 24
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 5}, // 25
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 6}, // 26
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 7}, // 27
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 8}, // 28
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 9}, // 29
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 11}, // 30
+    {tree24.data(), fast24.data(), huff_fast_shift(fast24), 13}, // 31
 };
 
 // count1 table A after a leading 0 bit, indexed by the next 5 bits.

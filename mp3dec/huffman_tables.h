@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace mp3 {
@@ -39,8 +41,57 @@ constexpr uint16_t leaf_esc(int bits, int x, int y) {
 }
 static_assert(leaf_esc(4, 15, 15) == 0x93FF); // 37887
 
+// First-level decode table of a tree, derived from it at compile time: one entry for each
+// value of the next `bits` bits (the tree's longest code length, at most HUFF_FAST_BITS).
+// An entry is the leaf the tree walk reaches within those bits, or, for a longer code, the
+// index in the tree of the group the walk goes on with (bit 15 clear): the one-bit levels
+// after the first HUFF_FIRST_LEVELS_BITS bits.
+constexpr int HUFF_FAST_BITS = 9;
+static_assert(HUFF_FAST_BITS == HUFF_FIRST_LEVELS_BITS); // a long code goes on one bit a level
+constexpr int huff_fast_bits(int longest) {
+    return longest < HUFF_FAST_BITS ? longest : HUFF_FAST_BITS;
+}
+
+void huff_code_longer_than_stated(); // not constexpr: stops the build when called
+
+template <int kLongest, std::size_t kSize>
+constexpr std::array<uint16_t, std::size_t{1} << huff_fast_bits(kLongest)>
+huff_fast_table(const std::array<uint16_t, kSize>& tree) {
+    constexpr int bits = huff_fast_bits(kLongest);
+    constexpr int level_bits[4] = {3, 2, 2, 2};
+    std::array<uint16_t, std::size_t{1} << bits> fast{};
+    for (uint32_t p = 0; p < fast.size(); ++p) {
+        const uint32_t window = p << (32 - bits);
+        uint32_t group = 0;
+        int used = 0;
+        uint16_t found = 0;
+        for (int level = 0; level < 4 && !found; ++level) {
+            const uint32_t k = (window << used) >> (32 - level_bits[level]);
+            const uint16_t e = tree[group + k];
+            if (e & HUFF_LEAF) {
+                found = e;
+            } else {
+                group += k + e / 2u;
+                used += level_bits[level];
+            }
+        }
+        // Without a leaf the code is longer than HUFF_FAST_BITS, which a table whose
+        // longest code fits cannot have.
+        if (!found && bits < HUFF_FAST_BITS) huff_code_longer_than_stated();
+        fast[p] = found ? found : static_cast<uint16_t>(group);
+    }
+    return fast;
+}
+
+// The shift that brings the next bits of a 32-bit window down to an index of `fast`.
+template <std::size_t kSize> constexpr int32_t huff_fast_shift(const std::array<uint16_t, kSize>&) {
+    return 32 - std::countr_zero(kSize);
+}
+
 struct tHuffTable {
     const uint16_t* tree; // nullptr for table numbers 0, 4 and 14
+    const uint16_t* fast; // its first-level table
+    int32_t fast_shift;   // 32 - the fast table's index bits
     int32_t linbits;
 };
 extern const tHuffTable huff_tables[32];

@@ -212,10 +212,16 @@ def huffman_source(pairs, count1):
             for k in range(0, len(texts), 4):
                 out.append((lead if k == 0 else " " * len(lead)) + ", ".join(texts[k:k + 4]) + ",\n")
         out.append("};\n")
-    out.append("\n// Tree and linbits of each table number.\nconst tHuffTable huff_tables[32] = {\n")
+        out.append(f"constexpr auto fast{num} = huff_fast_table<{longest}>(tree{num});\n")
+    out.append("\n// Tree, first-level table and linbits of each table number.\n"
+               "const tHuffTable huff_tables[32] = {\n")
     for t in range(32):
-        tree = f"tree{TREE_OF[t]}.data()" if t in TREE_OF else "nullptr"
-        out.append(f"    {{{tree}, {LINBITS[t]}}}, // {t}\n")
+        if t in TREE_OF:
+            n = TREE_OF[t]
+            rec = f"tree{n}.data(), fast{n}.data(), huff_fast_shift(fast{n})"
+        else:
+            rec = "nullptr, nullptr, 0"
+        out.append(f"    {{{rec}, {LINBITS[t]}}}, // {t}\n")
     out.append("};\n")
 
     quads = {}
