@@ -112,6 +112,7 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W);
 void alias_butterflies_portable(int32_t* xr, int n);
 #if defined(VEXA_SIMD_X86)
 void alias_butterflies_sse41(int32_t* xr, int n, const int32_t* coef);
+void alias_butterflies_avx2(int32_t* xr, int n, const int32_t* coef);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
@@ -121,6 +122,7 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef);
 void mid_side_portable(int32_t* l, int32_t* r, int32_t n, int32_t k);
 #if defined(VEXA_SIMD_X86)
 void mid_side_sse41(int32_t* l, int32_t* r, int32_t n, int32_t k);
+void mid_side_avx2(int32_t* l, int32_t* r, int32_t n, int32_t k);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
@@ -131,6 +133,7 @@ void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k);
 void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k);
 #if defined(VEXA_SIMD_X86)
 void requant_lines_sse41(int32_t* x, int32_t n, int32_t f, int32_t k);
+void requant_lines_avx2(int32_t* x, int32_t n, int32_t f, int32_t k);
 #endif
 #if defined(VEXA_SIMD_NEON)
 void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k);

@@ -289,6 +289,81 @@ void synth_rows_avx2(int32_t (*buf)[32], int p, int16_t* out) {
         synth_rows_avx2_at<3, 0, 1>(buf, rd.even, out);
 }
 
+namespace {
+
+// hi() of every lane against a word per lane.
+inline __m256i hi_lanes8(__m256i v, __m256i w) {
+    const __m256i even = _mm256_mul_epi32(v, w);
+    const __m256i odd = _mm256_mul_epi32(_mm256_srli_epi64(v, 32), _mm256_srli_epi64(w, 32));
+    return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+}
+
+inline __m256i load8(const int32_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline void store8(int32_t* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+} // namespace
+
+// Eight values at a time; the rest the SSE4.1 way.
+void requant_lines_avx2(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    const bool up = k > 0;
+    const int32_t count = up ? (k - 1 > 31 ? 31 : k - 1) : (-k > 31 ? 31 : -k);
+    int32_t i = 0;
+    if (up) {
+        for (; i + 8 <= n; i += 8)
+            store8(x + i, tAvxOps::shl(tAvxOps::hi(tAvxOps::shl(load8(x + i), count), f), 1));
+    } else {
+        for (; i + 8 <= n; i += 8)
+            store8(x + i, tAvxOps::sra(tAvxOps::hi(load8(x + i), f), count));
+    }
+    if (i < n) requant_lines_sse41(x + i, n - i, f, k);
+}
+
+// Eight lines at a time; the rest the SSE4.1 way.
+void mid_side_avx2(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i a = tAvxOps::hi(load8(l + i), k);
+        const __m256i b = tAvxOps::hi(load8(r + i), k);
+        const __m256i sum2 = _mm256_slli_epi32(_mm256_add_epi32(a, b), 1);
+        store8(l + i, sum2);
+        store8(r + i, _mm256_sub_epi32(sum2, _mm256_slli_epi32(b, 2)));
+    }
+    if (i < n) mid_side_sse41(l + i, r + i, n - i, k);
+}
+
+// One boundary at a time, its eight butterflies in the lanes of one register (the lines
+// below the boundary reversed). Even butterflies take ca in Q31 and so double hi(ca, a +
+// b), odd ones in Q32; their sums are ca + cs and cs + ca / 2.
+void alias_butterflies_avx2(int32_t* xr, int n, const int32_t* coef) {
+    const __m256i pick_even = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    const __m256i pick_odd = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
+    const __m256i lo = load8(coef), hi = load8(coef + 8);
+    const __m256i ca = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(lo, pick_even),
+                                          _mm256_permutevar8x32_epi32(hi, pick_even), 0xF0);
+    const __m256i cs = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(lo, pick_odd),
+                                          _mm256_permutevar8x32_epi32(hi, pick_odd), 0xF0);
+    const __m256i sum =
+        _mm256_add_epi32(cs, _mm256_blend_epi32(ca, _mm256_srai_epi32(ca, 1), 0xAA));
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    for (int k = 1; k <= n; ++k) {
+        int32_t* p = xr + 18 * k;
+        const __m256i a = _mm256_permutevar8x32_epi32(load8(p - 8), reverse);
+        const __m256i b = load8(p);
+        const __m256i t = hi_lanes8(a, sum);
+        const __m256i h = hi_lanes8(_mm256_add_epi32(a, b), ca);
+        const __m256i na = _mm256_sub_epi32(_mm256_slli_epi32(t, 1),
+                                            _mm256_blend_epi32(_mm256_slli_epi32(h, 1), h, 0xAA));
+        const __m256i nb =
+            _mm256_slli_epi32(_mm256_add_epi32(t, hi_lanes8(_mm256_sub_epi32(b, a), cs)), 1);
+        store8(p - 8, _mm256_permutevar8x32_epi32(na, reverse));
+        store8(p, nb);
+    }
+}
+
 } // namespace mp3
 
 #if defined(__clang__)

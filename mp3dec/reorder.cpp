@@ -91,7 +91,11 @@ void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
     if (boundaries > last_boundary) boundaries = last_boundary;
     [[maybe_unused]] const tDspPath path = dsp_path();
 #if defined(VEXA_SIMD_X86)
-    if (path == DSP_SSE41 || path == DSP_AVX2) {
+    if (path == DSP_AVX2) {
+        alias_butterflies_avx2(xr, boundaries, alias_coef.data());
+        return;
+    }
+    if (path == DSP_SSE41) {
         alias_butterflies_sse41(xr, boundaries, alias_coef.data());
         return;
     }

@@ -56,7 +56,11 @@ void scale_lines(int32_t* x, int32_t n, int32_t e, [[maybe_unused]] tDspPath pat
     const int32_t f = pow2_quarter[static_cast<size_t>(e & 3)];
     const int32_t k = (e >> 2) + 16;
 #if defined(VEXA_SIMD_X86)
-    if (path == DSP_SSE41 || path == DSP_AVX2) {
+    if (path == DSP_AVX2) {
+        requant_lines_avx2(x, n, f, k);
+        return;
+    }
+    if (path == DSP_SSE41) {
         requant_lines_sse41(x, n, f, k);
         return;
     }

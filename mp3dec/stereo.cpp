@@ -80,7 +80,11 @@ void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, 
         if ((flags & kMidSideOn) == 0) return;
         [[maybe_unused]] const tDspPath path = dsp_path();
 #if defined(VEXA_SIMD_X86)
-        if (path == DSP_SSE41 || path == DSP_AVX2) {
+        if (path == DSP_AVX2) {
+            mid_side_avx2(l, r, n, kMsFactor);
+            return;
+        }
+        if (path == DSP_SSE41) {
             mid_side_sse41(l, r, n, kMsFactor);
             return;
         }
