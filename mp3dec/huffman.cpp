@@ -14,7 +14,8 @@ static_assert(POW43_FRAC_BITS - 4 == XR_FRAC_BITS);
 constexpr int LINES = GRANULE_LINES;
 constexpr uint32_t RES_UNIT_MASK = RES_UNITS - 1;
 constexpr int32_t RES_POS_MASK = RES_BITS - 1;
-constexpr int32_t COUNT1_LAST_START = LINES - 4; // a quadruple needs line + 4 <= 576
+constexpr int32_t COUNT1_LAST_START = LINES - 4;    // a quadruple needs line + 4 <= 576
+constexpr uint16_t QUAD_ZERO = quad(1, 0, 0, 0, 0); // count1 table A's code 1
 
 // A signed 13-bit difference of two ring positions.
 inline int32_t ring_diff(int32_t a, int32_t b) {
@@ -82,6 +83,22 @@ inline int32_t with_sign(int32_t m, uint32_t negative) {
     return (m ^ -s) + s;
 }
 
+// Whether a value is 0 is hard to predict: an out-of-order x86 core loses more to the
+// mispredicted branches than the few more instructions of a branch-free sign cost; on the
+// in-order ARM cores the instruction count decides.
+#if defined(__x86_64__) || defined(__i386__)
+constexpr bool SIGN_BRANCH_FREE = true;
+#else
+constexpr bool SIGN_BRANCH_FREE = false;
+#endif
+
+// m (0 when `present` is 0) with the sign bit that follows a nonzero value, consumed.
+inline int32_t signed_value(tResWindow& w, int32_t m, uint32_t present) {
+    const uint32_t negative = (w.bits >> 31) & present;
+    skip(w, static_cast<int>(present));
+    return with_sign(m, negative);
+}
+
 // One-bit levels below the first four, in runs of 7. Returns the leaf; its bit count is
 // what the final run still has to consume.
 uint32_t walk_deep(tResWindow& w, const uint16_t* t) {
@@ -126,6 +143,12 @@ inline uint32_t read_code(tResWindow& w, const tHuffTable& ht) {
     return leaf;
 }
 
+// sign(v) x |v|^(4/3) in Q13 for a value v of a pair, its sign bit consumed.
+template <bool kLinbits> inline int32_t pair_value(tResWindow& w, uint32_t v) {
+    if (!SIGN_BRANCH_FREE && v == 0) return 0;
+    return signed_value(w, kLinbits ? pow43(v) : pow43_table[v] >> 4, v != 0);
+}
+
 // Pairs of lines [line, stop) with one big-value table; kLinbits for the tables that have
 // them (values 0..15 otherwise, straight from the table).
 template <bool kLinbits>
@@ -137,28 +160,23 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
         if (kLinbits) keep16(w); // up to 13 linbits and a sign for x
 
         uint32_t x = (e >> HUFF_X_SHIFT) & 15;
-        int32_t vx = 0;
-        if (x) {
-            if (kLinbits && (e & HUFF_X_LIN)) x += take(w, lin);
-            vx = with_sign(kLinbits ? pow43(x) : pow43_table[x] >> 4, take(w, 1));
-        }
+        if (kLinbits && (e & HUFF_X_LIN)) x += take(w, lin);
+        const int32_t vx = pair_value<kLinbits>(w, x);
         uint32_t y = (e >> HUFF_Y_SHIFT) & 15;
-        int32_t vy = 0;
-        if (y) {
-            if (kLinbits && (e & HUFF_Y_LIN)) {
-                keep16(w);
-                y += take(w, lin);
-            }
-            vy = with_sign(kLinbits ? pow43(y) : pow43_table[y] >> 4, take(w, 1));
+        if (kLinbits && (e & HUFF_Y_LIN)) {
+            keep16(w);
+            y += take(w, lin);
         }
+        const int32_t vy = pair_value<kLinbits>(w, y);
         xr[line] = vx;
         xr[line + 1] = vy;
     }
 }
 
+// 1.0 with its sign bit, or 0 (no sign bit) when `present` (0 or 1) is 0.
 inline int32_t unit_value(uint32_t present, tResWindow& w) {
-    if (!present) return 0;
-    return with_sign(ONE_Q13, take(w, 1));
+    if (!SIGN_BRANCH_FREE && !present) return 0;
+    return signed_value(w, static_cast<int32_t>(present) * ONE_Q13, present);
 }
 
 // Quadruples from `line` while bits of the granule are left; returns the line after the
@@ -171,19 +189,21 @@ int32_t decode_quads(tResWindow& w, int32_t* xr, int32_t line, int32_t left) {
         if (kTableB) {
             q = ~take(w, 4) & 15;
             left -= 4 + ((q & 8) >> 3) + ((q & 4) >> 2) + ((q & 2) >> 1) + (q & 1);
-        } else if (w.bits >> 31) {
-            skip(w, 1);
-            left -= 1;
-            q = 0;
         } else {
-            const uint32_t e = count1_a[(w.bits >> 26) & 31];
+            uint32_t e; // the leading 1 of (0, 0, 0, 0) is as hard to predict as a sign
+            if (SIGN_BRANCH_FREE) {
+                const uint32_t coded = count1_a[(w.bits >> 26) & 31];
+                e = (w.bits >> 31) ? QUAD_ZERO : coded;
+            } else {
+                e = (w.bits >> 31) ? QUAD_ZERO : count1_a[(w.bits >> 26) & 31];
+            }
             skip(w, static_cast<int>(e & 255));
             left -= static_cast<int32_t>(e >> 12);
             q = (e >> 8) & 15;
         }
-        xr[line] = unit_value(q & 8, w);
-        xr[line + 1] = unit_value(q & 4, w);
-        xr[line + 2] = unit_value(q & 2, w);
+        xr[line] = unit_value(q >> 3, w);
+        xr[line + 1] = unit_value((q >> 2) & 1, w);
+        xr[line + 2] = unit_value((q >> 1) & 1, w);
         xr[line + 3] = unit_value(q & 1, w);
         line += 4;
     }
