@@ -61,6 +61,14 @@ class ScriptedPeer {
             all.push_back(c.records);
         return all;
     }
+    // The same, only those of this process and of the programs it started.
+    std::vector<std::vector<tCtlRecord>> own_connections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::vector<tCtlRecord>> own;
+        for (const auto& c : conns_)
+            if (c.ours) own.push_back(c.records);
+        return own;
+    }
     // Records of the connection that registered `pid` (its first record), or none.
     std::vector<tCtlRecord> records_of(int pid) {
         for (const auto& recs : connections())
