@@ -49,7 +49,6 @@ tLoopState decode_wav(tPlayback& pb) {
     if (pb.wav_bytes_done >= pb.wav.data_size) return DL_END;
     if (debug >= 3) std::printf("DL_DECODE reading some data\n");
     int r = read_wav_data_from_inbuf();
-    const uint8_t* block = inbuf.wav_block.data();
     if (r == 0) {
         if (debug >= 3) std::printf("DL_DECODE pbuffer empty\n");
         return DL_TRY_READ;
@@ -59,6 +58,7 @@ tLoopState decode_wav(tPlayback& pb) {
         return DL_END;
     }
     pb.samplecount = 0;
+    const uint8_t* block = inbuf.wav_block.data();
     const int channels = override_channels != 0 ? override_channels : pb.wav.channels;
     pb.rate = override_samplerate != 0 ? override_samplerate : pb.wav.samplerate;
     if (channels == 1) {
