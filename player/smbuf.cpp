@@ -12,12 +12,14 @@
 
 namespace {
 
-// Until the probe and the fork step say otherwise: no file, and the earliest byte on top.
+// Empty, the position on the first word (its address taken in the record's own
+// initialiser); until the probe and the fork step say otherwise: no file, and the earliest
+// byte on top.
 tInputBuffer input_buffer{.smbuf = {},
                           .smbufcnt = 0,
                           .tail_filler = 0,
                           .smbuf_words_in = 0,
-                          .bitstream = {input_buffer.smbuf.data(), 0},
+                          .bitstream = {(&input_buffer)->smbuf.data(), 0},
                           .pbuf = nullptr,
                           .rdfi_block = {},
                           .readcnt = 0,
