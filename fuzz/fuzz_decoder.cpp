@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
         const tFeedEvent e = mp3feed_next(feed);
         const int64_t at = stream_position();
         const tMPEGHeader& h = feed.header;
-        if (e == FEED_SYNC_FOUND && bitstream.bitidx % 8 != 0) __builtin_trap();
+        if (e == FEED_SYNC_FOUND && inbuf.bitstream.bitidx % 8 != 0) __builtin_trap();
         if (e == FEED_HEADER_READ) {
-            if (at != feed.header_at + 4 || bitstream.bitidx % 8 != 0) __builtin_trap();
+            if (at != feed.header_at + 4 || inbuf.bitstream.bitidx % 8 != 0) __builtin_trap();
             if (h.samplesperchannel != MP3_GRANULE_SAMPLES &&
                 h.samplesperchannel != MP3_MAX_SAMPLES)
                 __builtin_trap();

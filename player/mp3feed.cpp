@@ -3,7 +3,6 @@
 #include "smbuf.h"
 
 #include <algorithm>
-#include <iterator>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VEXA_FEED_ASAN 1
@@ -37,9 +36,10 @@ int refill(const tMp3Feed& feed) {
 // unreadable while it runs.
 void guard_reads(int64_t bits) {
 #ifdef VEXA_FEED_ASAN
-    const int64_t end =
-        (bitstream.bufptr - smbuf) + std::max<int64_t>(1, (bitstream.bitidx + bits + 31) / 32);
-    const auto size = static_cast<int64_t>(std::size(smbuf));
+    const uint32_t* smbuf = inbuf.smbuf.data();
+    const int64_t end = (inbuf.bitstream.bufptr - smbuf) +
+                        std::max<int64_t>(1, (inbuf.bitstream.bitidx + bits + 31) / 32);
+    const auto size = static_cast<int64_t>(inbuf.smbuf.size());
     if (end < size)
         ASAN_POISON_MEMORY_REGION(smbuf + end, static_cast<size_t>(size - end) * sizeof smbuf[0]);
 #else
@@ -49,7 +49,7 @@ void guard_reads(int64_t bits) {
 
 void end_guard() {
 #ifdef VEXA_FEED_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(smbuf, sizeof smbuf);
+    ASAN_UNPOISON_MEMORY_REGION(inbuf.smbuf.data(), sizeof inbuf.smbuf);
 #endif
 }
 
@@ -106,7 +106,7 @@ tFeedEvent confirm_stream(tMp3Feed& feed) {
         feed.step = FEED_HEADER;
         return FEED_SYNC_FOUND;
     }
-    bitstream.bitidx += 8;
+    smbuf_position().bitidx += 8;
     feed.step = FEED_SEARCH;
     return FEED_NOT_STREAM;
 }
@@ -114,7 +114,7 @@ tFeedEvent confirm_stream(tMp3Feed& feed) {
 tFeedEvent search(tMp3Feed& feed) {
     const int32_t bits = unread_bits();
     guard_reads(bits);
-    const tMPEGStatus s = MP3SearchForSyncword(feed.inst, &bitstream, bits);
+    const tMPEGStatus s = MP3SearchForSyncword(feed.inst, &smbuf_position(), bits);
     end_guard();
     if (s != eNoErr) {
         feed.status = s;
@@ -136,7 +136,7 @@ tFeedEvent read_header(tMp3Feed& feed) {
     bool ends = false;
     const int head = feed.follow_stream ? stream_peek(std::span(window).first(4), &ends) : 0;
     guard_reads(HEADER_BITS);
-    const tMPEGStatus s = MP3DecodeInfo(feed.inst, &bitstream, &feed.header);
+    const tMPEGStatus s = MP3DecodeInfo(feed.inst, &smbuf_position(), &feed.header);
     end_guard();
     feed.header_at = header_at;
     if (feed.follow_stream) {
@@ -164,7 +164,7 @@ tFeedEvent read_data(tMp3Feed& feed) {
     feed.step = FEED_SEARCH;
     guard_reads(8 * static_cast<int64_t>(feed.header.free_format ? MP3_FREE_FORMAT_READ_BYTES
                                                                  : feed.header.bits_required / 8));
-    const tMPEGStatus s = MP3DecodeData(feed.inst, feed.left, feed.right, &bitstream);
+    const tMPEGStatus s = MP3DecodeData(feed.inst, feed.left, feed.right, &smbuf_position());
     end_guard();
     // A frame that read past the end of the stream is not used, and nothing follows it.
     if (unread_bits() < 0) {

@@ -40,7 +40,7 @@ pbuffer* pbuffer_alloc(int count, int elsize) {
     if (pb->data == nullptr) alloc_failed("allocating buffer for pbuf", 29);
     pb->count = count;
     pb->elsize = elsize;
-    pb->rd = pb->wr = pb->consumed = pb->produced = pb->flags = 0;
+    pb->rd = pb->wr = pb->consumed = pb->produced = pb->flags = pb->last_bytes = 0;
     return pb;
 }
 
@@ -53,7 +53,7 @@ int pbuffer_free(pbuffer* pb) {
 
 void pbuffer_reset(pbuffer* pb) {
     if (pb == nullptr) return;
-    pb->rd = pb->wr = pb->consumed = pb->produced = pb->flags = 0;
+    pb->rd = pb->wr = pb->consumed = pb->produced = pb->flags = pb->last_bytes = 0;
 }
 
 uint8_t* pbuffer_write_slot(pbuffer* pb) {
@@ -69,6 +69,13 @@ int pbuffer_commit_write(pbuffer* pb) {
     pb->wr = advance(pb, pb->wr);
     pb->produced += 1;
     return 0;
+}
+
+int pbuffer_commit_last(pbuffer* pb, int bytes) {
+    if (pb == nullptr) return -1;
+    pb->last_bytes = bytes > 0 && bytes < pb->elsize ? bytes : 0;
+    pbuffer_set_flags(pb, PBUFFER_EOF);
+    return pbuffer_commit_write(pb);
 }
 
 int pbuffer_write(pbuffer* pb, const void* src, int n) {
@@ -109,6 +116,11 @@ uint8_t* pbuffer_read_slot(pbuffer* pb) {
 uint8_t* pbuffer_peek(pbuffer* pb, int i) {
     if (pb == nullptr || i < 0 || i >= pbuffer_level(pb)) return nullptr;
     return block(pb, (pb->rd + i) % pb->count);
+}
+
+int pbuffer_block_bytes(const pbuffer* pb, int i) {
+    const bool last = i == pbuffer_level(pb) - 1 && pbuffer_eof(pb) && pb->last_bytes > 0;
+    return last ? pb->last_bytes : pb->elsize;
 }
 
 int pbuffer_commit_read(pbuffer* pb) {

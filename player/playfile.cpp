@@ -39,7 +39,7 @@ tLoopState state_start(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_START\n");
     if (debug != 0 && ++pb.start_counter == 0x4000 + 1) {
         pb.start_counter = 0;
-        if (debug >= 2) std::printf("DL_START pbuffer_level = %d\n", pbuffer_level(pbuf));
+        if (debug >= 2) std::printf("DL_START pbuffer_level = %d\n", pbuffer_level(inbuf.pbuf));
     }
     return pb.pcm_pending ? DL_TRY_WRITE : DL_DECODE;
 }
@@ -58,21 +58,22 @@ tLoopState decode_wav(tPlayback& pb) {
         return DL_END;
     }
     pb.samplecount = 0;
+    const uint8_t* block = inbuf.wav_block.data();
     const int channels = override_channels != 0 ? override_channels : pb.wav.channels;
     pb.rate = override_samplerate != 0 ? override_samplerate : pb.wav.samplerate;
     if (channels == 1) {
-        wav_count /= 2;
-        for (int i = 0; i < wav_count && pb.wav_bytes_done < pb.wav.data_size; i++) {
-            pcm_left[i] = le16(wav_block + 2 * i);
+        const int samples = inbuf.wav_count / 2;
+        for (int i = 0; i < samples && pb.wav_bytes_done < pb.wav.data_size; i++) {
+            pcm_left[i] = le16(block + 2 * i);
             pb.wav_bytes_done += 2;
             pb.samplecount += 1;
         }
         std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
     } else {
-        wav_count /= 4;
-        for (int i = 0; i < wav_count && pb.wav_bytes_done < pb.wav.data_size; i++) {
-            pcm_left[i] = le16(wav_block + 4 * i);
-            pcm_right[i] = le16(wav_block + 4 * i + 2);
+        const int samples = inbuf.wav_count / 4;
+        for (int i = 0; i < samples && pb.wav_bytes_done < pb.wav.data_size; i++) {
+            pcm_left[i] = le16(block + 4 * i);
+            pcm_right[i] = le16(block + 4 * i + 2);
             pb.wav_bytes_done += 4;
             pb.samplecount += 1;
         }
@@ -180,8 +181,8 @@ tLoopState state_try_read(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_TRY_READ\n");
     // Once the pipe has ended there is nothing more to read; a pending block waits for
     // the device alone.
-    if (pbuffer_eof(pbuf)) return DL_SLEEP;
-    uint8_t* slot = pbuffer_write_slot(pbuf);
+    if (pbuffer_eof(inbuf.pbuf)) return DL_SLEEP;
+    uint8_t* slot = pbuffer_write_slot(inbuf.pbuf);
     if (slot == nullptr) {
         if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
         return DL_SLEEP;
@@ -192,11 +193,11 @@ tLoopState state_try_read(tPlayback& pb) {
     if (n > 0) {
         pb.slot_fill += static_cast<int32_t>(n);
         if (pb.slot_fill == PIPE_BLOCK_BYTES) {
-            pbuffer_commit_write(pbuf);
+            pbuffer_commit_write(inbuf.pbuf);
             pb.slot_fill = 0;
             if (debug >= 3)
                 std::printf("DL_TRY_READ pipe read block.  pbuffer level = %d\n",
-                            pbuffer_level(pbuf));
+                            pbuffer_level(inbuf.pbuf));
         }
         return DL_START;
     }
@@ -206,11 +207,10 @@ tLoopState state_try_read(tPlayback& pb) {
         if (pb.slot_fill > 0) {
             std::memset(slot + pb.slot_fill, 0,
                         static_cast<size_t>(PIPE_BLOCK_BYTES - pb.slot_fill));
-            rdfi_last_block_bytes(pb.slot_fill);
-            pbuffer_commit_write(pbuf);
+            pbuffer_commit_last(inbuf.pbuf, pb.slot_fill);
             pb.slot_fill = 0;
         }
-        pbuffer_set_flags(pbuf, PBUFFER_EOF);
+        pbuffer_set_flags(inbuf.pbuf, PBUFFER_EOF);
         return DL_SLEEP;
     }
     if (errno == EINTR) return DL_START;
@@ -225,7 +225,7 @@ tLoopState state_sleep(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
     std::array<pollfd, 2> fds{};
     nfds_t count = 0;
-    if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
+    if (!pbuffer_eof(inbuf.pbuf) && pbuffer_write_slot(inbuf.pbuf) != nullptr)
         fds[count++] = pollfd{processes.infd, POLLIN, 0};
     const int device = audio_device(); // -1 in silent mode
     if (pb.pcm_pending && device >= 0) {
@@ -282,7 +282,7 @@ int decoder_init() {
         std::exit(1);
     }
     smbuf_reset();
-    pbuf = pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES);
+    smbuf_input_pipe(pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES));
     return 0;
 }
 

@@ -100,8 +100,8 @@ void fork_reader(tPlayback& pb, const char* file) {
         // The reader needs neither locked pages nor the pipe buffer, which were set up
         // before the fork; giving them back halves its resident memory.
         if (munlockall() < 0) std::perror("munlockall()");
-        pbuffer_free(pbuf);
-        pbuf = nullptr;
+        pbuffer_free(inbuf.pbuf);
+        smbuf_input_pipe(nullptr);
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader();
     }

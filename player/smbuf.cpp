@@ -10,27 +10,28 @@
 #include <cstring>
 #include <unistd.h>
 
-uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
-int smbufcnt = 0;
-int64_t smbuf_words_in = 0;
-tMPEGBitstream bitstream = {smbuf, 0};
-pbuffer* pbuf = nullptr;
-uint8_t wav_block[PIPE_BLOCK_BYTES];
-int wav_count = 0;
-
 namespace {
 
-uint32_t rdfi_block[PIPE_BLOCK_WORDS]; // the pipe block rdfi took last
-int readcnt = 0;                       // words held in rdfi_block
-int usedcnt = 0;                       // words of it already moved into smbuf
-int last_block_bytes = 0;              // stream bytes in the pipe's last block; 0: whole
-bool rdfi_block_is_last = false;       // rdfi_block holds the pipe's last, short block
-int tail_filler = 0;                  // zero bytes after the stream's end in smbuf's last held word
-int input_fd = -1;                    // the file read_data_from_file reads
-int input_swap_bytes = 1;             // words are byte-reversed on their way in (smbuf_input)
-std::span<const uint8_t> input_bytes; // the stream in memory (smbuf_input_bytes)
-bool bytes_input = false;             // it is the input, not the file or the pipe
-size_t input_bytes_used = 0;          // bytes of it moved into smbuf
+// Empty, the position on the first word (its address taken in the record's own
+// initialiser); until the probe and the fork step say otherwise: no file, and the earliest
+// byte on top.
+tInputBuffer input_buffer{.smbuf = {},
+                          .smbufcnt = 0,
+                          .tail_filler = 0,
+                          .smbuf_words_in = 0,
+                          .bitstream = {(&input_buffer)->smbuf.data(), 0},
+                          .pbuf = nullptr,
+                          .rdfi_block = {},
+                          .readcnt = 0,
+                          .usedcnt = 0,
+                          .rdfi_block_bytes = 0,
+                          .wav_count = 0,
+                          .wav_block = {},
+                          .input_fd = -1,
+                          .input_swap_bytes = 1,
+                          .bytes_input = 0,
+                          .input_bytes = {},
+                          .input_bytes_used = 0};
 
 constexpr uint32_t byte_reverse(uint32_t w) {
     return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
@@ -44,7 +45,7 @@ static_assert(std::endian::native == std::endian::little ||
 // little-endian machine reverses them to put the earliest byte on top, a big-endian one
 // finds it there already; -w (swap_bytes 0) asks for the opposite of either.
 bool reverse_words() {
-    return (input_swap_bytes != 0) == (std::endian::native == std::endian::little);
+    return (input_buffer.input_swap_bytes != 0) == (std::endian::native == std::endian::little);
 }
 
 [[noreturn]] void fatal_read() {
@@ -54,6 +55,12 @@ bool reverse_words() {
 
 } // namespace
 
+const tInputBuffer& inbuf = input_buffer;
+
+tMPEGBitstream& smbuf_position() {
+    return input_buffer.bitstream;
+}
+
 void stream_words_in(uint32_t* p, int words) {
     if (!reverse_words()) return;
     for (int i = 0; i < words; i++)
@@ -61,61 +68,74 @@ void stream_words_in(uint32_t* p, int words) {
 }
 
 void smbuf_input(int file_fd, int swap_bytes) {
-    bytes_input = false;
-    input_fd = file_fd;
-    input_swap_bytes = swap_bytes;
+    tInputBuffer& b = input_buffer;
+    b.bytes_input = 0;
+    b.input_fd = file_fd;
+    b.input_swap_bytes = swap_bytes;
+}
+
+void smbuf_input_pipe(pbuffer* pb) {
+    input_buffer.pbuf = pb;
 }
 
 void smbuf_input_bytes(std::span<const uint8_t> bytes) {
-    input_bytes = bytes;
-    input_bytes_used = 0;
-    bytes_input = true;
+    tInputBuffer& b = input_buffer;
+    b.input_bytes = bytes;
+    b.input_bytes_used = 0;
+    b.bytes_input = 1;
 }
 
 void smbuf_reset() {
-    input_bytes_used = 0;
-    bitstream.bufptr = smbuf;
-    bitstream.bitidx = 0;
-    smbufcnt = 0;
-    smbuf_words_in = 0;
-    readcnt = usedcnt = 0;
-    last_block_bytes = 0;
-    rdfi_block_is_last = false;
-    tail_filler = 0;
+    tInputBuffer& b = input_buffer;
+    b.input_bytes_used = 0;
+    b.bitstream.bufptr = b.smbuf.data();
+    b.bitstream.bitidx = 0;
+    b.smbufcnt = 0;
+    b.smbuf_words_in = 0;
+    b.readcnt = b.usedcnt = 0;
+    b.rdfi_block_bytes = 0;
+    b.tail_filler = 0;
     // Words past the held ones are always zero, so that a look beyond the data never
     // finds stale stream bytes.
-    std::memset(smbuf, 0, sizeof smbuf);
+    b.smbuf.fill(0);
 }
 
 int validbits() {
-    return 32 * smbufcnt - 8 * static_cast<int>((bitstream.bufptr - smbuf) * sizeof(uint32_t));
+    const tInputBuffer& b = input_buffer;
+    return 32 * b.smbufcnt -
+           8 * static_cast<int>((b.bitstream.bufptr - b.smbuf.data()) * sizeof(uint32_t));
 }
 
 int unread_bits() {
-    return validbits() - bitstream.bitidx;
+    return validbits() - input_buffer.bitstream.bitidx;
 }
 
 int64_t stream_position() {
-    return 4 * (smbuf_words_in - smbufcnt + (bitstream.bufptr - smbuf)) + bitstream.bitidx / 8;
+    const tInputBuffer& b = input_buffer;
+    return 4 * (b.smbuf_words_in - b.smbufcnt + (b.bitstream.bufptr - b.smbuf.data())) +
+           b.bitstream.bitidx / 8;
 }
 
 void normalise_bitstream() {
-    if (bitstream.bitidx == 32) {
-        bitstream.bufptr += 1;
-        bitstream.bitidx = 0;
+    tMPEGBitstream& bs = input_buffer.bitstream;
+    if (bs.bitidx == 32) {
+        bs.bufptr += 1;
+        bs.bitidx = 0;
     }
 }
 
 void shift_bitstream() {
-    const uint32_t* end = smbuf + smbufcnt;
-    auto cur = reinterpret_cast<uintptr_t>(bitstream.bufptr);
+    tInputBuffer& b = input_buffer;
+    uint32_t* smbuf = b.smbuf.data();
+    const uint32_t* end = smbuf + b.smbufcnt;
+    auto cur = reinterpret_cast<uintptr_t>(b.bitstream.bufptr);
     auto base = reinterpret_cast<uintptr_t>(smbuf);
     if (cur > reinterpret_cast<uintptr_t>(end) || cur < base) {
         if (debug > 0) {
             std::printf("cur  = %d\n", static_cast<int>(cur));
             std::printf("end  = %d\n", static_cast<int>(reinterpret_cast<uintptr_t>(end)));
             std::printf("dest = %d\n", static_cast<int>(base));
-            std::printf("smbufcnt = %d\n", smbufcnt);
+            std::printf("smbufcnt = %d\n", b.smbufcnt);
             std::printf("cur > end:  really really wrong.\n");
         }
         std::exit(1);
@@ -125,7 +145,7 @@ void shift_bitstream() {
         if (debug > 0) std::printf("used %% sizeof(unsigned int) != 0\n");
         std::exit(1);
     }
-    int cpycnt = smbufcnt - used / 4;
+    int cpycnt = b.smbufcnt - used / 4;
     if (cpycnt < 0) {
         if (debug > 0) std::printf("cpycnt < 0: bad\n");
         cpycnt = 0;
@@ -133,27 +153,29 @@ void shift_bitstream() {
     if (debug >= 3)
         std::printf("shift_bitstream:  end - cur = %d\n",
                     static_cast<int>(reinterpret_cast<uintptr_t>(end) - cur));
-    std::memmove(smbuf, bitstream.bufptr, static_cast<size_t>(cpycnt) * sizeof(uint32_t));
+    std::memmove(smbuf, b.bitstream.bufptr, static_cast<size_t>(cpycnt) * sizeof(uint32_t));
     if (debug >= 3) std::printf("shift_bitstream:  shifted %d bytes\n", cpycnt * 4);
-    bitstream.bufptr = smbuf;
-    smbufcnt -= used / 4;
-    std::memset(smbuf + smbufcnt, 0, static_cast<size_t>(used / 4) * sizeof(uint32_t));
+    b.bitstream.bufptr = smbuf;
+    b.smbufcnt -= used / 4;
+    std::memset(smbuf + b.smbufcnt, 0, static_cast<size_t>(used / 4) * sizeof(uint32_t));
 }
 
 uint32_t* smbuf_free_ptr() {
-    return smbufcnt >= SMBUF_WORDS ? nullptr : smbuf + smbufcnt;
+    tInputBuffer& b = input_buffer;
+    return b.smbufcnt >= SMBUF_WORDS ? nullptr : b.smbuf.data() + b.smbufcnt;
 }
 
 int read_data_from_file() {
+    tInputBuffer& b = input_buffer;
     shift_bitstream();
     int result = 0;
     if (debug >= 4) std::printf("validbits = %d, required = %d\n", validbits(), REFILL_BITS);
     while (validbits() < REFILL_BITS) {
         uint32_t* p = smbuf_free_ptr();
         if (p == nullptr) break;
-        const int room = SMBUF_WORDS - smbufcnt;
+        const int room = SMBUF_WORDS - b.smbufcnt;
         if (debug >= 4) std::printf("read_data_from_file: Reading up to %d ints\n", room);
-        ssize_t n = read(input_fd, p, static_cast<size_t>(room) * 4);
+        ssize_t n = read(b.input_fd, p, static_cast<size_t>(room) * 4);
         if (n < 0) {
             if (errno == EINTR) continue;
             fatal_read();
@@ -167,34 +189,37 @@ int read_data_from_file() {
             return -1;
         }
         stream_words_in(p, words);
-        smbufcnt += words;
-        smbuf_words_in += words;
+        b.smbufcnt += words;
+        b.smbuf_words_in += words;
         result = words;
         if (debug >= 4) {
             std::printf("read_data_from_file:  read %d ints\n", words);
-            std::printf("read_data_from_file:  smbufcnt=%d\n", smbufcnt);
+            std::printf("read_data_from_file:  smbufcnt=%d\n", b.smbufcnt);
         }
     }
     return result;
 }
 
 int rdfi() {
+    tInputBuffer& b = input_buffer;
     shift_bitstream();
     int result = 1;
     int n = 0;
     if (debug >= 4) {
-        std::printf("rdfi: smbufcnt = %d\n", smbufcnt);
+        std::printf("rdfi: smbufcnt = %d\n", b.smbufcnt);
         std::printf("rdfi: validbits = %d, required = %d\n", validbits(), REFILL_BITS);
     }
     while (validbits() < REFILL_BITS) {
         uint32_t* p = smbuf_free_ptr();
         if (p == nullptr) break;
-        if (debug >= 4) std::printf("rdfi: readcnt = %d, usedcnt = %d\n", readcnt, usedcnt);
-        if (readcnt == usedcnt) {
+        if (debug >= 4) std::printf("rdfi: readcnt = %d, usedcnt = %d\n", b.readcnt, b.usedcnt);
+        if (b.readcnt == b.usedcnt) {
             if (debug >= 4) std::printf("rdfi: need to read from pbuffer\n");
-            readcnt = usedcnt = 0;
-            int r = pbuffer_read(pbuf, rdfi_block, 1);
-            if (r < 0 || (r == 0 && pbuffer_eof(pbuf))) {
+            b.readcnt = b.usedcnt = 0;
+            // The block that came with the end flag may be partly filler.
+            const int bytes = pbuffer_block_bytes(b.pbuf, 0);
+            int r = pbuffer_read(b.pbuf, b.rdfi_block.data(), 1);
+            if (r < 0 || (r == 0 && pbuffer_eof(b.pbuf))) {
                 if (debug >= 2) std::printf("rdfi: end of file reached.\n");
                 result = -1;
                 break;
@@ -204,51 +229,48 @@ int rdfi() {
                 result = 0;
                 break;
             }
-            readcnt = PIPE_BLOCK_WORDS;
-            // The block that came with the end flag may be partly filler.
-            rdfi_block_is_last =
-                last_block_bytes > 0 && pbuffer_eof(pbuf) && pbuffer_level(pbuf) == 0;
-            if (rdfi_block_is_last) {
-                readcnt = (last_block_bytes + 3) / 4;
-                auto* bytes = reinterpret_cast<uint8_t*>(rdfi_block);
-                std::memset(bytes + last_block_bytes, 0,
-                            static_cast<size_t>(4 * readcnt - last_block_bytes));
-            }
+            b.rdfi_block_bytes = bytes;
+            b.readcnt = (bytes + 3) / 4;
+            auto* block = reinterpret_cast<uint8_t*>(b.rdfi_block.data());
+            std::memset(block + bytes, 0, static_cast<size_t>(4 * b.readcnt - bytes));
             result = 1;
         }
-        n = readcnt - usedcnt;
-        if (n > SMBUF_WORDS - smbufcnt) n = SMBUF_WORDS - smbufcnt;
-        std::memcpy(p, rdfi_block + usedcnt, static_cast<size_t>(n) * sizeof(uint32_t));
+        n = b.readcnt - b.usedcnt;
+        if (n > SMBUF_WORDS - b.smbufcnt) n = SMBUF_WORDS - b.smbufcnt;
+        std::memcpy(p, b.rdfi_block.data() + b.usedcnt, static_cast<size_t>(n) * sizeof(uint32_t));
         stream_words_in(p, n);
-        usedcnt += n;
-        smbufcnt += n;
-        smbuf_words_in += n;
-        if (rdfi_block_is_last && usedcnt == readcnt) tail_filler = 4 * readcnt - last_block_bytes;
+        b.usedcnt += n;
+        b.smbufcnt += n;
+        b.smbuf_words_in += n;
+        if (b.rdfi_block_bytes < PIPE_BLOCK_BYTES && b.usedcnt == b.readcnt)
+            b.tail_filler = 4 * b.readcnt - b.rdfi_block_bytes;
     }
     if (debug >= 4) {
         std::printf("rdfi: read %d ints\n", n);
-        std::printf("rdfi: smbufcnt=%d\n", smbufcnt);
+        std::printf("rdfi: smbufcnt=%d\n", b.smbufcnt);
         std::printf("rdfi: returning %d\n", result);
     }
     return result;
 }
 
 int read_data_from_bytes() {
+    tInputBuffer& b = input_buffer;
     shift_bitstream();
     while (validbits() < REFILL_BITS) {
         uint32_t* p = smbuf_free_ptr();
         if (p == nullptr) break;
-        const size_t left = input_bytes.size() - input_bytes_used;
+        const size_t left = b.input_bytes.size() - b.input_bytes_used;
         if (left == 0) return -1;
-        const size_t n = std::min(left, static_cast<size_t>(SMBUF_WORDS - smbufcnt) * 4);
+        const size_t n = std::min(left, static_cast<size_t>(SMBUF_WORDS - b.smbufcnt) * 4);
         const auto words = static_cast<int>((n + 3) / 4);
         p[words - 1] = 0;
-        std::memcpy(p, input_bytes.data() + input_bytes_used, n);
-        input_bytes_used += n;
-        if (input_bytes_used == input_bytes.size()) tail_filler = static_cast<int>(4 * words - n);
+        std::memcpy(p, b.input_bytes.data() + b.input_bytes_used, n);
+        b.input_bytes_used += n;
+        if (b.input_bytes_used == b.input_bytes.size())
+            b.tail_filler = static_cast<int>(4 * words - n);
         stream_words_in(p, words);
-        smbufcnt += words;
-        smbuf_words_in += words;
+        b.smbufcnt += words;
+        b.smbuf_words_in += words;
     }
     return 1;
 }
@@ -269,54 +291,48 @@ int peek_words(const uint32_t* words, int bytes, uint8_t* dest, int room) {
 } // namespace
 
 int stream_peek(std::span<uint8_t> dest, bool* at_end) {
+    const tInputBuffer& b = input_buffer;
     const int room = static_cast<int>(dest.size());
     int n = 0;
     // What smbuf holds from the position on: already in the decoder's order. The pipe's
     // last word may end in filler.
-    const int held = validbits() / 8 - tail_filler;
-    for (int k = bitstream.bitidx / 8; k < held && n < room; k++, n++)
+    const int held = validbits() / 8 - b.tail_filler;
+    for (int k = b.bitstream.bitidx / 8; k < held && n < room; k++, n++)
         dest[static_cast<size_t>(n)] =
-            static_cast<uint8_t>(bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
+            static_cast<uint8_t>(b.bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
     // The rest of the stream in memory; or the rest of the block rdfi is taking words from,
     // then the blocks still in the ring.
-    if (bytes_input) {
-        const size_t rest = input_bytes.size() - input_bytes_used;
+    if (b.bytes_input) {
+        const size_t rest = b.input_bytes.size() - b.input_bytes_used;
         const int more = std::min(room - n, static_cast<int>(std::min<size_t>(rest, INT32_MAX)));
         if (more > 0)
-            std::memcpy(dest.data() + n, input_bytes.data() + input_bytes_used,
+            std::memcpy(dest.data() + n, b.input_bytes.data() + b.input_bytes_used,
                         static_cast<size_t>(more));
         n += more;
         *at_end = n < room;
         return n;
     }
-    if (readcnt > usedcnt) {
-        const int bytes =
-            rdfi_block_is_last ? last_block_bytes - 4 * usedcnt : 4 * (readcnt - usedcnt);
-        n += peek_words(rdfi_block + usedcnt, bytes, dest.data() + n, room - n);
-    }
-    const int level = pbuffer_level(pbuf);
+    if (b.readcnt > b.usedcnt)
+        n += peek_words(b.rdfi_block.data() + b.usedcnt, b.rdfi_block_bytes - 4 * b.usedcnt,
+                        dest.data() + n, room - n);
+    const int level = pbuffer_level(b.pbuf);
     for (int i = 0; i < level && n < room; i++) {
-        const bool last = i == level - 1 && pbuffer_eof(pbuf) && last_block_bytes > 0;
-        const auto* words = reinterpret_cast<const uint32_t*>(pbuffer_peek(pbuf, i));
-        n += peek_words(words, last ? last_block_bytes : PIPE_BLOCK_BYTES, dest.data() + n,
-                        room - n);
+        const auto* words = reinterpret_cast<const uint32_t*>(pbuffer_peek(b.pbuf, i));
+        n += peek_words(words, pbuffer_block_bytes(b.pbuf, i), dest.data() + n, room - n);
     }
-    *at_end = n < room && pbuffer_eof(pbuf);
+    *at_end = n < room && pbuffer_eof(b.pbuf);
     return n;
 }
 
-void rdfi_last_block_bytes(int bytes) {
-    last_block_bytes = bytes > 0 && bytes < PIPE_BLOCK_BYTES ? bytes : 0;
-}
-
 int read_wav_data_from_inbuf() {
+    tInputBuffer& b = input_buffer;
     if (debug >= 4) std::printf("read_wav_data_from_inbuf: \n");
-    int r = pbuffer_read(pbuf, wav_block, 1);
+    int r = pbuffer_read(b.pbuf, b.wav_block.data(), 1);
     if (r > 0) {
-        wav_count = PIPE_BLOCK_BYTES;
+        b.wav_count = PIPE_BLOCK_BYTES;
         return 1;
     }
-    if (r < 0 || pbuffer_eof(pbuf)) {
+    if (r < 0 || pbuffer_eof(b.pbuf)) {
         if (debug >= 2) std::printf("end of file reached.\n");
         return -1;
     }

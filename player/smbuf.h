@@ -8,8 +8,11 @@
 #include "mp3dec.h"
 #include "pbuffer.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 constexpr int SMBUF_WORDS = 384; // 1536 bytes, 12288 bits
 // A refill leaves at least this many bits from the start of the current word: a whole
@@ -26,21 +29,54 @@ constexpr int PIPE_BLOCK_WORDS = PIPE_BLOCK_BYTES / 4;
 // One word more than is ever filled, always zero: the sync search and the bit reader may
 // look one word past the held data, and that look stays inside the array.
 constexpr int SMBUF_SPARE_WORDS = 1;
-extern uint32_t smbuf[SMBUF_WORDS + SMBUF_SPARE_WORDS];
-extern int smbufcnt;
-// Words that have entered smbuf since the last smbuf_reset: with smbufcnt and the read
-// position it places the decoder in the stream.
-extern int64_t smbuf_words_in;
-extern tMPEGBitstream bitstream;
-extern pbuffer* pbuf;
-extern uint8_t wav_block[PIPE_BLOCK_BYTES];
-extern int wav_count;
+
+// The input bit buffer: the words for the decoder, its position in them, and where the
+// words come from. One per process (`inbuf`), owned by this module: only the functions
+// below change it, except for the decoder's position, which the decoder calls move
+// (smbuf_position). Everyone else reads it.
+struct tInputBuffer {
+    // Stream words, the earliest byte in bits 31..24.
+    std::array<uint32_t, SMBUF_WORDS + SMBUF_SPARE_WORDS> smbuf;
+    int32_t smbufcnt;         // words of smbuf that hold stream data, from smbuf[0] on
+    int32_t tail_filler;      // zero bytes after the stream's end in the last held word
+    int64_t smbuf_words_in;   // words that have entered smbuf since the last smbuf_reset:
+                              // with smbufcnt and the position it places the decoder in the
+                              // stream
+    tMPEGBitstream bitstream; // the decoder's position: bufptr points into smbuf
+    pbuffer* pbuf;            // the pipe buffer rdfi and read_wav_data_from_inbuf take
+                              // blocks from (smbuf_input_pipe); null for none
+    std::array<uint32_t, PIPE_BLOCK_WORDS> rdfi_block; // the pipe block rdfi took last
+    int32_t readcnt;                                   // words held in rdfi_block
+    int32_t usedcnt;                                   // words of it already moved into smbuf
+    int32_t rdfi_block_bytes; // stream bytes in rdfi_block: fewer than a block when it
+                              // is the pipe's last, short block
+    int32_t wav_count;        // bytes in wav_block (a whole block after a fetch)
+    // The WAV block read_wav_data_from_inbuf took last.
+    std::array<uint8_t, PIPE_BLOCK_BYTES> wav_block;
+    int32_t input_fd;         // the file read_data_from_file reads; -1 when none is open
+    int32_t input_swap_bytes; // words are byte-reversed on their way in (smbuf_input)
+    int32_t bytes_input;      // the stream in memory is the input, not the file or the pipe
+    std::span<const uint8_t> input_bytes; // that stream (smbuf_input_bytes)
+    size_t input_bytes_used;              // bytes of it moved into smbuf
+};
+static_assert(sizeof(tInputBuffer::smbuf) == 4 * (SMBUF_WORDS + SMBUF_SPARE_WORDS));
+static_assert(sizeof(tInputBuffer::rdfi_block) == PIPE_BLOCK_BYTES);
+static_assert(sizeof(tInputBuffer::wav_block) == PIPE_BLOCK_BYTES);
+static_assert(std::is_standard_layout_v<tInputBuffer>);
+
+// The process's input bit buffer, to read.
+extern const tInputBuffer& inbuf;
+
+// The decoder's position in smbuf, for the decoder calls that move it.
+tMPEGBitstream& smbuf_position();
 
 // Where the stream comes from: the file read_data_from_file reads (while probing; -1 when
 // none is open), and whether words are byte-reversed on their way in (1: the earliest byte
 // goes to bits 31..24; 0, as -w asks: the other way round). Set by the probe and the fork
 // step; until then no file, and the earliest byte on top.
 void smbuf_input(int file_fd, int swap_bytes);
+// The pipe buffer rdfi and read_wav_data_from_inbuf take blocks from; null for none.
+void smbuf_input_pipe(pbuffer* pb);
 // The stream held in memory instead, for read_data_from_bytes; an empty span for none. The
 // bytes stay the caller's and must outlive the reading.
 void smbuf_input_bytes(std::span<const uint8_t> bytes);
@@ -70,10 +106,6 @@ int rdfi();
 // when more was needed and none is left. The last bytes enter as one word filled up with
 // zero bytes.
 int read_data_from_bytes();
-// The pipe's last block, committed together with the end flag, holds only `bytes` bytes
-// of stream (1..1023): rdfi takes no more of it than those, the last word filled up with
-// zero bytes.
-void rdfi_last_block_bytes(int bytes);
 // Copies the stream bytes from the (byte-aligned) read position on into `dest`, in the
 // order the decoder reads them, without taking them: what smbuf holds, then what the pipe
 // buffer (or the bytes of smbuf_input_bytes) holds. Returns how many; `at_end` says that the stream

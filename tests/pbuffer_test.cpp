@@ -47,8 +47,11 @@ TEST(Pbuffer, ReadReturnsWhatIsThereThenEndOfStream) {
 TEST(Pbuffer, BlocksHeldAtEndOfStreamComeOutFirst) {
     pbuffer* pb = pbuffer_alloc(4, 8);
     fill_block(pb, 1);
-    fill_block(pb, 2);
-    pbuffer_set_flags(pb, PBUFFER_EOF);
+    pbuffer_write_slot(pb)[0] = 2;
+    EXPECT_EQ(pbuffer_commit_last(pb, 3), 0); // 3 bytes of data, then the end of the stream
+    EXPECT_EQ(pbuffer_eof(pb), 1);
+    EXPECT_EQ(pbuffer_block_bytes(pb, 0), 8);
+    EXPECT_EQ(pbuffer_block_bytes(pb, 1), 3);
     uint8_t out[8];
     EXPECT_EQ(pbuffer_read(pb, out, 1), 1);
     EXPECT_EQ(out[0], 1);
@@ -118,6 +121,7 @@ TEST(Pbuffer, BulkWriteAndSlotReads) {
 TEST(Pbuffer, NullRecordsAndReset) {
     EXPECT_EQ(pbuffer_write_slot(nullptr), nullptr);
     EXPECT_EQ(pbuffer_commit_write(nullptr), -1);
+    EXPECT_EQ(pbuffer_commit_last(nullptr, 1), -1);
     EXPECT_EQ(pbuffer_read_slot(nullptr), nullptr);
     EXPECT_EQ(pbuffer_commit_read(nullptr), -1);
     EXPECT_EQ(pbuffer_free(nullptr), 0);

@@ -16,21 +16,21 @@ class InputBuffer : public testing::Test {
         debug = 0;
         smbuf_input(-1, 1);
         smbuf_reset();
-        pbuf = pbuffer_alloc(8, PIPE_BLOCK_BYTES);
+        smbuf_input_pipe(pbuffer_alloc(8, PIPE_BLOCK_BYTES));
     }
     void TearDown() override {
-        pbuffer_free(pbuf);
-        pbuf = nullptr;
+        pbuffer_free(in.pbuf);
+        smbuf_input_pipe(nullptr);
         smbuf_input(-1, 1);
         if (file_ != nullptr) std::fclose(file_);
     }
     // Commits one pipe block whose bytes are base, base+1, ... (mod 256).
     void put_block(int base) {
-        uint8_t* slot = pbuffer_write_slot(pbuf);
+        uint8_t* slot = pbuffer_write_slot(in.pbuf);
         ASSERT_NE(slot, nullptr);
         for (int i = 0; i < PIPE_BLOCK_BYTES; i++)
             slot[i] = static_cast<uint8_t>(base + i);
-        pbuffer_commit_write(pbuf);
+        pbuffer_commit_write(in.pbuf);
     }
     void open_file(const std::string& bytes) {
         file_ = std::tmpfile();
@@ -40,12 +40,15 @@ class InputBuffer : public testing::Test {
         smbuf_input(fileno(file_), 1);
     }
     std::FILE* file_ = nullptr;
+    // The tests stage the buffer's states by hand.
+    tInputBuffer& in = const_cast<tInputBuffer&>(inbuf);
+    uint32_t* const smbuf = in.smbuf.data();
 };
 
 TEST_F(InputBuffer, EarliestByteLandsInTheTopBits) {
     open_file(std::string("\xFF\xFB\x90\x64", 4));
     EXPECT_EQ(read_data_from_file(), -1); // the word arrives, then the end of the file
-    EXPECT_EQ(smbufcnt, 1);
+    EXPECT_EQ(in.smbufcnt, 1);
     EXPECT_EQ(smbuf[0], 0xFFFB9064u);
     EXPECT_EQ(smbuf[0] >> 21, 0x7FFu); // the sync word
 
@@ -61,57 +64,57 @@ TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
     EXPECT_EQ(read_data_from_file(), SMBUF_WORDS);
     EXPECT_GE(validbits(), REFILL_BITS);
     // Enough held: nothing is read, but the unread words move to the front.
-    bitstream.bufptr = smbuf + 2;
-    bitstream.bitidx = 5;
+    in.bitstream.bufptr = smbuf + 2;
+    in.bitstream.bitidx = 5;
     EXPECT_EQ(read_data_from_file(), 0);
-    EXPECT_EQ(bitstream.bufptr, smbuf);
-    EXPECT_EQ(bitstream.bitidx, 5);
-    EXPECT_EQ(smbufcnt, SMBUF_WORDS - 2);
+    EXPECT_EQ(in.bitstream.bufptr, smbuf);
+    EXPECT_EQ(in.bitstream.bitidx, 5);
+    EXPECT_EQ(in.smbufcnt, SMBUF_WORDS - 2);
     EXPECT_EQ(smbuf[0], 0x11111111u);
     // Below the target: one read fills the buffer up.
-    bitstream.bufptr = smbuf + 30;
+    in.bitstream.bufptr = smbuf + 30;
     EXPECT_EQ(read_data_from_file(), 32);
-    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+    EXPECT_EQ(in.smbufcnt, SMBUF_WORDS);
     // Drain the rest: 750 words in all, then end of file; the trailing 2 bytes are dropped.
     int total = 2 + 30; // words consumed so far
     for (int r = 0; r != -1;) {
-        total += smbufcnt;
-        bitstream.bufptr = smbuf + smbufcnt;
-        bitstream.bitidx = 0;
+        total += in.smbufcnt;
+        in.bitstream.bufptr = smbuf + in.smbufcnt;
+        in.bitstream.bitidx = 0;
         r = read_data_from_file();
     }
-    total += smbufcnt;
+    total += in.smbufcnt;
     EXPECT_EQ(total, 750);
 }
 
 TEST_F(InputBuffer, PipeBlockIsSpreadOverCallsWhenSmbufIsFull) {
     // 184 words held, 200 free: a fresh 256-word block gives 200 now, 56 later.
-    smbufcnt = SMBUF_WORDS - 200;
-    bitstream.bufptr = smbuf;
+    in.smbufcnt = SMBUF_WORDS - 200;
+    in.bitstream.bufptr = smbuf;
     put_block(0);
     put_block(0);
     EXPECT_EQ(rdfi(), 1);
-    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+    EXPECT_EQ(in.smbufcnt, SMBUF_WORDS);
     // The 200th word of the block holds its bytes 796..799 (0x31C..0x31F).
     EXPECT_EQ(smbuf[SMBUF_WORDS - 1], 0x1C1D1E1Fu);
 
     // Consume 100 words: the next call first uses the 56 words kept back.
-    bitstream.bufptr = smbuf + 100;
+    in.bitstream.bufptr = smbuf + 100;
     EXPECT_EQ(rdfi(), 1);
     const int kept_at = SMBUF_WORDS - 100; // first kept word, after the shift
     EXPECT_EQ(smbuf[kept_at], 0x20212223u);
     EXPECT_EQ(smbuf[kept_at + 56], 0x00010203u); // then the second block from its start
-    EXPECT_EQ(pbuffer_level(pbuf), 0);
+    EXPECT_EQ(pbuffer_level(in.pbuf), 0);
 }
 
 TEST_F(InputBuffer, PipeRefillReportsEmptyThenEnd) {
     EXPECT_EQ(rdfi(), 0); // nothing there yet
     put_block(1);
     EXPECT_EQ(rdfi(), 0); // one block is not enough for the target
-    EXPECT_EQ(smbufcnt, PIPE_BLOCK_WORDS);
-    pbuffer_set_flags(pbuf, PBUFFER_EOF);
+    EXPECT_EQ(in.smbufcnt, PIPE_BLOCK_WORDS);
+    pbuffer_set_flags(in.pbuf, PBUFFER_EOF);
     EXPECT_EQ(rdfi(), -1);
-    EXPECT_EQ(smbufcnt, PIPE_BLOCK_WORDS); // what is held stays available
+    EXPECT_EQ(in.smbufcnt, PIPE_BLOCK_WORDS); // what is held stays available
     EXPECT_EQ(rdfi(), -1);
 }
 
@@ -120,34 +123,34 @@ TEST_F(InputBuffer, PipeRefillReachesTheTarget) {
         put_block(i);
     EXPECT_EQ(rdfi(), 1);
     EXPECT_GE(validbits(), REFILL_BITS);
-    EXPECT_EQ(smbufcnt, SMBUF_WORDS);
+    EXPECT_EQ(in.smbufcnt, SMBUF_WORDS);
 }
 
 TEST_F(InputBuffer, WavBlocksComeWhole) {
     EXPECT_EQ(read_wav_data_from_inbuf(), 0);
     put_block(3);
     EXPECT_EQ(read_wav_data_from_inbuf(), 1);
-    EXPECT_EQ(wav_count, PIPE_BLOCK_BYTES);
-    EXPECT_EQ(wav_block[0], 3);
-    EXPECT_EQ(wav_block[1023], static_cast<uint8_t>(3 + 1023));
-    pbuffer_set_flags(pbuf, PBUFFER_EOF);
+    EXPECT_EQ(in.wav_count, PIPE_BLOCK_BYTES);
+    EXPECT_EQ(in.wav_block[0], 3);
+    EXPECT_EQ(in.wav_block[1023], static_cast<uint8_t>(3 + 1023));
+    pbuffer_set_flags(in.pbuf, PBUFFER_EOF);
     EXPECT_EQ(read_wav_data_from_inbuf(), -1);
 }
 
 TEST_F(InputBuffer, CorruptPositionEndsTheProcess) {
-    smbufcnt = 4;
-    bitstream.bufptr = smbuf + 5;
+    in.smbufcnt = 4;
+    in.bitstream.bufptr = smbuf + 5;
     EXPECT_EXIT(shift_bitstream(), testing::ExitedWithCode(1), "");
 }
 
 TEST_F(InputBuffer, NormalisingMovesPastAUsedUpWord) {
-    bitstream.bufptr = smbuf + 3;
-    bitstream.bitidx = 32;
+    in.bitstream.bufptr = smbuf + 3;
+    in.bitstream.bitidx = 32;
     normalise_bitstream();
-    EXPECT_EQ(bitstream.bufptr, smbuf + 4);
-    EXPECT_EQ(bitstream.bitidx, 0);
+    EXPECT_EQ(in.bitstream.bufptr, smbuf + 4);
+    EXPECT_EQ(in.bitstream.bitidx, 0);
     normalise_bitstream();
-    EXPECT_EQ(bitstream.bufptr, smbuf + 4);
+    EXPECT_EQ(in.bitstream.bufptr, smbuf + 4);
 }
 
 } // namespace
