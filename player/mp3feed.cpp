@@ -57,7 +57,7 @@ void end_guard() {
 // frame's length: the length learned from the stream is used, else that of the fastest rate.
 int32_t frame_data_bits(const tMp3Feed& feed) {
     if (feed.header.free_format && feed.free_frame_bytes > 0) {
-        const int32_t padding = (feed.header.packed_info >> 9) & 1;
+        const auto padding = static_cast<int32_t>(mp3_hdr_padding(feed.header.packed_info));
         return (feed.free_frame_bytes + padding) * 8 - HEADER_BITS;
     }
     return feed.header.bits_required & ~7;
@@ -71,7 +71,7 @@ void learn_free_length(tMp3Feed& feed, const tMPEGHeader& previous, int64_t head
         if (feed.free_header_at >= 0 && previous.free_format &&
             previous.sample_rate == feed.header.sample_rate) {
             const int64_t length =
-                header_at - feed.free_header_at - ((previous.packed_info >> 9) & 1);
+                header_at - feed.free_header_at - mp3_hdr_padding(previous.packed_info);
             if (length > 0 && length < INT32_MAX &&
                 (feed.free_frame_bytes == 0 || length < feed.free_frame_bytes))
                 feed.free_frame_bytes = static_cast<int32_t>(length);
