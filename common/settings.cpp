@@ -10,3 +10,4 @@ const char* output_name = "";
 int swap_channels = 0;
 int spindown = 0;
 int swap_bytes = 1;
+int gapless = 1;

@@ -28,6 +28,7 @@ constexpr const char* help_text[] = {
     "         -r<i> set sample rate (override) to <i>\n",
     "         -s    spin down the hard drive when buffer is full\n",
     "         -w    set word byte swapping (LE/BE conversion)\n",
+    "         --no-gapless  also play the encoder's delay, padding and header frame\n",
     "\n",
 };
 
@@ -90,6 +91,7 @@ int parse_options(int argc, char** argv) {
         const char* value = arg + (arg[1] != '\0' ? 2 : 1);
         switch (arg[1]) {
         case '-': // other long forms are passed over like unknown letters
+            if (std::strcmp(arg, "--no-gapless") == 0) gapless = 0;
             info_option(arg);
             break;
         case 'c':
