@@ -49,10 +49,11 @@ void check_wav(tPlayback& pb, const char* file) {
         std::snprintf(why, sizeof why, "no conversion from %d Hz", rate);
         refuse_wav(file, why);
     }
-    // A data chunk that claims more than the file holds ends with the file; a block
-    // alignment that disagrees with the sample format would misplace every seek.
+    // A data chunk that claims more than the file holds, or whose size was never filled in,
+    // ends with the file; a block alignment that disagrees with the sample format would
+    // misplace every seek.
     const int64_t in_file = pb.file_length - w.data_offset;
-    if (w.data_size > in_file) w.data_size = static_cast<int32_t>(in_file > 0 ? in_file : 0);
+    if (w.data_size > in_file) w.data_size = in_file > 0 ? in_file : 0;
     w.block_align = static_cast<int16_t>(2 * w.channels);
     // A trailing part of a sample frame is not played as a whole one.
     w.data_size -= w.data_size % w.block_align;

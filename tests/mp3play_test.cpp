@@ -106,8 +106,9 @@ class Mp3Play : public testing::Test {
     std::string report() const { return dir.file("report.jsonl"); }
     std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }
 
+    // Frame for frame against vexa-decode: both keep every decoded sample (--no-gapless).
     ProcResult vexa(const std::vector<std::string>& args, bool realtime = false) {
-        std::vector<std::string> argv = {vexa_bin("vexa")};
+        std::vector<std::string> argv = {vexa_bin("vexa"), "--no-gapless"};
         argv.insert(argv.end(), args.begin(), args.end());
         EnvList env = ossim_env(device(), report(), realtime);
         env.emplace_back("VEXA_DEBUG_LEVEL", "0");
@@ -126,7 +127,7 @@ class Mp3Play : public testing::Test {
     Decoded decode(const std::string& file, int frame_samples) {
         Decoded d;
         const std::string out = file + ".dec.wav";
-        ProcResult r = run_program({vexa_bin("vexa-decode"), "-w", file, out}, {}, 120);
+        ProcResult r = run_program({vexa_bin("vexa-decode"), "--no-gapless", "-w", file, out}, {}, 120);
         d.err = r.err;
         if (r.exit_code != 0 || !file_exists(out)) return d;
         const std::string wav = read_file(out);

@@ -499,6 +499,8 @@ TEST_F(Player, HelpTextAndExitStatus) {
                      "         -r<i> set sample rate (override) to <i>\n"
                      "         -s    spin down the hard drive when buffer is full\n"
                      "         -w    set word byte swapping (LE/BE conversion)\n"
+                     "         --no-gapless  also play the encoder's delay, padding and header "
+                     "frame\n"
                      "\n");
 }
 

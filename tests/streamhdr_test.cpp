@@ -131,27 +131,53 @@ TEST(WavHeader, NotWaveFiles) {
     EXPECT_EQ(parse("RIFX" + u32(100) + "WAVE" + chunk("fmt ", fmt_body(1, 2, 44100, 16)), info),
               WAV_NOT_PCM);
     EXPECT_EQ(parse("RIFF" + u32(100) + "AVI " + std::string(40, '\0'), info), WAV_NOT_PCM);
-    // The format chunk must come first.
-    EXPECT_EQ(parse(riff(chunk("LIST", "abcd") + chunk("fmt ", fmt_body(1, 2, 44100, 16))), info),
-              WAV_NOT_PCM);
     EXPECT_EQ(wav_read_header(0, nullptr), WAV_ERROR);
-}
-
-TEST(WavHeader, TruncatedFilesAreReadErrors) {
-    tWAVInfo info{};
     EXPECT_EQ(parse("RIFF", info), WAV_ERROR);
-    // No data chunk: the walk runs off the end.
-    EXPECT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 2, 44100, 16)) + chunk("LIST", "ab")), info),
-              WAV_ERROR);
-    EXPECT_EQ(info.data_size, WAV_DATA_SIZE_UNKNOWN);
 }
 
-TEST(WavHeader, HugeDataSizeIsClampedToTheRecord) {
-    tWAVInfo info{};
-    ASSERT_EQ(parse(riff(chunk("fmt ", fmt_body(1, 2, 44100, 16)) + chunk("data", "", 0xFFFFFFFFu)),
-                    info),
-              WAV_PCM);
-    EXPECT_EQ(info.data_size, INT32_MAX);
+// Chunks in any order before "fmt " and "data", RF64 sizes, sizes never filled in, and the
+// WAVE files that cannot play: what each layout gives.
+TEST(WavHeader, Layouts) {
+    const std::string fmt = chunk("fmt ", fmt_body(1, 2, 44100, 16));
+    const std::string ds64 = chunk("ds64", u32(0) + u32(0) + u32(0x40000000u) + u32(1) +
+                                               u32(0) + u32(0) + u32(0));
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int result;
+        int32_t data_offset;
+        int64_t data_size;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"JUNK before fmt", riff(chunk("JUNK", std::string(28, '\0')) + fmt + chunk("data", "abcd")),
+         WAV_PCM, 12 + 36 + 24 + 8, 4, nullptr},
+        {"LIST, odd, before fmt",
+         riff(chunk("LIST", "abc") + std::string(1, '\0') + fmt + chunk("data", "abcd")), WAV_PCM,
+         12 + 12 + 24 + 8, 4, nullptr},
+        {"size 0: to the end", riff(fmt + chunk("data", "abcd", 0)), WAV_PCM, 44,
+         WAV_DATA_SIZE_UNKNOWN, nullptr},
+        {"size 0xFFFFFFFF: to the end", riff(fmt + chunk("data", "", 0xFFFFFFFFu)), WAV_PCM, 44,
+         WAV_DATA_SIZE_UNKNOWN, nullptr},
+        {"RF64", "RF64" + u32(0xFFFFFFFFu) + "WAVE" + ds64 + fmt + chunk("data", "", 0xFFFFFFFFu),
+         WAV_PCM, 12 + 36 + 24 + 8, 0x140000000LL, nullptr},
+        {"no data chunk", riff(fmt + chunk("LIST", "ab")), WAV_UNPLAYABLE, 0,
+         WAV_DATA_SIZE_UNKNOWN, "no data chunk"},
+        {"no fmt chunk", riff(chunk("LIST", "ab")), WAV_UNPLAYABLE, 0, WAV_DATA_SIZE_UNKNOWN,
+         "no fmt chunk"},
+        {"data before fmt", riff(chunk("data", "abcd") + fmt), WAV_UNPLAYABLE, 0,
+         WAV_DATA_SIZE_UNKNOWN, "no fmt chunk before the data"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tWAVInfo info{};
+        EXPECT_EQ(parse(c.bytes, info), c.result);
+        EXPECT_EQ(info.data_offset, c.data_offset);
+        EXPECT_EQ(info.data_size, c.data_size);
+        if (c.problem != nullptr) {
+            EXPECT_STREQ(wav_unplayable_reason(&info), c.problem);
+        }
+    }
 }
 
 std::string id3(uint8_t flags, const char size[4]) {
