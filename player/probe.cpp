@@ -247,7 +247,7 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
                         static_cast<long long>(w.frames), static_cast<long long>(w.reads));
     }
     pb.total_track_time = rate > 0 ? static_cast<int32_t>(total / rate) : 0;
-    if (debug >= 1)
+    if (debug >= 1 && total > 0)
         std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
                     pb.total_track_time % 60);
     if (info_only || rate <= 0) return;
@@ -271,7 +271,6 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
         if (debug >= 1) std::printf("decoder: CBR, frame %lld\n", static_cast<long long>(k));
     } else if (frame_tag_seek(tag, stream_bytes, target, &byte, &landing)) {
         byte += layout.audio_start;
-        exact = tag.kind == FRAME_TAG_VBRI && settle_on_frame(pb, file, byte) == byte;
         if (debug >= 1) std::printf("decoder: VBR detected, seeking by the table of contents\n");
     } else {
         const tWalk w = walk_frames(pb, file, body, target / spf);
@@ -290,6 +289,9 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     pb.samples_played = rate > 0 ? from * pb.rate / rate : 0;
     pb.decoded_at = exact ? landing : -1;
     pb.skip_header = 0;
+    if (debug >= 1)
+        std::printf("decoder: starting at byte %lld, %lld samples into the track\n",
+                    static_cast<long long>(byte), static_cast<long long>(from));
 }
 
 } // namespace
