@@ -500,6 +500,105 @@ TEST_F(Mp3Play, FewerThanThreeFramesAreNoStream) {
     }
 }
 
+// Samples per channel mpg123 gives for `file` (its default, gapless), or -1 without it.
+int64_t mpg123_samples(const std::string& file, int channels) {
+    if (access("/usr/bin/mpg123", X_OK) != 0) return -1;
+    const std::string out = file + ".mpg123.raw";
+    ProcResult r = run_program({"/usr/bin/mpg123", "-q", "-w", out, file}, {}, 120);
+    if (r.exit_code != 0 || !file_exists(out)) return -2;
+    const std::string wav = read_file(out);
+    return wav.size() < 44 ? -3 : static_cast<int64_t>(wav.size() - 44) / (2 * channels);
+}
+
+// LAME files at all nine rates, CBR and VBR: the player and vexa-decode give exactly the
+// samples that were encoded (the frames less the encoder's delay and padding), as mpg123
+// does; with --no-gapless every frame's samples, the header frame's too.
+TEST_F(Mp3Play, GaplessSampleCountsAtEveryRate) {
+    REQUIRE_LAME();
+    for (int rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {
+        for (bool vbr : {false, true}) {
+            const int channels = rate == 16000 ? 1 : 2;
+            const int spf = frame_samples_at(rate);
+            const int64_t n = rate * 13 / 10; // 1.3 s
+            const std::string name = std::to_string(rate) + (vbr ? "v" : "c") + ".mp3";
+            SCOPED_TRACE(name);
+            const std::string file = encode(name, rate, channels,
+                                            test_sound(rate, channels, 1.3, 3u + rate),
+                                            lame_options(rate, channels, vbr));
+            const std::string bytes = read_file(file);
+            // The header's frame count, where lame puts it for this version and mode.
+            const size_t tag = (rate >= 32000 ? 4 + 32 : 4 + 17) - (channels == 1 ? (rate >= 32000 ? 15 : 8) : 0);
+            ASSERT_TRUE(bytes.substr(tag, 4) == "Xing" || bytes.substr(tag, 4) == "Info");
+            const int64_t frames = be32_at(bytes, tag + 8);
+            const std::string raw = dir.file("g.raw");
+            ProcResult g = run_program({vexa_bin("vexa-decode"), file, raw}, {}, 120);
+            ASSERT_EQ(g.exit_code, 0) << g.err;
+            EXPECT_EQ(static_cast<int64_t>(read_file(raw).size()) / (2 * channels), n);
+            const int64_t reference = mpg123_samples(file, channels);
+            if (reference != -1) {
+                EXPECT_EQ(reference, n) << "mpg123";
+            }
+            ProcResult all = run_program({vexa_bin("vexa-decode"), "--no-gapless", file, raw}, {}, 120);
+            ASSERT_EQ(all.exit_code, 0) << all.err;
+            EXPECT_EQ(static_cast<int64_t>(read_file(raw).size()) / (2 * channels),
+                      (frames + 1) * spf);
+            // The player converts 22050 and 11025 Hz by whole factors.
+            if (44100 % rate == 0) {
+                ProcResult p = run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+                ASSERT_EQ(p.exit_code, 0) << p.err;
+                EXPECT_EQ(static_cast<int64_t>(played().size()) / 4, n * (44100 / rate));
+                write_file(device(), "");
+            }
+            std::remove(file.c_str());
+        }
+    }
+}
+
+// A stream that turns into something else for more than 1 MiB ends there, with one line.
+TEST_F(Mp3Play, LostStreamEndsTheTrack) {
+    REQUIRE_LAME();
+    const std::string mp3 = read_file(
+        encode("l.mp3", 44100, 2, test_sound(44100, 2, 2.0, 4u), {"-t", "-b", "128", "-m", "j"}));
+    std::string noise(3 << 20, '\0');
+    uint32_t x = 77;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    const std::string file = dir.file("lost.mp3");
+    write_file(file, mp3 + noise + mp3);
+    ProcResult r = vexa({file});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("lost.mp3: no MPEG audio frame in 1 MiB; the track ends here\n"),
+              std::string::npos)
+        << r.err;
+    const auto frames = frame_starts(mp3, 0).size();
+    EXPECT_EQ(played().size(), 4 * 1152 * frames);
+    ProcResult d = run_program({vexa_bin("vexa-decode"), file, dir.file("l.raw")}, {}, 120);
+    EXPECT_EQ(d.exit_code, 0);
+    EXPECT_NE(d.err.find(", no frame in the last 1 MiB"), std::string::npos) << d.err;
+    EXPECT_EQ(read_file(dir.file("l.raw")).size(), 4 * 1152 * frames);
+}
+
+// Devices that never end and hold no stream: refused within a bound, not read forever.
+TEST_F(Mp3Play, EndlessInputEnds) {
+    for (const char* device_file : {"/dev/zero", "/dev/urandom"}) {
+        for (bool info : {false, true}) {
+            SCOPED_TRACE(std::string(device_file) + (info ? " -i" : ""));
+            ProcResult r = info ? vexa({"-i", device_file}) : vexa({device_file});
+            EXPECT_FALSE(r.timed_out);
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.err, std::string(device_file) +
+                                 ": no MPEG audio Layer III or WAV stream found\n");
+            EXPECT_EQ(played(), "");
+        }
+        ProcResult d = run_program({vexa_bin("vexa-decode"), device_file, dir.file("z.raw")}, {}, 60);
+        EXPECT_FALSE(d.timed_out);
+        EXPECT_EQ(d.exit_code, 1);
+        EXPECT_NE(d.err.find("no decodable MPEG audio frame"), std::string::npos) << d.err;
+    }
+}
+
 TEST_F(Mp3Play, OffsetsBeforeAtAndPastTheEnd) {
     REQUIRE_LAME();
     const std::string file =
