@@ -1,8 +1,8 @@
 // Playing one file: probe, reader process, decode/play loop.
 #pragma once
 
-#include "mp3dec.h"
 #include "frametag.h"
+#include "mp3dec.h"
 #include "mp3feed.h"
 #include "wavhdr.h"
 

@@ -91,7 +91,8 @@ size_t read_at(const tPlayback& pb, const char* file, int64_t at, uint8_t* dest,
 // The first run of MPEG audio frames from stream byte `from` on, as the decoder will see
 // the bytes (-w leaves each word in the machine's order): its layer, and in `*at` its first
 // byte; 0 when none starts within SEARCH_LIMIT bytes or before the end of the file.
-int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run, int64_t* at_byte) {
+int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run,
+                 int64_t* at_byte) {
     size_t held = 0, at = 0;
     int64_t next_read = from;
     int64_t held_from = from; // stream byte of scan_buffer[0]
@@ -228,7 +229,8 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     const int32_t rate = tag.kind != FRAME_TAG_NONE ? tag.rate : first.rate;
     const int32_t spf = first.version_bits == 3 ? 1152 : 576;
     // The first frame of sound: after the header's frame.
-    const int64_t body = layout.audio_start + (tag.kind != FRAME_TAG_NONE ? frame_length(first) : 0);
+    const int64_t body =
+        layout.audio_start + (tag.kind != FRAME_TAG_NONE ? frame_length(first) : 0);
     const int64_t kept_from = gapless && tag.lame ? tag.delay + GAPLESS_DECODER_DELAY : 0;
     pb.rate = override_samplerate != 0 ? override_samplerate : rate;
 
@@ -237,7 +239,9 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
         total = frame_tag_samples(tag);
         if (debug >= 1)
             std::printf("decoder: %s header: %d frames, delay %d, padding %d\n",
-                        tag.kind == FRAME_TAG_VBRI ? "VBRI" : tag.kind == FRAME_TAG_INFO ? "Info" : "Xing",
+                        tag.kind == FRAME_TAG_VBRI   ? "VBRI"
+                        : tag.kind == FRAME_TAG_INFO ? "Info"
+                                                     : "Xing",
                         tag.frames, tag.delay, tag.padding);
     } else if (info_only) {
         const tWalk w = walk_frames(pb, file, body, INT64_MAX);
@@ -255,8 +259,9 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     const int64_t target = static_cast<int64_t>(offset) * rate + kept_from;
     int64_t byte = 0, landing = 0;
     bool exact = false;
-    const int32_t kbps = mp3_bitrate_kbps(first.version_bits == 3 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
-                                          MP3_LAYER_III, static_cast<uint32_t>(first.bitrate_index));
+    const int32_t kbps =
+        mp3_bitrate_kbps(first.version_bits == 3 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
+                         MP3_LAYER_III, static_cast<uint32_t>(first.bitrate_index));
     const int64_t stream_bytes = tag.bytes > 0 && tag.bytes <= layout.audio_end - layout.audio_start
                                      ? tag.bytes
                                      : layout.audio_end - layout.audio_start;
@@ -345,8 +350,8 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         if (gapless && layout.tag.kind != FRAME_TAG_NONE) {
             pb.skip_header = 1;
             pb.decoded_at = 0;
-            pb.gapless = gapless_window(
-                layout.tag, layout.tag.bytes > 0 && layout.tag.bytes == pb.stream_bytes);
+            pb.gapless = gapless_window(layout.tag, layout.tag.bytes > 0 &&
+                                                        layout.tag.bytes == pb.stream_bytes);
         }
     }
     smbuf_input(pb.file_fd, pb.swap_bytes);

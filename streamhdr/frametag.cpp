@@ -132,7 +132,8 @@ bool frame_tag_parse(std::span<const uint8_t> frame, tFrameTag* tag) {
 
 int64_t frame_tag_samples(const tFrameTag& tag) {
     if (tag.frames <= 0) return 0;
-    const int64_t n = static_cast<int64_t>(tag.frames) * tag.frame_samples - tag.delay - tag.padding;
+    const int64_t n =
+        static_cast<int64_t>(tag.frames) * tag.frame_samples - tag.delay - tag.padding;
     return n > 0 ? n : 0;
 }
 

@@ -22,20 +22,20 @@ constexpr int VBRI_MAX_ENTRIES = 512;
 constexpr int32_t GAPLESS_DECODER_DELAY = 529;
 
 struct tFrameTag {
-    int32_t kind;          // FRAME_TAG_*
-    int32_t frames;        // frames of sound after the tag's frame; 0 when not given
-    int64_t bytes;         // bytes of the stream, the tag's frame included; 0 when not given
-    int32_t frame_samples; // per channel in one frame: 1152 or 576
-    int32_t rate;          // Hz of the stream
-    int32_t frame_bytes;   // length of the tag's frame
-    int32_t has_toc;       // Xing: toc holds 100 points; VBRI: vbri_entries are there
+    int32_t kind;                 // FRAME_TAG_*
+    int32_t frames;               // frames of sound after the tag's frame; 0 when not given
+    int64_t bytes;                // bytes of the stream, the tag's frame included; 0 when not given
+    int32_t frame_samples;        // per channel in one frame: 1152 or 576
+    int32_t rate;                 // Hz of the stream
+    int32_t frame_bytes;          // length of the tag's frame
+    int32_t has_toc;              // Xing: toc holds 100 points; VBRI: vbri_entries are there
     std::array<uint8_t, 100> toc; // Xing: byte position at each percent of the time, /256
     int32_t lame;                 // the LAME extension is there (with a good CRC)
     int32_t lame_crc_bad;         // it was there, but its CRC did not match: not used
     int32_t delay;                // encoder delay, samples (LAME), else 0
     int32_t padding;              // encoder padding at the end, samples (LAME), else 0
     int32_t vbri_entries;         // VBRI table of contents: entries,
-    int32_t vbri_frames_per_entry; // frames each entry stands for,
+    int32_t vbri_frames_per_entry;                   // frames each entry stands for,
     std::array<uint32_t, VBRI_MAX_ENTRIES> vbri_toc; // and each entry's bytes
 };
 
@@ -70,5 +70,4 @@ tGaplessWindow gapless_window(const tFrameTag& tag, bool frames_agree);
 
 // Of a block of `count` samples whose first is the stream's sample `at`, the part inside
 // the window: the index of its first sample in the block and how many. count 0 when none.
-void gapless_clip(const tGaplessWindow& w, int64_t at, int32_t count, int32_t* from,
-                  int32_t* kept);
+void gapless_clip(const tGaplessWindow& w, int64_t at, int32_t count, int32_t* from, int32_t* kept);

@@ -15,8 +15,8 @@ constexpr int32_t MAX_END_TAGS = 16;
 bool read_at(int fd, int64_t at, uint8_t* dest, int n) {
     int done = 0;
     while (done < n) {
-        const ssize_t r = pread(fd, dest + done, static_cast<size_t>(n - done),
-                                static_cast<off_t>(at + done));
+        const ssize_t r =
+            pread(fd, dest + done, static_cast<size_t>(n - done), static_cast<off_t>(at + done));
         if (r <= 0) return false;
         done += static_cast<int>(r);
     }

@@ -16,4 +16,3 @@ struct tTagSpan {
 // without moving its position. A tag that claims to reach past the end of the file ends
 // the search on its side.
 void find_tag_span(int fd, int64_t file_length, tTagSpan* span);
-

@@ -134,8 +134,10 @@ int wav_read_header(int fd, tWAVInfo* info) {
             unsigned char sizes[16];
             if (!read_exact(fd, sizes, 16)) return WAV_ERROR;
             const uint64_t data = le64(sizes + 8);
-            ds64_data = data > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(data);
-            if (lseek(fd, static_cast<off_t>(size - 16 + (size & 1)), SEEK_CUR) < 0) return WAV_ERROR;
+            ds64_data =
+                data > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(data);
+            if (lseek(fd, static_cast<off_t>(size - 16 + (size & 1)), SEEK_CUR) < 0)
+                return WAV_ERROR;
             pos += static_cast<int64_t>(size) + (size & 1);
             continue;
         }
@@ -144,7 +146,8 @@ int wav_read_header(int fd, tWAVInfo* info) {
         lseek(fd, static_cast<off_t>(skip), SEEK_CUR);
         pos += skip;
     }
-    if (debug > 0) std::printf("data section %lld bytes\n", static_cast<long long>(info->data_size));
+    if (debug > 0)
+        std::printf("data section %lld bytes\n", static_cast<long long>(info->data_size));
     return WAV_PCM;
 }
 

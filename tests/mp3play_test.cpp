@@ -127,7 +127,8 @@ class Mp3Play : public testing::Test {
     Decoded decode(const std::string& file, int frame_samples) {
         Decoded d;
         const std::string out = file + ".dec.wav";
-        ProcResult r = run_program({vexa_bin("vexa-decode"), "--no-gapless", "-w", file, out}, {}, 120);
+        ProcResult r =
+            run_program({vexa_bin("vexa-decode"), "--no-gapless", "-w", file, out}, {}, 120);
         d.err = r.err;
         if (r.exit_code != 0 || !file_exists(out)) return d;
         const std::string wav = read_file(out);
@@ -334,7 +335,8 @@ TEST_F(Mp3Play, TrackTimeOfRealFiles) {
     // 8.5 s: every exact method and every header walk gives 8.
     const auto sound = test_sound(44100, 2, 8.5, 3u);
     const std::string vbr = read_file(encode("v.mp3", 44100, 2, sound, {"-V", "4", "-m", "j"}));
-    const std::string bare = read_file(encode("t.mp3", 44100, 2, sound, {"-t", "-V", "4", "-m", "j"}));
+    const std::string bare =
+        read_file(encode("t.mp3", 44100, 2, sound, {"-t", "-V", "4", "-m", "j"}));
     const std::string cbr = read_file(encode("c.mp3", 44100, 2, sound, {"-t", "-b", "128"}));
     const XingCounts x = xing_counts(vbr, 0);
     ASSERT_GT(x.frames, 0u);
@@ -400,14 +402,14 @@ TEST_F(Mp3Play, SeeksLandWhereAsked) {
         std::string bytes;
         size_t first_frame;
         bool header_frame;
-        int trimmed;    // samples the player drops before the track's time 0
+        int trimmed;     // samples the player drops before the track's time 0
         double may_miss; // seconds
     } cases[] = {
         {"Xing table of contents", vbr, 0, true, xv.delay + 529, 0.5},
         {"VBR without Xing: header walk", bare, 0, false, 0, frame_s},
         {"VBRI table of contents", with_vbri(bare), 0, true, 0, 0.5},
-        {"CBR behind two tags", two_tags + cbr + end_tags(), two_tags.size(), true,
-         xc.delay + 529, frame_s},
+        {"CBR behind two tags", two_tags + cbr + end_tags(), two_tags.size(), true, xc.delay + 529,
+         frame_s},
     };
     for (const auto& c : cases) {
         const std::string file = dir.file("s.mp3");
@@ -445,7 +447,7 @@ TEST_F(Mp3Play, SparseFileBeyond4GiBSoughtNearItsEnd) {
     const auto starts = frame_starts(mp3, 0);
     const size_t body = starts[1];
     const int64_t seconds = 270000;
-    const int64_t k = seconds * 44100 / 1152;     // the frame asked for
+    const int64_t k = seconds * 44100 / 1152; // the frame asked for
     const int64_t at = static_cast<int64_t>(body) + k * 1152 * 128 * 125 / 44100; // past 2^32
     const auto frames = static_cast<uint32_t>(k + static_cast<int64_t>(starts.size()) - 1);
     for (int s = 0; s < 4; s++)
@@ -463,8 +465,8 @@ TEST_F(Mp3Play, SparseFileBeyond4GiBSoughtNearItsEnd) {
 
     ProcResult info = vexa({"-i", file});
     EXPECT_EQ(info.exit_code, 1);
-    EXPECT_EQ(info.out, "total_track_time " + std::to_string(int64_t{frames} * 1152 / 44100) +
-                            "\n\n");
+    EXPECT_EQ(info.out,
+              "total_track_time " + std::to_string(int64_t{frames} * 1152 / 44100) + "\n\n");
     ProcResult r = vexa({"-d1", file, std::to_string(seconds)});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(at) + "\n"),
@@ -522,12 +524,13 @@ TEST_F(Mp3Play, GaplessSampleCountsAtEveryRate) {
             const int64_t n = rate * 13 / 10; // 1.3 s
             const std::string name = std::to_string(rate) + (vbr ? "v" : "c") + ".mp3";
             SCOPED_TRACE(name);
-            const std::string file = encode(name, rate, channels,
-                                            test_sound(rate, channels, 1.3, 3u + rate),
-                                            lame_options(rate, channels, vbr));
+            const std::string file =
+                encode(name, rate, channels, test_sound(rate, channels, 1.3, 3u + rate),
+                       lame_options(rate, channels, vbr));
             const std::string bytes = read_file(file);
             // The header's frame count, where lame puts it for this version and mode.
-            const size_t tag = (rate >= 32000 ? 4 + 32 : 4 + 17) - (channels == 1 ? (rate >= 32000 ? 15 : 8) : 0);
+            const size_t tag =
+                (rate >= 32000 ? 4 + 32 : 4 + 17) - (channels == 1 ? (rate >= 32000 ? 15 : 8) : 0);
             ASSERT_TRUE(bytes.substr(tag, 4) == "Xing" || bytes.substr(tag, 4) == "Info");
             const int64_t frames = be32_at(bytes, tag + 8);
             const std::string raw = dir.file("g.raw");
@@ -538,13 +541,15 @@ TEST_F(Mp3Play, GaplessSampleCountsAtEveryRate) {
             if (reference != -1) {
                 EXPECT_EQ(reference, n) << "mpg123";
             }
-            ProcResult all = run_program({vexa_bin("vexa-decode"), "--no-gapless", file, raw}, {}, 120);
+            ProcResult all =
+                run_program({vexa_bin("vexa-decode"), "--no-gapless", file, raw}, {}, 120);
             ASSERT_EQ(all.exit_code, 0) << all.err;
             EXPECT_EQ(static_cast<int64_t>(read_file(raw).size()) / (2 * channels),
                       (frames + 1) * spf);
             // The player converts 22050 and 11025 Hz by whole factors.
             if (44100 % rate == 0) {
-                ProcResult p = run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+                ProcResult p =
+                    run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
                 ASSERT_EQ(p.exit_code, 0) << p.err;
                 EXPECT_EQ(static_cast<int64_t>(played().size()) / 4, n * (44100 / rate));
                 write_file(device(), "");
@@ -588,11 +593,12 @@ TEST_F(Mp3Play, EndlessInputEnds) {
             ProcResult r = info ? vexa({"-i", device_file}) : vexa({device_file});
             EXPECT_FALSE(r.timed_out);
             EXPECT_EQ(r.exit_code, 1);
-            EXPECT_EQ(r.err, std::string(device_file) +
-                                 ": no MPEG audio Layer III or WAV stream found\n");
+            EXPECT_EQ(r.err,
+                      std::string(device_file) + ": no MPEG audio Layer III or WAV stream found\n");
             EXPECT_EQ(played(), "");
         }
-        ProcResult d = run_program({vexa_bin("vexa-decode"), device_file, dir.file("z.raw")}, {}, 60);
+        ProcResult d =
+            run_program({vexa_bin("vexa-decode"), device_file, dir.file("z.raw")}, {}, 60);
         EXPECT_FALSE(d.timed_out);
         EXPECT_EQ(d.exit_code, 1);
         EXPECT_NE(d.err.find("no decodable MPEG audio frame"), std::string::npos) << d.err;

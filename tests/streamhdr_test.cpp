@@ -139,8 +139,8 @@ TEST(WavHeader, NotWaveFiles) {
 // WAVE files that cannot play: what each layout gives.
 TEST(WavHeader, Layouts) {
     const std::string fmt = chunk("fmt ", fmt_body(1, 2, 44100, 16));
-    const std::string ds64 = chunk("ds64", u32(0) + u32(0) + u32(0x40000000u) + u32(1) +
-                                               u32(0) + u32(0) + u32(0));
+    const std::string ds64 =
+        chunk("ds64", u32(0) + u32(0) + u32(0x40000000u) + u32(1) + u32(0) + u32(0) + u32(0));
     struct Case {
         const char* name;
         std::string bytes;
@@ -150,8 +150,9 @@ TEST(WavHeader, Layouts) {
         const char* problem;
     };
     const Case cases[] = {
-        {"JUNK before fmt", riff(chunk("JUNK", std::string(28, '\0')) + fmt + chunk("data", "abcd")),
-         WAV_PCM, 12 + 36 + 24 + 8, 4, nullptr},
+        {"JUNK before fmt",
+         riff(chunk("JUNK", std::string(28, '\0')) + fmt + chunk("data", "abcd")), WAV_PCM,
+         12 + 36 + 24 + 8, 4, nullptr},
         {"LIST, odd, before fmt",
          riff(chunk("LIST", "abc") + std::string(1, '\0') + fmt + chunk("data", "abcd")), WAV_PCM,
          12 + 12 + 24 + 8, 4, nullptr},
@@ -161,8 +162,8 @@ TEST(WavHeader, Layouts) {
          WAV_DATA_SIZE_UNKNOWN, nullptr},
         {"RF64", "RF64" + u32(0xFFFFFFFFu) + "WAVE" + ds64 + fmt + chunk("data", "", 0xFFFFFFFFu),
          WAV_PCM, 12 + 36 + 24 + 8, 0x140000000LL, nullptr},
-        {"no data chunk", riff(fmt + chunk("LIST", "ab")), WAV_UNPLAYABLE, 0,
-         WAV_DATA_SIZE_UNKNOWN, "no data chunk"},
+        {"no data chunk", riff(fmt + chunk("LIST", "ab")), WAV_UNPLAYABLE, 0, WAV_DATA_SIZE_UNKNOWN,
+         "no data chunk"},
         {"no fmt chunk", riff(chunk("LIST", "ab")), WAV_UNPLAYABLE, 0, WAV_DATA_SIZE_UNKNOWN,
          "no fmt chunk"},
         {"data before fmt", riff(chunk("data", "abcd") + fmt), WAV_UNPLAYABLE, 0,

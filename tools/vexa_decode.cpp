@@ -7,8 +7,8 @@
 // (mono frames on both channels) at the rate of the first frame. An ID3v2 tag at the
 // start is skipped, and so are the tags at the end. As the player does, a header frame
 // (Xing, Info, VBRI) is not written and the encoder's delay and padding from a LAME header
-// are trimmed; --no-gapless writes every decoded sample. The input goes through the player's own bit buffer and frame feed, so
-// the decoder sees exactly the words the player gives it.
+// are trimmed; --no-gapless writes every decoded sample. The input goes through the player's own
+// bit buffer and frame feed, so the decoder sees exactly the words the player gives it.
 #include "frametag.h"
 #include "layout.h"
 #include "mp3dec.h"
@@ -141,7 +141,7 @@ bool holds_frames(std::span<const uint8_t> bytes, bool ends) {
 std::span<const uint8_t> read_rest(tDecodeRun& run, int64_t limit) {
     uint8_t* bytes = nullptr;
     size_t held = 0;
-    size_t checked = 0; // bytes looked at for frames
+    size_t checked = 0;     // bytes looked at for frames
     size_t frames_seen = 0; // end of the last stretch that held frames
     constexpr size_t piece = 65536;
     for (;;) {
@@ -176,9 +176,9 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
     mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
     mp3feed_attach_bytes(stream);
     bool first = true;
-    bool skip = false;              // the frame that carries the stream's header
+    bool skip = false; // the frame that carries the stream's header
     tGaplessWindow window{0, -1};
-    int64_t decoded = 0;            // samples decoded after the header frame
+    int64_t decoded = 0; // samples decoded after the header frame
     int64_t last_frame_at = 0;
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
@@ -188,8 +188,8 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
             tFrameTag tag{};
             if (run.gapless && at < stream.size() && frame_tag_parse(stream.subspan(at), &tag)) {
                 skip = true;
-                window = gapless_window(tag, tag.bytes > 0 &&
-                                                 tag.bytes == static_cast<int64_t>(stream.size() - at));
+                window = gapless_window(
+                    tag, tag.bytes > 0 && tag.bytes == static_cast<int64_t>(stream.size() - at));
             }
         }
         if (e == FEED_FRAME) {
