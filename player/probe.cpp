@@ -60,10 +60,10 @@ void check_wav(tPlayback& pb, const char* file) {
 }
 
 // How far the search for the first frame goes past the tags before it gives up. Junk before
-// the first frame is a few bytes to a few kilobytes (a padded or misdeclared tag, a RIFF
-// wrapper); the worst seen is a picture left outside its tag, some hundred kilobytes. Far
-// more than that, a file of nothing but non-audio, or an endless device, is refused within
-// milliseconds of reading.
+// the first frame is mostly a few bytes to a few kilobytes (tag padding, a RIFF wrapper, a
+// tag whose size is off); the largest kind is a cover picture left outside a tag whose size
+// is wrong, and covers stay under 1 MiB. Scanning 1 MiB costs a few milliseconds, so a
+// file of nothing but non-audio, or an endless device, is refused at once.
 constexpr int64_t SEARCH_LIMIT = 1 << 20;
 
 // The file read in pieces for the stream check, with a window's room behind each piece.
