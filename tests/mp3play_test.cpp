@@ -559,6 +559,43 @@ TEST_F(Mp3Play, GaplessSampleCountsAtEveryRate) {
     }
 }
 
+// Free format up to 640 kbit/s (frames up to 2881 bytes at 32000 Hz): the player plays what
+// vexa-decode decodes, and that is mpg123's output to at least 96 dB.
+TEST_F(Mp3Play, FreeFormatUpTo640k) {
+    REQUIRE_LAME();
+    const struct {
+        int rate, kbps;
+    } cases[] = {{44100, 450}, {44100, 640}, {48000, 640}, {32000, 640}};
+    for (const auto& c : cases) {
+        const std::string name = "ff" + std::to_string(c.rate) + "_" + std::to_string(c.kbps) + ".mp3";
+        SCOPED_TRACE(name);
+        char khz[16];
+        std::snprintf(khz, sizeof khz, "%g", c.rate / 1000.0);
+        const std::string file =
+            encode(name, c.rate, 2, test_sound(c.rate, 2, 2.0, 31u),
+                   {"--freeformat", "-b", std::to_string(c.kbps), "-m", "s", "--resample", khz});
+        const std::string raw = dir.file("ff.raw");
+        ProcResult d = run_program({vexa_bin("vexa-decode"), file, raw}, {}, 120);
+        ASSERT_EQ(d.exit_code, 0) << d.err;
+        const std::vector<int16_t> got = pcm_samples(read_file(raw));
+        EXPECT_EQ(got.size(), static_cast<size_t>(2 * 2 * c.rate)) << "the samples encoded";
+        if (access("/usr/bin/mpg123", X_OK) == 0) {
+            const std::string ref = dir.file("ff.ref");
+            ASSERT_EQ(run_program({"/usr/bin/mpg123", "-q", "-w", ref, file}, {}, 120).exit_code, 0);
+            const std::vector<int16_t> want = pcm_samples(read_file(ref).substr(44));
+            EXPECT_EQ(want.size(), got.size());
+            const PcmComparison cmp = compare_pcm(got, want);
+            EXPECT_GE(cmp.psnr, CONFORMANCE_PSNR_DB);
+        }
+        if (c.rate == 44100) {
+            ProcResult p = run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+            ASSERT_EQ(p.exit_code, 0) << p.err;
+            EXPECT_TRUE(played() == pcm_bytes(got)) << played().size() << " bytes played";
+            write_file(device(), "");
+        }
+    }
+}
+
 // A stream that turns into something else for more than 1 MiB ends there, with one line.
 TEST_F(Mp3Play, LostStreamEndsTheTrack) {
     REQUIRE_LAME();
