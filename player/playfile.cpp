@@ -102,10 +102,12 @@ bool lost_sync(const tPlayback& pb) {
 
 // The part of the decoded frame that is played: after the header frame, and without the
 // encoder's delay and padding. False when nothing of it is.
-bool keep_samples(tPlayback& pb, int channels) {
+bool keep_samples(tPlayback& pb, int channels, int64_t header_at) {
+    // The header's frame is the one at the reader's first byte; if it was not decoded,
+    // the next frame is played.
     if (pb.skip_header) {
         pb.skip_header = 0;
-        return false;
+        if (header_at == 0) return false;
     }
     if (pb.decoded_at < 0) return true;
     int32_t from = 0, kept = 0;
@@ -179,7 +181,7 @@ tLoopState decode_mpeg(tPlayback& pb) {
                 if (pb.decoded_at >= 0) pb.decoded_at += pb.samplecount;
                 return DL_START;
             }
-            if (!keep_samples(pb, feed.header.numchans)) return DL_START;
+            if (!keep_samples(pb, feed.header.numchans, feed.header_at)) return DL_START;
             if (channels == 1)
                 std::memcpy(pcm_right, pcm_left,
                             static_cast<size_t>(pb.samplecount) * sizeof(int16_t));

@@ -176,7 +176,7 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
     mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
     mp3feed_attach_bytes(stream);
     bool first = true;
-    bool skip = false; // the frame that carries the stream's header
+    int64_t skip_at = -1; // the frame that carries the stream's header
     tGaplessWindow window{0, -1};
     int64_t decoded = 0; // samples decoded after the header frame
     int64_t last_frame_at = 0;
@@ -187,7 +187,7 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
             const auto at = static_cast<size_t>(feed.header_at);
             tFrameTag tag{};
             if (run.gapless && at < stream.size() && frame_tag_parse(stream.subspan(at), &tag)) {
-                skip = true;
+                skip_at = feed.header_at;
                 window = gapless_window(
                     tag, tag.bytes > 0 && tag.bytes == static_cast<int64_t>(stream.size() - at));
             }
@@ -195,9 +195,7 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
         if (e == FEED_FRAME) {
             last_frame_at = feed.header_at;
             const int n = feed.header.samplesperchannel;
-            if (skip) {
-                skip = false;
-            } else {
+            if (feed.header_at != skip_at) {
                 int32_t from = 0, kept = 0;
                 gapless_clip(window, decoded, n, &from, &kept);
                 decoded += n;
