@@ -567,7 +567,8 @@ TEST_F(Mp3Play, FreeFormatUpTo640k) {
         int rate, kbps;
     } cases[] = {{44100, 450}, {44100, 640}, {48000, 640}, {32000, 640}};
     for (const auto& c : cases) {
-        const std::string name = "ff" + std::to_string(c.rate) + "_" + std::to_string(c.kbps) + ".mp3";
+        const std::string name =
+            "ff" + std::to_string(c.rate) + "_" + std::to_string(c.kbps) + ".mp3";
         SCOPED_TRACE(name);
         char khz[16];
         std::snprintf(khz, sizeof khz, "%g", c.rate / 1000.0);
@@ -581,14 +582,16 @@ TEST_F(Mp3Play, FreeFormatUpTo640k) {
         EXPECT_EQ(got.size(), static_cast<size_t>(2 * 2 * c.rate)) << "the samples encoded";
         if (access("/usr/bin/mpg123", X_OK) == 0) {
             const std::string ref = dir.file("ff.ref");
-            ASSERT_EQ(run_program({"/usr/bin/mpg123", "-q", "-w", ref, file}, {}, 120).exit_code, 0);
+            ASSERT_EQ(run_program({"/usr/bin/mpg123", "-q", "-w", ref, file}, {}, 120).exit_code,
+                      0);
             const std::vector<int16_t> want = pcm_samples(read_file(ref).substr(44));
             EXPECT_EQ(want.size(), got.size());
             const PcmComparison cmp = compare_pcm(got, want);
             EXPECT_GE(cmp.psnr, CONFORMANCE_PSNR_DB);
         }
         if (c.rate == 44100) {
-            ProcResult p = run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+            ProcResult p =
+                run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
             ASSERT_EQ(p.exit_code, 0) << p.err;
             EXPECT_TRUE(played() == pcm_bytes(got)) << played().size() << " bytes played";
             write_file(device(), "");

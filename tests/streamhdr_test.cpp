@@ -232,13 +232,14 @@ TEST(TagSpan, TagsAtBothEnds) {
     const std::string v23 = id3v2(3, 300) + std::string(300, 'x');
     const std::string v24f = id3v2(4, 50, true) + std::string(50, 'y') + id3v2(4, 50, true, "3DI");
     const std::string v1 = "TAG" + std::string(125, 't');
-    const std::string ape_foot = "APETAGEX" + u32(2000) + u32(40) + u32(1) + u32(0x80000000u) +
-                                 std::string(8, '\0');
-    const std::string ape_head = "APETAGEX" + u32(2000) + u32(40) + u32(1) + u32(0xA0000000u) +
-                                 std::string(8, '\0');
+    const std::string ape_foot =
+        "APETAGEX" + u32(2000) + u32(40) + u32(1) + u32(0x80000000u) + std::string(8, '\0');
+    const std::string ape_head =
+        "APETAGEX" + u32(2000) + u32(40) + u32(1) + u32(0xA0000000u) + std::string(8, '\0');
     const std::string ape = ape_head + std::string(8, 'a') + ape_foot;
     const std::string lyrics = "LYRICSBEGININD0000210" + std::string("000021") + "LYRICS200";
-    const std::string appended = id3v2(4, 20, true) + std::string(20, 'z') + id3v2(4, 20, true, "3DI");
+    const std::string appended =
+        id3v2(4, 20, true) + std::string(20, 'z') + id3v2(4, 20, true, "3DI");
     struct Case {
         const char* name;
         std::string bytes;
@@ -287,7 +288,8 @@ std::string info_frame(bool good_crc) {
     f.resize(156 + 21, '\0');
     f += be(576 << 12 | 1200, 3);
     f.resize(156 + 34, '\0');
-    const uint16_t crc = lame_crc16(std::span(reinterpret_cast<const uint8_t*>(f.data()), f.size()));
+    const uint16_t crc =
+        lame_crc16(std::span(reinterpret_cast<const uint8_t*>(f.data()), f.size()));
     f += be(good_crc ? crc : crc ^ 1, 2);
     f.resize(417, '\0');
     return f;
@@ -370,8 +372,8 @@ TEST(FrameTag, GaplessWindow) {
         int32_t from, kept;
     };
     const Case cases[] = {
-        {{1105, 5000}, 0, 1105, 47},   {{1105, 5000}, 1152, 0, 1152}, {{1105, 5000}, 4608, 0, 392},
-        {{1105, 5000}, 5760, 0, 0},    {{1105, -1}, 4608, 0, 1152},   {{1500, -1}, 0, 0, 0},
+        {{1105, 5000}, 0, 1105, 47}, {{1105, 5000}, 1152, 0, 1152}, {{1105, 5000}, 4608, 0, 392},
+        {{1105, 5000}, 5760, 0, 0},  {{1105, -1}, 4608, 0, 1152},   {{1500, -1}, 0, 0, 0},
     };
     for (const Case& c : cases) {
         int32_t from = -1, kept = -1;
