@@ -26,7 +26,7 @@ constexpr int32_t RING_BITS = mp3::RES_BITS;
 constexpr int32_t RING_MASK = RING_BITS - 1;
 constexpr int32_t RING_UNITS = mp3::RES_UNITS;
 
-const std::string table_dir = std::string(VEXA_SHARED_DIR) + "/tables";
+const std::string table_dir = std::string(VEXA_TABLE_DIR);
 
 // |v|^(4/3) in Q13 as the stage defines it (table entries verified on their own below).
 int32_t expect_m(uint32_t v) {
