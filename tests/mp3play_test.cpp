@@ -338,6 +338,8 @@ TEST_F(Mp3Play, TrackTimeOfRealFiles) {
     const std::string bare =
         read_file(encode("t.mp3", 44100, 2, sound, {"-t", "-V", "4", "-m", "j"}));
     const std::string cbr = read_file(encode("c.mp3", 44100, 2, sound, {"-t", "-b", "128"}));
+    const std::string free =
+        read_file(encode("f.mp3", 44100, 2, sound, {"-t", "--freeformat", "-b", "450"}));
     const XingCounts x = xing_counts(vbr, 0);
     ASSERT_GT(x.frames, 0u);
     EXPECT_EQ(static_cast<int64_t>(x.frames) * 1152 - x.delay - x.padding, 44100 * 17 / 2)
@@ -357,6 +359,7 @@ TEST_F(Mp3Play, TrackTimeOfRealFiles) {
         {"VBR without Xing", bare},
         {"VBRI", with_vbri(bare)},
         {"CBR without Info behind a cover, tags at the end", id3_tag(300000) + cbr + end_tags()},
+        {"free format at 450 kbit/s without Info", free},
     };
     for (const auto& c : cases) {
         const std::string file = dir.file("i.mp3");
