@@ -150,7 +150,9 @@ int alsa_drain() {
 }
 
 int alsa_close() {
-    if (alsa.pcm == nullptr) return 0;
+    // From a signal handler that interrupted a call on the PCM, the exit that follows
+    // closes it.
+    if (alsa.pcm == nullptr || alsa.busy) return 0;
     alsa.busy = 1;
     const int err = snd_pcm_close(alsa.pcm);
     alsa.pcm = nullptr;

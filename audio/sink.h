@@ -41,6 +41,7 @@ int alsa_poll_room(std::span<pollfd> fds);
 void alsa_drop();
 // Plays out what is queued, then returns; -1 after printing the error line.
 int alsa_drain();
+// Closes the PCM; from a signal handler, as alsa_drop.
 int alsa_close();
 // Underruns recovered since the PCM was opened.
 long alsa_underruns();

@@ -4,10 +4,13 @@
 #include "mp3files.h"
 #include "proc.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -155,5 +158,28 @@ TEST_F(Alsa, DeviceFaultsEndInOneLineAndStatusOne) {
         EXPECT_EQ(output(oss_out()), "") << c.device;
     }
 }
+
+#ifdef VEXA_ALSA_PACED
+// SIGTERM drops what the PCM holds and ends both processes at once, with status 1.
+TEST_F(Alsa, SigtermDropsThePcmAtOnce) {
+    const std::string wav = file("t.wav", make_wav(2, 44100, test_sound(44100, 2, 10, 8u)));
+    const std::string report = dir.file("paced.txt");
+    write_file(config(), "pcm_type.vexapaced { lib \"" VEXA_ALSA_PACED "\" }\n"
+                         "pcm.paced { type vexapaced file \"" +
+                             alsa_out() + "\" report \"" + report + "\" speed 1 }\n");
+    EnvList env = {{"ALSA_CONFIG_PATH", config()}, {"VEXA_DEBUG_LEVEL", "0"}};
+    ProcHandle h = start_program({vexa_bin("vexa"), "-apaced", wav}, env);
+    ASSERT_TRUE(wait_until([&] { return !output(alsa_out()).empty(); }, 30));
+    kill(h.pid, SIGTERM);
+    ProcResult r = wait_program(h, 30);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    // The PCM was closed (its report written) long before the sound's end.
+    ASSERT_TRUE(wait_until([&] { return !output(report).empty(); }, 10));
+    const std::string line = output(report);
+    const long long frames = std::atoll(line.substr(line.rfind(' ') + 1).c_str());
+    EXPECT_GT(frames, 0) << line;
+    EXPECT_LT(frames, 5 * 44100) << line;
+}
+#endif
 
 } // namespace
