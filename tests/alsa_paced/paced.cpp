@@ -205,7 +205,7 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(vexapaced) {
         return -EINVAL;
     }
     if (file == nullptr || stream != SND_PCM_STREAM_PLAYBACK || speed <= 0) return -EINVAL;
-    auto* p = new tPaced;
+    auto* p = new tPaced{}; // the ioplug record zeroed, as the library expects
     p->speed = speed;
     p->report = report;
     p->out_fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
