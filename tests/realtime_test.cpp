@@ -85,22 +85,20 @@ pid_t player_of(pid_t pid) {
 // Where the player's sound goes: the simulated OSS device, or the real-time ALSA PCM.
 enum class Sink { oss, alsa };
 
+#ifdef VEXA_HAVE_ALSA
+constexpr bool have_alsa = true;
+#else
+constexpr bool have_alsa = false;
+#endif
+#define REQUIRE_ALSA()                                                                             \
+    if (!have_alsa) GTEST_SKIP() << "the player is built without ALSA"
+
 class RealTime : public testing::Test {
   protected:
     void SetUp() override { REQUIRE_LAME(); }
 
-    void require_alsa() {
-#ifndef VEXA_HAVE_ALSA
-        GTEST_SKIP() << "the player is built without ALSA";
-#endif
-    }
-
-    std::string device() const {
-        return dir.file("device.raw");
-    }
-    std::string report() const {
-        return dir.file("report.jsonl");
-    }
+    std::string device() const { return dir.file("device.raw"); }
+    std::string report() const { return dir.file("report.jsonl"); }
 
     std::string encode(const std::string& name, double seconds, const std::string& kbps) {
         lame_encode(dir.file(name), 44100, 2, sound(seconds), {"-b", kbps, "-m", "s"});
@@ -205,12 +203,12 @@ TEST_F(RealTime, FortyFiveSecondsOfDiskStallAt320kAreNotHeard) {
 }
 
 TEST_F(RealTime, MinuteOfDiskStallAt128kIsNotHeardThroughAlsa) {
-    require_alsa();
+    REQUIRE_ALSA();
     survives(encode("s128.mp3", 150, "128"), 2, 60, Sink::alsa);
 }
 
 TEST_F(RealTime, FortyFiveSecondsOfDiskStallAt320kAreNotHeardThroughAlsa) {
-    require_alsa();
+    REQUIRE_ALSA();
     survives(encode("s320.mp3", 60, "320"), 2, 45, Sink::alsa);
 }
 
@@ -264,7 +262,7 @@ TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrun) {
 
 // Through ALSA the underrun is recovered (snd_pcm_recover) and nothing is lost.
 TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrunThroughAlsa) {
-    require_alsa();
+    REQUIRE_ALSA();
     stopped_player(Sink::alsa);
 }
 
