@@ -63,7 +63,7 @@ int alsa_open(const char* name, int quiet_missing) {
     if (err < 0) {
         if (alsa.pcm != nullptr) snd_pcm_close(alsa.pcm);
         alsa.pcm = nullptr;
-        if (!(quiet_missing && alsa_missing(-err))) report(err);
+        if (!(quiet_missing && device_missing(-err))) report(err);
         errno = -err;
         return 1;
     }

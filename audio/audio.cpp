@@ -349,7 +349,7 @@ int open_alsa_default(int oss_errno) {
     }
     if (!alsa_built_in())
         std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(oss_errno));
-    else if (alsa_missing(errno))
+    else if (device_missing(errno))
         std::fprintf(stderr, "/dev/dsp: %s; ALSA default: %s\n", std::strerror(oss_errno),
                      std::strerror(errno));
     return 1;
@@ -367,7 +367,7 @@ int audio_open() {
     if (debug > 0) std::printf("audio_fd = %d\n", output.audio_fd);
     if (output.audio_fd < 0) {
         const int err = errno;
-        if (device == nullptr && alsa_missing(err)) return open_alsa_default(err);
+        if (device == nullptr && device_missing(err)) return open_alsa_default(err);
         std::perror(output.oss_path);
         return 1;
     }

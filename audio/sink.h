@@ -15,7 +15,7 @@ int alsa_built_in();
 
 // The errors (errno values) that mean a device or PCM is not there at all, as opposed to
 // one that is there and refuses.
-constexpr bool alsa_missing(int err) {
+constexpr bool device_missing(int err) {
     return err == ENOENT || err == ENODEV || err == ENXIO;
 }
 
