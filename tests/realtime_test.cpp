@@ -148,17 +148,19 @@ class RealTime : public testing::Test {
 
     Totals totals() const {
         Totals t;
-        // The ALSA plugin's lines: "underruns N dry_ms X frames F", in device time.
+        // The ALSA plugin's lines: "underruns N dry_ms X frames F unplayed U", in device
+        // time; what a PCM was given and did not play before it closed was lost.
         if (file_exists(alsa_report())) {
             std::istringstream lines(read_file(alsa_report()));
-            std::string u, d, f;
+            std::string u, d, f, l;
             long underruns = 0;
             double dry_ms = 0;
             long long frames = 0;
-            while (lines >> u >> underruns >> d >> dry_ms >> f >> frames) {
+            long long unplayed = 0;
+            while (lines >> u >> underruns >> d >> dry_ms >> f >> frames >> l >> unplayed) {
                 t.underruns += underruns;
                 t.dry_ms += dry_ms / speed(); // as the simulator counts it
-                t.bytes += 4 * frames;
+                t.bytes += 4 * (frames - unplayed);
             }
         }
         for (const auto& rep : read_ossim_reports(report())) {

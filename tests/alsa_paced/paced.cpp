@@ -4,7 +4,8 @@
 // every quarter period; the PCM can take more when a period is free. When it runs dry
 // while running, the next call finds an underrun (-EPIPE) and the time it stayed dry
 // counts until it starts again. At close it appends one line to "report":
-// "underruns N dry_ms X frames F" (device time).
+// "underruns N dry_ms X frames F unplayed U" (device time): U frames were given to it and
+// not played, because it was dropped (0 after a drain).
 //
 //   pcm_type.vexapaced { lib "<path of this library>" }
 //   pcm.paced { type vexapaced file "<path>" report "<path>" speed 2 }
@@ -149,8 +150,9 @@ int paced_close(snd_pcm_ioplug_t* io) {
     tPaced* p = paced(io);
     if (!p->report.empty()) {
         if (FILE* f = std::fopen(p->report.c_str(), "a")) {
-            std::fprintf(f, "underruns %ld dry_ms %.3f frames %llu\n", p->underruns, p->dry_ms,
-                         static_cast<unsigned long long>(p->frames));
+            std::fprintf(f, "underruns %ld dry_ms %.3f frames %llu unplayed %llu\n", p->underruns,
+                         p->dry_ms, static_cast<unsigned long long>(p->frames),
+                         static_cast<unsigned long long>(p->appl - p->hw));
             std::fclose(f);
         }
     }
