@@ -92,8 +92,8 @@ int parse_options(int argc, char** argv) {
         case '-': // other long forms are passed over like unknown letters
             info_option(arg);
             break;
-        case 'a':
-            output_device = value;
+        case 'a': // a lone -a leaves the choice to the player
+            output_device = value[0] != '\0' ? value : nullptr;
             break;
         case 'c':
             override_channels = number(value);
