@@ -13,6 +13,7 @@
 //   info_only            -i                         the probe
 //   output_file          -o                         main, which hands it to the audio output;
 //   output_name          -o                         the output owns and closes the stream
+//   output_device        -a                         main, which hands it to the audio output
 //   swap_channels        -p                         main, which hands it to the audio output
 //   spindown             -s                         nothing
 //   gapless              --no-gapless               the probe and the play loop: the encoder's
@@ -38,3 +39,6 @@ extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
 extern int swap_bytes; // 1: MPEG input words get their earliest byte on top; 0 (-w): the bottom
 extern int gapless;    // 1: trim what the encoder added (LAME delay, padding, header frame)
+
+// -a: the device to play to, an OSS device's path or an ALSA PCM's name; null when not given.
+extern const char* output_device;
