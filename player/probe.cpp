@@ -3,7 +3,6 @@
 #include "frametag.h"
 #include "layout.h"
 #include "mp3feed.h"
-#include "mp3rate.h"
 #include "mpegsync.h"
 #include "playfile.h"
 #include "settings.h"
