@@ -5,7 +5,8 @@
 #include <stdio.h>
 
 static void put(FILE* f, uint32_t v, int bytes) { /* little-endian */
-    for (int i = 0; i < bytes; i++) fputc((int)((v >> (8 * i)) & 0xFF), f);
+    for (int i = 0; i < bytes; i++)
+        fputc((int)((v >> (8 * i)) & 0xFF), f);
 }
 
 static void wav_header(FILE* f, uint32_t rate, uint32_t channels, uint32_t data_bytes) {
@@ -30,15 +31,18 @@ int main(int argc, char** argv) {
         if (used == held && (used = 0, held = fread(bytes, 1, sizeof bytes, in)) == 0)
             MP3StreamEnd(s); /* the file has ended: the frames still held come out */
         used += MP3StreamPush(s, bytes + used, held - used); /* takes what fits */
-        while ((st = MP3StreamPull(s, pcm, MP3_STREAM_PCM_VALUES, MP3_PCM_INTERLEAVED, &frame)) ==
-                   eStreamFrame || (st != eStreamNeedInput && st != eStreamEnd && !MP3StreamStatusIsFatal(st))) {
-            if (st != eStreamFrame) continue; /* a frame the decoder refused: go on */
+        while ((st = MP3StreamPull(s, pcm, MP3_STREAM_PCM_VALUES, MP3_PCM_INTERLEAVED, &frame)) !=
+                   eStreamNeedInput &&
+               st != eStreamEnd && !MP3StreamStatusIsFatal(st)) {
+            if (st != eStreamFrame) continue;   /* a frame the decoder refused: go on */
             if (data_bytes == 0) first = frame; /* the WAV takes the first frame's format */
-            for (int i = 0; i < frame.samples * frame.channels; i++) put(out, (uint16_t)pcm[i], 2);
+            for (int i = 0; i < frame.samples * frame.channels; i++)
+                put(out, (uint16_t)pcm[i], 2);
             data_bytes += (uint32_t)(2 * frame.samples * frame.channels);
         }
     }
     MP3StreamDestroy(s);
+    fclose(in);
     rewind(out), wav_header(out, (uint32_t)first.sample_rate, (uint32_t)first.channels, data_bytes);
     if (fclose(out) != 0 || st != eStreamEnd || data_bytes == 0)
         return fprintf(stderr, "mp3towav: %s: %s\n", argv[1], MP3StreamStatusName(st)), 1;

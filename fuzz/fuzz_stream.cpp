@@ -30,7 +30,8 @@ Digest run(const uint8_t* data, size_t length, size_t piece, int32_t layout) {
         if (at == length) MP3StreamEnd(s);
         tMP3StreamFrame f{};
         tMP3StreamStatus st;
-        while ((st = MP3StreamPull(s, pcm, MP3_STREAM_PCM_VALUES, layout, &f)) != eStreamNeedInput) {
+        while ((st = MP3StreamPull(s, pcm, MP3_STREAM_PCM_VALUES, layout, &f)) !=
+               eStreamNeedInput) {
             if (st == eStreamEnd) return d;
             if (MP3StreamStatusIsFatal(st) || MP3StreamStatusName(st) == nullptr) __builtin_trap();
             if (f.stream_byte <= last_byte) __builtin_trap();
@@ -41,8 +42,8 @@ Digest run(const uint8_t* data, size_t length, size_t piece, int32_t layout) {
                 __builtin_trap();
             for (int i = 0; i < f.samples; i++)
                 for (int c = 0; c < f.channels; c++) {
-                    const int16_t v = layout == MP3_PCM_PLANAR ? pcm[c * f.samples + i]
-                                                               : pcm[i * f.channels + c];
+                    const int16_t v =
+                        layout == MP3_PCM_PLANAR ? pcm[c * f.samples + i] : pcm[i * f.channels + c];
                     d.hash = (d.hash ^ static_cast<uint16_t>(v)) * 0x100000001B3ULL;
                 }
             d.frames++;

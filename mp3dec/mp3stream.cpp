@@ -53,20 +53,20 @@ struct tMP3Stream {
     alignas(MP3_INSTANCE_ALIGN) tMPEGInstance inst;
     // Stream words, the earliest byte in bits 31..24; zero past the held bytes.
     std::array<uint32_t, STREAM_WORDS + STREAM_SPARE_WORDS> words;
-    int32_t held;          // bytes held from words[0] on
-    int32_t read_bit;      // the decoder's position, in bits from words[0]
-    int64_t passed;        // stream bytes before words[0]
-    int64_t skip;          // bytes of the tag still to pass over as they are pushed
-    int32_t ended;         // MP3StreamEnd was called
-    int32_t step;          // STEP_TAG .. STEP_DONE
-    int32_t free_bytes;    // free format: frame length without padding, 0 when unknown
-    int32_t allocated;     // made by MP3StreamCreate
-    tStreamSync sync;      // where the next frame is due
-    tMPEGHeader header;    // of the frame being decoded
-    int64_t header_at;     // its stream byte
-    tMPEGStatus status;    // of the last frame call
-    int64_t frames;        // frames given
-    int64_t samples;       // samples per channel given
+    int32_t held;       // bytes held from words[0] on
+    int32_t read_bit;   // the decoder's position, in bits from words[0]
+    int64_t passed;     // stream bytes before words[0]
+    int64_t skip;       // bytes of the tag still to pass over as they are pushed
+    int32_t ended;      // MP3StreamEnd was called
+    int32_t step;       // STEP_TAG .. STEP_DONE
+    int32_t free_bytes; // free format: frame length without padding, 0 when unknown
+    int32_t allocated;  // made by MP3StreamCreate
+    tStreamSync sync;   // where the next frame is due
+    tMPEGHeader header; // of the frame being decoded
+    int64_t header_at;  // its stream byte
+    tMPEGStatus status; // of the last frame call
+    int64_t frames;     // frames given
+    int64_t samples;    // samples per channel given
     std::array<int16_t, MP3_MAX_SAMPLES> left;
     std::array<int16_t, MP3_MAX_SAMPLES> right;
     std::array<uint8_t, MPEG_RUN_WINDOW> window; // bytes after the position, to look at
@@ -96,7 +96,8 @@ void set_position(tMP3Stream& s, const tMPEGBitstream& bs) {
 // Up to the window's size of the bytes from the (byte-aligned) position on.
 std::span<const uint8_t> peek(tMP3Stream& s, size_t most) {
     const int64_t at = s.read_bit / 8;
-    const auto n = static_cast<size_t>(std::clamp<int64_t>(s.held - at, 0, static_cast<int64_t>(most)));
+    const auto n =
+        static_cast<size_t>(std::clamp<int64_t>(s.held - at, 0, static_cast<int64_t>(most)));
     for (size_t i = 0; i < n; i++) {
         const auto b = static_cast<size_t>(at) + i;
         s.window[i] = static_cast<uint8_t>(s.words[b / 4] >> (24 - 8 * (b % 4)));
@@ -192,8 +193,8 @@ void put_pcm(tMP3Stream& s, int16_t* pcm, int32_t layout) {
 
 void search(tMP3Stream& s) {
     tMPEGBitstream bs = position(s);
-    const tMPEGStatus st =
-        MP3SearchForSyncword(&s.inst, &bs, static_cast<int32_t>(std::max<int64_t>(0, ahead_bits(s))));
+    const tMPEGStatus st = MP3SearchForSyncword(
+        &s.inst, &bs, static_cast<int32_t>(std::max<int64_t>(0, ahead_bits(s))));
     set_position(s, bs);
     if (st == eNoErr)
         s.step = STEP_CONFIRM;
@@ -285,12 +286,14 @@ size_t MP3StreamPush(tMP3Stream* s, const uint8_t* bytes, size_t count) {
     if (s == nullptr || bytes == nullptr || s->ended) return 0;
     size_t taken = 0;
     if (s->skip > 0) {
-        taken = static_cast<size_t>(std::min<int64_t>(s->skip, static_cast<int64_t>(std::min<size_t>(count, INT32_MAX))));
+        taken = static_cast<size_t>(
+            std::min<int64_t>(s->skip, static_cast<int64_t>(std::min<size_t>(count, INT32_MAX))));
         s->skip -= static_cast<int64_t>(taken);
         s->passed += static_cast<int64_t>(taken);
     }
     if (s->held + static_cast<int64_t>(count - taken) > STREAM_BYTES) compact(*s);
-    const auto n = static_cast<int32_t>(std::min<size_t>(count - taken, static_cast<size_t>(STREAM_BYTES - s->held)));
+    const auto n = static_cast<int32_t>(
+        std::min<size_t>(count - taken, static_cast<size_t>(STREAM_BYTES - s->held)));
     append(*s, bytes + taken, n);
     return taken + static_cast<size_t>(n);
 }
@@ -301,11 +304,13 @@ void MP3StreamEnd(tMP3Stream* s) {
 
 tMP3StreamStatus MP3StreamPull(tMP3Stream* s, int16_t* pcm, size_t pcm_values, int32_t layout,
                                tMP3StreamFrame* frame) {
-    if (s == nullptr || pcm == nullptr || (layout != MP3_PCM_INTERLEAVED && layout != MP3_PCM_PLANAR))
+    if (s == nullptr || pcm == nullptr ||
+        (layout != MP3_PCM_INTERLEAVED && layout != MP3_PCM_PLANAR))
         return eStreamBadArgument;
     for (;;) {
         if (s->step == STEP_DONE) return eStreamEnd;
-        if (!s->ended && (s->skip > 0 || ahead_bits(*s) < 8 * STREAM_AHEAD)) return eStreamNeedInput;
+        if (!s->ended && (s->skip > 0 || ahead_bits(*s) < 8 * STREAM_AHEAD))
+            return eStreamNeedInput;
         if (s->step == STEP_TAG) {
             pass_tag(*s);
         } else if (s->step == STEP_SEARCH) {

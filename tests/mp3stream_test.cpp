@@ -34,7 +34,8 @@ Decoded decode(tMP3Stream* s, const std::string& bytes, size_t piece,
         at += MP3StreamPush(s, p + at, n);
         if (at == bytes.size()) MP3StreamEnd(s);
         tMP3StreamFrame f{};
-        while ((out.last = MP3StreamPull(s, pcm.data(), pcm.size(), layout, &f)) != eStreamNeedInput) {
+        while ((out.last = MP3StreamPull(s, pcm.data(), pcm.size(), layout, &f)) !=
+               eStreamNeedInput) {
             if (out.last == eStreamEnd || MP3StreamStatusIsFatal(out.last)) return out;
             if (out.last != eStreamFrame) continue;
             out.frames.push_back(f);
@@ -70,7 +71,8 @@ std::vector<std::string> stream_files() {
     return files;
 }
 
-const std::string fixture = std::string(VEXA_SOURCE_DIR) + "/tests/fixtures/mp3/s44_cbr128_joint.mp3";
+const std::string fixture =
+    std::string(VEXA_SOURCE_DIR) + "/tests/fixtures/mp3/s44_cbr128_joint.mp3";
 
 TEST(StreamDecoder, AnyPiecesGiveThePcmOfThePlayersFeed) {
     for (const std::string& file : stream_files()) {
@@ -95,7 +97,8 @@ TEST(StreamDecoder, ExampleProgramWritesWhatVexaDecodeWrites) {
     for (const std::string& file : stream_files()) {
         SCOPED_TRACE(file);
         const ProcResult ex = run_program({vexa_bin("mp3towav"), file, dir.file("x.wav")}, {}, 120);
-        const ProcResult tool = run_program({vexa_bin("vexa-decode"), file, dir.file("x.raw")}, {}, 120);
+        const ProcResult tool =
+            run_program({vexa_bin("vexa-decode"), file, dir.file("x.raw")}, {}, 120);
         ASSERT_EQ(ex.exit_code, 0) << ex.err;
         ASSERT_EQ(tool.exit_code, 0) << tool.err;
         const std::string wav = read_file(dir.file("x.wav"));

@@ -196,4 +196,3 @@ constexpr int MP3_MAX_SAMPLES = 2 * MP3_GRANULE_SAMPLES; // per channel and fram
 // 3 bytes for the position's offset within its word, i.e. 370 words counted from the word
 // the position is in, satisfies every frame.
 constexpr int MP3_FREE_FORMAT_READ_BYTES = 1476;
-

@@ -23,8 +23,8 @@
 #endif
 
 #define RIVOVER_SOCKET_PATH "/tmp/zuzerovu"
-#define RIVOVER_STATUS_OK 100   /* a reply's status on success */
-#define RIVOVER_TEXT_BYTES 512  /* text of a record, NUL included */
+#define RIVOVER_STATUS_OK 100  /* a reply's status on success */
+#define RIVOVER_TEXT_BYTES 512 /* text of a record, NUL included */
 #define RIVOVER_CMD_PLAY_TIME 17
 #define RIVOVER_CMD_REGISTER 32
 
@@ -72,18 +72,18 @@ VEXA_RIVOVER_API int ctl_link_text2(const char* text); /* 1; -1 when not open */
 VEXA_RIVOVER_API int ctl_link_read(int* out1, int* out2);
 
 /* ---- Requests on the request connection (-1 when it is not open, unless noted) ---- */
-VEXA_RIVOVER_API int ctl_get_value(void);      /* 1 */
-VEXA_RIVOVER_API int ctl_get_value_of(int a);  /* 2 */
+VEXA_RIVOVER_API int ctl_get_value(void);     /* 1 */
+VEXA_RIVOVER_API int ctl_get_value_of(int a); /* 2 */
 /* Text queries 3, 4, 5, 6, 7, 14, 15, 35, 54, 55: a buffer of the command's own that the
  * next query with the same code overwrites; null when refused or not open (5: ""). */
 VEXA_RIVOVER_API const char* ctl_get_text(int code, int a, int b);
 /* 8; text holds 512 bytes */
 VEXA_RIVOVER_API int ctl_status(int* out1, int* out2, int* out3, char* text);
-VEXA_RIVOVER_API int ctl_send3(int a, int b, int c);          /* 9 */
-VEXA_RIVOVER_API int ctl_request(int code);                   /* 10, 13, 56 */
-VEXA_RIVOVER_API int ctl_send_text(int a, const char* text);  /* 11 */
-VEXA_RIVOVER_API int ctl_get_value2(int a, int b);            /* 16; 0 when not open */
-VEXA_RIVOVER_API int ctl_play_time(int seconds);              /* 17 */
+VEXA_RIVOVER_API int ctl_send3(int a, int b, int c);         /* 9 */
+VEXA_RIVOVER_API int ctl_request(int code);                  /* 10, 13, 56 */
+VEXA_RIVOVER_API int ctl_send_text(int a, const char* text); /* 11 */
+VEXA_RIVOVER_API int ctl_get_value2(int a, int b);           /* 16; 0 when not open */
+VEXA_RIVOVER_API int ctl_play_time(int seconds);             /* 17 */
 /* 23, 24, 51 with their argument; 25, 26, 27, 28, 42, 43, 44, 45, 46, 47, 49, 53 with 0. */
 VEXA_RIVOVER_API int ctl_command(int code, int a);
 VEXA_RIVOVER_API int ctl_get_result(int code);     /* 31, 52 */

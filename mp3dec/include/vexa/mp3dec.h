@@ -107,7 +107,7 @@ typedef struct tChannelSideInfo {
 /* All decoder state of the frame calls. Opaque: callers only clear it whole. It must
  * begin on a 2048-byte boundary. */
 typedef struct tMPEGInstance {
-    uint16_t reservoir[512];    /* main-data ring, two bytes per unit; must be first */
+    uint16_t reservoir[512]; /* main-data ring, two bytes per unit; must be first */
     int32_t synth_buf[2][16][32];
     uint8_t synth_pos[2];
     int32_t ff_state;
@@ -162,14 +162,14 @@ typedef struct tMP3Stream tMP3Stream; /* opaque */
  * the call was wrong and did nothing. The others are not: after a recoverable one the
  * frame is left out and the next pull goes on with the stream. */
 typedef enum tMP3StreamStatus {
-    eStreamFrame = 0,          /* a frame of PCM is in the caller's array */
-    eStreamNeedInput = 1,      /* push more bytes, or say MP3StreamEnd */
-    eStreamEnd = 2,            /* the stream has ended: every frame is out */
-    eStreamBadHeader = 3,      /* recoverable: the decoder refused a header (decoder_status) */
-    eStreamFrameDropped = 4,   /* recoverable: the decoder refused a frame (decoder_status);
-                                  eFrameDiscarded is usual for the first frames */
-    eStreamBadArgument = -1,   /* fatal: a null pointer or an unknown layout */
-    eStreamPcmTooSmall = -2    /* fatal: the PCM array cannot hold the frame */
+    eStreamFrame = 0,        /* a frame of PCM is in the caller's array */
+    eStreamNeedInput = 1,    /* push more bytes, or say MP3StreamEnd */
+    eStreamEnd = 2,          /* the stream has ended: every frame is out */
+    eStreamBadHeader = 3,    /* recoverable: the decoder refused a header (decoder_status) */
+    eStreamFrameDropped = 4, /* recoverable: the decoder refused a frame (decoder_status);
+                                eFrameDiscarded is usual for the first frames */
+    eStreamBadArgument = -1, /* fatal: a null pointer or an unknown layout */
+    eStreamPcmTooSmall = -2  /* fatal: the PCM array cannot hold the frame */
 } tMP3StreamStatus;
 
 /* PCM layouts for MP3StreamPull. */
@@ -189,7 +189,7 @@ typedef struct tMP3StreamFrame {
     int64_t stream_byte;     /* the frame's header in the bytes pushed (0: the first) */
     int32_t decoder_status;  /* tMPEGStatus of the last frame call */
     int32_t reserved;
-    tMPEGHeader header;      /* the decoder's description of the frame */
+    tMPEGHeader header; /* the decoder's description of the frame */
 } tMP3StreamFrame;
 
 /* Bytes of memory MP3StreamInit needs (the record with room to align it). */
