@@ -216,7 +216,7 @@ void confirm(tMP3Stream& s) {
     if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
         if (s.free_bytes == 0) s.free_bytes = run.free_length;
         s.step = STEP_HEADER;
-    } else if (found != MPEG_RUN_MORE || s.ended) {
+    } else { // no run; a whole window (or the end) always settles it, so never "more"
         s.read_bit += 8;
         s.step = STEP_SEARCH;
     }
