@@ -72,6 +72,11 @@ struct tMP3Stream {
     std::array<uint8_t, MPEG_RUN_WINDOW> window; // bytes after the position, to look at
 };
 static_assert(STREAM_BYTES % 4 == 0);
+// The records callers compile against: a change here changes the interface.
+static_assert(sizeof(tMPEGHeader) == 24 && sizeof(tMPEGBitstream) == 2 * sizeof(void*));
+static_assert(offsetof(tMP3StreamFrame, frame_index) == 16);
+static_assert(offsetof(tMP3StreamFrame, decoder_status) == 40);
+static_assert(offsetof(tMP3StreamFrame, header) == 48 && sizeof(tMP3StreamFrame) == 72);
 static_assert(MP3_STREAM_PCM_VALUES == 2 * MP3_MAX_SAMPLES);
 
 namespace {
