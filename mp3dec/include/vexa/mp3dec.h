@@ -27,7 +27,9 @@
  *    Threads: a decoder belongs to one thread at a time (one decoder per thread); separate
  *    decoders share nothing but constant tables, so any number may run at once.
  *    Input: sync words that start no run of frames are passed over, an ID3v2 tag at the
- *    start is skipped, and at the end a frame is decoded only when it is held whole.
+ *    start is skipped, and at the end a frame is decoded only when it is held whole. A
+ *    decoder holds up to 12 KiB and decodes once about 6 KB after the frame are held (or
+ *    MP3StreamEnd was called), so the PCM is the same whatever pieces the bytes come in.
  *    Every frame is given whole (the encoder's delay and padding are not trimmed).
  *
  * 2. The four frame calls underneath (MP3InitInstance ... MP3DecodeData), for callers that
