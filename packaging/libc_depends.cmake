@@ -1,5 +1,6 @@
 # CPack project configuration of a cross tree: each package's dependency on the C library,
-# from the highest GLIBC_ symbol version its binaries need (readelf of the target's files).
+# from the highest GLIBC_ symbol version its binaries need (readelf of the target's files),
+# and the player's on libasound2 when it has the ALSA output.
 include(${CPACK_VEXA_BINARIES_FILE})
 foreach(component runtime libmp3dec librivover)
   set(major 0)
@@ -18,5 +19,8 @@ foreach(component runtime libmp3dec librivover)
   if(major GREATER 0)
     string(TOUPPER ${component} COMPONENT)
     set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_DEPENDS "libc6 (>= ${major}.${minor})")
+    if(component STREQUAL "runtime" AND VEXA_HAVE_ALSA)
+      string(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ", libasound2 (>= 1.0.16)")
+    endif()
   endif()
 endforeach()
