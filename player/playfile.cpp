@@ -5,6 +5,7 @@
 #include "mp3print.h"
 #include "mp3rate.h"
 #include "rivover.h"
+#include "safeguards.h"
 #include "settings.h"
 #include "smbuf.h"
 
@@ -139,7 +140,8 @@ tLoopState decode_mpeg(tPlayback& pb) {
                 pb.skip_frames -= 1;
                 return DL_START;
             }
-            if (channels == 1)
+            // A mono frame has no right channel of its own, whatever -c asks for.
+            if (channels == 1 || feed.header.numchans == 1)
                 std::memcpy(pcm_right, pcm_left,
                             static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
             pb.pcm_pending = 1;
@@ -169,7 +171,7 @@ tLoopState state_try_write(tPlayback& pb) {
     if (pb.rate > 0) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
         if (second != pb.last_second) {
-            ctl_play_time(second);
+            report_play_time(second);
             pb.last_second = second;
         }
     }
@@ -223,7 +225,7 @@ tLoopState state_try_read(tPlayback& pb) {
 // has ended and nothing is pending) it returns at once.
 tLoopState state_sleep(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
-    std::array<pollfd, 2> fds{};
+    std::array<pollfd, 3> fds{};
     nfds_t count = 0;
     if (!pbuffer_eof(inbuf.pbuf) && pbuffer_write_slot(inbuf.pbuf) != nullptr)
         fds[count++] = pollfd{processes.infd, POLLIN, 0};
@@ -237,8 +239,12 @@ tLoopState state_sleep(tPlayback& pb) {
         fds[count++] = pollfd{device, POLLOUT, 0};
     }
     if (count == 0) return DL_START;
+    // The daemon's replies are taken as they come, and never waited for.
+    const int control = ctl_report_fd();
+    if (control >= 0) fds[count++] = pollfd{control, POLLIN, 0};
     while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
     }
+    if (control >= 0 && fds[count - 1].revents != 0) ctl_report_readable();
     return DL_START;
 }
 
