@@ -74,7 +74,8 @@ void follow_reader(pid_t reader) {
 }
 
 void raise_priority() {
-    if (std::getenv("VEXA_NO_PRIORITY") != nullptr) return;
+    const char* off = std::getenv("VEXA_NO_PRIORITY");
+    if (off != nullptr && *off != '\0' && std::strcmp(off, "0") != 0) return;
     sched_param param{};
     param.sched_priority = PLAYER_FIFO_PRIORITY;
     if (sched_setscheduler(0, SCHED_FIFO, &param) == 0) {

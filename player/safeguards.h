@@ -17,7 +17,7 @@ void refuse_output_on_input(int argc, char** argv);
 // the process the user started, ends first.
 void follow_reader(pid_t reader);
 // In the player process: a real-time or at least a raised priority where permitted,
-// unless VEXA_NO_PRIORITY is set.
+// unless VEXA_NO_PRIORITY is set (to anything but "" or "0").
 void raise_priority();
 // A play-time report to the daemon; never waits.
 void report_play_time(int seconds);

@@ -294,6 +294,10 @@ EnvList ossim_env(const std::string& output_path, const std::string& report_path
     env.emplace_back("OSSIM_REPORT", report_path);
     env.emplace_back("OSSIM_REALTIME", realtime ? "1" : "0");
     env.emplace_back("OSSIM_FAIL", fail);
+    // Players under test keep the ordinary priority (a real-time one, taken where the
+    // tests run as root, would let an emulated or sanitized player crowd out the rest of
+    // the suite); the tests of the priority itself set this to "0".
+    env.emplace_back("VEXA_NO_PRIORITY", "1");
     return env;
 }
 
