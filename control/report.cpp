@@ -97,7 +97,8 @@ int ctl_report_open() {
 int ctl_report_play_time(int seconds) {
     if (report_link.fd >= 0) ctl_report_readable(); // a peer that hung up is noticed here
     if (report_link.fd < 0) {
-        if (report_link.attempted && monotonic_ms() - report_link.last_attempt_ms < CTL_REPORT_RETRY_MS)
+        if (report_link.attempted &&
+            monotonic_ms() - report_link.last_attempt_ms < CTL_REPORT_RETRY_MS)
             return -1;
         if (!connect_and_register()) return -1;
     }

@@ -36,7 +36,7 @@ void startup_hygiene() {
         // The lowest free number is fd itself: the ones below it are open by now.
         const int null_fd = open("/dev/null", O_RDWR);
         if (null_fd < 0) _exit(1); // nothing to report through
-        if (null_fd != fd) { // cannot happen, but never leave a gap
+        if (null_fd != fd) {       // cannot happen, but never leave a gap
             dup2(null_fd, fd);
             close(null_fd);
         }

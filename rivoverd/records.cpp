@@ -1,7 +1,7 @@
 #include "records.h"
 
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <unistd.h>
 
 std::array<tClient, MAX_CLIENTS> clients;
@@ -170,7 +170,8 @@ void client_drop(int slot, const char* why) {
     if (why != nullptr)
         std::fprintf(message_log, "rivoverd: client pid=%d dropped: %s\n", c.pid, why);
     if (c.log_suppressed > 0)
-        std::fprintf(message_log, "rivoverd: client pid=%d: %d more lines left out\n", c.pid, c.log_suppressed);
+        std::fprintf(message_log, "rivoverd: client pid=%d: %d more lines left out\n", c.pid,
+                     c.log_suppressed);
     if (c.fd >= 0) close(c.fd);
     c.used = 0;
     if (last_reporter == slot) last_reporter = -1;

@@ -5,9 +5,9 @@
 //   pid=<client pid> cmd=<command> p1=<param1> p2=<param2> p3=<param3> p4=<param4> text="<text>"
 //
 // The pid is the peer's process id as the kernel gave it when the client connected;
-// what a client says about itself never replaces it. In the text a quote and a backslash are escaped (\" \\) and every
-// byte outside printable ASCII is written as \xHH, so that every record stays on one line
-// and no byte of a record reaches a terminal that shows the log.
+// what a client says about itself never replaces it. In the text a quote and a backslash are
+// escaped (\" \\) and every byte outside printable ASCII is written as \xHH, so that every record
+// stays on one line and no byte of a record reaches a terminal that shows the log.
 //
 // Commands it knows, each answered with status 100:
 //   32  register: param1 is the client's process id, which must be the peer's own or its
@@ -234,8 +234,7 @@ int open_listener(const tSocketAccess& access) {
     const int bind_error = errno;
     umask(old_umask);
     if (bound < 0) {
-        if (cleared)
-            std::fprintf(stderr, "%s: %s\n", CTL_SOCKET_PATH, std::strerror(bind_error));
+        if (cleared) std::fprintf(stderr, "%s: %s\n", CTL_SOCKET_PATH, std::strerror(bind_error));
         close(fd);
         return -1;
     }

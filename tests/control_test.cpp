@@ -669,8 +669,7 @@ TEST_F(PlayerReports, DaemonThatHangsUpOrStopsAnsweringDoesNotHoldUpThePlayer) {
         EXPECT_EQ(r.term_signal, 0);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(played(), pcm_bytes(samples));
-        wait_until([&] { return play_times(peer.records_of(pid)).size() >= c.reports.size(); },
-                   10);
+        wait_until([&] { return play_times(peer.records_of(pid)).size() >= c.reports.size(); }, 10);
         EXPECT_EQ(play_times(peer.records_of(pid)), c.reports);
     }
 }
@@ -703,8 +702,8 @@ class PlayerAgainstListener : public PlayerReports {
         for (const auto& rep : read_ossim_reports(report)) {
             underruns += rep.underruns;
             for (const OssimGap& g : rep.gaps)
-                *gaps += " at " + std::to_string(g.at_ms) + " ms for " + std::to_string(g.ms) +
-                         " ms;";
+                *gaps +=
+                    " at " + std::to_string(g.at_ms) + " ms for " + std::to_string(g.ms) + " ms;";
         }
         EXPECT_EQ(played(), pcm_bytes(samples));
         return underruns;
@@ -726,7 +725,7 @@ TEST_F(PlayerAgainstListener, RealTimeSlowSilentOrHostileListenersCostNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::unique_ptr<ScriptedPeer> peer;
-        int raw = -1; // a listener that does nothing with what comes in
+        int raw = -1;          // a listener that does nothing with what comes in
         std::vector<int> held; // connections that fill its backlog
         if (c.kind == SLOW || c.kind == SILENT) {
             peer = std::make_unique<ScriptedPeer>();
@@ -788,10 +787,12 @@ TEST_F(PlayerAgainstListener, RealTimeReportsGoOnAfterTheDaemonRestarts) {
     EXPECT_EQ(underruns, 0) << gaps;
     // The new daemon hears from the player: a register of its own pid, then play times.
     // (The player is not a child of this process: all connections are looked at.)
-    wait_until([&] {
-        const auto all = peer->connections();
-        return !all.empty() && !play_times(all[0]).empty();
-    }, 10);
+    wait_until(
+        [&] {
+            const auto all = peer->connections();
+            return !all.empty() && !play_times(all[0]).empty();
+        },
+        10);
     const auto conns = peer->connections();
     ASSERT_EQ(conns.size(), 1u);
     ASSERT_FALSE(conns[0].empty());

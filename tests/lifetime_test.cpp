@@ -29,9 +29,8 @@ class SharedDevice : public testing::Test {
     std::string wav(const std::string& name, int channels, double seconds, int16_t value = 77) {
         const std::string path = dir.file(name);
         write_file(path, make_wav(channels, 44100,
-                                  std::vector<int16_t>(static_cast<size_t>(
-                                                           channels * 44100 * seconds),
-                                                       value)));
+                                  std::vector<int16_t>(
+                                      static_cast<size_t>(channels * 44100 * seconds), value)));
         return path;
     }
     std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }
@@ -125,9 +124,8 @@ TEST_F(SharedDevice, ClosedStandardOutputAndErrorLeaveTheCopyPurePcm) {
         SCOPED_TRACE(closing);
         write_file(device(), "");
         const std::string script = std::string("exec \"$@\" ") + closing;
-        ProcResult r = run_program({"/bin/sh", "-c", script, "sh", vexa_bin("vexa"), "-d3",
-                                    "-o" + copy, file},
-                                   env(), 60);
+        ProcResult r = run_program(
+            {"/bin/sh", "-c", script, "sh", vexa_bin("vexa"), "-d3", "-o" + copy, file}, env(), 60);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_TRUE(read_file(copy) == pcm_bytes(samples)) << "text in the -o copy";
         EXPECT_TRUE(played() == pcm_bytes(samples)) << "text in the sound";
@@ -161,9 +159,9 @@ TEST_F(SharedDevice, FileSizeLimitEndsOnlyTheCopy) {
     const std::string file = wav("f.wav", 2, 1);
     const std::string copy = dir.file("limited.raw");
     EnvList e = ossim_env("", report());
-    ProcResult r = run_program({"/bin/sh", "-c", "ulimit -f 100; exec \"$@\"", "sh",
-                                vexa_bin("vexa"), "-o" + copy, file},
-                               e, 60);
+    ProcResult r = run_program(
+        {"/bin/sh", "-c", "ulimit -f 100; exec \"$@\"", "sh", vexa_bin("vexa"), "-o" + copy, file},
+        e, 60);
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, copy + ": File too large\n");
@@ -196,9 +194,9 @@ TEST_F(SharedDevice, KestSleepTakesOnlyNonNegativeWholeNumbers) {
         const char* value;
         bool sleeps;
     };
-    for (const Row& row : {Row{"-1", false}, Row{"abc", false}, Row{"1.5", false},
-                           Row{"", false}, Row{"12x", false}, Row{"99999999999999999999", false},
-                           Row{"0", true}, Row{"1000", true}}) {
+    for (const Row& row :
+         {Row{"-1", false}, Row{"abc", false}, Row{"1.5", false}, Row{"", false}, Row{"12x", false},
+          Row{"99999999999999999999", false}, Row{"0", true}, Row{"1000", true}}) {
         SCOPED_TRACE(row.value);
         EnvList e = env();
         e.emplace_back("KEST_SLEEP", row.value);
@@ -219,9 +217,9 @@ TEST_F(SharedDevice, PriorityIsRaisedWherePermittedUnlessTurnedOff) {
     on.emplace_back("VEXA_NO_PRIORITY", "0");
     ProcResult r = run_program({vexa_bin("vexa"), "-d1", file}, on, 60);
     EXPECT_EQ(r.exit_code, 0);
-    const bool raised = r.out.find("player runs at real-time priority (SCHED_FIFO 10)\n") !=
-                            std::string::npos ||
-                        r.out.find("player runs at nice -10\n") != std::string::npos;
+    const bool raised =
+        r.out.find("player runs at real-time priority (SCHED_FIFO 10)\n") != std::string::npos ||
+        r.out.find("player runs at nice -10\n") != std::string::npos;
     const bool unchanged = r.out.find("player priority unchanged: ") != std::string::npos;
     EXPECT_TRUE(raised != unchanged) << r.out;
     ProcResult off = run_program({vexa_bin("vexa"), "-d1", file}, env(), 60);

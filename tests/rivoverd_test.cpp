@@ -20,10 +20,10 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
