@@ -15,6 +15,7 @@
 #include <cstring>
 #include <sched.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,12 +121,12 @@ TEST_F(SharedDevice, ClosedStandardOutputAndErrorLeaveTheCopyPurePcm) {
     const std::string file = dir.file("c.wav");
     write_file(file, make_wav(2, 44100, samples));
     const std::string copy = dir.file("copy.raw");
-    for (const char* closing : {">&-", "2>&-", ">&- 2>&-", "<&- >&- 2>&-"}) {
-        SCOPED_TRACE(closing);
+    for (const std::vector<int>& closed : {std::vector<int>{1}, std::vector<int>{2},
+                                           std::vector<int>{1, 2}, std::vector<int>{0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
         write_file(device(), "");
-        const std::string script = std::string("exec \"$@\" ") + closing;
-        ProcResult r = run_program(
-            {"/bin/sh", "-c", script, "sh", vexa_bin("vexa"), "-d3", "-o" + copy, file}, env(), 60);
+        ProcHandle h = start_program({vexa_bin("vexa"), "-d3", "-o" + copy, file}, env(), closed);
+        ProcResult r = wait_program(h, 60);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_TRUE(read_file(copy) == pcm_bytes(samples)) << "text in the -o copy";
         EXPECT_TRUE(played() == pcm_bytes(samples)) << "text in the sound";

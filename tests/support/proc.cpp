@@ -151,7 +151,8 @@ ProcHandle::~ProcHandle() {
     abandon(this);
 }
 
-ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add) {
+ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
+                         const std::vector<int>& closed) {
     ProcHandle h;
     if (argv.empty()) {
         ADD_FAILURE() << "start_program: empty argv";
@@ -185,6 +186,8 @@ ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& en
         if (null_fd >= 0) dup2(null_fd, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        for (int fd : closed)
+            close(fd);
         execve(argp[0], argp.data(), envp.data());
         const char* why = strerror(errno);
         ssize_t ignored = write(2, exec_failed.data(), exec_failed.size());
