@@ -179,48 +179,56 @@ void client_drop(int slot, const char* why) {
 
 namespace {
 
+// The connections of one user: how many, and the one idle longest.
+struct tUserSlots {
+    uint32_t uid;
+    int32_t count;
+    int32_t oldest; // slot
+};
+
+bool idle_longer(int a, int b) {
+    return clients[static_cast<size_t>(a)].last_activity <
+           clients[static_cast<size_t>(b)].last_activity;
+}
+
 // The slot a new connection of `uid` may take from someone, or -1 when none may be taken.
 // A user at its limit gives up its own idle-longest slot; in a full table the user with
 // the most slots gives up its idle-longest one, unless that is another user's only one.
 int slot_to_take(uint32_t uid, const char** why) {
-    std::array<int, MAX_CLIENTS> count_of_slot_uid{};
-    int own = 0, own_oldest = -1, used = 0;
+    std::array<tUserSlots, MAX_CLIENTS> users{};
+    int user_count = 0, used = 0;
     for (int i = 0; i < MAX_CLIENTS; i++) {
         const tClient& c = clients[static_cast<size_t>(i)];
         if (c.used == 0) continue;
         used++;
-        for (int k = 0; k < MAX_CLIENTS; k++)
-            if (clients[static_cast<size_t>(k)].used != 0 &&
-                clients[static_cast<size_t>(k)].uid == c.uid)
-                count_of_slot_uid[static_cast<size_t>(i)]++;
-        if (c.uid == uid) {
-            own++;
-            if (own_oldest < 0 ||
-                c.last_activity < clients[static_cast<size_t>(own_oldest)].last_activity)
-                own_oldest = i;
+        int k = 0;
+        while (k < user_count && users[static_cast<size_t>(k)].uid != c.uid)
+            k++;
+        tUserSlots& u = users[static_cast<size_t>(k)];
+        if (k == user_count) {
+            u = tUserSlots{c.uid, 0, i};
+            user_count++;
         }
+        u.count++;
+        if (idle_longer(i, u.oldest)) u.oldest = i;
     }
-    if (uid != 0 && own >= MAX_CLIENTS_PER_UID) {
+    const tUserSlots* own = nullptr;
+    const tUserSlots* most = nullptr;
+    for (int k = 0; k < user_count; k++) {
+        const tUserSlots& u = users[static_cast<size_t>(k)];
+        if (u.uid == uid) own = &u;
+        if (most == nullptr || u.count > most->count ||
+            (u.count == most->count && idle_longer(u.oldest, most->oldest)))
+            most = &u;
+    }
+    if (uid != 0 && own != nullptr && own->count >= MAX_CLIENTS_PER_UID) {
         *why = "its user connected again holding every slot it may hold";
-        return own_oldest;
+        return own->oldest;
     }
-    if (used < MAX_CLIENTS) return -1;
-    int victim = -1;
-    for (int i = 0; i < MAX_CLIENTS; i++) {
-        const tClient& c = clients[static_cast<size_t>(i)];
-        const int n = count_of_slot_uid[static_cast<size_t>(i)];
-        if (victim < 0) {
-            victim = i;
-            continue;
-        }
-        const tClient& v = clients[static_cast<size_t>(victim)];
-        const int vn = count_of_slot_uid[static_cast<size_t>(victim)];
-        if (n > vn || (n == vn && c.last_activity < v.last_activity)) victim = i;
-    }
-    const tClient& v = clients[static_cast<size_t>(victim)];
-    if (v.uid != uid && count_of_slot_uid[static_cast<size_t>(victim)] <= 1) return -1;
+    if (used < MAX_CLIENTS || most == nullptr) return -1;
+    if (most->uid != uid && most->count <= 1) return -1;
     *why = "every slot is taken and its user holds the most";
-    return victim;
+    return most->oldest;
 }
 
 int free_slot() {
