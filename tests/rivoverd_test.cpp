@@ -478,6 +478,23 @@ constexpr uid_t SOMEONE = 65533;
     if (geteuid() != 0)                                                                            \
     GTEST_SKIP() << "skipped: acting as a second user needs root (CI runs as root)"
 
+// One byte carrying one descriptor over a local socket.
+struct FdMessage {
+    char byte = 'c';
+    iovec iov{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    FdMessage() {
+        iov = {&byte, 1};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    FdMessage(const FdMessage&) = delete; // msg points into the object itself
+    FdMessage& operator=(const FdMessage&) = delete;
+};
+
 // `n` connections to the path made by a process running as `uid`, handed over to this
 // process (the daemon saw `uid` connect). Fewer when the daemon refused some.
 std::vector<int> connections_as(uid_t uid, int n) {
@@ -488,22 +505,15 @@ std::vector<int> connections_as(uid_t uid, int n) {
         close(pair[0]);
         if (setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
         for (int i = 0; i < n; i++) {
-            int fd = dial();
+            const int fd = dial();
             if (fd < 0) continue;
-            char byte = 'c';
-            iovec iov{&byte, 1};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-            msghdr msg{};
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+            FdMessage m;
+            cmsghdr* cm = CMSG_FIRSTHDR(&m.msg);
             cm->cmsg_level = SOL_SOCKET;
             cm->cmsg_type = SCM_RIGHTS;
             cm->cmsg_len = CMSG_LEN(sizeof(int));
             std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-            if (sendmsg(pair[1], &msg, 0) != 1) _exit(1);
+            if (sendmsg(pair[1], &m.msg, 0) != 1) _exit(1);
             close(fd);
         }
         _exit(0);
@@ -511,16 +521,9 @@ std::vector<int> connections_as(uid_t uid, int n) {
     close(pair[1]);
     std::vector<int> fds;
     for (;;) {
-        char byte;
-        iovec iov{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        if (recvmsg(pair[0], &msg, MSG_CMSG_CLOEXEC) != 1) break;
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        FdMessage m;
+        if (recvmsg(pair[0], &m.msg, MSG_CMSG_CLOEXEC) != 1) break;
+        const cmsghdr* cm = CMSG_FIRSTHDR(&m.msg);
         if (cm == nullptr || cm->cmsg_type != SCM_RIGHTS) break;
         int fd;
         std::memcpy(&fd, CMSG_DATA(cm), sizeof fd);
