@@ -155,14 +155,18 @@ TEST_F(SharedDevice, MonoFramesUnderTwoChannelsCopyLeftToRight) {
 }
 
 TEST_F(SharedDevice, FileSizeLimitEndsOnlyTheCopy) {
-    // 51200 bytes may be written (dash counts ulimit -f in 512-byte blocks); the device
-    // output is not kept, since it would meet the same limit.
+    // 51200 bytes may be written; the device output is not kept, since it would meet the
+    // same limit. The limit is this process's while the player starts, which inherits it.
     const std::string file = wav("f.wav", 2, 1);
     const std::string copy = dir.file("limited.raw");
-    EnvList e = ossim_env("", report());
-    ProcResult r = run_program(
-        {"/bin/sh", "-c", "ulimit -f 100; exec \"$@\"", "sh", vexa_bin("vexa"), "-o" + copy, file},
-        e, 60);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = 51200;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ProcHandle h = start_program({vexa_bin("vexa"), "-o" + copy, file}, ossim_env("", report()));
+    setrlimit(RLIMIT_FSIZE, &old);
+    ProcResult r = wait_program(h, 60);
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, copy + ": File too large\n");
