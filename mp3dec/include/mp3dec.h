@@ -222,6 +222,7 @@ struct tMPEGInstance {
     uint16_t reservoir[MP3_RESERVOIR_BYTES / 2]; // main-data ring, two bytes per unit; first
     int32_t synth_buf[2][16][32];                // per channel 16 rows of 32 synthesis values
     uint8_t synth_pos[2];
+    uint8_t dsp_path; // which code runs the inner loops; MP3InitInstance picks the fastest
     int32_t ff_state; // free-format frame length in bytes, 0 while unmeasured
     uint8_t version;  // 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5
     uint8_t layer;
