@@ -110,17 +110,8 @@ __m256i pick(__m256i v, int a, int b, int c, int d) {
 // Eight subbands at a time, one per lane (the odd lanes odd); the last n mod 8 go the
 // four-lane way.
 void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const __m256i odd = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
-    int sb = 0;
-    for (; sb + 8 <= n; sb += 8, x += 144, ov += 144) {
-        __m256i X[18], o[18];
-        subbands_in(x, X);
-        subbands_in(ov, o);
-        imdct36<tAvxOps>(X, o, X, W, odd);
-        subbands_out(X, x);
-        subbands_out(o, ov);
-    }
-    if (sb < n) imdct_long_sse41(x, ov, n - sb, W);
+    imdct_long_lanes<tAvxOps, 8, subbands_in, subbands_out, imdct_long_sse41>(
+        x, ov, n, W, _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1));
 }
 
 namespace {

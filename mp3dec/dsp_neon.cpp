@@ -77,7 +77,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void load_lanes(const int32_t* p, int32x4_t* v) {
+void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {
         v[i] = vld1q_s32(p + i);
         v[i + 1] = vld1q_s32(p + 18 + i);
@@ -91,7 +91,7 @@ void load_lanes(const int32_t* p, int32x4_t* v) {
     v[17] = vcombine_s32(ab.val[1], cd.val[1]);
 }
 
-void store_lanes(int32_t* p, const int32x4_t* v) {
+void subbands_out(const int32x4_t* v, int32_t* p) {
     for (int i = 0; i < 16; i += 4) {
         int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
         transpose4(a, b, c, d);
@@ -201,17 +201,8 @@ void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); the last n mod 4 go the
 // portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const int32x4_t odd = {0, -1, 0, -1};
-    int sb = 0;
-    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
-        int32x4_t X[18], o[18], out[18];
-        load_lanes(x, X);
-        load_lanes(ov, o);
-        imdct36<tNeonOps4>(X, o, out, W, odd);
-        store_lanes(x, out);
-        store_lanes(ov, o);
-    }
-    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+    imdct_long_lanes<tNeonOps4, 4, subbands_in, subbands_out, imdct_long_portable>(
+        x, ov, n, W, int32x4_t{0, -1, 0, -1});
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd

@@ -216,17 +216,8 @@ void imdct_zero_sse41(int32_t* x, int32_t* ov, int n) {
 // Four subbands at a time, one per lane (lanes 1 and 3 odd), moved in and out by
 // transposes; the last n mod 4 go the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
-    int sb = 0;
-    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
-        __m128i X[18], o[18];
-        subbands_in(x, X);
-        subbands_in(ov, o);
-        imdct36<tSseOps>(X, o, X, W, odd);
-        subbands_out(X, x);
-        subbands_out(o, ov);
-    }
-    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+    imdct_long_lanes<tSseOps, 4, subbands_in, subbands_out, imdct_long_portable>(
+        x, ov, n, W, _mm_setr_epi32(0, -1, 0, -1));
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
