@@ -127,11 +127,11 @@ template <typename Ops, int Lanes, auto In, auto Out, auto Rest>
     using V = typename Ops::V;
     int sb = 0;
     for (; sb + Lanes <= n; sb += Lanes, x += 18 * Lanes, ov += 18 * Lanes) {
-        V X[18], o[18];
+        V X[18], o[18], out[18];
         In(x, X);
         In(ov, o);
-        imdct36<Ops>(X, o, X, W, odd);
-        Out(X, x);
+        imdct36<Ops>(X, o, out, W, odd);
+        Out(out, x);
         Out(o, ov);
     }
     if (sb < n) Rest(x, ov, n - sb, W);
