@@ -15,27 +15,55 @@ namespace mp3 {
 namespace {
 
 constexpr tDspKernels portable_kernels = {
-    requant_lines_portable, mid_side_portable,  alias_butterflies_portable, imdct_long_portable,
-    imdct_zero_portable,    synth_dct_portable, synth_row0_portable,        synth_rows_portable,
+    2,
+    requant_lines_portable,
+    mid_side_portable,
+    alias_butterflies_portable,
+    imdct_long_portable,
+    imdct_zero_portable,
+    synth_dct_portable,
+    synth_row0_portable,
+    synth_rows_portable,
 };
 
 // The kernels of each path, by tDspPath; the portable ones stand in for a path this
 // build does not have.
 #if defined(VEXA_SIMD_X86)
 constexpr tDspKernels sse41_kernels = {
-    requant_lines_sse41, mid_side_sse41,  alias_butterflies_sse41, imdct_long_sse41,
-    imdct_zero_sse41,    synth_dct_sse41, synth_row0_portable,     synth_rows_sse41,
+    4,
+    requant_lines_sse41,
+    mid_side_sse41,
+    alias_butterflies_sse41,
+    imdct_long_sse41,
+    imdct_zero_sse41,
+    synth_dct_sse41,
+    synth_row0_portable,
+    synth_rows_sse41,
 };
 constexpr tDspKernels avx2_kernels = {
-    requant_lines_avx2, mid_side_avx2,  alias_butterflies_avx2, imdct_long_avx2,
-    imdct_zero_sse41,   synth_dct_avx2, synth_row0_avx2,        synth_rows_avx2,
+    4,
+    requant_lines_avx2,
+    mid_side_avx2,
+    alias_butterflies_avx2,
+    imdct_long_avx2,
+    imdct_zero_sse41,
+    synth_dct_avx2,
+    synth_row0_avx2,
+    synth_rows_avx2,
 };
 constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
     &portable_kernels, &sse41_kernels, &avx2_kernels, &portable_kernels};
 #elif defined(VEXA_SIMD_NEON)
 constexpr tDspKernels neon_kernels = {
-    requant_lines_neon, mid_side_neon,  alias_butterflies_neon, imdct_long_neon,
-    imdct_zero_neon,    synth_dct_neon, synth_row0_neon,        synth_rows_neon,
+    4,
+    requant_lines_neon,
+    mid_side_neon,
+    alias_butterflies_neon,
+    imdct_long_neon,
+    imdct_zero_neon,
+    synth_dct_neon,
+    synth_row0_neon,
+    synth_rows_neon,
 };
 constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
     &portable_kernels, &portable_kernels, &portable_kernels, &neon_kernels};

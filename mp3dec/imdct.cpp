@@ -159,10 +159,11 @@ void imdct_granule(const tDspKernels& kernels, tMPEGInstance* inst, int32_t* x, 
     const int32_t* high = windows[block_type];
     int32_t* ov = inst->overlap[ch];
 
-    // The subbands above the last one with a nonzero value, in whole groups of four (the
-    // fast paths' width), are all zero and only pass their overlap on; every subband below
-    // is transformed, zero or not.
-    const int live = (nonzero_extent(x) + 4 * SUBBAND_LINES - 1) / (4 * SUBBAND_LINES) * 4;
+    // The subbands above the last one with a nonzero value, in whole groups of the kernels'
+    // width, are all zero and only pass their overlap on; every subband below is
+    // transformed, zero or not.
+    const int32_t group = SUBBAND_LINES * kernels.imdct_group;
+    const int live = (nonzero_extent(x) + group - 1) / group * kernels.imdct_group;
     static_assert(SUBBANDS % 4 == 0);
     if (live > 0) {
         if (low == high && low) {
