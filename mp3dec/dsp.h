@@ -53,7 +53,7 @@ using tSynthRowsFn = void (*)(int32_t (*buf)[32], int p, int16_t* out);
 
 // The kernels of one path.
 struct tDspKernels {
-    // Subbands the IMDCT kernels take at once (even: the kernels start at even subbands).
+    // Subbands the IMDCT kernels take at once: 2 or 4 (the kernels start at even subbands).
     int32_t imdct_group;
     tRequantLinesFn requant_lines;
     tMidSideFn mid_side;

@@ -162,8 +162,8 @@ void imdct_granule(const tDspKernels& kernels, tMPEGInstance* inst, int32_t* x, 
     // The subbands above the last one with a nonzero value, in whole groups of the kernels'
     // width, are all zero and only pass their overlap on; every subband below is
     // transformed, zero or not.
-    const int32_t group = SUBBAND_LINES * kernels.imdct_group;
-    const int live = (nonzero_extent(x) + group - 1) / group * kernels.imdct_group;
+    const int32_t group = kernels.imdct_group; // a power of two
+    const int live = ((nonzero_extent(x) + SUBBAND_LINES - 1) / SUBBAND_LINES + group - 1) & -group;
     static_assert(SUBBANDS % 4 == 0);
     if (live > 0) {
         if (low == high && low) {
