@@ -72,6 +72,14 @@ constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
     &portable_kernels, &portable_kernels, &portable_kernels, &portable_kernels};
 #endif
 
+// The IMDCT skips the all-zero top of a granule in whole groups (imdct.cpp).
+constexpr bool groups_fit(const std::array<const tDspKernels*, DSP_PATHS>& paths) {
+    for (const tDspKernels* k : paths)
+        if (k->imdct_group != 2 && k->imdct_group != 4) return false;
+    return true;
+}
+static_assert(groups_fit(path_kernels));
+
 bool processor_runs(tDspPath path) {
     switch (path) {
     case DSP_PORTABLE:
