@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <climits>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
