@@ -378,26 +378,51 @@ void compact() {
 
 } // namespace
 
-// The portable dot products of a table run; the reference of the fast ones.
-void poly_run_portable(const tPolyRun& r) {
+namespace {
+
+// Adds eight taps, the pairs from `pair` on, times the samples l[0], l[stride], ...
+// and r[0], r[stride], ... to the sums.
+inline void add_taps(const int16_t*& pair, const int16_t* l, const int16_t* r, int32_t stride,
+                     int64_t& sum_l, int64_t& sum_r) {
+#pragma GCC unroll 1
+    for (int32_t j = 0; j < 8; j++, pair += 2, l += stride, r += stride) {
+        const int32_t tap = pair[0] * (1 << POLY_LO_BITS) + pair[1];
+        sum_l += int64_t{tap} * *l;
+        sum_r += int64_t{tap} * *r;
+    }
+}
+
+template <int32_t WINDOW> void portable_run(const tPolyRun& r) {
     const int16_t* phase = r.phase;
     int32_t rem = r.rem;
     int32_t at = 0;
     for (int32_t k = 0; k < r.count; k++) {
+        const int16_t* pair = phase;
         const int16_t* l = r.left + at;
         const int16_t* rt = r.right + at;
         int64_t sum_l = 0;
         int64_t sum_r = 0;
-        for (int32_t t = 0; t < r.window; t++) {
-            const int16_t* pair = phase + 2 * poly_pair_of_tap(t, r.window);
-            const int32_t tap = pair[0] * (1 << POLY_LO_BITS) + pair[1];
-            sum_l += int64_t{tap} * l[t];
-            sum_r += int64_t{tap} * rt[t];
+        // Per group of 16 the even taps, then the odd ones; a last group of 8 in order.
+        for (int32_t group = 0; group + 16 <= WINDOW; group += 16) {
+            add_taps(pair, l + group, rt + group, 2, sum_l, sum_r);
+            add_taps(pair, l + group + 1, rt + group + 1, 2, sum_l, sum_r);
         }
+        if constexpr (WINDOW % 16 != 0)
+            add_taps(pair, l + WINDOW - 8, rt + WINDOW - 8, 1, sum_l, sum_r);
         r.out_left[k] = to_sample(sum_l, r.gain);
         r.out_right[k] = to_sample(sum_r, r.gain);
         poly_advance(r, rem, phase, at);
     }
+}
+
+} // namespace
+
+// The portable dot products of a table run; the reference of the fast ones.
+void poly_run_portable(const tPolyRun& r) {
+    if (r.window == 48)
+        portable_run<48>(r);
+    else
+        portable_run<56>(r);
 }
 
 int resample_supported(int rate) {
