@@ -119,20 +119,19 @@ constexpr int32_t tap_at(const int32_t* e, int32_t w) {
     return e[0] + (((e[1] - e[0]) * w + POS_HALF) >> POS_BITS);
 }
 
-// The taps of one output into taps[0 .. 2 * reach): taps[reach - 1 - j] for the sample
-// j before the one at or before the output (kernel positions u0, u0 + step, ...),
-// taps[reach + j] for the sample j + 1 after it (step - u0, 2 step - u0, ...); zero past
-// the end of the kernel. Upward the step is a whole number of table periods, so every
-// tap of one side has the same interpolation weight.
-constexpr void window_taps(int32_t u0, int32_t step, int32_t reach, int32_t* taps) {
-    for (int32_t j = 0; j < 2 * reach; j++)
-        taps[j] = 0;
-    int32_t j = 0;
-    for (int32_t pos = u0; pos < POS_END; pos += step, j++)
-        taps[reach - 1 - j] = tap_at(rsk_table.data() + (pos >> POS_BITS), pos & POS_MASK);
-    j = 0;
-    for (int32_t pos = step - u0; pos < POS_END; pos += step, j++)
-        taps[reach + j] = tap_at(rsk_table.data() + (pos >> POS_BITS), pos & POS_MASK);
+// Calls use(k, tap) for every tap of one output, k its place in the output's window of
+// 2 * reach samples: k = reach - 1 - j for the sample j before the one at or before the
+// output (kernel positions u0, u0 + step, ...), k = reach + j for the sample j + 1 after
+// it (step - u0, 2 step - u0, ...), as far as the kernel reaches. Upward the step is a
+// whole number of table periods, so every tap of one side has the same weight.
+template <typename Use>
+constexpr void for_each_tap(int32_t u0, int32_t step, int32_t reach, Use&& use) {
+    int32_t k = reach - 1;
+    for (int32_t pos = u0; pos < POS_END; pos += step, k--)
+        use(k, tap_at(rsk_table.data() + (pos >> POS_BITS), pos & POS_MASK));
+    k = reach;
+    for (int32_t pos = step - u0; pos < POS_END; pos += step, k++)
+        use(k, tap_at(rsk_table.data() + (pos >> POS_BITS), pos & POS_MASK));
 }
 
 // ---- polyphase tables ----------------------------------------------------------------
@@ -145,7 +144,8 @@ constexpr std::array<int16_t, size_t(UP) * WINDOW * 2> build_phases() {
     const uint64_t scale = pos_scale_for(STEP, UP);
     for (int32_t rem = 0; rem < UP; rem++) {
         std::array<int32_t, 64> taps{};
-        window_taps(position_of(rem, scale), STEP, reach_for(STEP), taps.data());
+        for_each_tap(position_of(rem, scale), STEP, reach_for(STEP),
+                     [&taps](int32_t k, int32_t tap) { taps[size_t(k)] = tap; });
         for (int32_t t = 0; t < WINDOW; t++) {
             const size_t at = size_t(rem * WINDOW + poly_pair_of_tap(t, WINDOW)) * 2;
             table[at] = static_cast<int16_t>(taps[size_t(t)] >> POLY_LO_BITS);
@@ -231,8 +231,6 @@ struct tResampler {
 tResampler conv;
 int16_t hist_left[HISTORY_LEN + HISTORY_PAD];
 int16_t hist_right[HISTORY_LEN + HISTORY_PAD];
-// Taps of the output being made, for the rates without a table.
-int32_t out_taps[2 * MAX_REACH];
 
 int32_t gcd(int32_t a, int32_t b) {
     while (b != 0) {
@@ -280,17 +278,16 @@ int16_t to_sample(int64_t sum, int64_t gain) {
 void run_interpolated(int16_t* outl, int16_t* outr, int32_t count) {
     int32_t at = conv.at;
     int32_t rem = conv.rem;
-    const int32_t width = 2 * conv.reach;
     for (int32_t k = 0; k < count; k++) {
-        window_taps(position_of(rem, conv.pos_scale), conv.step, conv.reach, out_taps);
         const int16_t* l = hist_left + at - conv.reach + 1;
         const int16_t* r = hist_right + at - conv.reach + 1;
         int64_t sum_l = 0;
         int64_t sum_r = 0;
-        for (int32_t t = 0; t < width; t++) {
-            sum_l += int64_t{out_taps[t]} * l[t];
-            sum_r += int64_t{out_taps[t]} * r[t];
-        }
+        for_each_tap(position_of(rem, conv.pos_scale), conv.step, conv.reach,
+                     [&](int32_t t, int32_t tap) {
+                         sum_l += int64_t{tap} * l[t];
+                         sum_r += int64_t{tap} * r[t];
+                     });
         outl[k] = to_sample(sum_l, conv.gain);
         outr[k] = to_sample(sum_r, conv.gain);
         at += conv.adv_whole;
