@@ -155,8 +155,8 @@ constexpr std::array<int16_t, size_t(UP) * WINDOW * 2> build_phases() {
     return table;
 }
 
-// The split sums of any window stay within 32 bits: sum(|hi|) and sum(lo) times a
-// full-scale sample, for every phase.
+// The split sums of any window stay within 32 bits with room for a rounding term of 2^22
+// (resample_neon.cpp): sum(|hi|) and sum(lo) times a full-scale sample, for every phase.
 template <size_t N> constexpr bool split_sums_fit(const std::array<int16_t, N>& table, int window) {
     for (size_t p = 0; p < N; p += size_t(2 * window)) {
         int64_t hi = 0, lo = 0;
@@ -164,7 +164,8 @@ template <size_t N> constexpr bool split_sums_fit(const std::array<int16_t, N>& 
             hi += table[p + 2 * k] < 0 ? -table[p + 2 * k] : table[p + 2 * k];
             lo += table[p + 2 * k + 1];
         }
-        if (hi * 32768 > INT32_MAX || lo * 32768 > INT32_MAX) return false;
+        const int64_t room = INT32_MAX - (1 << 22);
+        if (hi * 32768 > room || lo * 32768 > room) return false;
     }
     return true;
 }
