@@ -92,6 +92,9 @@ int parse_options(int argc, char** argv) {
         case '-': // other long forms are passed over like unknown letters
             info_option(arg);
             break;
+        case 'a': // a lone -a leaves the choice to the player
+            output_device = value[0] != '\0' ? value : nullptr;
+            break;
         case 'c':
             override_channels = number(value);
             if (override_channels != 1 && override_channels != 2) {
@@ -168,7 +171,7 @@ int main(int argc, char** argv) {
     ctl_init(0);
 
     const int operand = parse_options(argc, argv);
-    audio_configure({silent, swap_channels, output_file, output_name});
+    audio_configure({silent, swap_channels, output_file, output_name, output_device});
 
     if (debug >= 1) std::printf("installing signal handlers\n");
     if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigterm_handler) == SIG_ERR) {
