@@ -91,12 +91,13 @@ if [ "$converter" = 1 ]; then
             -DCMAKE_BUILD_TYPE=Release -DVEXA_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
         cmake --build "$tree" -j2 --target vexa-bench >/dev/null
         insns() { "${count[@]}" "$tree/bin/vexa-bench" "resample:$1" | awk '{print $1}'; }
-        printf '%-8s converter, M guest instructions per second of audio:  rate   NEON  portable\n' "$arch"
+        printf '%-8s converter: M guest instructions per second of audio\n' "$arch"
+        printf '%16s %8s %9s\n' "source rate" NEON portable
         for rate in 48000 32000 24000 16000 12000 96000 88200 64000; do
             base=$(insns "$rate:0")
             fast=$(insns "$rate:1")
             portable=$(insns "$rate:1:portable")
-            printf '%62s %6.2f %9.2f\n' "$rate" "$(echo "($fast - $base) / 1000000" | bc -l)" \
+            printf '%13s Hz %8.2f %9.2f\n' "$rate" "$(echo "($fast - $base) / 1000000" | bc -l)" \
                 "$(echo "($portable - $base) / 1000000" | bc -l)"
         done
     done
