@@ -1,6 +1,7 @@
 // The reader process: copies the file into the pipe so that a slow disk never stalls
 // the player, which reads the other end without blocking.
 #include "playfile.h"
+#include "safeguards.h"
 #include "settings.h"
 #include "smbuf.h"
 
@@ -22,8 +23,8 @@ constexpr int PIPE_PIECE = 512;
 constexpr int PIPE_AHEAD_BYTES = 1 << 20; // 1048576
 char reader_buffer[READER_BUFFER];
 
-// The started process's status follows the player's: 0 only when it played to the end.
-[[noreturn]] void finish_reader() {
+// The player's status once it has ended.
+int wait_for_player() {
     int status = 0;
     pid_t r;
     do {
@@ -31,8 +32,25 @@ char reader_buffer[READER_BUFFER];
     } while (r < 0 && errno == EINTR);
     if (r != processes.child_pid)
         status = processes.player_wait_status; // reaped by the SIGCHLD handler
+    return status;
+}
+
+// The started process's status follows the player's: 0 only when it played to the end.
+[[noreturn]] void finish_reader() {
+    const int status = wait_for_player();
     const bool played = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::exit(played ? 0 : 1);
+}
+
+// The rest of the file cannot be had: the player must not play on from what it holds
+// and leave the command's status to say nothing. It is stopped, and the command ends
+// with status 1 once it has gone.
+[[noreturn]] void copy_failed() {
+    if (processes.child_pid > 0) {
+        kill(processes.child_pid, SIGTERM);
+        wait_for_player();
+    }
+    std::exit(1);
 }
 
 } // namespace
@@ -48,7 +66,8 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
         ssize_t n = read(fd, reader_buffer, READER_BUFFER);
         if (n < 0) {
             if (errno == EINTR) continue;
-            std::exit(1);
+            std::perror(file);
+            copy_failed();
         }
         if (n == 0) {
             close(outfd);
@@ -65,7 +84,7 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
                 close(fd);
                 return 0;
             }
-            if (w < 0) std::exit(1);
+            if (w < 0) copy_failed();
             done += w;
         }
     }
@@ -87,6 +106,7 @@ void fork_reader(tPlayback& pb, const char* file) {
     if (fcntl(fds[1], F_SETPIPE_SZ, PIPE_AHEAD_BYTES) < 0 && debug >= 1)
         std::printf("pipe capacity stays at the system default\n");
     std::fflush(stdout); // what is buffered is printed once, not by both processes
+    const pid_t reader = getpid();
     processes.child_pid = fork();
     if (processes.child_pid < 0) {
         std::perror("fork");
@@ -105,6 +125,8 @@ void fork_reader(tPlayback& pb, const char* file) {
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader();
     }
+    follow_reader(reader);
+    raise_priority();
     close(fds[1]);
     processes.infd = fds[0];
     int flags = fcntl(processes.infd, F_GETFL);

@@ -46,8 +46,9 @@ ProcResult run_program(const std::vector<std::string>& argv, const EnvList& env_
                        double timeout_s = 60);
 
 // Starts a program and returns at once; a failed start shows as exit code 127 with the
-// reason on standard error.
-ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add);
+// reason on standard error. The descriptors in `closed` (of 0, 1, 2) start closed.
+ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
+                         const std::vector<int>& closed = {});
 
 // Collects the output of a started program and reaps it; timeout_s counts from now.
 ProcResult wait_program(ProcHandle& handle, double timeout_s = 60);
