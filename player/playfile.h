@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // Everything the probe finds out about a file and the loop keeps while playing it. One per
-// play, made by playfile and handed to each of its steps.
+// play, made by the probe and handed to each of its steps.
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
@@ -43,15 +43,20 @@ extern int16_t pcm_right[MP3_MAX_SAMPLES];
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
 int decoder_init();
-// Plays one file from `offset` seconds in. Returns in the player process only: 0 when the
-// file played to its end, 1 when the device failed.
-int playfile(const char* file, long offset);
+// Plays the first track, probed into `pb`: forks the reader, opens the device. Returns in
+// the player process only: 0 when the track played to its end, 1 when the device failed.
+int play_first_track(tPlayback& pb, const char* file);
+// Plays a track whose pipe is infd on the open device; as play_first_track.
+int play_track(tPlayback& pb);
+// After the last track: drains the device (unless it failed) and closes it.
+void end_play(int device_failed);
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 
 // Pieces of playfile, each in a file of its own.
 void probe_file(tPlayback& pb, const char* file, long offset);
 void fork_reader(tPlayback& pb, const char* file);
+void make_track_pipe(int (&fds)[2]);
 int run_reader(const char* file, int64_t start_offset, int outfd);
 void play_loop(tPlayback& pb);
 void lock_memory_again(); // in the player process, after the fork
