@@ -4,6 +4,7 @@
 #include "mp3feed.h"
 #include "mp3print.h"
 #include "mp3rate.h"
+#include "progress.h"
 #include "rivover.h"
 #include "settings.h"
 #include "smbuf.h"
@@ -170,6 +171,7 @@ tLoopState state_try_write(tPlayback& pb) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
         if (second != pb.last_second) {
             ctl_play_time(second);
+            progress_show(pb, second);
             pb.last_second = second;
         }
     }
@@ -317,6 +319,7 @@ int play_track(tPlayback& pb) {
         pb.start_counter = 0;
         play_loop(pb);
     }
+    progress_end();
     close(processes.infd);
     processes.infd = -1;
     return pb.device_failed;
