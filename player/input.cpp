@@ -161,9 +161,14 @@ int input_open(const char* file) {
 int input_reader_open(const char* file, int64_t start) {
     if (input_is_stream(file)) {
         stream.prefix_used = std::min(start, stream.prefix_bytes);
-        if (start > stream.prefix_bytes &&
-            take_stream(stream.fd, -1, start - stream.prefix_bytes) < 0)
-            std::exit(1);
+        const int64_t over = start - stream.prefix_bytes;
+        if (over > 0) {
+            const int64_t n = take_stream(stream.fd, -1, over);
+            if (n < 0) std::exit(1);
+            if (n < over) // nothing is left to play
+                std::fprintf(stderr, "%s: the stream ends before the offset, after %lld bytes\n",
+                             file, static_cast<long long>(stream.prefix_bytes + n));
+        }
         return stream.fd;
     }
     const int fd = open(file, O_RDONLY);

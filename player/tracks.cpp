@@ -188,8 +188,8 @@ int prepare_track(tPlayback& pb, const char* file, long offset) {
     }
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (got != sizeof pb) return TRACK_FAILED;
-    // A stream's length is not known ahead: it ends where it ends.
-    if (offset > 0 && !input_is_stream(file) && past_end(pb)) {
+    // An MPEG stream's length is not known ahead: the reader finds where it ends.
+    if (offset > 0 && (pb.wavmode || !input_is_stream(file)) && past_end(pb)) {
         char at[32], length[32];
         format_time(offset, at);
         format_time(pb.total_track_time, length);

@@ -222,6 +222,16 @@ TEST_F(CommandLine, StandardInputAndPipes) {
     EXPECT_EQ(f.exit_code, 0) << f.err;
     EXPECT_TRUE(played() == pt + pt + pt);
     EXPECT_EQ(vexa({"-i", "-"}, "", fifo(mp3)).out, vexa({"-i", chime}).out);
+    // Offsets past the end: a WAV header tells, an MPEG stream is read to its end.
+    ProcResult past = vexa({"-", "1:00"}, "", fifo(wav));
+    EXPECT_EQ(past.exit_code, 0);
+    EXPECT_EQ(past.err, "-: 1:00 is at or past the end of the track (0:03)\n");
+    EXPECT_EQ(played(), "");
+    ProcResult beyond = vexa({"-", "1:00"}, "", fifo(mp3));
+    EXPECT_EQ(beyond.exit_code, 0);
+    EXPECT_EQ(beyond.err, "-: the stream ends before the offset, after " +
+                              std::to_string(mp3.size()) + " bytes\n");
+    EXPECT_EQ(played(), "");
     ProcResult none = vexa({"-"}, "", fifo(""));
     EXPECT_EQ(none.exit_code, 1);
     EXPECT_EQ(none.err, "-: empty input\n");
