@@ -87,11 +87,13 @@ class TimeReports {
     }
     bool ok() const { return peer_ != nullptr && peer_->ok(); }
     // Each report was answered, so it is here by the time the player has ended.
-    std::vector<int> times() {
+    std::vector<int> times() { return of(CTL_CMD_PLAY_TIME); }
+    // The records of one command, their last parameter each.
+    std::vector<int> of(int32_t command) {
         std::vector<int> t;
         for (const auto& recs : peer_->own_connections())
             for (const auto& r : recs)
-                if (r.command == CTL_CMD_PLAY_TIME) t.push_back(r.param4);
+                if (r.command == command) t.push_back(r.param4);
         return t;
     }
 
@@ -497,6 +499,18 @@ TEST_F(Mp3Play, OffsetsBeforeAtAndPastTheEnd) {
         EXPECT_EQ(r.exit_code, 0) << offset << r.err;
         EXPECT_LT(played().size(), 44100u * 4 / 10) << offset;
     }
+}
+
+TEST_F(Mp3Play, EachTrackCountsFromZeroUnderOneRegistration) {
+    REQUIRE_LAME();
+    const std::string a = encode("a.mp3", 44100, 2, test_sound(44100, 2, 2.5, 3u), {"-b", "128"});
+    const std::string b = encode("b.mp3", 22050, 1, test_sound(22050, 1, 1.5, 4u), {"-b", "32"});
+    TimeReports daemon;
+    if (!daemon.ok()) GTEST_SKIP() << "the control socket path is in use";
+    ProcResult r = run_program({vexa_bin("vexa"), a, b}, ossim_env(device(), report()), 120);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(daemon.times(), (std::vector<int>{0, 1, 2, 0, 1}));
+    EXPECT_EQ(daemon.of(CTL_CMD_REGISTER).size(), 1u);
 }
 
 TEST_F(Mp3Play, OverriddenRateCountsTheSecondsPlayed) {
