@@ -187,6 +187,26 @@ TEST_F(CommandLine, Table) {
     EXPECT_EQ(info.err, missing + ": No such file or directory\n");
 }
 
+TEST_F(CommandLine, AlbumInRealTimeWithoutAGapBetweenTracks) {
+    // Three tracks of 3 s, the middle one an MPEG stream: the device never runs dry.
+    const std::string a = file("a.wav", make_wav(2, 44100, ramp(2 * 44100 * 3, 2)));
+    const std::string mp3 = std::string(VEXA_SOURCE_DIR) + "/samples/chime.mp3";
+    write_file(device(), "");
+    std::remove(report().c_str());
+    std::vector<std::string> argv = {vexa_bin("vexa"), a, mp3, a};
+    ProcHandle h = start_program(argv, env("", true));
+    ProcResult r = wait_program(h, 120);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    long underruns = 0;
+    int opens = 0;
+    for (const OssimReport& rep : read_ossim_reports(report())) {
+        underruns += rep.underruns;
+        opens += rep.opens;
+    }
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(underruns, 0);
+}
+
 TEST_F(CommandLine, StandardInputAndPipes) {
     const auto st = ramp(2 * 44100 * 3, 7);
     const std::string pt = pcm_bytes(st), wav = make_wav(2, 44100, st);
