@@ -6,7 +6,7 @@
 # qemu-user (../shared/tools/arm-insn-count), once with the SIMD fast paths (NEON) and
 # once without (VEXA_SIMD=OFF), and checks that both give the same PCM as the host build.
 # Without -f it makes a 20 s CBR 128 kbit/s joint-stereo file with sox and lame. With -g
-# it also decodes every conformance stream (../shared/vectors) and every decoder fixture
+# it also decodes every conformance stream (tests/vectors) and every decoder fixture
 # (tests/fixtures/mp3) under qemu and compares the PCM with the host build's, whose output
 # the golden test holds. The build trees go to build-cross/ in the source tree (kept with
 # -k for a rerun). Needs the host tree build/ for the comparisons.
@@ -62,7 +62,7 @@ for arch in $arches; do
         if [ "$golden" = 1 ] && [ -n "$host" ]; then
             sysroot=/usr/$triple
             checked=0 differ=0
-            for f in "$here"/../shared/vectors/*.bit "$here"/tests/fixtures/mp3/*.mp3; do
+            for f in "$here"/tests/vectors/*.bit "$here"/tests/fixtures/mp3/*.mp3; do
                 [ -f "$f" ] || continue
                 "$host" "$f" "$work/h.pcm" >/dev/null 2>&1 || true
                 "qemu-$proc" -L "$sysroot" "$tree/bin/vexa-decode" "$f" "$work/g.pcm" >/dev/null 2>&1 || true

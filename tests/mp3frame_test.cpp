@@ -796,7 +796,7 @@ TEST(ScaleFactorsMpeg1, MixedBlocks) {
 }
 
 TEST(ScaleFactorsLsf, PartitionTableMatchesTheSharedTable) {
-    const std::string path = std::string(VEXA_SHARED_DIR) + "/tables/nr_of_sfb_block.tsv";
+    const std::string path = std::string(VEXA_TABLE_DIR) + "/nr_of_sfb_block.tsv";
     std::ifstream in(path);
     if (!in) GTEST_SKIP() << "no table file at " << path;
     std::string line;
@@ -1277,7 +1277,7 @@ void expect_clean_ends(const std::string& bytes, const FedStream& whole) {
 }
 
 TEST(FrameFeed, ConformanceStreamsFrameByFrameAgainstTheirReferences) {
-    const std::string dir = std::string(VEXA_SHARED_DIR) + "/vectors/";
+    const std::string dir = std::string(VEXA_VECTOR_DIR) + "/";
     if (!file_exists(dir + "l3-compl.bit")) {
         GTEST_SKIP() << "conformance streams not found in " << dir;
     }

@@ -21,7 +21,7 @@ using namespace mp3;
 
 namespace {
 
-const std::string table_dir = std::string(VEXA_SHARED_DIR) + "/tables";
+const std::string table_dir = std::string(VEXA_TABLE_DIR);
 
 // |v|^(4/3) in Q13 as the stage defines it (table entries verified on their own below).
 int32_t expect_m(uint32_t v) {

@@ -127,7 +127,7 @@ class Mp3Play : public testing::Test {
     // vexa-decode -w of a file: stereo frames of `frame_samples` samples each.
     Decoded decode(const std::string& file, int frame_samples) {
         Decoded d;
-        const std::string out = file + ".dec.wav";
+        const std::string out = dir.file(file.substr(file.rfind('/') + 1) + ".dec.wav");
         ProcResult r = run_program({vexa_bin("vexa-decode"), "-w", file, out}, {}, 120);
         d.err = r.err;
         if (r.exit_code != 0 || !file_exists(out)) return d;

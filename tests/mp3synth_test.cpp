@@ -386,7 +386,7 @@ namespace {
 
 // The standard's window D[i] (x 65536), read from the shared table.
 bool load_window(std::vector<double>& D) {
-    const std::string path = std::string(VEXA_SHARED_DIR) + "/tables/synth_window.tsv";
+    const std::string path = std::string(VEXA_TABLE_DIR) + "/synth_window.tsv";
     FILE* f = std::fopen(path.c_str(), "r");
     if (!f) return false;
     D.assign(512, 0.0);
@@ -552,7 +552,7 @@ TEST(Synth, DctStaysCloseToExactSums) {
 
 TEST(Synth, MatchesStandardFilterWithinOneStep) {
     tRefSynth ref;
-    if (!load_window(ref.D)) GTEST_SKIP() << "no synth_window.tsv under " VEXA_SHARED_DIR;
+    if (!load_window(ref.D)) GTEST_SKIP() << "no synth_window.tsv under " VEXA_TABLE_DIR;
     std::mt19937 rng(4);
     auto inst = new_instance();
     int worst = 0, clipped = 0;
@@ -585,7 +585,7 @@ TEST(Synth, MatchesStandardFilterWithinOneStep) {
 
 TEST(Synth, FullScaleSaturatesInsteadOfWrapping) {
     tRefSynth ref;
-    if (!load_window(ref.D)) GTEST_SKIP() << "no synth_window.tsv under " VEXA_SHARED_DIR;
+    if (!load_window(ref.D)) GTEST_SKIP() << "no synth_window.tsv under " VEXA_TABLE_DIR;
     auto inst = new_instance();
     // Eight low subbands at +-4.0 with alternating signs per slot: sums far beyond 16 bits.
     std::vector<std::array<int32_t, 32>> s(18);

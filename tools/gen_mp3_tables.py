@@ -18,7 +18,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-DEFAULT_TABLES = os.path.join(os.path.dirname(REPO), "shared", "tables")
+DEFAULT_TABLES = os.path.join(REPO, "tools", "tables")
 SKIPPED = 77
 
 # linbits per table number 0..31.

@@ -6,7 +6,7 @@ windowing loop of mp3dec/synth.cpp reads it.
     gen_synth_window.py --check [FILE]   exit 1 unless FILE is what would be written
                                          (77 when the input table is absent)
 
-Input: ../shared/tables/synth_window.tsv (or the file named by VEXA_SYNTH_WINDOW_TSV), the
+Input: tools/tables/synth_window.tsv (or the file named by VEXA_SYNTH_WINDOW_TSV), the
 512 window coefficients D[i] times 65536, all exact integers.
 
 Output sample j of a slot is the sum over t = 0..7 of D[64t + j] V(2t)[j] and
@@ -34,7 +34,7 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_TSV = os.path.join(HERE, '..', '..', 'shared', 'tables', 'synth_window.tsv')
+DEFAULT_TSV = os.path.join(HERE, 'tables', 'synth_window.tsv')
 WORDS = 16 + 15 * 64
 DEFAULT_OUT = os.path.join(HERE, '..', 'mp3dec', 'synth_window.cpp')
 

@@ -34,7 +34,7 @@ const std::array<ConformanceVector, 16> conformance_vectors = {{
 }};
 
 std::string vector_dir() {
-    return std::string(VEXA_SHARED_DIR) + "/vectors";
+    return VEXA_VECTOR_DIR;
 }
 
 bool have_vectors() {

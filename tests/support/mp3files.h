@@ -1,4 +1,4 @@
-// MPEG test streams: the ISO Layer III conformance streams in the shared folder with the
+// MPEG test streams: the ISO Layer III conformance streams in tests/vectors with the
 // bar a decoded stream must clear against its reference output, and files made with lame.
 #pragma once
 
