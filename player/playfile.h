@@ -53,7 +53,7 @@ void end_play(int device_failed);
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 
-// Pieces of playfile, each in a file of its own.
+// Pieces of a play, each in a file of its own.
 void probe_file(tPlayback& pb, const char* file, long offset);
 void fork_reader(tPlayback& pb, const char* file);
 void make_track_pipe(int (&fds)[2]);
@@ -62,10 +62,11 @@ void play_loop(tPlayback& pb);
 void lock_memory_again(); // in the player process, after the fork
 
 // The two processes of a play, which the signal handlers act on. Owned by the fork step
-// (fork_reader, in reader.cpp), which writes child_pid and infd; playfile closes infd after
-// the play, and player_wait_status is written by main's SIGCHLD handler for the reader's
-// final wait. The play loop reads the pipe through infd; main's SIGTERM/SIGINT handler
-// closes infd and passes the signal on to child_pid.
+// (fork_reader, in reader.cpp), which writes child_pid and infd (each further track's pipe
+// comes from next_track, in tracks.cpp); play_track closes infd after the play, and
+// player_wait_status is written by main's SIGCHLD handler for the reader's final wait. The play
+// loop reads the pipe through infd; main's SIGTERM/SIGINT handler closes infd and passes the signal
+// on to child_pid.
 struct tProcesses {
     int32_t child_pid; // the fork's result: the player's pid in the reader, 0 in the player,
                        // -1 before the fork
