@@ -2,6 +2,7 @@
 
 #include "resample.h"
 #include "settings.h"
+#include "sink.h"
 
 #include <array>
 #include <cerrno>
@@ -24,12 +25,13 @@ struct tChannelState {
 // Everything the module keeps, for the whole run. Only the functions of this file touch
 // it; the signal path reaches it through audio_reset and audio_close.
 struct tAudioOutput {
-    tAudioConfig config = {0, 0, nullptr, ""}; // from the player's options (audio_configure)
-    int32_t audio_fd = -1;                     // "/dev/dsp" once opened, else -1
-    int32_t copy_failed;                       // a write to config.output_file has failed
-    tAudioBlock block;                         // the converted block
-    std::array<tChannelState, 2> chan_state;   // left, right
-    int64_t input_counter;                     // inputs converted on the 8000 Hz path since start
+    tAudioConfig config = {0, 0, nullptr, "", nullptr}; // from the player's options
+    int32_t audio_fd = -1;                   // the OSS device once opened, else -1 (also with ALSA)
+    const char* oss_path = "/dev/dsp";       // the OSS device's path, for messages
+    int32_t copy_failed;                     // a write to config.output_file has failed
+    tAudioBlock block;                       // the converted block
+    std::array<tChannelState, 2> chan_state; // left, right
+    int64_t input_counter;                   // inputs converted on the 8000 Hz path since start
     // The converted block being handed to the device, and how much of it the device
     // took. A device that has no room takes part of a block or none of it; the rest goes
     // out on the next call, so a block is converted once however often it is offered.
@@ -57,7 +59,7 @@ int set_device_mode() {
     int fmt = request_mode(SNDCTL_DSP_SETFMT, "ioctl SNDCTL_DSP_SETFMT", AFMT_S16_LE);
     if (fmt < 0) return 1;
     if (fmt != AFMT_S16_LE) {
-        std::fprintf(stderr, "/dev/dsp: 16-bit little-endian samples not supported\n");
+        std::fprintf(stderr, "%s: 16-bit little-endian samples not supported\n", output.oss_path);
         return 1;
     }
     int channels = 0;
@@ -71,7 +73,7 @@ int set_device_mode() {
         channels = stereo == 1 ? 2 : 1;
     }
     if (channels != 2) {
-        std::fprintf(stderr, "/dev/dsp: stereo output not supported\n");
+        std::fprintf(stderr, "%s: stereo output not supported\n", output.oss_path);
         return 1;
     }
     int speed = request_mode(SNDCTL_DSP_SPEED, "ioctl SNDCTL_DSP_SPEED", AUDIO_OUT_RATE);
@@ -80,7 +82,7 @@ int set_device_mode() {
     // would be audibly wrong.
     if (speed < AUDIO_OUT_RATE - AUDIO_OUT_RATE / 200 ||
         speed > AUDIO_OUT_RATE + AUDIO_OUT_RATE / 200) {
-        std::fprintf(stderr, "/dev/dsp: %d Hz not supported (device offers %d Hz)\n",
+        std::fprintf(stderr, "%s: %d Hz not supported (device offers %d Hz)\n", output.oss_path,
                      AUDIO_OUT_RATE, speed);
         return 1;
     }
@@ -297,8 +299,10 @@ void set_nonblocking() {
 ssize_t write_rest(int retry) {
     tAudioOutput& o = output;
     for (;;) {
-        ssize_t n = write(o.audio_fd, o.block.outBuffer.data() + o.block_sent,
-                          static_cast<size_t>(o.block_bytes - o.block_sent));
+        const uint8_t* rest = o.block.outBuffer.data() + o.block_sent;
+        const int32_t count = o.block_bytes - o.block_sent;
+        ssize_t n = alsa_is_open() ? alsa_write(rest, count)
+                                   : write(o.audio_fd, rest, static_cast<size_t>(count));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && retry && errno == EAGAIN) {
             errno = 0;
@@ -332,12 +336,39 @@ void audio_attach(int fd) {
     output.audio_fd = fd;
 }
 
+namespace {
+
+// With no OSS device at all, ALSA's default PCM plays. `oss_errno` says why the device
+// could not be had; a missing PCM too is reported in one line with both reasons.
+int open_alsa_default(int oss_errno) {
+    if (alsa_open("default", 1) == 0) {
+        if (debug > 0)
+            std::printf("audio: no /dev/dsp (%s), playing through ALSA default\n",
+                        std::strerror(oss_errno));
+        return 0;
+    }
+    if (!alsa_built_in())
+        std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(oss_errno));
+    else if (device_missing(errno))
+        std::fprintf(stderr, "/dev/dsp: %s; ALSA default: %s\n", std::strerror(oss_errno),
+                     std::strerror(errno));
+    return 1;
+}
+
+} // namespace
+
 int audio_open() {
     if (output.config.silent) return 0;
-    output.audio_fd = open("/dev/dsp", O_WRONLY);
+    const char* device = output.config.device;
+    // A name that is not a path is an ALSA PCM's.
+    if (device != nullptr && device[0] != '/') return alsa_open(device, 0);
+    output.oss_path = device != nullptr ? device : "/dev/dsp";
+    output.audio_fd = open(output.oss_path, O_WRONLY);
     if (debug > 0) std::printf("audio_fd = %d\n", output.audio_fd);
     if (output.audio_fd < 0) {
-        std::perror("/dev/dsp");
+        const int err = errno;
+        if (device == nullptr && device_missing(err)) return open_alsa_default(err);
+        std::perror(output.oss_path);
         return 1;
     }
     request_fragments();
@@ -348,8 +379,13 @@ int audio_open() {
 
 int audio_reset() {
     const int fd = output.audio_fd;
-    if (output.config.silent || fd < 0) return 0;
-    if (ioctl(fd, SNDCTL_DSP_RESET, 0) < 0) std::perror("ioctl SNDCTL_DSP_RESET");
+    if (output.config.silent) return 0;
+    if (alsa_is_open())
+        alsa_drop();
+    else if (fd < 0)
+        return 0;
+    else if (ioctl(fd, SNDCTL_DSP_RESET, 0) < 0)
+        std::perror("ioctl SNDCTL_DSP_RESET");
     output.block.outLeft.fill(0);
     output.block.outRight.fill(0);
     output.block_held = 0;
@@ -358,7 +394,9 @@ int audio_reset() {
 
 int audio_sync() {
     const int fd = output.audio_fd;
-    if (output.config.silent || fd < 0) return 0;
+    if (output.config.silent) return 0;
+    if (alsa_is_open()) return alsa_drain();
+    if (fd < 0) return 0;
     // Some drivers refuse to wait for the drain on a non-blocking descriptor.
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -371,9 +409,22 @@ int audio_sync() {
 }
 
 int audio_close() {
+    if (alsa_is_open()) return alsa_close();
     const int r = close(output.audio_fd);
     output.audio_fd = -1;
     return r;
+}
+
+int audio_poll_fds(std::span<pollfd> fds) {
+    if (alsa_is_open()) return alsa_poll_fds(fds);
+    if (output.audio_fd < 0 || fds.empty()) return 0;
+    fds[0] = pollfd{output.audio_fd, POLLOUT, 0};
+    return 1;
+}
+
+int audio_poll_room(std::span<pollfd> fds) {
+    if (alsa_is_open()) return alsa_poll_room(fds);
+    return !fds.empty() && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
 }
 
 int audio_finish_copy() {
@@ -443,7 +494,9 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
                     o.block_bytes, static_cast<int>(n));
     // A full device takes the rest later; any other error does not pass.
     if (n < 0 && write_errno != EAGAIN) {
-        std::fprintf(stderr, "/dev/dsp: %s\n", std::strerror(write_errno));
+        // The ALSA path has said what failed.
+        if (!alsa_is_open())
+            std::fprintf(stderr, "%s: %s\n", o.oss_path, std::strerror(write_errno));
         o.block_held = 0;
         return AUDIO_WRITE_FAILED;
     }

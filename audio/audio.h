@@ -1,10 +1,12 @@
-// Audio output: the OSS device and the conversion of decoded blocks to
+// Audio output: the OSS device or an ALSA PCM, and the conversion of decoded blocks to
 // interleaved 16-bit little-endian stereo at 44100 Hz.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <poll.h>
+#include <span>
 
 constexpr int AUDIO_OUT_RATE = 44100;
 constexpr int AUDIO_OUT_MAX = 6350;    // samples per channel of one converted block
@@ -14,11 +16,14 @@ static_assert(AUDIO_OUT_BYTES == 4 * AUDIO_OUT_MAX);
 // What the player's options ask of the output. The player hands them over once, before the
 // device is opened; the module reads no option itself.
 struct tAudioConfig {
-    int32_t silent;          // no device: nothing is opened, and nothing written anywhere
-    int32_t swap_channels;   // left and right change places before conversion
-    std::FILE* output_file;  // every byte the device takes is also appended here, or null;
-                             // from here on the module owns it (audio_finish_copy closes it)
-    const char* output_name; // the name output_file was opened under, for messages
+    int32_t silent;               // no device: nothing is opened, and nothing written anywhere
+    int32_t swap_channels;        // left and right change places before conversion
+    std::FILE* output_file;       // every byte the device takes is also appended here, or null;
+                                  // from here on the module owns it (audio_finish_copy closes it)
+    const char* output_name;      // the name output_file was opened under, for messages
+    const char* device = nullptr; // the device asked for: a path is an OSS device, any other name
+                                  // an ALSA PCM; null for "/dev/dsp", or ALSA's default PCM when
+                                  // there is no such device
 };
 void audio_configure(const tAudioConfig& config);
 
@@ -45,6 +50,14 @@ int audio_close(); // close()'s result; the descriptor is forgotten
 // The device's descriptor, for waiting until it has room; -1 while none is open (always
 // in silent mode).
 int audio_device();
+// The descriptors to poll for room in the device, with the events to wait for: the OSS
+// device's own, or the ALSA PCM's. Returns how many were filled (at most AUDIO_POLL_MAX);
+// 0 while no device is open.
+constexpr int AUDIO_POLL_MAX = 4;
+int audio_poll_fds(std::span<pollfd> fds);
+// After poll on the descriptors audio_poll_fds gave: 1 when the device can take more.
+// Every wait on them ends with this call (an ALSA plugin may need to see the events).
+int audio_poll_room(std::span<pollfd> fds);
 // Writes to `fd`, an open file, as to the device, without asking it for a mode: a file
 // standing in for the device. -1 leaves the module without one.
 void audio_attach(int fd);

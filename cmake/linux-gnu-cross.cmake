@@ -17,3 +17,8 @@ find_program(VEXA_CROSS_QEMU_PATH ${VEXA_CROSS_QEMU})
 if(VEXA_CROSS_QEMU_PATH)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXA_CROSS_QEMU_PATH} -L /usr/${VEXA_CROSS_TRIPLET})
 endif()
+
+# pkg-config looks at the target's libraries only (multiarch packages such as
+# libasound2-dev:<arch>), never at the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VEXA_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

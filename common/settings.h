@@ -13,6 +13,7 @@
 //   info_only            -i                         the probe
 //   output_file          -o                         main, which hands it to the audio output;
 //   output_name          -o                         the output owns and closes the stream
+//   output_device        -a                         main, which hands it to the audio output
 //   swap_channels        -p                         main, which hands it to the audio output
 //   spindown             -s                         nothing
 //   swap_bytes           -w                         the probe, which decides from it how the
@@ -34,3 +35,6 @@ extern const char* output_name; // the name output_file was opened under
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
 extern int swap_bytes; // 1: MPEG input words get their earliest byte on top; 0 (-w): the bottom
+
+// -a: the device to play to, an OSS device's path or an ALSA PCM's name; null when not given.
+extern const char* output_device;

@@ -75,6 +75,9 @@ int parse_options(int argc, char** argv) {
         if (debug >= 1) std::printf("arg: %s\n", arg);
         const char* value = arg + 2;
         switch (arg[1]) {
+        case 'a': // a lone -a leaves the choice to the player
+            output_device = value[0] != '\0' ? value : nullptr;
+            break;
         case 'c':
             override_channels = number(value);
             if (override_channels != 1 && override_channels != 2) {

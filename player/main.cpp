@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         ctl_close();
         return 1;
     }
-    audio_configure({silent, swap_channels, output_file, output_name});
+    audio_configure({silent, swap_channels, output_file, output_name, output_device});
 
     if (debug >= 1) std::printf("installing signal handlers\n");
     if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigint_handler) == SIG_ERR) {

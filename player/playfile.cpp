@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <span>
 #include <unistd.h>
 
 tMPEGInstance* inst = nullptr;
@@ -225,22 +226,23 @@ tLoopState state_try_read(tPlayback& pb) {
 // has ended and nothing is pending) it returns at once.
 tLoopState state_sleep(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
-    std::array<pollfd, 2> fds{};
+    std::array<pollfd, 1 + AUDIO_POLL_MAX> fds{};
     nfds_t count = 0;
     if (!pbuffer_eof(inbuf.pbuf) && pbuffer_write_slot(inbuf.pbuf) != nullptr)
         fds[count++] = pollfd{processes.infd, POLLIN, 0};
-    const int device = audio_device(); // -1 in silent mode
-    if (pb.pcm_pending && device >= 0) {
-        if (!pb.memory_locked) {
-            lock_memory_again();
-            pb.memory_locked = 1;
-            return DL_START; // the device may have room by now
-        }
-        fds[count++] = pollfd{device, POLLOUT, 0};
+    // The device's descriptors (none in silent mode) follow the pipe's.
+    const auto device = std::span(fds).subspan(count);
+    const int device_count = pb.pcm_pending ? audio_poll_fds(device) : 0;
+    if (device_count > 0 && !pb.memory_locked) {
+        lock_memory_again();
+        pb.memory_locked = 1;
+        return DL_START; // the device may have room by now
     }
+    count += static_cast<nfds_t>(device_count);
     if (count == 0) return DL_START;
     while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
     }
+    if (device_count > 0) audio_poll_room(device.first(static_cast<size_t>(device_count)));
     return DL_START;
 }
 

@@ -1,8 +1,11 @@
 # Installs the build tree into a scratch DESTDIR and checks what a user and a developer
-# get: the programs run, the man pages render without warnings, and a program builds
-# against the installed libraries through pkg-config.
-# cmake -DBUILD=<build dir> -DCXX=<compiler> [-DCXXFLAGS=<flags the tree was built with>]
-#       [-DEMULATOR=<command that runs the target's programs>]
+# get: the programs run, the man pages render without warnings, and C programs build
+# against the installed libraries through pkg-config: the example decodes a file as
+# vexa-decode does, and the control client links.
+# cmake -DBUILD=<build dir> -DCC=<C compiler> -DSOURCE=<source dir>
+#       [-DCXXFLAGS=<flags the tree was built with>]
+#       [-DEMULATOR=<command that runs the target's programs>] [-DALSA=ON when the player
+#       has the ALSA output]
 #       -P install_test.cmake
 
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
@@ -27,13 +30,19 @@ foreach(program vexa vexa-decode rivoverd)
   if(NOT status EQUAL 0)
     message(SEND_ERROR "installed ${program} --version: ${status}")
   endif()
-  # The package depends on the C library alone (a sanitizer tree needs its runtime too).
+  # The package depends on the C library alone, and the player on libasound when it has
+  # the ALSA output (a sanitizer tree needs its runtime too).
+  set(allowed "libc.so.6")
+  if(program STREQUAL "vexa" AND ALSA)
+    set(allowed "libasound.so.2;libc.so.6")
+  endif()
   if(READELF AND NOT CXXFLAGS)
     execute_process(COMMAND ${READELF} -d ${usr}/bin/${program} OUTPUT_VARIABLE dynamic)
     string(REGEX MATCHALL "NEEDED[^\n]*\\[[^]]*\\]" needed "${dynamic}")
     list(TRANSFORM needed REPLACE ".*\\[(.*)\\]" "\\1")
-    if(NOT needed STREQUAL "libc.so.6")
-      message(SEND_ERROR "${program} needs [${needed}], not just libc.so.6")
+    list(SORT needed)
+    if(NOT needed STREQUAL allowed)
+      message(SEND_ERROR "${program} needs [${needed}], not just [${allowed}]")
     endif()
   endif()
 endforeach()
@@ -42,14 +51,16 @@ file(STRINGS "${units}" exec REGEX "^ExecStart=")
 if(NOT exec STREQUAL "ExecStart=/usr/bin/rivoverd")
   message(SEND_ERROR "rivoverd.service (${units}) starts [${exec}]")
 endif()
-foreach(file share/doc/vexa/copyright share/doc/vexa-dev/copyright)
-  if(NOT EXISTS ${usr}/${file})
-    message(SEND_ERROR "not installed: ${file}")
-  endif()
+foreach(package vexa libvexa-mp3dec0 librivover0 vexa-dev)
+  foreach(file copyright changelog.Debian.gz)
+    if(NOT EXISTS ${usr}/share/doc/${package}/${file})
+      message(SEND_ERROR "not installed: share/doc/${package}/${file}")
+    endif()
+  endforeach()
 endforeach()
 
 find_program(MAN man)
-foreach(page man1/vexa.1 man1/vexa-decode.1 man8/rivoverd.8)
+foreach(page man1/vexa.1.gz man1/vexa-decode.1.gz man8/rivoverd.8.gz)
   set(path ${usr}/share/man/${page})
   if(NOT EXISTS ${path})
     message(SEND_ERROR "not installed: ${page}")
@@ -71,19 +82,46 @@ if(PKG_CONFIG)
                   OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
   separate_arguments(flags)
   separate_arguments(extra UNIX_COMMAND "${CXXFLAGS}")
-  file(WRITE ${root}/user.cpp [[
-#include <mp3dec.h>
-#include <rivover.h>
-alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
-int main() {
-    MP3InitInstance(&instance);
-    return ctl_expects_reply(CTL_CMD_PLAY_TIME) ? 0 : 1;
+  if(NOT status EQUAL 0)
+    message(SEND_ERROR "pkg-config --cflags --libs vexa-mp3dec rivover: ${status}")
+  endif()
+  file(WRITE ${root}/client.c [[
+#include <vexa/rivover.h>
+#include <string.h>
+int main(void) {
+    char name[] = "a:b/c?.mp3";
+    return strcmp(ctl_sanitize_name(name), "a b c .mp3") == 0 ? 0 : 1;
 }
 ]])
-  execute_process(COMMAND ${CXX} -std=c++20 ${extra} ${root}/user.cpp ${flags} -o ${root}/user
-                  RESULT_VARIABLE built ERROR_VARIABLE errors)
-  if(NOT status EQUAL 0 OR NOT built EQUAL 0)
-    message(SEND_ERROR "building against the installed libraries (${flags}): ${errors}")
+  file(GLOB_RECURSE libs ${usr}/*/libvexa-mp3dec.so.0)
+  get_filename_component(libdir "${libs}" DIRECTORY)
+  foreach(program ${SOURCE}/examples/mp3towav.c ${root}/client.c)
+    get_filename_component(name ${program} NAME_WE)
+    execute_process(COMMAND ${CC} -std=c99 -Wall -Wextra -Werror ${extra} ${program} ${flags}
+                            -o ${root}/${name}
+                    RESULT_VARIABLE built ERROR_VARIABLE errors)
+    if(NOT built EQUAL 0)
+      message(SEND_ERROR "building ${name} against the installed libraries (${flags}): ${errors}")
+    endif()
+  endforeach()
+  # Run with the installed shared libraries: the example writes what vexa-decode writes.
+  set(ENV{LD_LIBRARY_PATH} ${libdir})
+  set(sample ${SOURCE}/samples/chime.mp3)
+  execute_process(COMMAND ${emulator} ${root}/client RESULT_VARIABLE status)
+  execute_process(COMMAND ${emulator} ${root}/mp3towav ${sample} ${root}/chime.wav
+                  RESULT_VARIABLE example ERROR_VARIABLE errors)
+  execute_process(COMMAND ${emulator} ${usr}/bin/vexa-decode ${sample} ${root}/chime.raw
+                  RESULT_VARIABLE tool ERROR_QUIET)
+  if(NOT status EQUAL 0 OR NOT example EQUAL 0 OR NOT tool EQUAL 0)
+    message(SEND_ERROR "installed programs: client ${status}, mp3towav ${example} (${errors}), "
+                       "vexa-decode ${tool}")
+  else()
+    file(READ ${root}/chime.wav wav HEX)
+    file(READ ${root}/chime.raw raw HEX)
+    string(SUBSTRING "${wav}" 88 -1 wav_data)
+    if(NOT wav_data STREQUAL raw)
+      message(SEND_ERROR "mp3towav and vexa-decode decode ${sample} differently")
+    endif()
   endif()
 endif()
 file(REMOVE_RECURSE ${root})

@@ -6,7 +6,8 @@
 // that a busy machine leaves waiting that long is heard. Hence a factor of 2: 250 ms
 // covers the wake-up delays seen with a CPU hog on the player's core of a loaded machine
 // (up to 110 ms). VEXA_REALTIME_SPEED overrides the factor (1 for real speed, e.g. on a
-// slow emulator).
+// slow emulator). The same runs through ALSA play to a real-time PCM of the tests' own ALSA
+// plugin (tests/alsa_paced), with the simulator stalling the disk only.
 #include "mp3files.h"
 #include "ossim_report.h"
 #include "proc.h"
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -86,6 +88,17 @@ pid_t player_of(pid_t pid, const std::string& device) {
     return child > 0 ? child : -1;
 }
 
+// Where the player's sound goes: the simulated OSS device, or the real-time ALSA PCM.
+enum class Sink { oss, alsa };
+
+#ifdef VEXA_HAVE_ALSA
+constexpr bool have_alsa = true;
+#else
+constexpr bool have_alsa = false;
+#endif
+#define REQUIRE_ALSA()                                                                             \
+    if (!have_alsa) GTEST_SKIP() << "the player is built without ALSA"
+
 class RealTime : public testing::Test {
   protected:
     void SetUp() override { REQUIRE_LAME(); }
@@ -109,12 +122,28 @@ class RealTime : public testing::Test {
     }
 
     // Starts the player on a real-time device; stall is OSSIM_STALL ("" for none).
-    ProcHandle start(const std::string& file, const std::string& stall) {
-        EnvList env = ossim_env(device(), report(), true);
+    ProcHandle start(const std::string& file, const std::string& stall, Sink sink = Sink::oss) {
+        EnvList env = ossim_env(sink == Sink::oss ? device() : "", report(), sink == Sink::oss);
         env.emplace_back("OSSIM_SPEED", std::to_string(speed()));
         env.emplace_back("OSSIM_STALL", stall);
         env.emplace_back("VEXA_DEBUG_LEVEL", "0");
-        return start_program({vexa_bin("vexa"), file}, env);
+        std::vector<std::string> argv = {vexa_bin("vexa"), file};
+#ifdef VEXA_HAVE_ALSA
+        if (sink == Sink::alsa) {
+            const std::string conf = dir.file("asound.conf");
+            write_file(conf, "pcm_type.vexapaced { lib \"" VEXA_ALSA_PACED "\" }\n"
+                             "pcm.paced { type vexapaced file \"" +
+                                 device() + "\" report \"" + alsa_report() + "\" speed " +
+                                 std::to_string(speed()) + " }\n");
+            env.emplace_back("ALSA_CONFIG_PATH", conf);
+            argv.insert(argv.begin() + 1, "-apaced");
+        }
+#endif
+        return start_program(argv, env);
+    }
+
+    std::string alsa_report() const {
+        return dir.file("alsa-report.txt");
     }
 
     // A stall from `after` to `after` + `seconds`, in device time.
@@ -125,6 +154,21 @@ class RealTime : public testing::Test {
 
     Totals totals() const {
         Totals t;
+        // The ALSA plugin's lines: "underruns N dry_ms X frames F unplayed U", in device
+        // time; what a PCM was given and did not play before it closed was lost.
+        if (file_exists(alsa_report())) {
+            std::istringstream lines(read_file(alsa_report()));
+            std::string u, d, f, l;
+            long underruns = 0;
+            double dry_ms = 0;
+            long long frames = 0;
+            long long unplayed = 0;
+            while (lines >> u >> underruns >> d >> dry_ms >> f >> frames >> l >> unplayed) {
+                t.underruns += underruns;
+                t.dry_ms += dry_ms / speed(); // as the simulator counts it
+                t.bytes += 4 * (frames - unplayed);
+            }
+        }
         for (const auto& rep : read_ossim_reports(report())) {
             t.underruns += rep.underruns;
             t.dry_ms += rep.dry_ms;
@@ -137,9 +181,9 @@ class RealTime : public testing::Test {
     }
 
     // Plays `file` with the disk stalled for `seconds` from `after` on: nothing is heard.
-    void survives(const std::string& file, double after, double seconds) {
+    void survives(const std::string& file, double after, double seconds, Sink sink = Sink::oss) {
         const std::string expected = unstalled(file);
-        ProcHandle h = start(file, stall(after, seconds));
+        ProcHandle h = start(file, stall(after, seconds), sink);
         ProcResult r = wait_program(h, 300);
         EXPECT_EQ(r.exit_code, 0) << r.err;
         const Totals t = totals();
@@ -148,6 +192,9 @@ class RealTime : public testing::Test {
         EXPECT_EQ(static_cast<size_t>(t.bytes), expected.size());
         EXPECT_TRUE(read_file(device()) == expected) << "device output differs";
     }
+
+    // Stops the player for 2 s while it plays 12 s.
+    void stopped_player(Sink sink);
 
     TempDir dir;
 };
@@ -161,6 +208,16 @@ TEST_F(RealTime, MinuteOfDiskStallAt128kIsNotHeard) {
 // At 320 kbit/s the pipe holds 26 s: the pipe buffer must carry the rest.
 TEST_F(RealTime, FortyFiveSecondsOfDiskStallAt320kAreNotHeard) {
     survives(encode("s320.mp3", 60, "320"), 2, 45);
+}
+
+TEST_F(RealTime, MinuteOfDiskStallAt128kIsNotHeardThroughAlsa) {
+    REQUIRE_ALSA();
+    survives(encode("s128.mp3", 150, "128"), 2, 60, Sink::alsa);
+}
+
+TEST_F(RealTime, FortyFiveSecondsOfDiskStallAt320kAreNotHeardThroughAlsa) {
+    REQUIRE_ALSA();
+    survives(encode("s320.mp3", 60, "320"), 2, 45, Sink::alsa);
 }
 
 TEST_F(RealTime, StarvedPlayerSleepsUntilDataComes) {
@@ -187,10 +244,10 @@ TEST_F(RealTime, StarvedPlayerSleepsUntilDataComes) {
     EXPECT_TRUE(read_file(device()) == expected) << "device output differs";
 }
 
-TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrun) {
+void RealTime::stopped_player(Sink sink) {
     const std::string file = dir.file("stop.wav");
     write_file(file, make_wav(2, 44100, sound(12)));
-    ProcHandle h = start(file, "");
+    ProcHandle h = start(file, "", sink);
     const pid_t player = player_of(h.pid, device());
     ASSERT_GT(player, 0);
     device_sleep(4);
@@ -205,6 +262,16 @@ TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrun) {
     EXPECT_GT(t.dry_ms * speed(), 1000);
     EXPECT_LT(t.dry_ms * speed(), 2000 + 1000 * speed());
     EXPECT_EQ(t.bytes, 12LL * 44100 * 4);
+}
+
+TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrun) {
+    stopped_player(Sink::oss);
+}
+
+// Through ALSA the underrun is recovered (snd_pcm_recover) and nothing is lost.
+TEST_F(RealTime, StoppedPlayerIsHeardAsAnUnderrunThroughAlsa) {
+    REQUIRE_ALSA();
+    stopped_player(Sink::alsa);
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 #!/bin/sh
 # tools/play.sh BUILD_DIR [vexa options] file [offset]
 #
-# Plays a file with BUILD_DIR/bin/vexa: through /dev/dsp when this machine has one, else
-# through the project's OSS simulator (BUILD_DIR/lib/libossim.so, preloaded), which takes
-# the sound in real time; what it took is then written as a 16-bit stereo 44100 Hz WAV
-# file, BUILD_DIR/<file name without extension>.wav, or $VEXA_WAV when that is set.
+# Plays a file with BUILD_DIR/bin/vexa: through /dev/dsp when this machine has one, or
+# through ALSA when the player has it and the machine has a sound card or a sound server
+# (PulseAudio, PipeWire) for ALSA's default PCM; else through the project's OSS simulator
+# (BUILD_DIR/lib/libossim.so, preloaded), which takes the sound in real time; what it took
+# is then written as a 16-bit stereo 44100 Hz WAV file, BUILD_DIR/<file name without
+# extension>.wav, or $VEXA_WAV when that is set.
 # The exit status is the player's.
 set -eu
 
@@ -17,6 +19,11 @@ shift
 vexa=$build/bin/vexa
 
 if [ -c /dev/dsp ]; then
+    exec "$vexa" "$@"
+fi
+run=${XDG_RUNTIME_DIR:-/nonexistent}
+if grep -q libasound.so "$vexa" 2>/dev/null &&
+    { ls /dev/snd/pcmC*p >/dev/null 2>&1 || [ -S "$run/pulse/native" ] || [ -S "$run/pipewire-0" ]; }; then
     exec "$vexa" "$@"
 fi
 

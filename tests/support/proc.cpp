@@ -323,6 +323,9 @@ EnvList ossim_env(const std::string& output_path, const std::string& report_path
     env.emplace_back("OSSIM_REPORT", report_path);
     env.emplace_back("OSSIM_REALTIME", realtime ? "1" : "0");
     env.emplace_back("OSSIM_FAIL", fail);
+    // A player without the OSS device would turn to ALSA's default PCM: here there is none,
+    // whatever the machine has.
+    env.emplace_back("ALSA_CONFIG_PATH", "/dev/null");
     return env;
 }
 

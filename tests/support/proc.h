@@ -61,7 +61,8 @@ ProcResult wait_program(ProcHandle& handle, double timeout_s = 60);
 // Environment for a program under the OSS device simulator. LD_PRELOAD holds the
 // simulator (after the sanitizer runtime in a sanitizer build); OSSIM_OUTPUT and
 // OSSIM_REPORT name the files ("" for none), OSSIM_REALTIME is "1" or "0", OSSIM_FAIL is
-// fail ("", "open", "write", "ioctl" or a comma-separated list).
+// fail ("", "open", "write", "ioctl" or a comma-separated list). ALSA_CONFIG_PATH is
+// "/dev/null": ALSA has no PCMs, not even a default one.
 EnvList ossim_env(const std::string& output_path, const std::string& report_path,
                   bool realtime = false, const std::string& fail = "");
 

@@ -1,0 +1,32 @@
+# The symbols a shared library exports (defined, global, in its dynamic symbol table, with
+# their version) must equal the committed list, and its SONAME must be the one given.
+# cmake -DLIB=<library> -DLIST=<list> -DREADELF=<readelf> -DSONAME=<soname> -P abi_symbols_test.cmake
+execute_process(COMMAND ${READELF} --wide --dyn-syms ${LIB} OUTPUT_VARIABLE table RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${READELF} --dyn-syms ${LIB} failed")
+endif()
+string(REPLACE "\n" ";" lines "${table}")
+set(exported "")
+foreach(line IN LISTS lines)
+  # Num: Value Size Type Bind Vis Ndx Name; defined ones have a section number.
+  if(line MATCHES "^ *[0-9]+: [0-9a-f]+ +[0-9]+ +(FUNC|OBJECT) +(GLOBAL|WEAK) +DEFAULT +[0-9]+ +([^ ]+)")
+    list(APPEND exported "${CMAKE_MATCH_3}")
+  endif()
+endforeach()
+list(SORT exported)
+file(STRINGS ${LIST} expected REGEX "^[^#]")
+list(SORT expected)
+if(NOT exported STREQUAL expected)
+  set(added ${exported})
+  list(REMOVE_ITEM added ${expected})
+  set(removed ${expected})
+  list(REMOVE_ITEM removed ${exported})
+  message(FATAL_ERROR "${LIB} exports other symbols than ${LIST}:\n  not in the list: ${added}\n"
+                      "  listed, not exported: ${removed}")
+endif()
+execute_process(COMMAND ${READELF} --dynamic ${LIB} OUTPUT_VARIABLE dynamic)
+if(NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[${SONAME}\\]")
+  message(FATAL_ERROR "${LIB}: SONAME is not ${SONAME}")
+endif()
+list(LENGTH exported n)
+message(STATUS "${LIB}: ${n} symbols, as listed")
