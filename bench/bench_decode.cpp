@@ -261,11 +261,12 @@ int64_t stream_start(const tInputFile& in) {
     return start < in.size ? start : 0;
 }
 
-tDecodeRun run_ours(tInputFile& in, tPcm* keep) {
+tDecodeRun run_ours(tInputFile& in, tPcm* keep, mp3::tDspPath path = mp3::dsp_best()) {
     tDecodeRun result{0, 0, 0};
     // Fed as the player feeds the decoder: the words enter its bit buffer with their bytes
     // in stream order, part of the decoder's cost as the player pays it for every word.
     MP3InitInstance(&instance);
+    mp3::dsp_select(&instance, path);
     tMp3Feed feed{};
     mp3feed_init(feed, &instance, pcm_left, pcm_right, FEED_BYTES, 0);
     const int64_t start = stream_start(in);
@@ -401,10 +402,7 @@ constexpr int OURS_PORTABLE = 6;
 
 // Our decoder limited to its portable code.
 tDecodeRun run_ours_portable(tInputFile& in, tPcm* keep) {
-    mp3::dsp_use(mp3::DSP_PORTABLE);
-    const tDecodeRun r = run_ours(in, keep);
-    mp3::dsp_use(mp3::dsp_best());
-    return r;
+    return run_ours(in, keep, mp3::DSP_PORTABLE);
 }
 
 struct tRow {

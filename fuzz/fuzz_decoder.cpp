@@ -1,12 +1,16 @@
 // The decoder driven by the player's frame feed: sync search, header, data, frame after
 // frame through the whole input, every sync word tried. Under the address sanitizer the
 // feed makes the bit buffer unreadable past the words that the promise in mp3dec.h allows
-// each call to read, so any read past that promise is reported.
+// each call to read, so any read past that promise is reported. Each input is decoded on
+// the portable path and again on every fast path the processor runs; the paths must give
+// the same events and the same PCM, bit for bit.
+#include "dsp.h"
 #include "mp3dec.h"
 #include "mp3feed.h"
 #include "mp3rate.h"
 #include "smbuf.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -17,9 +21,23 @@ alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
-} // namespace
+constexpr std::array<mp3::tDspPath, 4> PATHS = {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2,
+                                                mp3::DSP_NEON};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
+// FNV-1a over what a run produced: every event, and every frame's samples.
+struct tRunDigest {
+    uint64_t hash;
+    uint64_t frames;
+};
+
+void digest_bytes(tRunDigest& d, const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t i = 0; i < n; i++)
+        d.hash = (d.hash ^ b[i]) * 0x100000001b3ULL;
+}
+
+tRunDigest decode_all(const uint8_t* data, size_t length) {
+    tRunDigest digest{0xcbf29ce484222325ULL, 0};
     std::memset(static_cast<void*>(&instance), 0, sizeof instance);
     MP3InitInstance(&instance);
     tMp3Feed feed{};
@@ -46,7 +64,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
             if (at < data_at || at > data_at + promised) __builtin_trap();
             if (e == FEED_FRAME && h.free_format == 0 && at != data_at + promised) __builtin_trap();
         }
+        digest_bytes(digest, &e, sizeof e);
+        if (e == FEED_FRAME) {
+            const size_t n = static_cast<size_t>(h.samplesperchannel) * sizeof(int16_t);
+            digest_bytes(digest, pcm_left, n);
+            if (h.numchans == 2) digest_bytes(digest, pcm_right, n);
+            digest.frames++;
+        }
         if (mp3feed_over(feed, e)) break;
     }
+    return digest;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
+    mp3::dsp_use(mp3::DSP_PORTABLE);
+    const tRunDigest reference = decode_all(data, length);
+    for (mp3::tDspPath path : PATHS) {
+        if (path == mp3::DSP_PORTABLE || !mp3::dsp_available(path)) continue;
+        mp3::dsp_use(path);
+        const tRunDigest fast = decode_all(data, length);
+        if (fast.hash != reference.hash || fast.frames != reference.frames) __builtin_trap();
+    }
+    mp3::dsp_use(mp3::dsp_best());
     return 0;
 }

@@ -31,6 +31,13 @@ void check_table() {
             __builtin_trap();
     }
     if (used != live_connections()) __builtin_trap();
+    // No user but root holds more than its share of the slots.
+    for (uint32_t uid = 1; uid < 4; uid++) {
+        int held = 0;
+        for (const tClient& c : clients)
+            held += c.used != 0 && c.uid == uid;
+        if (held > MAX_CLIENTS_PER_UID) __builtin_trap();
+    }
 }
 
 } // namespace
@@ -47,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t op = next_byte(s);
         const int slot = next_byte(s) % MAX_CLIENTS;
         switch (op % 5) {
-        case 0: // a connection (no socket: nothing to close)
-            client_add(-1, 1000 + slot, now);
+        case 0: // a connection (no socket: nothing to close) of one of four users
+            client_add(-1, tPeer{1000 + slot, 1, static_cast<uint32_t>(next_byte(s) % 4)}, now);
             break;
         case 1: { // a piece of a record: up to 255 bytes of the script, or one whole record
             if (clients[static_cast<size_t>(slot)].used == 0) break;

@@ -105,33 +105,13 @@ __m256i pick(__m256i v, int a, int b, int c, int d) {
     return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, a, b, b, c, c, d, d));
 }
 
-bool all_zero(const int32_t* x, int n) {
-    __m256i any = _mm256_setzero_si256();
-    for (int i = 0; i < n; i += 8)
-        any = _mm256_or_si256(any, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i)));
-    return _mm256_testz_si256(any, any);
-}
-
 } // namespace
 
-// Eight subbands at a time, one per lane (the odd lanes odd); a group whose upper four
-// subbands are all zero, and the last n mod 8, go the four-lane way.
+// Eight subbands at a time, one per lane (the odd lanes odd); the last n mod 8 go the
+// four-lane way.
 void imdct_long_avx2(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const __m256i odd = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
-    int sb = 0;
-    for (; sb + 8 <= n; sb += 8, x += 144, ov += 144) {
-        if (all_zero(x + 72, 72)) {
-            imdct_long_sse41(x, ov, 8, W);
-            continue;
-        }
-        __m256i X[18], o[18];
-        subbands_in(x, X);
-        subbands_in(ov, o);
-        imdct36<tAvxOps>(X, o, X, W, odd);
-        subbands_out(X, x);
-        subbands_out(o, ov);
-    }
-    if (sb < n) imdct_long_sse41(x, ov, n - sb, W);
+    imdct_long_lanes<tAvxOps, 8, subbands_in, subbands_out, imdct_long_sse41>(
+        x, ov, n, W, _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1));
 }
 
 namespace {

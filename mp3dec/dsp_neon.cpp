@@ -77,7 +77,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void load_lanes(const int32_t* p, int32x4_t* v) {
+void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {
         v[i] = vld1q_s32(p + i);
         v[i + 1] = vld1q_s32(p + 18 + i);
@@ -91,7 +91,7 @@ void load_lanes(const int32_t* p, int32x4_t* v) {
     v[17] = vcombine_s32(ab.val[1], cd.val[1]);
 }
 
-void store_lanes(int32_t* p, const int32x4_t* v) {
+void subbands_out(const int32x4_t* v, int32_t* p) {
     for (int i = 0; i < 16; i += 4) {
         int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
         transpose4(a, b, c, d);
@@ -110,22 +110,10 @@ void store_lanes(int32_t* p, const int32x4_t* v) {
 
 } // namespace
 
-namespace {
-
-bool all_zero72(const int32_t* x) {
-    int32x4_t any = vdupq_n_s32(0);
-    for (int i = 0; i < 72; i += 4)
-        any = vorrq_s32(any, vld1q_s32(x + i));
-    return (vgetq_lane_s32(any, 0) | vgetq_lane_s32(any, 1) | vgetq_lane_s32(any, 2) |
-            vgetq_lane_s32(any, 3)) == 0;
-}
-
-// Four all-zero subbands from an even one: the output is the overlap, its odd times
-// (places 4i + 1 and 4i + 2 in pair order) negated in the odd subbands, and the new overlap
-// is 0.
-void overlap_only4(int32_t* x, int32_t* ov) {
+// The odd times of an odd subband sit at places 4i + 1 and 4i + 2 in pair order.
+void imdct_zero_neon(int32_t* x, int32_t* ov, int n) {
     const int32x4_t odd_times = {0, -1, -1, 0}, zero = vdupq_n_s32(0);
-    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+    for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
         const int32x4_t m = (sb & 1) ? odd_times : zero;
         for (int i = 0; i < 16; i += 4) {
             const int32x4_t v = vld1q_s32(ov + i);
@@ -137,8 +125,6 @@ void overlap_only4(int32_t* x, int32_t* ov) {
         vst1_s32(ov + 16, vget_low_s32(zero));
     }
 }
-
-} // namespace
 
 // One boundary at a time, its butterflies 0..3 and 4..7 in the lanes of two registers
 // (the lines below the boundary reversed). Even butterflies take ca in Q31 and so double
@@ -212,26 +198,11 @@ void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
     if (i < n) mid_side_portable(l + i, r + i, n - i, k);
 }
 
-// Four subbands at a time, one per lane (lanes 1 and 3 odd); a group of four all-zero
-// subbands only passes its overlap on; the last n mod 4 go the portable way.
+// Four subbands at a time, one per lane (lanes 1 and 3 odd); the last n mod 4 go the
+// portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const int32x4_t odd = {0, -1, 0, -1};
-    int sb = 0;
-    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
-        // The lowest eight subbands are seldom all zero and skip the test (the transform of
-        // zeros gives the overlap too, so either way gives the same values).
-        if (sb >= 8 && all_zero72(x)) {
-            overlap_only4(x, ov);
-            continue;
-        }
-        int32x4_t X[18], o[18], out[18];
-        load_lanes(x, X);
-        load_lanes(ov, o);
-        imdct36<tNeonOps4>(X, o, out, W, odd);
-        store_lanes(x, out);
-        store_lanes(ov, o);
-    }
-    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+    imdct_long_lanes<tNeonOps4, 4, subbands_in, subbands_out, imdct_long_portable>(
+        x, ov, n, W, int32x4_t{0, -1, 0, -1});
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd

@@ -194,13 +194,13 @@ void subbands_out(__m128i* v, int32_t* x) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(x + 70), _mm_unpackhi_epi64(cd, cd));
 }
 
-// Four all-zero subbands from an even one: the output is the overlap, its odd times
-// (pair-order places 4i + 1 and 4i + 2) negated in the odd subbands, and the new overlap
-// is 0.
-void overlap_only4(int32_t* x, int32_t* ov) {
+} // namespace
+
+// The odd times of an odd subband sit at pair-order places 4i + 1 and 4i + 2.
+void imdct_zero_sse41(int32_t* x, int32_t* ov, int n) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i odd_times = _mm_setr_epi32(0, -1, -1, 0);
-    for (int sb = 0; sb < 4; ++sb, x += 18, ov += 18) {
+    for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
         const __m128i m = (sb & 1) ? odd_times : zero;
         for (int i = 0; i < 16; i += 4) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ov + i));
@@ -213,30 +213,11 @@ void overlap_only4(int32_t* x, int32_t* ov) {
     }
 }
 
-} // namespace
-
 // Four subbands at a time, one per lane (lanes 1 and 3 odd), moved in and out by
-// transposes; a group of four all-zero subbands gives its overlap; the last n mod 4 go
-// the portable way.
+// transposes; the last n mod 4 go the portable way.
 void imdct_long_sse41(int32_t* x, int32_t* ov, int n, const int32_t* W) {
-    const __m128i odd = _mm_setr_epi32(0, -1, 0, -1);
-    int sb = 0;
-    for (; sb + 4 <= n; sb += 4, x += 72, ov += 72) {
-        __m128i any = _mm_setzero_si128();
-        for (int i = 0; i < 72; i += 4)
-            any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
-        if (_mm_testz_si128(any, any)) {
-            overlap_only4(x, ov);
-            continue;
-        }
-        __m128i X[18], o[18];
-        subbands_in(x, X);
-        subbands_in(ov, o);
-        imdct36<tSseOps>(X, o, X, W, odd);
-        subbands_out(X, x);
-        subbands_out(o, ov);
-    }
-    if (sb < n) imdct_long_portable(x, ov, n - sb, W);
+    imdct_long_lanes<tSseOps, 4, subbands_in, subbands_out, imdct_long_portable>(
+        x, ov, n, W, _mm_setr_epi32(0, -1, 0, -1));
 }
 
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd

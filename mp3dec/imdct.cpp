@@ -61,16 +61,6 @@ struct tScalarOps {
     static V negate_if(V v, V m) { return wsub(v ^ m, m); }
 };
 
-// Whether all 18 values of a subband are 0. Such a subband's transform is exactly 0 in
-// both the long and the short form (every step maps zeros to zeros), so its output is
-// the overlap and its new overlap is 0.
-bool subband_is_zero(const int32_t* x) {
-    int32_t any = 0;
-    for (int i = 0; i < 18; ++i)
-        any |= x[i];
-    return any == 0;
-}
-
 // Odd times sit at pair-order places 4i + 1 and 4i + 2.
 constexpr bool odd_time_at(int p) {
     return ((p + 1) & 2) != 0;
@@ -79,25 +69,26 @@ static_assert(odd_time_at(pair_index(9)) && odd_time_at(pair_index(7)) &&
               !odd_time_at(pair_index(8)) && !odd_time_at(pair_index(16)) &&
               odd_time_at(pair_index(17)));
 
-void overlap_only(int32_t* x, int32_t* ov, bool odd) {
-    const int32_t m = odd ? -1 : 0;
+} // namespace
+
+// A subband whose 18 values are all 0 has a transform of exactly 0 in both the long and
+// the short form (every step maps zeros to zeros): its output is the overlap and its new
+// overlap is 0.
+void imdct_zero_portable(int32_t* x, int32_t* ov, int n) {
+    for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
+        const int32_t m = (sb & 1) ? -1 : 0;
 #pragma GCC unroll 18
-    for (int p = 0; p < 18; ++p) {
-        const int32_t v = ov[p];
-        x[p] = odd_time_at(p) ? wsub(v ^ m, m) : v;
-        ov[p] = 0;
+        for (int p = 0; p < 18; ++p) {
+            const int32_t v = ov[p];
+            x[p] = odd_time_at(p) ? wsub(v ^ m, m) : v;
+            ov[p] = 0;
+        }
     }
 }
-
-} // namespace
 
 // 36-point transform, window W and overlap-add for n subbands starting at an even one.
 void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
-        if (subband_is_zero(x)) {
-            overlap_only(x, ov, (sb & 1) != 0);
-            continue;
-        }
         // The transform reads all its input before it writes its output.
         imdct36<tScalarOps>(x, ov, x, W, (sb & 1) ? -1 : 0);
     }
@@ -107,10 +98,6 @@ void imdct_long_portable(int32_t* x, int32_t* ov, int n, const int32_t* W) {
 // at an even one.
 static void imdct_short(int32_t* x, int32_t* ov, int n) {
     for (int sb = 0; sb < n; ++sb, x += 18, ov += 18) {
-        if (subband_is_zero(x)) {
-            overlap_only(x, ov, (sb & 1) != 0);
-            continue;
-        }
         // Z: times 0..29 in time order; times 30..35 stay 0.
         int32_t Z[30];
         for (int t = 0; t < 18; ++t)
@@ -162,28 +149,8 @@ static void imdct_short(int32_t* x, int32_t* ov, int n) {
     }
 }
 
-namespace {
-
-tImdctLongFn imdct_long_kernel(tDspPath path) {
-    switch (path) {
-#if defined(VEXA_SIMD_X86)
-    case DSP_SSE41:
-        return imdct_long_sse41;
-    case DSP_AVX2:
-        return imdct_long_avx2;
-#endif
-#if defined(VEXA_SIMD_NEON)
-    case DSP_NEON:
-        return imdct_long_neon;
-#endif
-    default:
-        return imdct_long_portable;
-    }
-}
-
-} // namespace
-
-void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi) {
+void imdct_granule(const tDspKernels& kernels, tMPEGInstance* inst, int32_t* x, int ch,
+                   const tGranuleInfo* gi) {
     static constexpr const int32_t* windows[4] = {
         imdct_window_normal.data(), imdct_window_start.data(), nullptr, imdct_window_stop.data()};
     const int block_type = gi->block_type & 3;
@@ -192,19 +159,27 @@ void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* 
     const int32_t* high = windows[block_type];
     int32_t* ov = inst->overlap[ch];
 
-    const tImdctLongFn imdct_long = imdct_long_kernel(dsp_path());
-    if (low == high && low) {
-        imdct_long(x, ov, 32, low); // the fast paths' groups of four fit the granule
-        return;
+    // The subbands above the last one with a nonzero value, in whole groups of the kernels'
+    // width, are all zero and only pass their overlap on; every subband below is
+    // transformed, zero or not.
+    const int32_t group = kernels.imdct_group; // a power of two
+    const int live = ((nonzero_extent(x) + SUBBAND_LINES - 1) / SUBBAND_LINES + group - 1) & -group;
+    static_assert(SUBBANDS % 4 == 0);
+    if (live > 0) {
+        if (low == high && low) {
+            kernels.imdct_long(x, ov, live, low);
+        } else {
+            if (low)
+                kernels.imdct_long(x, ov, 2, low);
+            else
+                imdct_short(x, ov, 2);
+            if (high)
+                kernels.imdct_long(x + 36, ov + 36, live - 2, high);
+            else
+                imdct_short(x + 36, ov + 36, live - 2);
+        }
     }
-    if (low)
-        imdct_long(x, ov, 2, low);
-    else
-        imdct_short(x, ov, 2);
-    if (high)
-        imdct_long(x + 36, ov + 36, 30, high);
-    else
-        imdct_short(x + 36, ov + 36, 30);
+    kernels.imdct_zero(x + SUBBAND_LINES * live, ov + SUBBAND_LINES * live, SUBBANDS - live);
 }
 
 } // namespace mp3

@@ -117,4 +117,24 @@ inline void imdct36(typename Ops::V* X, typename Ops::V* ov, typename Ops::V* ou
     }
 }
 
+// n long subbands from an even one, Lanes side by side: In moves the 18 values of Lanes
+// subbands (18 apart) into 18 registers, a subband per lane, and Out back; odd marks the
+// lanes of the odd subbands. The last n mod Lanes go to Rest. Built into each caller, as if
+// written there.
+template <typename Ops, int Lanes, auto In, auto Out, auto Rest>
+[[gnu::always_inline]] inline void imdct_long_lanes(int32_t* x, int32_t* ov, int n,
+                                                    const int32_t* W, typename Ops::V odd) {
+    using V = typename Ops::V;
+    int sb = 0;
+    for (; sb + Lanes <= n; sb += Lanes, x += 18 * Lanes, ov += 18 * Lanes) {
+        V X[18], o[18], out[18];
+        In(x, X);
+        In(ov, o);
+        imdct36<Ops>(X, o, out, W, odd);
+        Out(out, x);
+        Out(o, ov);
+    }
+    if (sb < n) Rest(x, ov, n - sb, W);
+}
+
 } // namespace mp3

@@ -8,6 +8,7 @@
 void MP3InitInstance(tMPEGInstance* inst) {
     inst->ff_state = 0;
     inst->synth_pos[0] = inst->synth_pos[1] = 2;
+    inst->dsp_path = static_cast<uint8_t>(mp3::dsp_best());
     std::memset(inst->synth_buf, 0, sizeof inst->synth_buf);
     inst->res_wr = 0;
     inst->res_rd = 0;
@@ -61,6 +62,7 @@ tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right, tM
     }
     if (avail > inst->main_data_begin) mp3::res_rewind(inst, -8 * (avail - inst->main_data_begin));
 
+    const mp3::tDspKernels& kernels = mp3::dsp_kernels(inst);
     int32_t stored = 0; // bytes of m already in the reservoir
     for (int gr = 0; gr < ngr; ++gr) {
         avail = mp3::res_avail(inst);
@@ -81,18 +83,18 @@ tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right, tM
                 mp3::read_scalefactors_lsf(inst, gr, ch);
             }
             line_count = mp3::huffman_decode(inst, inst->xr[ch], gi, part2_start);
-            mp3::requantize(inst->xr[ch], inst, gi, line_count, ch);
+            mp3::requantize(kernels, inst->xr[ch], inst, gi, line_count, ch);
         }
 
-        mp3::stereo_process(inst, gr, line_count);
+        mp3::stereo_process(kernels, inst, gr, line_count);
 
         for (int ch = 0; ch < nch; ++ch) {
             const tGranuleInfo* gi = &inst->side[ch].gr_info[gr];
-            mp3::alias_reduce(inst->xr[ch], gi);
+            mp3::alias_reduce(kernels, inst->xr[ch], gi);
             int32_t* x = mp3::reorder_short(inst->xr[ch], inst->reordered, gi, inst);
-            mp3::imdct_granule(inst, x, ch, gi);
+            mp3::imdct_granule(kernels, inst, x, ch, gi);
             int16_t* pcm = (ch == 0 ? left : right) + MP3_GRANULE_SAMPLES * gr;
-            mp3::synth_granule(x, &inst->synth_pos[ch], pcm, inst->synth_buf[ch]);
+            mp3::synth_granule(kernels, x, &inst->synth_pos[ch], pcm, inst->synth_buf[ch]);
         }
     }
 

@@ -18,9 +18,11 @@ constexpr int kCaOddFrac = 32;  // ca_i, odd i: Q32 (|ca_i| < 0.5)
 // 2 x hi(Q31 x Q27) is Q27; hi(Q32 x Q27) is Q27.
 static_assert(kCsFrac + 1 == 32 && kCaEvenFrac + 1 == 32 && kCaOddFrac == 32);
 
+} // namespace
+
 // (ca_i, cs_i) for i = 0..7: ca = c / sqrt(1 + c^2), cs = 1 / sqrt(1 + c^2) with
 // c = -0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037.
-constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
+constexpr std::array<int32_t, 16> alias_coef = {
     static_cast<int32_t>(0xBE2500CB), // -1104871221  ca_0 Q31
     0x6DC25404,                       //  1841452036  cs_0 Q31
     static_cast<int32_t>(0x873C92E0), // -2026073376  ca_1 Q32
@@ -38,8 +40,7 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
     static_cast<int32_t>(0xFF0D84BB), //   -15891269  ca_7 Q32
     0x7FFFC695,                       //  2147468949  cs_7 Q31
 };
-
-} // namespace
+static_assert(alias_coef.size() == 2 * kButterflies);
 
 // Butterflies run across every subband boundary of a long, start or stop block. A short
 // block has none, except that a mixed block gets them at the one boundary between its two
@@ -47,10 +48,10 @@ constexpr std::array<int32_t, 2 * kButterflies> alias_coef = {
 // This holds at every rate: even at 8000 Hz, where the long part of a mixed block spans
 // 72 lines in Huffman order, only subbands 0 and 1 go through the long transform.
 // The 8 butterflies at each of the boundaries between subbands k - 1 and k, k = 1..n.
-void alias_butterflies_portable(int32_t* xr, int n) {
+void alias_butterflies_portable(int32_t* xr, int n, const int32_t* coef) {
     for (int i = 0; i < kButterflies; ++i) {
-        const int32_t ca = alias_coef[2 * i];
-        const int32_t cs = alias_coef[2 * i + 1];
+        const int32_t ca = coef[2 * i];
+        const int32_t cs = coef[2 * i + 1];
         if ((i & 1) == 0) {
             const int32_t sum = wadd(ca, cs);
             for (int k = 1; k <= n; ++k) {
@@ -77,36 +78,17 @@ void alias_butterflies_portable(int32_t* xr, int n) {
     }
 }
 
-void alias_reduce(int32_t* xr, const tGranuleInfo* gi) {
+void alias_reduce(const tDspKernels& kernels, int32_t* xr, const tGranuleInfo* gi) {
     int boundaries = SUBBANDS - 1;
     if (gi->block_type == 2) boundaries = gi->mixed_block_flag ? 1 : 0;
     // Butterflies between two all-zero subbands leave them 0: stop at the boundary above
     // the last nonzero line's subband.
-    int top = GRANULE_LINES;
-    while (top >= 4 && (xr[top - 1] | xr[top - 2] | xr[top - 3] | xr[top - 4]) == 0)
-        top -= 4;
+    int32_t top = nonzero_extent(xr);
     while (top > 0 && xr[top - 1] == 0)
         --top;
     const int last_boundary = top == 0 ? 0 : (top - 1) / SUBBAND_LINES + 1;
     if (boundaries > last_boundary) boundaries = last_boundary;
-    [[maybe_unused]] const tDspPath path = dsp_path();
-#if defined(VEXA_SIMD_X86)
-    if (path == DSP_AVX2) {
-        alias_butterflies_avx2(xr, boundaries, alias_coef.data());
-        return;
-    }
-    if (path == DSP_SSE41) {
-        alias_butterflies_sse41(xr, boundaries, alias_coef.data());
-        return;
-    }
-#endif
-#if defined(VEXA_SIMD_NEON)
-    if (path == DSP_NEON) {
-        alias_butterflies_neon(xr, boundaries, alias_coef.data());
-        return;
-    }
-#endif
-    alias_butterflies_portable(xr, boundaries);
+    kernels.alias_butterflies(xr, boundaries, alias_coef.data());
 }
 
 int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,

@@ -52,32 +52,14 @@ void requant_lines_portable(int32_t* x, int32_t n, int32_t f, int32_t k) {
 namespace {
 
 // Scales n values by 2^(e/4) x 2^14 with truncation (Q13 in, Q27 out).
-void scale_lines(int32_t* x, int32_t n, int32_t e, [[maybe_unused]] tDspPath path) {
-    const int32_t f = pow2_quarter[static_cast<size_t>(e & 3)];
-    const int32_t k = (e >> 2) + 16;
-#if defined(VEXA_SIMD_X86)
-    if (path == DSP_AVX2) {
-        requant_lines_avx2(x, n, f, k);
-        return;
-    }
-    if (path == DSP_SSE41) {
-        requant_lines_sse41(x, n, f, k);
-        return;
-    }
-#endif
-#if defined(VEXA_SIMD_NEON)
-    if (path == DSP_NEON) {
-        requant_lines_neon(x, n, f, k);
-        return;
-    }
-#endif
-    requant_lines_portable(x, n, f, k);
+void scale_lines(const tDspKernels& kernels, int32_t* x, int32_t n, int32_t e) {
+    kernels.requant_lines(x, n, pow2_quarter[static_cast<size_t>(e & 3)], (e >> 2) + 16);
 }
 
 } // namespace
 
-void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, int32_t line_count,
-                int ch) {
+void requantize(const tDspKernels& kernels, int32_t* xr, const tMPEGInstance* inst,
+                const tGranuleInfo* gi, int32_t line_count, int ch) {
     if (line_count > GRANULE_LINES) line_count = GRANULE_LINES;
     if (line_count <= 0) return;
     const tSfbRecord& t = sfb_record(inst);
@@ -92,7 +74,6 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
     const bool mixed = short_block && gi->mixed_block_flag != 0;
     const int32_t long_end = !short_block ? GRANULE_LINES : (mixed ? MIXED_LONG_LINES : 0);
 
-    const tDspPath path = dsp_path();
     int32_t l = 0; // current line
     int b = 0;     // current band
     bool switched = false;
@@ -103,7 +84,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
             if (end > line_count) end = line_count;
             if (end <= l) break; // bounds that do not rise
             const int32_t s = next_scalefac() + (preflag ? pretab[static_cast<size_t>(b)] : 0);
-            scale_lines(xr + l, end - l, g - s * (1 << m_shift), path);
+            scale_lines(kernels, xr + l, end - l, g - s * (1 << m_shift));
             l = end;
             ++b;
             continue;
@@ -129,7 +110,7 @@ void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, 
             if (l + width > line_count) width = line_count - l;
             const int32_t sbg = (gi->subblock_gain >> (6 - 3 * w)) & 7;
             const int32_t s = next_scalefac();
-            scale_lines(xr + l, width, g - 8 * sbg - s * (1 << m_shift), path);
+            scale_lines(kernels, xr + l, width, g - 8 * sbg - s * (1 << m_shift));
             l += width;
         }
         ++b;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "bitreader.h"
+#include "dsp.h"
 #include "mp3dec.h"
 
+#include <array>
 #include <cstdint>
 
 namespace mp3 {
@@ -63,25 +65,41 @@ void read_scalefactors_lsf(tMPEGInstance* inst, int gr, int ch);
 int32_t huffman_decode(tMPEGInstance* inst, int32_t* xr, const tGranuleInfo* gi,
                        int32_t part2_start);
 
+// The number of lines, a multiple of 4, above which all 576 values of x are 0.
+inline int32_t nonzero_extent(const int32_t* x) {
+    int32_t top = GRANULE_LINES;
+    static_assert(GRANULE_LINES % 4 == 0);
+    while (top >= 4 && (x[top - 1] | x[top - 2] | x[top - 3] | x[top - 4]) == 0)
+        top -= 4;
+    return top;
+}
+
+// The spectral and synthesis stages run their inner loops with the kernels they are
+// given: the instance's, looked up once per frame.
+
 // Requantisation in place, to 1.0 = 2^27 (requantize.cpp).
-void requantize(int32_t* xr, const tMPEGInstance* inst, const tGranuleInfo* gi, int32_t line_count,
-                int ch);
+void requantize(const tDspKernels& kernels, int32_t* xr, const tMPEGInstance* inst,
+                const tGranuleInfo* gi, int32_t line_count, int ch);
 
 // Mid/side and intensity stereo of granule gr (stereo.cpp); line_count is the right
 // channel's decoded count.
-void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count);
+void stereo_process(const tDspKernels& kernels, tMPEGInstance* inst, int gr, int32_t line_count);
 
 // Alias reduction and short-block reordering (reorder.cpp). reorder_short returns xr
-// itself, or out (576 values) holding the reordered short-block spectrum.
-void alias_reduce(int32_t* xr, const tGranuleInfo* gi);
+// itself, or out (576 values) holding the reordered short-block spectrum. alias_coef holds
+// the butterflies' (ca, cs) word pairs.
+extern const std::array<int32_t, 16> alias_coef;
+void alias_reduce(const tDspKernels& kernels, int32_t* xr, const tGranuleInfo* gi);
 int32_t* reorder_short(int32_t* xr, int32_t* out, const tGranuleInfo* gi,
                        const tMPEGInstance* inst);
 
 // IMDCT, windows and overlap-add in place, to 1.0 = 2^24 (imdct.cpp).
-void imdct_granule(tMPEGInstance* inst, int32_t* x, int ch, const tGranuleInfo* gi);
+void imdct_granule(const tDspKernels& kernels, tMPEGInstance* inst, int32_t* x, int ch,
+                   const tGranuleInfo* gi);
 
 // Polyphase synthesis of one granule of one channel into 576 PCM samples (synth.cpp). The
 // input is scratch for the slots' DCTs and is left holding them.
-int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]);
+int synth_granule(const tDspKernels& kernels, int32_t* x, uint8_t* synth_pos, int16_t* pcm,
+                  int32_t (*synth_buf)[32]);
 
 } // namespace mp3

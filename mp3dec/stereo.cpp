@@ -67,8 +67,8 @@ namespace {
 
 // Applies position is_pos, or mid/side, to lines start .. start + n - 1 of both
 // channels.
-void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, uint32_t flags,
-                 int32_t n) {
+void stereo_band(const tDspKernels& kernels, int32_t* left, int32_t* right, uint32_t is_pos,
+                 int32_t start, uint32_t flags, int32_t n) {
     if (start < 0 || n <= 0 || start >= GRANULE_LINES) return;
     if (n > GRANULE_LINES - start) n = GRANULE_LINES - start;
     int32_t* l = left + start;
@@ -77,25 +77,7 @@ void stereo_band(int32_t* left, int32_t* right, uint32_t is_pos, int32_t start, 
     // MPEG-1 positions above 6 have no ratio: such a band is taken as not intensity
     // coded, the same as 7.
     if (is_pos == kNoIntensity || (mpeg1 && is_pos >= kMpeg1Positions)) {
-        if ((flags & kMidSideOn) == 0) return;
-        [[maybe_unused]] const tDspPath path = dsp_path();
-#if defined(VEXA_SIMD_X86)
-        if (path == DSP_AVX2) {
-            mid_side_avx2(l, r, n, kMsFactor);
-            return;
-        }
-        if (path == DSP_SSE41) {
-            mid_side_sse41(l, r, n, kMsFactor);
-            return;
-        }
-#endif
-#if defined(VEXA_SIMD_NEON)
-        if (path == DSP_NEON) {
-            mid_side_neon(l, r, n, kMsFactor);
-            return;
-        }
-#endif
-        mid_side_portable(l, r, n, kMsFactor);
+        if ((flags & kMidSideOn) != 0) kernels.mid_side(l, r, n, kMsFactor);
         return;
     }
     if (mpeg1) {
@@ -134,7 +116,7 @@ bool any_nonzero(const int32_t* x, int32_t start, int32_t n) {
 
 } // namespace
 
-void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
+void stereo_process(const tDspKernels& kernels, tMPEGInstance* inst, int gr, int32_t line_count) {
     if (inst->nch != 2) return;
     if (gr < 0 || gr > 1) return;
     const tGranuleInfo* gi = &inst->side[0].gr_info[gr];
@@ -155,7 +137,7 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
     const bool mpeg1 = (flags & kNotMpeg1) == 0;
 
     if ((flags & kIntensityOn) == 0) {
-        stereo_band(left, right, kNoIntensity, 0, flags, GRANULE_LINES);
+        stereo_band(kernels, left, right, kNoIntensity, 0, flags, GRANULE_LINES);
         return;
     }
 
@@ -178,21 +160,21 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
                 --k;
             if (k >= kLastShortPosition) k = kLastShortBand;
             for (int band = first; band <= k; ++band)
-                stereo_band(left, right, kNoIntensity, window_start(band, w), flags,
+                stereo_band(kernels, left, right, kNoIntensity, window_start(band, w), flags,
                             window_width(band));
             if (k + 1 > top) top = k + 1;
             for (int band = k + 1; band <= kLastShortBand; ++band) {
                 const int i =
                     SHORT_WINDOWS * (band < kLastShortPosition ? band : kLastShortPosition) + w +
                     pos_offset;
-                stereo_band(left, right, position(i), window_start(band, w), flags,
+                stereo_band(kernels, left, right, position(i), window_start(band, w), flags,
                             window_width(band));
             }
         }
         if (!mixed) return;
         // The long part of a mixed block, lines 0..35.
         if (top > kMixedFirstShortBand) {
-            stereo_band(left, right, kNoIntensity, 0, flags, MIXED_LONG_LINES);
+            stereo_band(kernels, left, right, kNoIntensity, 0, flags, MIXED_LONG_LINES);
             return;
         }
         int32_t j = MIXED_LONG_LINES - 1;
@@ -202,10 +184,10 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
         if (j >= 0)
             while (b < LONG_BANDS && t.l[b] <= j)
                 ++b;
-        stereo_band(left, right, kNoIntensity, 0, flags, t.l[b]);
+        stereo_band(kernels, left, right, kNoIntensity, 0, flags, t.l[b]);
         const int last = mpeg1 ? 7 : 5;
         for (; b <= last; ++b)
-            stereo_band(left, right, position(b), t.l[b], flags, t.l[b + 1] - t.l[b]);
+            stereo_band(kernels, left, right, position(b), t.l[b], flags, t.l[b + 1] - t.l[b]);
         return;
     }
 
@@ -220,13 +202,13 @@ void stereo_process(tMPEGInstance* inst, int gr, int32_t line_count) {
         ++b;
     if (b > kLastLongPosition) {
         // The last band has no position of its own and goes with band 20.
-        stereo_band(left, right, kNoIntensity, 0, flags, GRANULE_LINES);
+        stereo_band(kernels, left, right, kNoIntensity, 0, flags, GRANULE_LINES);
         return;
     }
-    stereo_band(left, right, kNoIntensity, 0, flags, t.l[b]);
+    stereo_band(kernels, left, right, kNoIntensity, 0, flags, t.l[b]);
     for (; b <= kLastLongPosition; ++b) {
         const int32_t end = b == kLastLongPosition ? GRANULE_LINES : t.l[b + 1];
-        stereo_band(left, right, position(b), t.l[b], flags, end - t.l[b]);
+        stereo_band(kernels, left, right, position(b), t.l[b], flags, end - t.l[b]);
     }
 }
 

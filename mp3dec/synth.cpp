@@ -152,43 +152,16 @@ void synth_rows_portable(int32_t (*buf)[32], int p, int16_t* out) {
         synth_rows_portable_at<3, 0, 1>(buf, rd.even, out);
 }
 
-namespace {
-
-struct tSynthKernels {
-    tSynthDctFn dct;
-    tSynthRow0Fn row0;
-    tSynthRowsFn rows;
-};
-
-tSynthKernels synth_kernels(tDspPath path) {
-    switch (path) {
-#if defined(VEXA_SIMD_X86)
-    case DSP_SSE41:
-        return {synth_dct_sse41, synth_row0_portable, synth_rows_sse41};
-    case DSP_AVX2:
-        return {synth_dct_avx2, synth_row0_avx2, synth_rows_avx2};
-#endif
-#if defined(VEXA_SIMD_NEON)
-    case DSP_NEON:
-        return {synth_dct_neon, synth_row0_neon, synth_rows_neon};
-#endif
-    default:
-        return {synth_dct_portable, synth_row0_portable, synth_rows_portable};
-    }
-}
-
-} // namespace
-
-int synth_granule(int32_t* x, uint8_t* synth_pos, int16_t* pcm, int32_t (*synth_buf)[32]) {
-    const tSynthKernels k = synth_kernels(dsp_path());
+int synth_granule(const tDspKernels& k, int32_t* x, uint8_t* synth_pos, int16_t* pcm,
+                  int32_t (*synth_buf)[32]) {
     // First the DCTs of all 18 slots, in place, then slot by slot into the history.
-    k.dct(x);
+    k.synth_dct(x);
     int p = *synth_pos;
     for (int t = 0; t < 18; ++t) {
         p = (p - 2) & 30;
         history_put(x + slot_place(t), synth_buf, p);
-        k.row0(synth_buf[0], pcm + 32 * t);
-        k.rows(synth_buf, p, pcm + 32 * t);
+        k.synth_row0(synth_buf[0], pcm + 32 * t);
+        k.synth_rows(synth_buf, p, pcm + 32 * t);
     }
     *synth_pos = static_cast<uint8_t>(p);
     return 0;

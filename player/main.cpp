@@ -3,6 +3,7 @@
 #include "cmdline.h"
 #include "playfile.h"
 #include "rivover.h"
+#include "safeguards.h"
 #include "settings.h"
 #include "tracks.h"
 
@@ -79,17 +80,19 @@ void lock_memory() {
 } // namespace
 
 int main(int argc, char** argv) {
+    startup_hygiene();
     // Asked first, they answer without contacting the daemon.
     if (argc > 1) info_option(argv[1]);
     if (const char* level = std::getenv("VEXA_DEBUG_LEVEL")) debug = number(level);
     // A closed standard output or copy is a write error, told once; the sound goes on.
     signal(SIGPIPE, SIG_IGN);
     if (debug >= 1) std::printf("vexa\ninitializing rivover\n");
-    ctl_init(0);
+    ctl_report_open();
 
+    refuse_output_on_input(argc, argv);
     tOperands files{};
     if (!take_operands(argc, argv, parse_options(argc, argv), &files)) {
-        ctl_close();
+        ctl_report_close();
         return 1;
     }
     audio_configure({silent, swap_channels, output_file, output_name, output_device});
@@ -118,10 +121,7 @@ int main(int argc, char** argv) {
     if (audio_finish_copy() != 0) status = 1;
 
     if (munlockall() < 0) std::perror("munlockall()");
-    ctl_close();
-    if (const char* pause = std::getenv("KEST_SLEEP")) {
-        if (debug >= 1) std::printf("kest sleep before exit\n");
-        usleep(static_cast<useconds_t>(std::strtol(pause, nullptr, 10)));
-    }
+    ctl_report_close();
+    kest_sleep();
     return status;
 }

@@ -6,6 +6,7 @@
 #include "mp3rate.h"
 #include "progress.h"
 #include "rivover.h"
+#include "safeguards.h"
 #include "settings.h"
 #include "smbuf.h"
 
@@ -141,7 +142,8 @@ tLoopState decode_mpeg(tPlayback& pb) {
                 pb.skip_frames -= 1;
                 return DL_START;
             }
-            if (channels == 1)
+            // A mono frame has no right channel of its own, whatever -c asks for.
+            if (channels == 1 || feed.header.numchans == 1)
                 std::memcpy(pcm_right, pcm_left,
                             static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
             pb.pcm_pending = 1;
@@ -171,7 +173,7 @@ tLoopState state_try_write(tPlayback& pb) {
     if (pb.rate > 0) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
         if (second != pb.last_second) {
-            ctl_play_time(second);
+            report_play_time(second);
             progress_show(pb, second);
             pb.last_second = second;
         }
@@ -226,12 +228,13 @@ tLoopState state_try_read(tPlayback& pb) {
 // has ended and nothing is pending) it returns at once.
 tLoopState state_sleep(tPlayback& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
-    std::array<pollfd, 1 + AUDIO_POLL_MAX> fds{};
+    // The pipe, the device's descriptors and the daemon's connection.
+    std::array<pollfd, 1 + AUDIO_POLL_MAX + 1> fds{};
     nfds_t count = 0;
     if (!pbuffer_eof(inbuf.pbuf) && pbuffer_write_slot(inbuf.pbuf) != nullptr)
         fds[count++] = pollfd{processes.infd, POLLIN, 0};
     // The device's descriptors (none in silent mode) follow the pipe's.
-    const auto device = std::span(fds).subspan(count);
+    const auto device = std::span(fds).subspan(count, AUDIO_POLL_MAX);
     const int device_count = pb.pcm_pending ? audio_poll_fds(device) : 0;
     if (device_count > 0 && !pb.memory_locked) {
         lock_memory_again();
@@ -240,9 +243,13 @@ tLoopState state_sleep(tPlayback& pb) {
     }
     count += static_cast<nfds_t>(device_count);
     if (count == 0) return DL_START;
+    // The daemon's replies are taken as they come, and never waited for.
+    const int control = ctl_report_fd();
+    if (control >= 0) fds[count++] = pollfd{control, POLLIN, 0};
     while (poll(fds.data(), count, -1) < 0 && errno == EINTR) {
     }
     if (device_count > 0) audio_poll_room(device.first(static_cast<size_t>(device_count)));
+    if (control >= 0 && fds[count - 1].revents != 0) ctl_report_readable();
     return DL_START;
 }
 

@@ -2,6 +2,7 @@
 // the player, which reads the other end without blocking.
 #include "input.h"
 #include "playfile.h"
+#include "safeguards.h"
 #include "settings.h"
 #include "smbuf.h"
 #include "tracks.h"
@@ -24,9 +25,8 @@ constexpr int PIPE_PIECE = 512;
 constexpr int PIPE_AHEAD_BYTES = 1 << 20; // 1048576
 uint8_t reader_buffer[READER_BUFFER];
 
-// The started process's status follows the player's: 0 only when it played to the end and
-// no file `failed`.
-[[noreturn]] void finish_reader(int failed) {
+// The player's status once it has ended.
+int wait_for_player() {
     int status = 0;
     pid_t r;
     do {
@@ -34,8 +34,26 @@ uint8_t reader_buffer[READER_BUFFER];
     } while (r < 0 && errno == EINTR);
     if (r != processes.child_pid)
         status = processes.player_wait_status; // reaped by the SIGCHLD handler
+    return status;
+}
+
+// The started process's status follows the player's: 0 only when it played to the end and
+// no file `failed`.
+[[noreturn]] void finish_reader(int failed) {
+    const int status = wait_for_player();
     const bool played = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::exit(played && !failed ? 0 : 1);
+}
+
+// The rest of the file cannot be had: the player must not play on from what it holds
+// and leave the command's status to say nothing. It is stopped, and the command ends
+// with status 1 once it has gone.
+[[noreturn]] void copy_failed() {
+    if (processes.child_pid > 0) {
+        kill(processes.child_pid, SIGTERM);
+        wait_for_player();
+    }
+    std::exit(1);
 }
 
 } // namespace
@@ -46,7 +64,8 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
         const long n = input_read(fd, reader_buffer, READER_BUFFER);
         if (n < 0) {
             if (errno == EINTR) continue;
-            std::exit(1);
+            std::perror(file);
+            copy_failed();
         }
         if (n == 0) {
             close(outfd);
@@ -63,7 +82,7 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
                 close(fd);
                 return 0;
             }
-            if (w < 0) std::exit(1);
+            if (w < 0) copy_failed();
             done += w;
         }
     }
@@ -89,6 +108,7 @@ void fork_reader(tPlayback& pb, const char* file) {
     int fds[2];
     make_track_pipe(fds);
     std::fflush(stdout); // what is buffered is printed once, not by both processes
+    const pid_t reader = getpid();
     processes.child_pid = fork();
     if (processes.child_pid < 0) {
         std::perror("fork");
@@ -107,6 +127,8 @@ void fork_reader(tPlayback& pb, const char* file) {
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader(copy_more_tracks());
     }
+    follow_reader(reader);
+    raise_priority();
     close(fds[1]);
     processes.infd = fds[0];
     int flags = fcntl(processes.infd, F_GETFL);

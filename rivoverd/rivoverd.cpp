@@ -4,13 +4,14 @@
 //
 //   pid=<client pid> cmd=<command> p1=<param1> p2=<param2> p3=<param3> p4=<param4> text="<text>"
 //
-// The pid is the one the client registered with (command 32), else the peer's process
-// id from the socket. In the text a quote and a backslash are escaped (\" \\) and every
-// byte outside printable ASCII is written as \xHH, so that every record stays on one line
-// and no byte of a record reaches a terminal that shows the log.
+// The pid is the peer's process id as the kernel gave it when the client connected;
+// what a client says about itself never replaces it. In the text a quote and a backslash are
+// escaped (\" \\) and every byte outside printable ASCII is written as \xHH, so that every record
+// stays on one line and no byte of a record reaches a terminal that shows the log.
 //
 // Commands it knows, each answered with status 100:
-//   32  register: param1 is the client's process id.
+//   32  register: param1 is the client's process id, which must be the peer's own or its
+//       parent's; any other is refused with status STATUS_REFUSED (logged once per client).
 //   17  play time: param4 is the elapsed play time in whole seconds.
 //   12  events on (param1 = 1) or off (param1 = 0) for this connection; while on, every
 //       play-time report of any client is pushed to it as a status record (command 8).
@@ -22,16 +23,18 @@
 //
 // No client can hold the others up: nothing is ever sent blocking (a client that lets
 // its queue of replies and events fill up is dropped), a client that does not complete a
-// record within RECORD_TIMEOUT_MS of connecting or of starting one is dropped, and when
-// every slot is taken a new connection takes the slot of the client idle longest.
-// Messages about dropped clients go to standard error.
+// record within RECORD_TIMEOUT_MS of connecting or of starting one is dropped, and the
+// slots are shared fairly between users (records.h). Each client's log lines are cut and
+// rate-limited (records.h). Messages about dropped clients go to standard error.
 //
-// The socket file is given mode 0666 after bind, whatever the umask, so that the players
-// of every local user are heard; --socket-mode restricts it.
+// The socket file is created with mode 0666, whatever the umask, so that the players of
+// every local user are heard; --socket-mode restricts it.
 //
-// At start a socket file left behind by a daemon that is gone is removed; a live daemon
-// on the path (or another rivoverd starting at the same time) makes it refuse to start
-// with status 1. SIGTERM or SIGINT: the socket file is removed and it exits 0.
+// At start nothing on the path is followed: a daemon of the same user listening there
+// (or another rivoverd starting at the same time, which the lock catches) makes it refuse
+// to start with status 1; anything else there is removed and the removal logged (another
+// user's listener with a warning), as far as the daemon's user may remove it. SIGTERM or
+// SIGINT: the socket file is removed and it exits 0.
 #include "records.h"
 #include "rivover.h"
 
@@ -53,8 +56,16 @@
 
 namespace {
 
-constexpr const char* LOCK_PATH = "/tmp/zuzerovu.lock";
 constexpr int ACCEPTS_PER_PASS = 16;
+// The lock that keeps two daemons from taking the path over together lives in a directory
+// only the daemon's user can write, so that no other user can hold it or plant something
+// in its place: systemd's RuntimeDirectory= (given in RUNTIME_DIRECTORY), else
+// ROOT_LOCK_DIR for root, else the user's XDG_RUNTIME_DIR, else the user's home.
+constexpr const char* ROOT_LOCK_DIR = "/run/rivoverd";
+constexpr const char* LOCK_NAME = "rivoverd.lock";
+// Attempts at taking the path when someone puts something back on it between the removal
+// and the bind.
+constexpr int BIND_ATTEMPTS = 3;
 
 // Who may connect: the socket file's mode, and its group (-1: left as created).
 struct tSocketAccess {
@@ -83,7 +94,8 @@ sockaddr_un socket_address() {
 
 // True when something accepts connections on the path.
 bool daemon_alive() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a listener whose backlog is full must not hold the start up.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     sockaddr_un addr = socket_address();
     const bool alive = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
@@ -127,57 +139,167 @@ void serve_client(int slot) {
     client_input(slot, buf.data(), static_cast<size_t>(n), now_ms());
 }
 
+// The parent of process `pid`, from /proc; 0 when it cannot be read.
+int32_t parent_of(int32_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    std::FILE* f = std::fopen(path, "re");
+    if (f == nullptr) return 0;
+    std::array<char, 512> line{};
+    const bool got = std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr;
+    std::fclose(f);
+    // The command in parentheses may hold anything: the fields follow its last ")".
+    const char* end = got ? std::strrchr(line.data(), ')') : nullptr;
+    char state = 0;
+    int parent = 0;
+    if (end == nullptr || std::sscanf(end + 1, " %c %d", &state, &parent) != 2) return 0;
+    return parent;
+}
+
 void accept_clients(int listen_fd) {
     for (int i = 0; i < ACCEPTS_PER_PASS; i++) {
         const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         ucred cred{};
         socklen_t len = sizeof cred;
-        const int32_t pid =
-            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
-        client_add(fd, pid, now_ms());
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            close(fd); // a peer the kernel cannot name is not served
+            continue;
+        }
+        client_add(fd, tPeer{cred.pid, parent_of(cred.pid), cred.uid}, now_ms());
     }
 }
 
-// Takes the path over: refuses when another daemon holds it, removes a stale socket.
-// Returns the listening socket, or -1 after a message.
-int open_listener(const tSocketAccess& access) {
+const char* kind_of(mode_t mode) {
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISREG(mode)) return "file";
+    if (S_ISDIR(mode)) return "directory";
+    if (S_ISFIFO(mode)) return "fifo";
+    return "special file";
+}
+
+// Clears the path for the bind. Whatever is there is looked at, never followed: a socket
+// a daemon of this user listens on makes the start fail; anything else (a stale socket, a
+// file, a symbolic link, a directory, another user's listener, the last with a warning) is
+// removed, which works when running as root or as its owner. False after a message.
+bool clear_path() {
     struct stat st {};
-    if (lstat(CTL_SOCKET_PATH, &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            std::fprintf(stderr, "rivoverd: %s exists and is not a socket\n", CTL_SOCKET_PATH);
-            return -1;
-        }
-        if (daemon_alive()) {
-            std::fprintf(stderr, "rivoverd: a daemon is already listening on %s\n",
-                         CTL_SOCKET_PATH);
-            return -1;
-        }
-        if (unlink(CTL_SOCKET_PATH) < 0) {
-            std::perror(CTL_SOCKET_PATH);
-            return -1;
-        }
-        std::fprintf(stderr, "rivoverd: removed stale socket %s\n", CTL_SOCKET_PATH);
+    if (lstat(CTL_SOCKET_PATH, &st) != 0) {
+        if (errno == ENOENT) return true;
+        std::perror(CTL_SOCKET_PATH);
+        return false;
     }
+    const bool live = S_ISSOCK(st.st_mode) && daemon_alive();
+    if (live && st.st_uid == geteuid()) {
+        std::fprintf(stderr, "rivoverd: a daemon is already listening on %s\n", CTL_SOCKET_PATH);
+        return false;
+    }
+    const int r = S_ISDIR(st.st_mode) ? rmdir(CTL_SOCKET_PATH) : unlink(CTL_SOCKET_PATH);
+    if (r < 0 && errno != ENOENT) {
+        std::fprintf(stderr, "rivoverd: cannot remove the %s%s of uid %u at %s: %s\n",
+                     live ? "listening " : "", kind_of(st.st_mode), st.st_uid, CTL_SOCKET_PATH,
+                     std::strerror(errno));
+        return false;
+    }
+    if (live)
+        std::fprintf(stderr, "rivoverd: warning: removed a listening socket of uid %u at %s\n",
+                     st.st_uid, CTL_SOCKET_PATH);
+    else
+        std::fprintf(stderr, "rivoverd: removed %s%s of uid %u at %s\n",
+                     S_ISSOCK(st.st_mode) ? "stale " : "", kind_of(st.st_mode), st.st_uid,
+                     CTL_SOCKET_PATH);
+    return true;
+}
+
+// Takes the path over. Returns the listening socket, or -1 after a message.
+int open_listener(const tSocketAccess& access) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("socket");
         return -1;
     }
     sockaddr_un addr = socket_address();
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        std::perror(CTL_SOCKET_PATH);
+    // The socket file is created with its final mode, so that nothing is ever done to the
+    // path by name after the bind but the group's change, which follows no link.
+    const mode_t old_umask = umask(~access.mode & 0777);
+    int bound = -1;
+    bool cleared = true;
+    for (int attempt = 0; attempt < BIND_ATTEMPTS && bound < 0; attempt++) {
+        cleared = clear_path();
+        if (!cleared) break;
+        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        if (bound < 0 && errno != EADDRINUSE) break;
+    }
+    const int bind_error = errno;
+    umask(old_umask);
+    if (bound < 0) {
+        if (cleared) std::fprintf(stderr, "%s: %s\n", CTL_SOCKET_PATH, std::strerror(bind_error));
         close(fd);
         return -1;
     }
-    // The mode is set before anyone can connect; the umask has no say in it.
-    if (chmod(CTL_SOCKET_PATH, access.mode) < 0 ||
-        (access.group != static_cast<gid_t>(-1) &&
-         chown(CTL_SOCKET_PATH, static_cast<uid_t>(-1), access.group) < 0) ||
+    if ((access.group != static_cast<gid_t>(-1) &&
+         lchown(CTL_SOCKET_PATH, static_cast<uid_t>(-1), access.group) < 0) ||
         listen(fd, 16) < 0) {
         std::perror(CTL_SOCKET_PATH);
         close(fd);
         unlink(CTL_SOCKET_PATH);
+        return -1;
+    }
+    return fd;
+}
+
+// The directory for the lock (see ROOT_LOCK_DIR), made when it is the root one and
+// missing; it must be a directory of this user (root's for the root one) that nobody
+// else may write.
+bool lock_directory(std::array<char, 4096>& path) {
+    const char* dir = std::getenv("RUNTIME_DIRECTORY");
+    if (dir == nullptr || *dir == '\0') dir = nullptr;
+    if (dir == nullptr && geteuid() == 0) {
+        dir = ROOT_LOCK_DIR;
+        if (mkdir(dir, 0755) < 0 && errno != EEXIST) {
+            std::perror(dir);
+            return false;
+        }
+    }
+    if (dir == nullptr) dir = std::getenv("XDG_RUNTIME_DIR");
+    if (dir == nullptr || *dir == '\0') dir = std::getenv("HOME");
+    if (dir == nullptr || *dir == '\0') {
+        std::fprintf(stderr, "rivoverd: no directory for the lock: set RUNTIME_DIRECTORY\n");
+        return false;
+    }
+    // Several directories (RuntimeDirectory= with more than one): the first.
+    const size_t n = std::strcspn(dir, ":");
+    if (n + 1 + std::strlen(LOCK_NAME) + 1 > path.size()) return false;
+    std::snprintf(path.data(), path.size(), "%.*s", static_cast<int>(n), dir);
+    struct stat st {};
+    if (lstat(path.data(), &st) != 0) {
+        std::perror(path.data());
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
+        std::fprintf(stderr,
+                     "rivoverd: %s is not a directory of this user that only it may write\n",
+                     path.data());
+        return false;
+    }
+    std::snprintf(path.data() + n, path.size() - n, "/%s", LOCK_NAME);
+    return true;
+}
+
+// Two daemons started together must not both take the path over. The lock is held by the
+// open descriptor until the process ends. -1 after a message.
+int take_lock() {
+    std::array<char, 4096> path{};
+    if (!lock_directory(path)) return -1;
+    const int fd = open(path.data(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::perror(path.data());
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+        std::fprintf(stderr, "rivoverd: another rivoverd is running on %s\n", CTL_SOCKET_PATH);
+        close(fd);
         return -1;
     }
     return fd;
@@ -267,21 +389,11 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    // Two daemons started together must not both take the path over.
-    const int lock_fd = open(LOCK_PATH, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (lock_fd < 0) {
-        std::perror(LOCK_PATH);
-        return 1;
-    }
-    if (flock(lock_fd, LOCK_EX | LOCK_NB) < 0) {
-        std::fprintf(stderr, "rivoverd: another rivoverd is running on %s\n", CTL_SOCKET_PATH);
-        return 1;
-    }
-
+    if (take_lock() < 0) return 1;
     const int listen_fd = open_listener(access);
     if (listen_fd < 0) return 1;
     struct stat own {};
-    stat(CTL_SOCKET_PATH, &own);
+    lstat(CTL_SOCKET_PATH, &own);
     clients_reset();
     std::fprintf(stderr, "rivoverd: listening on %s\n", CTL_SOCKET_PATH);
 
@@ -330,7 +442,7 @@ int main(int argc, char** argv) {
     close(listen_fd);
     // Remove the socket file only when it is still the one bound here.
     struct stat now {};
-    if (stat(CTL_SOCKET_PATH, &now) == 0 && now.st_ino == own.st_ino && now.st_dev == own.st_dev)
+    if (lstat(CTL_SOCKET_PATH, &now) == 0 && now.st_ino == own.st_ino && now.st_dev == own.st_dev)
         unlink(CTL_SOCKET_PATH);
     std::fprintf(stderr, "rivoverd: stopped\n");
     return 0;

@@ -65,7 +65,7 @@ class CommandLine : public testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         write_file(device(), "");
         std::remove(report().c_str());
-        ProcHandle h = start_program(argv, env(fail), stdin_path);
+        ProcHandle h = start_program(argv, env(fail), {}, stdin_path);
         return wait_program(h, 120);
     }
     std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }

@@ -1,6 +1,7 @@
 // The control client library against a scripted daemon on the control socket, and the
 // player's reports seen by that daemon.
 #include "control_path.h"
+#include "ossim_report.h"
 #include "proc.h"
 #include "rivover.h"
 #include "scripted_peer.h"
@@ -11,12 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -604,22 +607,26 @@ TEST_F(PlayerReports, EachSecondIsReportedOnceInOrder) {
     pid_t pid = 0;
     ProcResult r = play({file}, &pid);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    // Every report was answered, so the peer has it by the time the player has ended.
+    // Reports are not waited for: the last ones may reach the peer after the player ended.
+    const auto times_of = [&](pid_t p, size_t n) {
+        wait_until([&] { return play_times(peer.records_of(p)).size() >= n; }, 10);
+        return play_times(peer.records_of(p));
+    };
     auto recs = peer.records_of(pid);
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs[0].param1, pid) << "the started process registers itself";
-    EXPECT_EQ(play_times(recs), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(times_of(pid, 4), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(played(), pcm_bytes(samples));
 
     // Started 2 s in, the first report is 2; 60 s into 61.5 s of 8000 Hz mono, 60.
     ProcResult r2 = play({file, "2"}, &pid);
     ASSERT_EQ(r2.exit_code, 0) << r2.err;
-    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{2, 3}));
+    EXPECT_EQ(times_of(pid, 2), (std::vector<int>{2, 3}));
     const std::string slow = dir.file("long.wav");
     write_file(slow, make_wav(1, 8000, std::vector<int16_t>(8000 * 123 / 2, -9)));
     ProcResult r3 = play({slow, "60"}, &pid);
     ASSERT_EQ(r3.exit_code, 0) << r3.err;
-    EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{60, 61}));
+    EXPECT_EQ(times_of(pid, 2), (std::vector<int>{60, 61}));
 }
 
 TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {
@@ -641,15 +648,19 @@ TEST_F(PlayerReports, WithoutDaemonThePlayerPlaysTheSame) {
 }
 
 TEST_F(PlayerReports, DaemonThatHangsUpOrStopsAnsweringDoesNotHoldUpThePlayer) {
-    // After answering the first report the daemon hangs up, so that the next report goes
-    // to a closed socket; or it leaves the first report unanswered, so that the player
-    // gives it up and sends no more. Either way only report 0 arrives.
-    for (Answer on_report : {Answer::ReplyThenClose, Answer::Silent}) {
-        SCOPED_TRACE(on_report == Answer::Silent ? "silent" : "hangs up");
+    // Replies are never waited for: a daemon that stops answering still gets every report.
+    // One that hangs up after the first report gets no more on that connection (the track
+    // is over before the player may connect again).
+    struct Case {
+        Answer on_report;
+        std::vector<int> reports;
+    };
+    for (const Case& c : {Case{Answer::ReplyThenClose, {0}}, Case{Answer::Silent, {0, 1, 2, 3}}}) {
+        SCOPED_TRACE(c.on_report == Answer::Silent ? "silent" : "hangs up");
         ScriptedPeer peer;
         ASSERT_TRUE(peer.ok());
-        peer.set_script([on_report](int, const tCtlRecord& req, tCtlRecord&) {
-            return req.command == CTL_CMD_PLAY_TIME ? on_report : Answer::Reply;
+        peer.set_script([&c](int, const tCtlRecord& req, tCtlRecord&) {
+            return req.command == CTL_CMD_PLAY_TIME ? c.on_report : Answer::Reply;
         });
         const std::string file = track();
         pid_t pid = 0;
@@ -658,8 +669,138 @@ TEST_F(PlayerReports, DaemonThatHangsUpOrStopsAnsweringDoesNotHoldUpThePlayer) {
         EXPECT_EQ(r.term_signal, 0);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(played(), pcm_bytes(samples));
-        EXPECT_EQ(play_times(peer.records_of(pid)), (std::vector<int>{0}));
+        wait_until([&] { return play_times(peer.records_of(pid)).size() >= c.reports.size(); }, 10);
+        EXPECT_EQ(play_times(peer.records_of(pid)), c.reports);
     }
+}
+
+// ---- The player against daemons that are slow, silent or hostile, in real time ----
+
+class PlayerAgainstListener : public PlayerReports {
+  protected:
+    double speed() const {
+        const char* s = std::getenv("VEXA_REALTIME_SPEED");
+        const double x = s != nullptr ? std::atof(s) : 0;
+        return x > 0 ? x : 2;
+    }
+    // Plays `seconds` of sound through the real-time simulator; the underruns it heard.
+    long underruns_playing(double seconds, pid_t* pid, std::string* gaps) {
+        const std::string file = dir.file("rt.wav");
+        samples = std::vector<int16_t>(static_cast<size_t>(2 * 44100 * seconds), 1234);
+        write_file(file, make_wav(2, 44100, samples));
+        const std::string report = dir.file("report.jsonl");
+        unlink(report.c_str());
+        unlink(dir.file("out.raw").c_str());
+        EnvList env = ossim_env(dir.file("out.raw"), report, true);
+        env.emplace_back("OSSIM_SPEED", std::to_string(speed()));
+        env.emplace_back("VEXA_DEBUG_LEVEL", "0");
+        ProcHandle h = start_program({vexa_bin("vexa"), file}, env);
+        *pid = h.pid;
+        ProcResult r = wait_program(h, 300);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        long underruns = 0;
+        for (const auto& rep : read_ossim_reports(report)) {
+            underruns += rep.underruns;
+            for (const OssimGap& g : rep.gaps)
+                *gaps +=
+                    " at " + std::to_string(g.at_ms) + " ms for " + std::to_string(g.ms) + " ms;";
+        }
+        EXPECT_EQ(played(), pcm_bytes(samples));
+        return underruns;
+    }
+};
+
+// Each listener on the control path as anyone could put it there; the sound must not
+// notice any of them, from the register at start-up to the last report.
+TEST_F(PlayerAgainstListener, RealTimeSlowSilentOrHostileListenersCostNothing) {
+    enum Kind { SLOW, SILENT, NEVER_READS, NEVER_ACCEPTS };
+    struct Case {
+        const char* name;
+        Kind kind;
+    };
+    const Case cases[] = {{"replies after 0.9 s", SLOW},
+                          {"never replies", SILENT},
+                          {"accepts, never reads", NEVER_READS},
+                          {"never accepts, backlog full", NEVER_ACCEPTS}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ScriptedPeer> peer;
+        int raw = -1;          // a listener that does nothing with what comes in
+        std::vector<int> held; // connections that fill its backlog
+        if (c.kind == SLOW || c.kind == SILENT) {
+            peer = std::make_unique<ScriptedPeer>();
+            ASSERT_TRUE(peer->ok());
+            const bool slow = c.kind == SLOW;
+            peer->set_script([slow](int, const tCtlRecord&, tCtlRecord&) {
+                if (!slow) return Answer::Silent;
+                std::this_thread::sleep_for(std::chrono::milliseconds(900));
+                return Answer::Reply;
+            });
+        } else {
+            raw = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr = control_address();
+            ASSERT_EQ(bind(raw, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            ASSERT_EQ(listen(raw, c.kind == NEVER_ACCEPTS ? 0 : 16), 0);
+            if (c.kind == NEVER_ACCEPTS)
+                for (int i = 0; i < 4; i++) {
+                    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+                        close(fd);
+                        break;
+                    }
+                    held.push_back(fd);
+                }
+        }
+        pid_t pid = 0;
+        std::string gaps;
+        EXPECT_EQ(underruns_playing(8, &pid, &gaps), 0) << gaps;
+        if (c.kind == SILENT) {
+            wait_until([&] { return play_times(peer->records_of(pid)).size() >= 9; }, 10);
+            EXPECT_EQ(play_times(peer->records_of(pid)),
+                      (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+        }
+        peer.reset();
+        for (int fd : held)
+            close(fd);
+        if (raw >= 0) {
+            close(raw);
+            unlink(CTL_SOCKET_PATH);
+        }
+    }
+}
+
+// A daemon that goes away and comes back: the player connects again (at most every 2 s),
+// registers itself anew and goes on reporting.
+TEST_F(PlayerAgainstListener, RealTimeReportsGoOnAfterTheDaemonRestarts) {
+    auto peer = std::make_unique<ScriptedPeer>();
+    ASSERT_TRUE(peer->ok());
+    pid_t pid = 0;
+    std::string gaps;
+    std::thread restart([&] {
+        // Once a few seconds are reported, the daemon restarts.
+        wait_until([&] { return play_times(peer->records_of(pid)).size() >= 2; }, 60);
+        peer.reset();
+        peer = std::make_unique<ScriptedPeer>();
+    });
+    const long underruns = underruns_playing(12, &pid, &gaps);
+    restart.join();
+    EXPECT_EQ(underruns, 0) << gaps;
+    // The new daemon hears from the player: a register of its own pid, then play times.
+    // (The player is not a child of this process: all connections are looked at.)
+    wait_until(
+        [&] {
+            const auto all = peer->connections();
+            return !all.empty() && !play_times(all[0]).empty();
+        },
+        10);
+    const auto conns = peer->connections();
+    ASSERT_EQ(conns.size(), 1u);
+    ASSERT_FALSE(conns[0].empty());
+    EXPECT_EQ(conns[0][0].command, CTL_CMD_REGISTER);
+    EXPECT_NE(conns[0][0].param1, pid) << "the player registers itself, not the reader";
+    const std::vector<int> later = play_times(conns[0]);
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later.back(), 12); // the end of the track
 }
 
 } // namespace

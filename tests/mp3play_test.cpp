@@ -10,6 +10,7 @@
 #include "scripted_peer.h"
 #include "settings.h"
 #include "tempdir.h"
+#include "wait.h"
 #include "wavfile.h"
 
 #include <gtest/gtest.h>
@@ -86,10 +87,12 @@ class TimeReports {
         peer_ = std::make_unique<ScriptedPeer>();
     }
     bool ok() const { return peer_ != nullptr && peer_->ok(); }
-    // Each report was answered, so it is here by the time the player has ended.
+    // Reports are not waited for: they are all here once the player's connection has
+    // been read to its end.
     std::vector<int> times() { return of(CTL_CMD_PLAY_TIME); }
     // The records of one command, their last parameter each.
     std::vector<int> of(int32_t command) {
+        wait_until([&] { return peer_->own_closed(); });
         std::vector<int> t;
         for (const auto& recs : peer_->own_connections())
             for (const auto& r : recs)

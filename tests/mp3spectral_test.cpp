@@ -18,6 +18,11 @@ namespace {
 
 using mp3::tSfbRecord;
 
+// The stages run with the fastest kernels this processor has, as the decoder runs them.
+const mp3::tDspKernels& kernels() {
+    return mp3::dsp_kernels(mp3::dsp_best());
+}
+
 // Band bounds the expectations were worked out with.
 constexpr tSfbRecord kRec44100 = {{0,  4,  8,   12,  16,  20,  24,  30,  36,  44,  52, 62,
                                    74, 90, 110, 134, 162, 196, 238, 288, 342, 418, 576},
@@ -97,7 +102,7 @@ TEST_F(Requantize, NoDecodedLinesChangesNothing) {
     gi().global_gain = 255;
     for (int i = 0; i < 576; ++i)
         xr()[i] = i * 977 - 3000;
-    mp3::requantize(xr(), inst.get(), &gi(), 0, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 0, 0);
     for (int i = 0; i < 576; ++i)
         EXPECT_EQ(xr()[i], i * 977 - 3000);
 }
@@ -109,7 +114,7 @@ TEST_F(Requantize, UnitGainZeroAndTinyGains) {
     xr()[0] = 8192;
     xr()[1] = -8192;
     xr()[2] = 0;
-    mp3::requantize(xr(), inst.get(), &gi(), 3, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 3, 0);
     EXPECT_EQ(xr()[0], 0x08000000);
     EXPECT_EQ(xr()[1], -0x08000000);
     EXPECT_EQ(xr()[2], 0);
@@ -120,7 +125,7 @@ TEST_F(Requantize, UnitGainZeroAndTinyGains) {
     xr()[1] = 8192;
     xr()[2] = 0;
     xr()[3] = -1;
-    mp3::requantize(xr(), inst.get(), &gi(), 4, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 4, 0);
     EXPECT_EQ(xr()[0], -1);
     EXPECT_EQ(xr()[1], 0);
     EXPECT_EQ(xr()[2], 0);
@@ -134,7 +139,7 @@ TEST_F(Requantize, UnitGainZeroAndTinyGains) {
     xr()[1] = 8192;
     xr()[2] = 0;
     xr()[3] = -0x7FFFFFFF;
-    mp3::requantize(xr(), inst.get(), &gi(), 4, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 4, 0);
     EXPECT_EQ(xr()[0], -1);
     EXPECT_EQ(xr()[1], 0);
     EXPECT_EQ(xr()[2], 0);
@@ -159,7 +164,7 @@ TEST_F(Requantize, ExactValuesAcrossBothShiftDirections) {
         1722,      -1723,      0,        -1,        4,          -36,         76,        -77,
         0,         -1,         0,        -1,        0,          -1,          0,         -1,
         0,         -1,         0,        -1};
-    mp3::requantize(xr(), inst.get(), &gi(), 52, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 52, 0);
     for (int i = 0; i < 52; ++i)
         EXPECT_EQ(xr()[i], expected[i]) << "line " << i;
     for (int i = 52; i < 576; ++i)
@@ -175,7 +180,7 @@ TEST_F(Requantize, PureShortCutInsideBand6) {
     gi().subblock_gain = (1 << 6) | (2 << 3) | 3;
     identity_scalefac();
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 95, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 95, 0);
     constexpr Segment segs[] = {
         {0, 4, 33554432},  {4, 8, 5931640},   {8, 12, 1048576},  {12, 16, 11863282},
         {16, 20, 2097152}, {20, 24, 370726},  {24, 28, 4194304}, {28, 32, 741454},
@@ -194,7 +199,7 @@ TEST_F(Requantize, MixedBelow36UsesLongBandsOnly) {
     gi().subblock_gain = 0x1FF; // would show if a short gain were applied
     identity_scalefac();
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 30, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 30, 0);
     constexpr Segment segs[] = {
         {0, 4, 134217728},  {4, 8, 94906264},   {8, 12, 67108864},  {12, 16, 47453132},
         {16, 20, 33554432}, {20, 24, 23726566}, {24, 30, 16777216},
@@ -213,7 +218,7 @@ TEST_F(Requantize, Mixed8000HzStartsWithFourLineWindows) {
     gi().gr_flags = 4;
     identity_scalefac();
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 576, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 576, 0);
     constexpr Segment segs[] = {
         {0, 12, 134217728}, {12, 24, 94906264},  {24, 36, 67108864}, {36, 40, 11863282},
         {40, 44, 33554432}, {44, 48, 1482910},   {48, 56, 4194304},  {56, 64, 11863282},
@@ -239,7 +244,7 @@ TEST_F(Requantize, PureShortWithScalefacScaleIgnoresPreflag) {
     for (int i = 0; i < 40; ++i)
         inst->scalefac[0][i] = static_cast<uint8_t>(i % 13);
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 576, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 576, 0);
     constexpr Segment segs[] = {
         {0, 4, 268435456},    {4, 8, 134217728},    {8, 12, 67108864},     {12, 16, 33554432},
         {16, 20, 16777216},   {20, 24, 8388608},    {24, 28, 4194304},     {28, 32, 2097152},
@@ -265,7 +270,7 @@ TEST_F(Requantize, PreflagAddsPretabToLongBands) {
     for (int b = 0; b < 21; ++b)
         inst->scalefac[0][b] = static_cast<uint8_t>(b % 3);
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 576, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 576, 0);
     constexpr Segment segs[] = {
         {0, 4, 268435456},    {4, 8, 134217728},     {8, 12, 67108864},    {12, 16, 268435456},
         {16, 20, 134217728},  {20, 24, 67108864},    {24, 30, 268435456},  {30, 36, 134217728},
@@ -281,10 +286,10 @@ TEST_F(Requantize, CountsOutsideTheGranuleAreClamped) {
     set_format(inst.get(), 1, 0);
     gi().global_gain = 206; // E = -4: one half
     fill(8192);
-    mp3::requantize(xr(), inst.get(), &gi(), -5, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), -5, 0);
     for (int i = 0; i < 576; ++i)
         ASSERT_EQ(xr()[i], 8192);
-    mp3::requantize(xr(), inst.get(), &gi(), 100000, 0);
+    mp3::requantize(kernels(), xr(), inst.get(), &gi(), 100000, 0);
     for (int i = 0; i < 576; ++i)
         ASSERT_EQ(xr()[i], 0x04000000);
     for (int i = 0; i < 576; ++i)
@@ -297,7 +302,7 @@ TEST_F(Requantize, ChannelOneUsesItsOwnScaleFactors) {
     inst->scalefac[0][0] = 40; // channel 0's byte would give a far smaller value
     inst->scalefac[1][0] = 2;  // E = -4: one half
     inst->xr[1][0] = 8192;
-    mp3::requantize(inst->xr[1], inst.get(), &gi(), 1, 1);
+    mp3::requantize(kernels(), inst->xr[1], inst.get(), &gi(), 1, 1);
     EXPECT_EQ(inst->xr[1][0], 0x04000000);
 }
 
@@ -437,7 +442,7 @@ TEST_F(Stereo, MonoPlainStereoAndDualChannelUnchanged) {
             inst->xr[0][i] = i * 1000 + 1;
             inst->xr[1][i] = -i * 3000 - 7;
         }
-        mp3::stereo_process(inst.get(), 0, 576);
+        mp3::stereo_process(kernels(), inst.get(), 0, 576);
         for (int i = 0; i < 576; ++i) {
             ASSERT_EQ(inst->xr[0][i], i * 1000 + 1) << "nch " << +c.nch << " mode " << +c.mode;
             ASSERT_EQ(inst->xr[1][i], -i * 3000 - 7) << "nch " << +c.nch << " mode " << +c.mode;
@@ -465,14 +470,14 @@ TEST_F(Stereo, MidSideOnlyRoundsExactlyAndWraps) {
         inst->xr[0][i] = cases[i % 8].m;
         inst->xr[1][i] = cases[i % 8].s;
     }
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     for (int i = 0; i < 576; ++i) {
         EXPECT_EQ(inst->xr[0][i], cases[i % 8].l) << "line " << i;
         EXPECT_EQ(inst->xr[1][i], cases[i % 8].r) << "line " << i;
     }
     // mode_extension 0: nothing.
     inst->mode_extension = 0;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     for (int i = 0; i < 576; ++i)
         EXPECT_EQ(inst->xr[0][i], cases[i % 8].l);
 }
@@ -493,7 +498,7 @@ TEST_F(Stereo, Mpeg1IntensityLongBlockZeroRight) {
         inst->mode_extension = static_cast<uint8_t>(mode_extension);
         fill_alternating();
         set_positions({9, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 6, 7, 3, 5});
-        mp3::stereo_process(inst.get(), 0, 576);
+        mp3::stereo_process(kernels(), inst.get(), 0, 576);
         SCOPED_TRACE(mode_extension);
         expect_ranges(kLongMpeg1, true, 0, mode_extension == 3, zero);
     }
@@ -506,7 +511,7 @@ TEST_F(Stereo, Mpeg1LongBlockHighestLineInBand20MeansNoIntensity) {
     inst->xr[1][400] = 5;
     int32_t right[576] = {};
     right[400] = 5;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange all[] = {{0, 576, 7}};
     expect_ranges(all, true, 0, false, right);
 }
@@ -518,7 +523,7 @@ TEST_F(Stereo, Mpeg1LongBlockHighestLineInBand19) {
     inst->xr[1][300] = 5;
     int32_t right[576] = {};
     right[300] = 5;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {{0, 342, 7}, {342, 576, 0}};
     expect_ranges(ranges, true, 0, false, right);
 }
@@ -538,7 +543,7 @@ TEST_F(Stereo, Mpeg2IntensityLongBlock) {
         gi(1).scalefac_compress = static_cast<uint16_t>(0x1F0 | scale);
         fill_alternating();
         set_positions({0, 3, 2, 0, 1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 254, 255, 3, 2});
-        mp3::stereo_process(inst.get(), 0, 576);
+        mp3::stereo_process(kernels(), inst.get(), 0, 576);
         SCOPED_TRACE(scale);
         expect_ranges(ranges, false, scale, false, zero);
     }
@@ -559,7 +564,7 @@ TEST_F(Stereo, PureShortWindowsSearchedSeparately) {
     right[353] = -9;
     inst->scalefac[1][33] = 2;
     inst->scalefac[1][35] = 6;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {
         {0, 8, 7},     {8, 12, 0},    {12, 20, 7},   {20, 24, 0},   {24, 32, 7},   {32, 36, 0},
         {36, 44, 7},   {44, 48, 0},   {48, 60, 7},   {60, 74, 0},   {74, 82, 7},   {82, 100, 0},
@@ -589,7 +594,7 @@ class StereoMixed : public Stereo {
 };
 
 TEST_F(StereoMixed, ZeroRightUsesEveryPosition) {
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {
         {0, 4, 0},     {4, 8, 1},     {8, 12, 2},    {12, 16, 3},   {16, 20, 4},   {20, 24, 5},
         {24, 30, 6},   {30, 36, 0},   {36, 40, 3},   {40, 44, 6},   {44, 48, 2},   {48, 54, 5},
@@ -608,7 +613,7 @@ TEST_F(StereoMixed, NonzeroShortBandKeepsLongPartOff) {
     inst->xr[1][75] = 1;
     int32_t right[576] = {};
     right[75] = 1;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {
         {0, 36, 7},    {36, 40, 3},   {40, 44, 7},   {44, 48, 2},   {48, 54, 5},   {54, 60, 7},
         {60, 66, 4},   {66, 74, 0},   {74, 82, 7},   {82, 90, 6},   {90, 100, 2},  {100, 110, 5},
@@ -625,7 +630,7 @@ TEST_F(StereoMixed, NonzeroLongLineMovesIntensityStart) {
     inst->xr[1][20] = 1;
     int32_t right[576] = {};
     right[20] = 1;
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {
         {0, 24, 7},    {24, 30, 6},   {30, 36, 0},   {36, 40, 3},   {40, 44, 6},   {44, 48, 2},
         {48, 54, 5},   {54, 60, 1},   {60, 66, 4},   {66, 74, 0},   {74, 82, 3},   {82, 90, 6},
@@ -647,7 +652,7 @@ TEST_F(Stereo, Mixed8000HzLongPartRunsToBand5) {
     fill_alternating();
     for (int i = 0; i < 40; ++i)
         inst->scalefac[1][i] = static_cast<uint8_t>(i % 7);
-    mp3::stereo_process(inst.get(), 0, 576);
+    mp3::stereo_process(kernels(), inst.get(), 0, 576);
     constexpr PosRange ranges[] = {
         {0, 12, 0},    {12, 24, 1},   {24, 36, 2},   {36, 48, 3},   {48, 60, 4},   {60, 72, 5},
         {72, 84, 6},   {84, 96, 0},   {96, 108, 1},  {108, 124, 2}, {124, 140, 3}, {140, 156, 4},
@@ -668,7 +673,7 @@ TEST_F(Stereo, UsesTheGranulesOwnSideInformation) {
     fill_alternating();
     for (int i = 0; i < 40; ++i)
         inst->scalefac[1][i] = 3;
-    mp3::stereo_process(inst.get(), 1, 576);
+    mp3::stereo_process(kernels(), inst.get(), 1, 576);
     // Pure short with an empty right channel: every line takes position 3.
     constexpr PosRange all[] = {{0, 576, 3}};
     expect_ranges(all, false, 1, false, zero);
@@ -685,7 +690,7 @@ TEST(AliasReduce, TouchesOnlyTheSixteenLinesAroundEachBoundary) {
         for (int i = 0; i < 576; ++i)
             x[i] = (i * 7919 % 2001 - 1000) * 100000 + 12345;
         const auto in = x;
-        mp3::alias_reduce(x.data(), &gi);
+        mp3::alias_reduce(kernels(), x.data(), &gi);
         for (int i = 0; i < 576; ++i) {
             const int r = i % 18;
             const bool touched = (r <= 7 && i >= 18) || (r >= 10 && i < 558);
@@ -710,7 +715,7 @@ TEST(AliasReduce, MixedBlockOnlyBetweenItsLongSubbandsPureShortNone) {
         x[17] = 134217728; // butterfly 0 with the hand-worked result below
         x[18] = 67108864;
         const auto in = x;
-        mp3::alias_reduce(x.data(), &gi);
+        mp3::alias_reduce(kernels(), x.data(), &gi);
         for (int i = 0; i < 576; ++i) {
             const bool touched = mixed && i >= 10 && i <= 25;
             if (touched)
@@ -747,7 +752,7 @@ TEST(AliasReduce, ButterfliesEvenAndOdd) {
     // Boundary 20, butterfly 7 (lines 352, 367): the Q32 word's halving rounds down.
     x[352] = INT32_MIN;
     x[367] = 5;
-    mp3::alias_reduce(x.data(), &gi);
+    mp3::alias_reduce(kernels(), x.data(), &gi);
     EXPECT_EQ(x[17], 149617978);
     EXPECT_EQ(x[18], -11509078);
     EXPECT_EQ(x[16], 150002804);
@@ -893,18 +898,18 @@ TEST(SpectralHostile, RandomFieldsStayInBounds) {
         for (int ch = 0; ch < 2; ++ch) {
             std::memcpy(before.get(), inst.get(), sizeof(tMPEGInstance));
             const tGranuleInfo* gi = &inst->side[ch].gr_info[gr];
-            mp3::requantize(inst->xr[ch], inst.get(), gi, counts[ch], ch);
+            mp3::requantize(kernels(), inst->xr[ch], inst.get(), gi, counts[ch], ch);
             const size_t from = kXr + sizeof(int32_t) * 576 * ch;
             ASSERT_TRUE(unchanged_outside(from, from + sizeof(int32_t) * counts[ch]))
                 << "requantize, iteration " << iter;
         }
         std::memcpy(before.get(), inst.get(), sizeof(tMPEGInstance));
-        mp3::stereo_process(inst.get(), gr, counts[1]);
+        mp3::stereo_process(kernels(), inst.get(), gr, counts[1]);
         ASSERT_TRUE(unchanged_outside(kXr, kXr + sizeof inst->xr)) << "stereo, iteration " << iter;
         for (int ch = 0; ch < 2; ++ch) {
             const tGranuleInfo* gi = &inst->side[ch].gr_info[gr];
             std::memcpy(before.get(), inst.get(), sizeof(tMPEGInstance));
-            mp3::alias_reduce(inst->xr[ch], gi);
+            mp3::alias_reduce(kernels(), inst->xr[ch], gi);
             const size_t from = kXr + sizeof(int32_t) * 576 * ch;
             ASSERT_TRUE(unchanged_outside(from, from + sizeof(int32_t) * 576))
                 << "alias, iteration " << iter;

@@ -23,6 +23,11 @@ namespace {
 
 constexpr double PI = 3.14159265358979323846;
 
+// The stages run with the fastest kernels this processor has, as the decoder runs them.
+const tDspKernels& kernels() {
+    return dsp_kernels(dsp_best());
+}
+
 tGranuleInfo granule(int block_type, int mixed) {
     tGranuleInfo gi{};
     gi.block_type = static_cast<uint8_t>(block_type);
@@ -156,7 +161,7 @@ TEST(Imdct, ZeroSpectraStayZero) {
         for (int mixed = 0; mixed < 2; ++mixed) {
             const tGranuleInfo gi = granule(bt, mixed);
             std::array<int32_t, 576> x{};
-            imdct_granule(inst.get(), x.data(), 0, &gi);
+            imdct_granule(kernels(), inst.get(), x.data(), 0, &gi);
             for (int i = 0; i < 576; ++i) {
                 ASSERT_EQ(x[i], 0) << bt << mixed << i;
                 ASSERT_EQ(inst->overlap[0][i], 0) << bt << mixed << i;
@@ -175,7 +180,7 @@ TEST(Imdct, MatchesDirectTransformInEveryBlockType) {
             std::array<int32_t, 576> old_ov;
             std::memcpy(old_ov.data(), inst->overlap[1], sizeof old_ov);
             std::array<int32_t, 576> x = in.v;
-            imdct_granule(inst.get(), x.data(), 1, &gi);
+            imdct_granule(kernels(), inst.get(), x.data(), 1, &gi);
             const double err = check_granule(in, old_ov.data(), x.data(), inst->overlap[1], gi);
             EXPECT_LT(err, 256.0) << "block type " << c[0] << " mixed " << c[1];
         }
@@ -191,7 +196,7 @@ TEST(Imdct, ZeroGranuleAfterLoudOneEmitsOverlap) {
         auto inst = new_instance();
         const tGranuleInfo gi = granule(c[0], c[1]);
         tSpectrum loud = random_spectrum(rng, 1 << 27);
-        imdct_granule(inst.get(), loud.v.data(), 0, &gi);
+        imdct_granule(kernels(), inst.get(), loud.v.data(), 0, &gi);
         std::array<int32_t, 576> stored;
         std::memcpy(stored.data(), inst->overlap[0], sizeof stored);
         int nonzero = 0;
@@ -200,7 +205,7 @@ TEST(Imdct, ZeroGranuleAfterLoudOneEmitsOverlap) {
         ASSERT_GE(nonzero, 380); // start, stop and short blocks end in zeros
 
         std::array<int32_t, 576> x{};
-        imdct_granule(inst.get(), x.data(), 0, &gi);
+        imdct_granule(kernels(), inst.get(), x.data(), 0, &gi);
         for (int sb = 0; sb < 32; ++sb)
             for (int t = 0; t < 18; ++t) {
                 const int i = 18 * sb + pair(t);
@@ -225,7 +230,7 @@ TEST(Imdct, SingleLineExactWords) {
     std::array<int32_t, 576> x{};
     x[0] = 0x08000000;
     x[18] = 0x08000000;
-    imdct_granule(inst.get(), x.data(), 0, &gi);
+    imdct_granule(kernels(), inst.get(), x.data(), 0, &gi);
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(x[i], out[i]) << i;
         EXPECT_EQ(inst->overlap[0][i], ov[i]) << i;
@@ -260,7 +265,7 @@ TEST(Imdct, StartBlockOddSubbandExactWords) {
         x[54 + i] = in[i];
         inst->overlap[1][54 + i] = ov0[i];
     }
-    imdct_granule(inst.get(), x.data(), 1, &gi);
+    imdct_granule(kernels(), inst.get(), x.data(), 1, &gi);
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(x[54 + i], out[i]) << i;
         EXPECT_EQ(inst->overlap[1][54 + i], ov[i]) << i;
@@ -281,7 +286,7 @@ TEST(Imdct, ShortBlockExactWords) {
     x[0] = 0x08000000;
     x[4] = -0x04000000;
     x[17] = 0x02000000;
-    imdct_granule(inst.get(), x.data(), 0, &gi);
+    imdct_granule(kernels(), inst.get(), x.data(), 0, &gi);
     for (int t = 0; t < 18; ++t) {
         EXPECT_EQ(x[pair(t)], z[t]) << t;
         EXPECT_EQ(inst->overlap[0][pair(t)], t < 12 ? z[18 + t] : 0) << t;
@@ -298,7 +303,7 @@ TEST(Imdct, MixedBlockIsLongBelowSubbandTwo) {
     x[36] = 0x08000000;
     tSpectrum in;
     in.v = x;
-    imdct_granule(inst.get(), x.data(), 0, &gi);
+    imdct_granule(kernels(), inst.get(), x.data(), 0, &gi);
     const auto lng = ref_long(&in.v[0], 0);
     const auto sht = ref_short(&in.v[36]);
     for (int t = 0; t < 18; ++t) {
@@ -320,8 +325,8 @@ TEST(Imdct, StartAndStopWithMixedFlagUseNormalWindowBelowSubbandTwo) {
         auto b = new_instance();
         std::array<int32_t, 576> xa = in.v, xb = in.v;
         const tGranuleInfo mixed = granule(bt, 1), plain = granule(bt, 0);
-        imdct_granule(a.get(), xa.data(), 0, &mixed);
-        imdct_granule(b.get(), xb.data(), 0, &plain);
+        imdct_granule(kernels(), a.get(), xa.data(), 0, &mixed);
+        imdct_granule(kernels(), b.get(), xb.data(), 0, &plain);
         for (int sb = 0; sb < 2; ++sb) {
             const auto ref = ref_long(&in.v[18 * sb], 0);
             for (int t = 0; t < 18; ++t) {
@@ -342,12 +347,12 @@ TEST(Imdct, ShortBlockKeepsOldOverlapEarlyAndClearsLateOverlap) {
     auto inst = new_instance();
     const tGranuleInfo lng = granule(0, 0), sht = granule(2, 0);
     tSpectrum loud = random_spectrum(rng, 1 << 27);
-    imdct_granule(inst.get(), loud.v.data(), 0, &lng);
+    imdct_granule(kernels(), inst.get(), loud.v.data(), 0, &lng);
     std::array<int32_t, 576> stored;
     std::memcpy(stored.data(), inst->overlap[0], sizeof stored);
 
     tSpectrum in = random_spectrum(rng, 1 << 27);
-    imdct_granule(inst.get(), in.v.data(), 0, &sht);
+    imdct_granule(kernels(), inst.get(), in.v.data(), 0, &sht);
     for (int sb = 0; sb < 32; ++sb)
         for (int t = 0; t < 18; ++t) {
             const int i = 18 * sb + pair(t);
@@ -375,7 +380,7 @@ TEST(Imdct, HostileInputsWrapWithoutFault) {
                 v = (v & 1) ? INT32_MIN : INT32_MAX;
         for (auto& v : inst->overlap[round & 1])
             v = any(rng);
-        imdct_granule(inst.get(), x.data(), round & 1, &gi);
+        imdct_granule(kernels(), inst.get(), x.data(), round & 1, &gi);
     }
     SUCCEED();
 }
@@ -452,7 +457,9 @@ TEST(Synth, ZeroInZeroOut) {
     std::array<int16_t, 576> pcm;
     for (int g = 0; g < 3; ++g) {
         pcm.fill(123);
-        EXPECT_EQ(synth_granule(x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]), 0);
+        EXPECT_EQ(
+            synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]),
+            0);
         for (int16_t v : pcm)
             ASSERT_EQ(v, 0);
     }
@@ -468,7 +475,7 @@ TEST(Synth, PositionStepsBackFourPerGranule) {
     EXPECT_EQ(inst->synth_pos[1], 2);
     const int want[3] = {30, 26, 22};
     for (int g = 0; g < 3; ++g) {
-        synth_granule(x.data(), &inst->synth_pos[1], pcm.data(), inst->synth_buf[1]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[1], pcm.data(), inst->synth_buf[1]);
         EXPECT_EQ(inst->synth_pos[1], want[g]);
     }
     EXPECT_EQ(inst->synth_pos[0], 2); // the other channel is untouched
@@ -480,9 +487,10 @@ TEST(Synth, ImpulseReachesExactlySixteenSlots) {
         std::array<int16_t, 1152> pcm{};
         std::array<int32_t, 576> x{};
         x[18 * sb + pair(3)] = 1 << 24; // 1.0 at slot 3
-        synth_granule(x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
         x.fill(0);
-        synth_granule(x.data(), &inst->synth_pos[0], pcm.data() + 576, inst->synth_buf[0]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data() + 576,
+                      inst->synth_buf[0]);
         for (int slot = 0; slot < 36; ++slot) {
             bool any = false;
             for (int j = 0; j < 32; ++j)
@@ -506,7 +514,7 @@ TEST(Synth, HalfStepsRoundUpwards) {
         inst->synth_buf[0][0][31] = c.age15;
         std::array<int32_t, 576> x{};
         std::array<int16_t, 576> pcm{};
-        synth_granule(x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
         EXPECT_EQ(pcm[16], c.want) << c.age1;
     }
 }
@@ -527,7 +535,7 @@ TEST(Synth, DctStaysCloseToExactSums) {
                 v = (g % 2) ? d(rng) : (coin(rng) ? 1 << 24 : -(1 << 24));
         auto x = to_pair_order(s);
         std::array<int16_t, 576> pcm;
-        synth_granule(x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
         for (int age = 0; age < 15; ++age) {
             const auto& in = s[17 - age];
             double X[33];
@@ -566,7 +574,7 @@ TEST(Synth, MatchesStandardFilterWithinOneStep) {
                 v = d(rng);
         auto x = to_pair_order(s);
         std::array<int16_t, 576> pcm;
-        synth_granule(x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
         for (int t = 0; t < 18; ++t) {
             double in[32], out[32];
             for (int k = 0; k < 32; ++k)
@@ -597,7 +605,7 @@ TEST(Synth, FullScaleSaturatesInsteadOfWrapping) {
     for (int g = 0; g < 2; ++g) {
         std::array<int16_t, 576> pcm;
         auto xg = x; // the stage leaves its DCTs in its input
-        synth_granule(xg.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
+        synth_granule(kernels(), xg.data(), &inst->synth_pos[0], pcm.data(), inst->synth_buf[0]);
         for (int t = 0; t < 18; ++t) {
             double in[32], out[32];
             for (int k = 0; k < 32; ++k)
@@ -637,7 +645,7 @@ TEST(Synth, HostileInputsWrapWithoutFault) {
                     v = any(rng);
         if (round == 7) inst->synth_pos[1] = 255; // a corrupted position stays in range
         std::array<int16_t, 576> pcm;
-        synth_granule(x.data(), &inst->synth_pos[1], pcm.data(), inst->synth_buf[1]);
+        synth_granule(kernels(), x.data(), &inst->synth_pos[1], pcm.data(), inst->synth_buf[1]);
         ASSERT_EQ(inst->synth_pos[1] % 2, 0);
         ASSERT_LE(inst->synth_pos[1], 30);
     }

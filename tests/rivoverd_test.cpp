@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -83,10 +84,10 @@ bool exchange(int fd, tCtlRecord& rec) {
     return send_all(fd, &rec, sizeof rec) && recv_record(fd, rec);
 }
 
-// A connection that has registered with the daemon, or -1.
-int registered_client(int pid) {
+// A connection that has registered this process with the daemon, or -1.
+int registered_client() {
     const int fd = dial();
-    tCtlRecord rec = record(CTL_CMD_REGISTER, pid, 0, 0, 0, "");
+    tCtlRecord rec = record(CTL_CMD_REGISTER, getpid(), 0, 0, 0, "");
     if (fd >= 0 && exchange(fd, rec)) return fd;
     if (fd >= 0) close(fd);
     return -1;
@@ -164,7 +165,7 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     start();
     int c = dial();
     ASSERT_GE(c, 0);
-    tCtlRecord rec = record(CTL_CMD_REGISTER, 4242, 0, 0, 0, "");
+    tCtlRecord rec = record(CTL_CMD_REGISTER, getpid(), 0, 0, 0, "");
     ASSERT_TRUE(send_all(c, &rec, sizeof rec));
     ASSERT_TRUE(recv_record(c, rec));
     EXPECT_EQ(rec.command, CTL_CMD_REGISTER);
@@ -205,9 +206,9 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     ProcResult r = stop();
     auto log = parse_log(r.out);
     ASSERT_EQ(log.size(), 9u) << r.out;
-    EXPECT_EQ(log[0].pid, 4242);
+    EXPECT_EQ(log[0].pid, getpid());
     EXPECT_EQ(log[0].cmd, 32);
-    EXPECT_EQ(log[0].p1, 4242);
+    EXPECT_EQ(log[0].p1, getpid());
     EXPECT_EQ(log[1].cmd, 17);
     EXPECT_EQ(log[1].p4, 12);
     EXPECT_EQ(log[2].cmd, 1);
@@ -222,7 +223,7 @@ TEST_F(Rivoverd, AnswersAndLogsEveryRecord) {
     EXPECT_EQ(log[8].cmd, 11);
     EXPECT_EQ(log[8].text, "say \\\"hi\\\"\\\\\\x0anext\\x01\\x9b[2J\\xff\\x80~\\x7f");
     for (const auto& l : log)
-        EXPECT_EQ(l.pid, 4242);
+        EXPECT_EQ(l.pid, getpid());
 }
 
 TEST_F(Rivoverd, ServesSeveralClientsAndRecordsInPieces) {
@@ -236,7 +237,7 @@ TEST_F(Rivoverd, ServesSeveralClientsAndRecordsInPieces) {
     ASSERT_TRUE(send_all(a, pa, 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(send_all(a, pa + 3, 200));
-    tCtlRecord rb = record(CTL_CMD_REGISTER, 777, 0, 0, 0, "");
+    tCtlRecord rb = record(CTL_CMD_REGISTER, getpid(), 0, 0, 0, "");
     ASSERT_TRUE(send_all(b, &rb, sizeof rb));
     ASSERT_TRUE(recv_record(b, rb));
     EXPECT_EQ(rb.status, CTL_STATUS_OK);
@@ -259,11 +260,11 @@ TEST_F(Rivoverd, ServesSeveralClientsAndRecordsInPieces) {
 
     auto log = parse_log(stop().out);
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].pid, 777);
-    EXPECT_EQ(log[1].pid, getpid()); // unregistered: the peer's process id
+    EXPECT_EQ(log[0].pid, getpid());
+    EXPECT_EQ(log[1].pid, getpid()); // unregistered: the peer's process id all the same
     EXPECT_EQ(log[1].p4, 7);
     EXPECT_EQ(log[1].text, "from a");
-    EXPECT_EQ(log[2].pid, 777);
+    EXPECT_EQ(log[2].pid, getpid());
     EXPECT_EQ(log[2].p4, 8);
 }
 
@@ -280,17 +281,20 @@ TEST_F(Rivoverd, ClientLibraryStatusAndEvents) {
     // Another client reports a play time: pushed as an event, and the status shows it.
     int player = dial();
     ASSERT_GE(player, 0);
+    // It claims to be another process: refused, and its play time is served under the
+    // process id the kernel gave, never under the claimed one.
     tCtlRecord rec = record(CTL_CMD_REGISTER, 31337, 0, 0, 0, "");
     ASSERT_TRUE(send_all(player, &rec, sizeof rec));
     ASSERT_TRUE(recv_record(player, rec));
+    EXPECT_NE(rec.status, CTL_STATUS_OK);
     rec = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 42, "");
     ASSERT_TRUE(send_all(player, &rec, sizeof rec));
     ASSERT_TRUE(recv_record(player, rec));
     EXPECT_EQ(ctl_event_read(&a, &b, &c, text), 1);
-    EXPECT_EQ(a, 31337);
+    EXPECT_EQ(a, getpid());
     EXPECT_EQ(c, 42);
     EXPECT_EQ(ctl_status(&a, &b, &c, text), 1);
-    EXPECT_EQ(a, 31337);
+    EXPECT_EQ(a, getpid());
     EXPECT_EQ(c, 42);
 
     // Events off: nothing more arrives on the channel.
@@ -303,7 +307,7 @@ TEST_F(Rivoverd, ClientLibraryStatusAndEvents) {
 
     // When the player leaves, the status is idle again.
     close(player);
-    EXPECT_TRUE(wait_until([&] { return ctl_status(&a, &b, &c, text) == 1 && a != 31337; }));
+    EXPECT_TRUE(wait_until([&] { return ctl_status(&a, &b, &c, text) == 1 && a == -1; }));
     EXPECT_STREQ(text, "idle");
     EXPECT_EQ(ctl_play_time(5), 1);
     EXPECT_EQ(ctl_get_value(), -1); // not a command this daemon serves
@@ -339,7 +343,7 @@ TEST_F(Rivoverd, RemovesAStaleSocketAndRefusesALiveDaemon) {
     EXPECT_TRUE(daemon_on_path());
     stop();
 
-    // Nor does it start over another program's live socket, or over a file.
+    // Nor does it start over another live socket of its own user.
     int other = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(other, 4), 0);
@@ -347,12 +351,6 @@ TEST_F(Rivoverd, RemovesAStaleSocketAndRefusesALiveDaemon) {
     EXPECT_EQ(over.exit_code, 1);
     EXPECT_TRUE(daemon_on_path());
     close(other);
-    unlink(CTL_SOCKET_PATH);
-
-    write_file(CTL_SOCKET_PATH, "not a socket");
-    ProcResult on_file = run_program({vexa_bin("rivoverd")}, {}, 30);
-    EXPECT_EQ(on_file.exit_code, 1);
-    EXPECT_EQ(read_file(CTL_SOCKET_PATH), "not a socket");
     unlink(CTL_SOCKET_PATH);
 }
 
@@ -370,7 +368,7 @@ TEST_F(Rivoverd, StopsOnSigtermWithClientsConnected) {
 
 TEST_F(Rivoverd, ClientsThatSendNoWholeRecordAreDropped) {
     start();
-    const int idle = registered_client(11);
+    const int idle = registered_client();
     ASSERT_GE(idle, 0);
     const int silent = dial();
     const int stalled = dial();
@@ -393,7 +391,7 @@ TEST_F(Rivoverd, AFullTableMakesRoomByDroppingTheClientIdleLongest) {
     start();
     std::vector<int> fds;
     for (int i = 0; i < MAX_CLIENTS + 2; i++) {
-        fds.push_back(registered_client(100 + i));
+        fds.push_back(registered_client());
         ASSERT_GE(fds.back(), 0) << "client " << i << " was not served";
     }
     // The two registered first made room for the last two; everyone else is served.
@@ -406,7 +404,8 @@ TEST_F(Rivoverd, AFullTableMakesRoomByDroppingTheClientIdleLongest) {
     }
     for (int fd : fds)
         close(fd);
-    EXPECT_NE(stop().err.find("pid=101 dropped"), std::string::npos);
+    EXPECT_NE(stop().err.find("dropped: every slot is taken and its user holds the most"),
+              std::string::npos);
 }
 
 TEST_F(Rivoverd, ListenersThatDoNotReadAreDroppedAndHoldNobodyUp) {
@@ -417,7 +416,7 @@ TEST_F(Rivoverd, ListenersThatDoNotReadAreDroppedAndHoldNobodyUp) {
         tCtlRecord on = record(CTL_CMD_EVENTS, 1, 0, 0, 0, "");
         ASSERT_TRUE(exchange(listeners.back(), on));
     }
-    const int player = registered_client(4242);
+    const int player = registered_client();
     ASSERT_GE(player, 0);
     // Every report is answered at once while the listeners' queues fill up, until the
     // daemon has let go of all of them.
@@ -467,6 +466,252 @@ TEST_F(Rivoverd, SocketModeIsSetWhateverTheUmask) {
         EXPECT_EQ(r.exit_code, 1) << bad;
         EXPECT_NE(r.err.find("--socket-mode MODE[:GROUP]"), std::string::npos) << bad;
         EXPECT_FALSE(daemon_on_path());
+    }
+}
+
+// ---- Other users ----
+
+constexpr uid_t NOBODY = 65534;
+constexpr uid_t SOMEONE = 65533;
+
+#define REQUIRE_ROOT()                                                                             \
+    if (geteuid() != 0)                                                                            \
+    GTEST_SKIP() << "skipped: acting as a second user needs root (CI runs as root)"
+
+// One byte carrying one descriptor over a local socket.
+struct FdMessage {
+    char byte = 'c';
+    iovec iov{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    FdMessage() {
+        iov = {&byte, 1};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    FdMessage(const FdMessage&) = delete; // msg points into the object itself
+    FdMessage& operator=(const FdMessage&) = delete;
+};
+
+// `n` connections to the path made by a process running as `uid`, handed over to this
+// process (the daemon saw `uid` connect). Fewer when the daemon refused some.
+std::vector<int> connections_as(uid_t uid, int n) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pair[0]);
+        if (setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
+        for (int i = 0; i < n; i++) {
+            const int fd = dial();
+            if (fd < 0) continue;
+            FdMessage m;
+            cmsghdr* cm = CMSG_FIRSTHDR(&m.msg);
+            cm->cmsg_level = SOL_SOCKET;
+            cm->cmsg_type = SCM_RIGHTS;
+            cm->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
+            if (sendmsg(pair[1], &m.msg, 0) != 1) _exit(1);
+            close(fd);
+        }
+        _exit(0);
+    }
+    close(pair[1]);
+    std::vector<int> fds;
+    for (;;) {
+        FdMessage m;
+        if (recvmsg(pair[0], &m.msg, MSG_CMSG_CLOEXEC) != 1) break;
+        const cmsghdr* cm = CMSG_FIRSTHDR(&m.msg);
+        if (cm == nullptr || cm->cmsg_type != SCM_RIGHTS) break;
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(cm), sizeof fd);
+        fds.push_back(fd);
+    }
+    close(pair[0]);
+    waitpid(child, nullptr, 0);
+    return fds;
+}
+
+// Open as far as this side can tell without waiting: nothing (no end) to read.
+bool still_open(int fd) {
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 0;
+}
+
+// A register names the client's own process or its parent, nothing else; a refusal is
+// logged once however often it is tried.
+TEST_F(Rivoverd, RegisterOfAnotherProcessIsRefused) {
+    start();
+    const int c = dial();
+    ASSERT_GE(c, 0);
+    struct Row {
+        int pid;
+        bool accepted;
+    };
+    for (const Row& row : {Row{getpid(), true}, Row{1, false}, Row{getpid() + 100000, false},
+                           Row{getppid(), true}, Row{0, false}, Row{1, false}}) {
+        SCOPED_TRACE(row.pid);
+        tCtlRecord rec = record(CTL_CMD_REGISTER, row.pid, 0, 0, 0, "");
+        ASSERT_TRUE(exchange(c, rec));
+        EXPECT_EQ(rec.status == CTL_STATUS_OK, row.accepted);
+    }
+    // The player, forked from a reader, may register the reader (its parent).
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = dial();
+        tCtlRecord rec = record(CTL_CMD_REGISTER, getppid(), 0, 0, 0, "");
+        _exit(fd >= 0 && exchange(fd, rec) && rec.status == CTL_STATUS_OK ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child's register refused";
+    close(c);
+    const std::string err = stop().err;
+    size_t refusals = 0;
+    for (size_t at = 0; (at = err.find("refused", at)) != std::string::npos; at++)
+        refusals++;
+    EXPECT_EQ(refusals, 1u) << err;
+}
+
+// A client that floods the log with long texts of non-printable bytes gets a few lines,
+// each cut short, and a count of the rest.
+TEST_F(Rivoverd, LogIsLimitedPerClient) {
+    start();
+    const int flood = dial(), quiet_one = dial();
+    ASSERT_GE(flood, 0);
+    ASSERT_GE(quiet_one, 0);
+    std::string junk(511, '\x01');
+    tCtlRecord rec = record(CTL_CMD_NOTIFY, 0, 0, 0, 0, junk.c_str());
+    for (int i = 0; i < 2000; i++)
+        ASSERT_TRUE(send_all(flood, &rec, sizeof rec));
+    tCtlRecord mine = record(CTL_CMD_PLAY_TIME, 0, 0, 0, 99, "");
+    ASSERT_TRUE(exchange(quiet_one, mine));
+    tCtlRecord status = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+    ASSERT_TRUE(exchange(flood, status)); // everything before it has been handled
+    close(flood);
+    close(quiet_one);
+    ProcResult r = stop();
+    EXPECT_LT(r.out.size(), 4000u);
+    size_t flood_lines = 0, longest = 0, others = 0;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        longest = std::max(longest, line.size());
+        if (line.find("cmd=34") != std::string::npos) flood_lines++;
+        if (line.find("p4=99") != std::string::npos) others++;
+    }
+    EXPECT_LE(flood_lines, static_cast<size_t>(LOG_BURST_LINES + 2 * LOG_LINES_PER_SECOND));
+    EXPECT_EQ(others, 1u) << "the other client's line is there";
+    EXPECT_LE(longest, 160u);
+    EXPECT_NE(r.out.find("\\x01..."), std::string::npos) << "a cut is marked";
+    EXPECT_NE(r.err.find("more lines left out"), std::string::npos) << r.err;
+}
+
+// One user's many connections never take another user's place.
+TEST_F(Rivoverd, ConnectionsOfOneUserCannotCrowdOutAnother) {
+    REQUIRE_ROOT();
+    start();
+    const std::vector<int> only = connections_as(NOBODY, 1);
+    ASSERT_EQ(only.size(), 1u);
+    const std::vector<int> many = connections_as(SOMEONE, 3 * MAX_CLIENTS);
+    // Root fills the table up and beyond.
+    std::vector<int> roots;
+    for (int i = 0; i < MAX_CLIENTS + 8; i++)
+        roots.push_back(dial());
+    tCtlRecord status = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+    ASSERT_TRUE(exchange(roots.back(), status)); // every connection has been taken in
+    EXPECT_EQ(status.param3, MAX_CLIENTS);
+    tCtlRecord mine = record(CTL_CMD_STATUS, 0, 0, 0, 0, "");
+    EXPECT_TRUE(exchange(only[0], mine)) << "another user's only connection was taken";
+    int kept = 0;
+    for (int fd : many)
+        kept += still_open(fd);
+    EXPECT_EQ(kept, MAX_CLIENTS_PER_UID);
+    for (int fd : only)
+        close(fd);
+    for (int fd : many)
+        close(fd);
+    for (int fd : roots)
+        close(fd);
+    stop();
+}
+
+// Whatever another user has put on the path (or on the lock of old), the daemon starts:
+// nothing is followed, what is there is removed and the removal said.
+TEST_F(Rivoverd, StartsOverWhatAnotherUserPutOnThePath) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    const std::string target = dir.file("target");
+    write_file(target, "root's file");
+    chmod(target.c_str(), 0600);
+    enum Squat { FILE_, SYMLINK, DIRECTORY, STALE_SOCKET, LISTENER, OLD_LOCK };
+    struct Row {
+        const char* name;
+        Squat squat;
+        const char* said;
+    };
+    for (const Row& row : {Row{"file", FILE_, "removed file of uid 65534"},
+                           Row{"symbolic link", SYMLINK, "removed symbolic link of uid 65534"},
+                           Row{"directory", DIRECTORY, "removed directory of uid 65534"},
+                           Row{"stale socket", STALE_SOCKET, "removed stale socket of uid 65534"},
+                           Row{"listener", LISTENER, "warning: removed a listening socket"},
+                           Row{"old lock held", OLD_LOCK, "listening on"}}) {
+        SCOPED_TRACE(row.name);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t squatter = fork();
+        if (squatter == 0) {
+            close(ready[0]);
+            if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(1);
+            sockaddr_un addr = control_address();
+            const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+            int lock = -1;
+            switch (row.squat) {
+            case FILE_:
+                close(open(CTL_SOCKET_PATH, O_WRONLY | O_CREAT, 0666));
+                break;
+            case SYMLINK:
+                if (symlink(target.c_str(), CTL_SOCKET_PATH) != 0) _exit(1);
+                break;
+            case DIRECTORY:
+                if (mkdir(CTL_SOCKET_PATH, 0777) != 0) _exit(1);
+                break;
+            case STALE_SOCKET:
+            case LISTENER:
+                if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
+                if (row.squat == LISTENER) listen(sock, 4);
+                break;
+            case OLD_LOCK:
+                lock = open("/tmp/zuzerovu.lock", O_RDONLY | O_CREAT, 0644);
+                if (lock >= 0) flock(lock, LOCK_EX);
+                break;
+            }
+            if (row.squat == STALE_SOCKET) close(sock);
+            if (write(ready[1], "r", 1) != 1) _exit(1);
+            pause(); // holds its socket or lock until killed
+            _exit(0);
+        }
+        close(ready[1]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1) << "the squatter could not set up";
+        close(ready[0]);
+        start();
+        // (A listener of the squatter's counts as on the path until the daemon has bound.)
+        struct stat st {};
+        EXPECT_TRUE(wait_until([&] {
+            return lstat(CTL_SOCKET_PATH, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == 0;
+        })) << "the daemon's own socket is not there";
+        ProcResult r = stop();
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        kill(squatter, SIGKILL);
+        waitpid(squatter, nullptr, 0);
+        EXPECT_EQ(read_file(target), "root's file");
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "the link was followed";
+        rmdir(CTL_SOCKET_PATH);
+        unlink(CTL_SOCKET_PATH);
     }
 }
 

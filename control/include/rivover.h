@@ -67,6 +67,26 @@ static_assert(offsetof(tCtlRecord, text) == 24);
 // True for the commands that the daemon answers with a record (all but 19, 33, 34, 57).
 bool ctl_expects_reply(int32_t command);
 
+// ---- Play-time reports that never wait (what the player uses; not in the C API) ----
+// The register at start-up waits this long for its reply, no longer.
+constexpr int CTL_REPORT_REGISTER_WAIT_MS = 50;
+// A lost report connection is connected again at most this often.
+constexpr int CTL_REPORT_RETRY_MS = 2000;
+// Connects without waiting and registers this process. 1 when connected, 0 when not.
+int ctl_report_open();
+// Sends command 17 without waiting; connects (and registers) again first when the
+// connection was lost and the retry time has passed. 1 sent; 0 dropped because the
+// socket buffer was full; -1 not connected.
+int ctl_report_play_time(int seconds);
+// The report connection for the caller's poll (POLLIN), or -1.
+int ctl_report_fd();
+// Reads and discards what the daemon has sent, without waiting; closes the connection
+// when the daemon has closed it. Call when ctl_report_fd() is readable.
+void ctl_report_readable();
+// Reports dropped so far for a full socket buffer.
+int ctl_report_dropped();
+void ctl_report_close();
+
 // ---- Configuration files ----
 constexpr int CTL_CONFIG_LINE_BYTES = 512;     // a longer line is skipped whole
 constexpr int CTL_CONFIG_NAME_BYTES = 128;     // name parts and section names

@@ -152,7 +152,7 @@ ProcHandle::~ProcHandle() {
 }
 
 ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
-                         const std::string& stdin_path) {
+                         const std::vector<int>& closed, const std::string& stdin_path) {
     ProcHandle h;
     if (argv.empty()) {
         ADD_FAILURE() << "start_program: empty argv";
@@ -191,6 +191,8 @@ ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& en
         }
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        for (int fd : closed)
+            close(fd);
         execve(argp[0], argp.data(), envp.data());
         const char* why = strerror(errno);
         ssize_t ignored = write(2, exec_failed.data(), exec_failed.size());
@@ -323,6 +325,10 @@ EnvList ossim_env(const std::string& output_path, const std::string& report_path
     env.emplace_back("OSSIM_REPORT", report_path);
     env.emplace_back("OSSIM_REALTIME", realtime ? "1" : "0");
     env.emplace_back("OSSIM_FAIL", fail);
+    // Players under test keep the ordinary priority (a real-time one, taken where the
+    // tests run as root, would let an emulated or sanitized player crowd out the rest of
+    // the suite); the tests of the priority itself set this to "0".
+    env.emplace_back("VEXA_NO_PRIORITY", "1");
     // A player without the OSS device would turn to ALSA's default PCM: here there is none,
     // whatever the machine has.
     env.emplace_back("ALSA_CONFIG_PATH", "/dev/null");

@@ -46,10 +46,11 @@ ProcResult run_program(const std::vector<std::string>& argv, const EnvList& env_
                        double timeout_s = 60);
 
 // Starts a program and returns at once; a failed start shows as exit code 127 with the
-// reason on standard error. Its standard input is stdin_path when one is given (a FIFO's
-// writer may come later: the program starts once both ends are open).
+// reason on standard error. The descriptors in `closed` (of 0, 1, 2) start closed. Its
+// standard input is stdin_path when one is given (a FIFO's writer may come later: the
+// program starts once both ends are open).
 ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
-                         const std::string& stdin_path = "");
+                         const std::vector<int>& closed = {}, const std::string& stdin_path = "");
 
 // argv with env_add as one shell command (`env NAME=value ... program args`, each word
 // quoted), run as start_program runs it: for a script that starts the program itself.

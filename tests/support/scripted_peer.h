@@ -96,6 +96,14 @@ class ScriptedPeer {
         std::lock_guard<std::mutex> lock(mutex_);
         return count_;
     }
+    // Every connection of this process and of the programs it started has been closed
+    // by the client, after all it sent was read.
+    bool own_closed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& c : conns_)
+            if (c.ours && !c.eof && c.fd >= 0) return false;
+        return true;
+    }
     bool closed_by_client(size_t conn) {
         std::lock_guard<std::mutex> lock(mutex_);
         return conn < conns_.size() && conns_[conn].eof;

@@ -112,6 +112,7 @@ typedef struct tMPEGInstance {
     uint16_t reservoir[512]; /* main-data ring, two bytes per unit; must be first */
     int32_t synth_buf[2][16][32];
     uint8_t synth_pos[2];
+    uint8_t dsp_path; /* which code runs the inner loops; MP3InitInstance picks the fastest */
     int32_t ff_state;
     uint8_t version; /* 1 MPEG-1, 0 MPEG-2, 2 MPEG-2.5 */
     uint8_t layer;
