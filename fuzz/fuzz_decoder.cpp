@@ -36,10 +36,11 @@ void digest_bytes(tRunDigest& d, const void* p, size_t n) {
         d.hash = (d.hash ^ b[i]) * 0x100000001b3ULL;
 }
 
-tRunDigest decode_all(const uint8_t* data, size_t length) {
+tRunDigest decode_all(const uint8_t* data, size_t length, mp3::tDspPath path) {
     tRunDigest digest{0xcbf29ce484222325ULL, 0};
     std::memset(static_cast<void*>(&instance), 0, sizeof instance);
     MP3InitInstance(&instance);
+    mp3::dsp_select(&instance, path);
     tMp3Feed feed{};
     mp3feed_init(feed, &instance, pcm_left, pcm_right, FEED_BYTES, 0);
     mp3feed_attach_bytes(std::span<const uint8_t>(data, length));
@@ -79,14 +80,11 @@ tRunDigest decode_all(const uint8_t* data, size_t length) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
-    mp3::dsp_use(mp3::DSP_PORTABLE);
-    const tRunDigest reference = decode_all(data, length);
+    const tRunDigest reference = decode_all(data, length, mp3::DSP_PORTABLE);
     for (mp3::tDspPath path : PATHS) {
         if (path == mp3::DSP_PORTABLE || !mp3::dsp_available(path)) continue;
-        mp3::dsp_use(path);
-        const tRunDigest fast = decode_all(data, length);
+        const tRunDigest fast = decode_all(data, length, path);
         if (fast.hash != reference.hash || fast.frames != reference.frames) __builtin_trap();
     }
-    mp3::dsp_use(mp3::dsp_best());
     return 0;
 }

@@ -1,6 +1,7 @@
 // What a file is, where its sound starts, and how long it lasts.
 #include "audio.h"
 #include "id3v2.h"
+#include "input.h"
 #include "mp3feed.h"
 #include "mp3rate.h"
 #include "mpegsync.h"
@@ -245,7 +246,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
     if (offset > MAX_OFFSET) offset = MAX_OFFSET;
-    pb.file_fd = open(file, O_RDONLY);
+    pb.file_fd = input_open(file);
     if (pb.file_fd < 0) {
         std::perror(file);
         pb.end_flag = 1;
