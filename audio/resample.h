@@ -31,6 +31,15 @@ int resample_block(const int16_t* left, const int16_t* right, int samples, int r
 // Forgets history and phase: the next block starts a stream from silence.
 void resample_reset();
 
+// The converter's inner loop at the MPEG rates (48000, 32000, 24000, 16000, 12000 Hz
+// and the others whose phases it has tabulated) uses the processor's vector unit (NEON)
+// where there is one; the portable loop gives the same samples. 1 when this processor
+// runs the fast loop.
+int resample_fast_available();
+// Chooses the fast loop where available (1, the default) or the portable one (0), for
+// tests and benchmarks that compare them.
+void resample_use_fast(int on);
+
 // Delay of the output behind the input at `rate`, in input samples (0 when the rate
 // is not supported): output sample k is the input at time k * rate / 44100 - delay.
 int resample_delay(int rate);

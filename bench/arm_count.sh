@@ -1,5 +1,5 @@
 #!/bin/bash
-# bench/arm_count.sh [-a armhf|aarch64|both] [-f FILE.mp3] [-g] [-k]
+# bench/arm_count.sh [-a armhf|aarch64|both] [-f FILE.mp3] [-g] [-k] [-c]
 #
 # Cross-builds vexa-decode for 32-bit ARM (arm-linux-gnueabihf) and/or AArch64 and
 # reports the exact number of guest instructions it executes on one MPEG audio file under
@@ -8,17 +8,21 @@
 # Without -f it makes a 20 s CBR 128 kbit/s joint-stereo file with sox and lame. With -g
 # it also decodes every conformance stream (tests/vectors) and every decoder fixture
 # (tests/fixtures/mp3) under qemu and compares the PCM with the host build's, whose output
-# the golden test holds. The build trees go to build-cross/ in the source tree (kept with
-# -k for a rerun). Needs the host tree build/ for the comparisons.
+# the golden test holds. With -c it also reports the rate converter: guest instructions per
+# second of audio at each source rate it serves, with its NEON loop and with the portable
+# one (vexa-bench resample:RATE:1 less resample:RATE:0, a second of audio less none). The
+# build trees go to build-cross/ in the source tree (kept with -k for a rerun). Needs the
+# host tree build/ for the comparisons.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-arches=armhf file= keep=0 golden=0
-while getopts "a:f:gk" o; do
+arches=armhf file= keep=0 golden=0 converter=0
+while getopts "a:f:gkc" o; do
     case $o in
     a) arches=$OPTARG ;;
     f) file=$OPTARG ;;
     g) golden=1 ;;
     k) keep=1 ;;
+    c) converter=1 ;;
     *) exit 2 ;;
     esac
 done
@@ -75,5 +79,28 @@ for arch in $arches; do
         fi
     done
 done
+# The converter, per source rate: the MPEG rates, then WAV rates that interpolate per output.
+if [ "$converter" = 1 ]; then
+    for arch in $arches; do
+        case $arch in
+        armhf) triple=arm-linux-gnueabihf count=("$counter") ;;
+        aarch64) triple=aarch64-linux-gnu count=("$counter" -a aarch64) ;;
+        esac
+        tree=$here/build-cross/$arch-bench
+        cmake -S "$here" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/$triple.cmake" \
+            -DCMAKE_BUILD_TYPE=Release -DVEXA_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+        cmake --build "$tree" -j2 --target vexa-bench >/dev/null
+        insns() { "${count[@]}" "$tree/bin/vexa-bench" "resample:$1" | awk '{print $1}'; }
+        printf '%-8s converter: M guest instructions per second of audio\n' "$arch"
+        printf '%16s %8s %9s\n' "source rate" NEON portable
+        for rate in 48000 32000 24000 16000 12000 96000 88200 64000; do
+            base=$(insns "$rate:0")
+            fast=$(insns "$rate:1")
+            portable=$(insns "$rate:1:portable")
+            printf '%13s Hz %8.2f %9.2f\n' "$rate" "$(echo "($fast - $base) / 1000000" | bc -l)" \
+                "$(echo "($portable - $base) / 1000000" | bc -l)"
+        done
+    done
+fi
 [ "$keep" = 1 ] || rm -rf "$here/build-cross"
 exit ${status:-0}

@@ -22,7 +22,7 @@ struct tBenchCase {
 };
 
 constexpr std::array<tBenchCase, 2> cases = {{
-    {"resample", "rate converter, cost per second of audio; resample:RATE for one rate",
+    {"resample", "rate converter, cost per second of audio; resample:RATE[:SECONDS] for one rate",
      bench_resample},
     {"decode", "decoder against libmad and libmpg123, x real time; decode:FILE for one file",
      bench_decode},

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -118,19 +119,26 @@ void print_row(const char* what, int rate, int block, int taps, const tResult& r
 
 } // namespace
 
-// resample          every rate, with the peers
-// resample:RATE     one rate once (2 s of audio), for instruction counts under callgrind
+// resample               every rate, with the peers
+// resample:RATE[:SECONDS[:portable]]
+//                         one rate once (2 s of audio unless said), for instruction counts
+//                         under callgrind or qemu (a count at 0 s is the program's own
+//                         share); with "portable", without the fast inner loop
 int bench_resample(const char* arg) {
     if (arg != nullptr) {
-        const int rate = std::atoi(arg);
-        if (!resample_supported(rate)) {
+        char* end = nullptr;
+        const int rate = int(std::strtol(arg, &end, 10));
+        const int seconds = *end == ':' ? int(std::strtol(end + 1, &end, 10)) : 2;
+        resample_use_fast(std::strcmp(end, ":portable") == 0 ? 0 : 1);
+        if (!resample_supported(rate) || seconds < 0) {
             std::fprintf(stderr, "resample: rate %s not supported\n", arg);
             return 2;
         }
-        const tResult r = measure(run_resampler, rate, block_for(rate), 2, 1);
+        const tResult r = measure(run_resampler, rate, block_for(rate), seconds, 1);
         std::printf("resample %d Hz: %lld output samples per channel, %.3f ms CPU per s of "
                     "audio\n",
-                    rate, static_cast<long long>(r.outputs), ms_per_second(r));
+                    rate, static_cast<long long>(r.outputs),
+                    r.outputs > 0 ? ms_per_second(r) : 0.0);
         return 0;
     }
     const int seconds = bench_quick ? 1 : 4;

@@ -4,6 +4,7 @@
 #include "mp3feed.h"
 #include "mp3print.h"
 #include "mp3rate.h"
+#include "progress.h"
 #include "rivover.h"
 #include "safeguards.h"
 #include "settings.h"
@@ -216,6 +217,7 @@ tLoopState state_try_write(tPlayback& pb) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
         if (second != pb.last_second) {
             report_play_time(second);
+            progress_show(pb, second);
             pb.last_second = second;
         }
     }
@@ -346,25 +348,14 @@ void open_device() {
     }
 }
 
-int playfile(const char* file, long offset) {
-    tPlayback pb{};
-    pb.rate = 44100;
-    pb.last_second = -1;
-    pb.file_fd = -1;
-    pb.file_name = file;
-    pb.stream_bytes = -1;
-    pb.decoded_at = -1;
-    pb.gapless = tGaplessWindow{0, -1};
-    mp3feed_init(pb.feed, inst, pcm_left, pcm_right, FEED_FILE, 0);
-
-    if (debug >= 1) std::printf("initializing MP3 library, inst=0x%08X\n", addr32(inst));
-    MP3InitInstance(inst);
-    probe_file(pb, file, offset);
-
+int play_first_track(tPlayback& pb, const char* file) {
     fork_reader(pb, file); // only the player process comes back
     // Opened here, not inherited: wrappers of the device may close what a child inherits.
     open_device();
+    return play_track(pb);
+}
 
+int play_track(tPlayback& pb) {
     if (debug >= 1) std::printf("reinitializing MP3 library, inst=0x%08X\n", addr32(inst));
     std::memset(static_cast<void*>(inst), 0, sizeof(tMPEGInstance));
     MP3InitInstance(inst);
@@ -380,14 +371,14 @@ int playfile(const char* file, long offset) {
         pb.start_counter = 0;
         play_loop(pb);
     }
+    progress_end();
     close(processes.infd);
     processes.infd = -1;
-    if (pb.device_failed) {
-        audio_close();
-        return 1;
-    }
+    return pb.device_failed;
+}
+
+void end_play(int device_failed) {
     // Everything written is played before the device is let go.
-    audio_sync();
+    if (!device_failed) audio_sync();
     audio_close();
-    return 0;
 }

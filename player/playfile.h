@@ -9,7 +9,7 @@
 #include <cstdint>
 
 // Everything the probe finds out about a file and the loop keeps while playing it. One per
-// play, made by playfile and handed to each of its steps.
+// play, made by the probe and handed to each of its steps.
 struct tPlayback {
     int32_t wavmode;          // a PCM WAV file
     tWAVInfo wav;             // its header
@@ -53,24 +53,30 @@ extern int16_t pcm_right[MP3_MAX_SAMPLES];
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
 int decoder_init();
-// Plays one file from `offset` seconds in. Returns in the player process only: 0 when the
-// file played to its end, 1 when the device failed.
-int playfile(const char* file, long offset);
+// Plays the first track, probed into `pb`: forks the reader, opens the device. Returns in
+// the player process only: 0 when the track played to its end, 1 when the device failed.
+int play_first_track(tPlayback& pb, const char* file);
+// Plays a track whose pipe is infd on the open device; as play_first_track.
+int play_track(tPlayback& pb);
+// After the last track: drains the device (unless it failed) and closes it.
+void end_play(int device_failed);
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 
-// Pieces of playfile, each in a file of its own.
+// Pieces of a play, each in a file of its own.
 void probe_file(tPlayback& pb, const char* file, long offset);
 void fork_reader(tPlayback& pb, const char* file);
+void make_track_pipe(int (&fds)[2]);
 int run_reader(const char* file, int64_t start_offset, int outfd);
 void play_loop(tPlayback& pb);
 void lock_memory_again(); // in the player process, after the fork
 
 // The two processes of a play, which the signal handlers act on. Owned by the fork step
-// (fork_reader, in reader.cpp), which writes child_pid and infd; playfile closes infd after
-// the play, and player_wait_status is written by main's SIGCHLD handler for the reader's
-// final wait. The play loop reads the pipe through infd; main's SIGTERM/SIGINT handler
-// closes infd and passes the signal on to child_pid.
+// (fork_reader, in reader.cpp), which writes child_pid and infd (each further track's pipe
+// comes from next_track, in tracks.cpp); play_track closes infd after the play, and
+// player_wait_status is written by main's SIGCHLD handler for the reader's final wait. The play
+// loop reads the pipe through infd; main's SIGTERM/SIGINT handler closes infd and passes the signal
+// on to child_pid.
 struct tProcesses {
     int32_t child_pid; // the fork's result: the player's pid in the reader, 0 in the player,
                        // -1 before the fork

@@ -1,6 +1,7 @@
 // What a file is, where its sound starts, and how long it lasts.
 #include "audio.h"
 #include "frametag.h"
+#include "input.h"
 #include "layout.h"
 #include "mp3feed.h"
 #include "mpegsync.h"
@@ -306,7 +307,11 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
     if (offset > MAX_OFFSET) offset = MAX_OFFSET;
-    pb.file_fd = open(file, O_RDONLY);
+    pb.file_name = file;
+    pb.stream_bytes = -1;
+    pb.decoded_at = -1;
+    pb.gapless = tGaplessWindow{0, -1};
+    pb.file_fd = input_open(file);
     if (pb.file_fd < 0) {
         std::perror(file);
         pb.end_flag = 1;
@@ -332,8 +337,10 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         refuse_wav(file, wav_unplayable_reason(&pb.wav));
     } else {
         layout = tMpegLayout{};
+        // Only a file has an end to look at: a stream's end is not known before it comes.
+        const bool whole_file = S_ISREG(st.st_mode) && !input_is_stream(file);
         tTagSpan span{};
-        find_tag_span(pb.file_fd, S_ISREG(st.st_mode) ? pb.file_length : -1, &span);
+        find_tag_span(pb.file_fd, whole_file ? pb.file_length : -1, &span);
         if (span.start_tags_end > 0 && debug >= 1)
             std::printf("found id3v2 header, mp3 offset = %lld\n",
                         static_cast<long long>(span.start_tags_end));
@@ -341,7 +348,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
             std::printf("decoder: %d tags at the end, from byte %lld\n", span.end_tags,
                         static_cast<long long>(span.end_tags_start));
         pb.start_offset = span.start_tags_end;
-        layout.audio_end = S_ISREG(st.st_mode) ? span.end_tags_start : INT64_MAX;
+        layout.audio_end = whole_file ? span.end_tags_start : INT64_MAX;
         if (!pb.end_flag) check_stream(pb, file);
         pb.stream_bytes = layout.audio_end - pb.start_offset;
         // Played from the start, the header's frame is decoded but not heard, and the

@@ -1,9 +1,11 @@
 // The reader process: copies the file into the pipe so that a slow disk never stalls
 // the player, which reads the other end without blocking.
+#include "input.h"
 #include "playfile.h"
 #include "safeguards.h"
 #include "settings.h"
 #include "smbuf.h"
+#include "tracks.h"
 
 #include <cerrno>
 #include <csignal>
@@ -21,7 +23,7 @@ namespace {
 constexpr int READER_BUFFER = 4096;
 constexpr int PIPE_PIECE = 512;
 constexpr int PIPE_AHEAD_BYTES = 1 << 20; // 1048576
-char reader_buffer[READER_BUFFER];
+uint8_t reader_buffer[READER_BUFFER];
 
 // The player's status once it has ended.
 int wait_for_player() {
@@ -35,11 +37,12 @@ int wait_for_player() {
     return status;
 }
 
-// The started process's status follows the player's: 0 only when it played to the end.
-[[noreturn]] void finish_reader() {
+// The started process's status follows the player's: 0 only when it played to the end and
+// no file `failed`.
+[[noreturn]] void finish_reader(int failed) {
     const int status = wait_for_player();
     const bool played = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    std::exit(played ? 0 : 1);
+    std::exit(played && !failed ? 0 : 1);
 }
 
 // The rest of the file cannot be had: the player must not play on from what it holds
@@ -56,14 +59,9 @@ int wait_for_player() {
 } // namespace
 
 int run_reader(const char* file, int64_t start_offset, int outfd) {
-    int fd = open(file, O_RDONLY);
-    if (fd < 0) std::exit(1);
-    if (lseek(fd, static_cast<off_t>(start_offset), SEEK_SET) < 0) {
-        std::perror("lseek");
-        std::exit(1);
-    }
+    const int fd = input_reader_open(file, start_offset);
     for (;;) {
-        ssize_t n = read(fd, reader_buffer, READER_BUFFER);
+        const long n = input_read(fd, reader_buffer, READER_BUFFER);
         if (n < 0) {
             if (errno == EINTR) continue;
             std::perror(file);
@@ -90,13 +88,7 @@ int run_reader(const char* file, int64_t start_offset, int outfd) {
     }
 }
 
-void fork_reader(tPlayback& pb, const char* file) {
-    close(pb.file_fd);
-    pb.file_fd = -1;
-    smbuf_input(-1, pb.swap_bytes);
-    if (debug >= 1)
-        std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
-    int fds[2];
+void make_track_pipe(int (&fds)[2]) {
     if (pipe(fds) < 0) {
         std::perror("pipe");
         std::exit(1);
@@ -105,6 +97,16 @@ void fork_reader(tPlayback& pb, const char* file) {
     // itself is what lets the reader run ahead of a slow disk: as large as the pipe buffer.
     if (fcntl(fds[1], F_SETPIPE_SZ, PIPE_AHEAD_BYTES) < 0 && debug >= 1)
         std::printf("pipe capacity stays at the system default\n");
+}
+
+void fork_reader(tPlayback& pb, const char* file) {
+    close(pb.file_fd);
+    pb.file_fd = -1;
+    smbuf_input(-1, pb.swap_bytes);
+    if (debug >= 1)
+        std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
+    int fds[2];
+    make_track_pipe(fds);
     std::fflush(stdout); // what is buffered is printed once, not by both processes
     const pid_t reader = getpid();
     processes.child_pid = fork();
@@ -123,7 +125,7 @@ void fork_reader(tPlayback& pb, const char* file) {
         pbuffer_free(inbuf.pbuf);
         smbuf_input_pipe(nullptr);
         run_reader(file, pb.start_offset, fds[1]);
-        finish_reader();
+        finish_reader(copy_more_tracks());
     }
     follow_reader(reader);
     raise_priority();

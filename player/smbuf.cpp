@@ -327,9 +327,11 @@ int stream_peek(std::span<uint8_t> dest, bool* at_end) {
 int read_wav_data_from_inbuf() {
     tInputBuffer& b = input_buffer;
     if (debug >= 4) std::printf("read_wav_data_from_inbuf: \n");
+    // The pipe's last block may be short: a stream whose header gives no length ends there.
+    const int bytes = pbuffer_block_bytes(b.pbuf, 0);
     int r = pbuffer_read(b.pbuf, b.wav_block.data(), 1);
     if (r > 0) {
-        b.wav_count = PIPE_BLOCK_BYTES;
+        b.wav_count = bytes;
         return 1;
     }
     if (r < 0 || pbuffer_eof(b.pbuf)) {

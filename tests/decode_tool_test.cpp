@@ -123,6 +123,27 @@ TEST_F(DecodeTool, TagIsSkipped) {
     EXPECT_EQ(read_file(dir.file("tagged.raw")), read_file(dir.file("plain.raw")));
 }
 
+TEST_F(DecodeTool, DashIsStandardInputAndOutput) {
+    REQUIRE_LAME();
+    const std::string file = encode("s.mp3", 44100, 2, 1.0, {"-b", "128"});
+    ASSERT_EQ(tool({file, dir.file("file.raw")}).exit_code, 0);
+    ASSERT_EQ(tool({"-w", file, dir.file("file.wav")}).exit_code, 0);
+    // From a pipe to a pipe: the samples are the file's; a WAV header on a pipe cannot be
+    // gone back to, so only its sizes differ.
+    const std::string decode = shell_command({vexa_bin("vexa-decode")}, {});
+    ProcResult raw =
+        run_program({"/bin/sh", "-c", "cat \"$0\" | " + decode + " - - | cat", file}, {});
+    ASSERT_EQ(raw.exit_code, 0) << raw.err;
+    EXPECT_TRUE(raw.out == read_file(dir.file("file.raw")));
+    ProcResult wav =
+        run_program({"/bin/sh", "-c", "cat \"$0\" | " + decode + " -w - - | cat", file}, {});
+    ASSERT_EQ(wav.exit_code, 0) << wav.err;
+    const std::string want = read_file(dir.file("file.wav"));
+    ASSERT_EQ(wav.out.size(), want.size());
+    EXPECT_TRUE(wav.out.substr(44) == want.substr(44));
+    EXPECT_FALSE(file_exists("-"));
+}
+
 TEST_F(DecodeTool, BrokenHeadersArePassedOverAndCounted) {
     REQUIRE_LAME();
     const std::string file = encode("d.mp3", 44100, 2, 2.0, {"-b", "128", "-t"});

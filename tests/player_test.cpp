@@ -341,12 +341,6 @@ TEST_F(Player, StartOffsets) {
         EXPECT_EQ(r.exit_code, 0) << offset << r.err;
         EXPECT_EQ(played().size(), offset[0] == '3' ? 400u : 0u) << offset;
     }
-    write_file(device(), "");
-    ASSERT_EQ(vexa({file, "-5"}).exit_code, 0); // a negative start is the start
-    EXPECT_EQ(played(), all);
-    write_file(device(), "");
-    ASSERT_EQ(vexa({file, "abc"}).exit_code, 0); // garbage reads as 0
-    EXPECT_EQ(played(), all);
 }
 
 TEST_F(Player, InfoPrintsTheTrackTimeOnly) {
@@ -405,7 +399,9 @@ TEST_F(Player, NonWavInputAlwaysComesToAnEnd) {
         ProcResult info = vexa({"-i", file});
         EXPECT_EQ(info.exit_code, 1) << name;
         if (!stream) {
-            EXPECT_NE(r.err.find("no MPEG audio Layer III or WAV stream found"), std::string::npos)
+            EXPECT_NE(r.err.find(bytes.empty() ? "empty file"
+                                               : "no MPEG audio Layer III or WAV stream found"),
+                      std::string::npos)
                 << name << r.err;
             continue;
         }
@@ -578,7 +574,9 @@ TEST_F(Player, OptionParsing) {
 
     const std::string plain = wav("plain.wav", make_wav(2, 44100, samples));
     write_file(device(), "");
-    ASSERT_EQ(vexa({"-x", "-", "-s", plain}).exit_code, 0); // unknown letters are ignored
+    ProcResult x = vexa({"-x", "-s", plain}); // unknown letters are named and ignored
+    EXPECT_EQ(x.exit_code, 0);
+    EXPECT_EQ(x.err, "vexa: unknown option -x ignored\n");
     EXPECT_EQ(played(), pcm_bytes(samples));
 
     // -c3 is refused, so the file's two channels stay; -c1 reads the data as mono.
@@ -631,12 +629,11 @@ TEST_F(Player, DebugTraceFollowsTheLoop) {
     EXPECT_EQ(vexa({file}).out, "");
 }
 
-TEST_F(Player, NoFileStillOpensTheDevice) {
+TEST_F(Player, NoFileOpensNoDevice) {
     ProcResult r = vexa({});
-    EXPECT_EQ(r.exit_code, 0);
-    auto reports = read_ossim_reports(report());
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].opens, 1);
+    EXPECT_EQ(r.exit_code, 1);
+    for (const auto& rep : read_ossim_reports(report()))
+        EXPECT_EQ(rep.opens, 0);
 }
 
 TEST_F(Player, StartFailuresEndWithStatusOneAndPlayNothing) {

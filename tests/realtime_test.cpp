@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -70,10 +71,15 @@ double cpu_seconds(pid_t pid) {
            static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// The player: the process the started program forked.
-pid_t player_of(pid_t pid) {
+// The player: the process the started program forked to play. It is looked for once sound
+// reaches `device`: before, the started program's child may be the probe of the file.
+pid_t player_of(pid_t pid, const std::string& device) {
     const std::string p = std::to_string(pid);
     pid_t child = -1;
+    wait_until([&] {
+        struct stat st {};
+        return stat(device.c_str(), &st) == 0 && st.st_size > 0;
+    });
     wait_until([&] {
         child = static_cast<pid_t>(
             std::atol(read_file("/proc/" + p + "/task/" + p + "/children").c_str()));
@@ -221,7 +227,7 @@ TEST_F(RealTime, StarvedPlayerSleepsUntilDataComes) {
     write_file(file, make_wav(2, 44100, sound(20)));
     const std::string expected = unstalled(file);
     ProcHandle h = start(file, stall(2, 50));
-    const pid_t player = player_of(h.pid);
+    const pid_t player = player_of(h.pid, device());
     ASSERT_GT(player, 0);
     device_sleep(16); // everything buffered has played
     const double cpu_before = cpu_seconds(player);
@@ -242,7 +248,7 @@ void RealTime::stopped_player(Sink sink) {
     const std::string file = dir.file("stop.wav");
     write_file(file, make_wav(2, 44100, sound(12)));
     ProcHandle h = start(file, "", sink);
-    const pid_t player = player_of(h.pid);
+    const pid_t player = player_of(h.pid, device());
     ASSERT_GT(player, 0);
     device_sleep(4);
     kill(player, SIGSTOP);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <span>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -94,15 +95,37 @@ void write_out(tDecodeRun& run, const uint8_t* bytes, size_t n) {
     run.data_bytes += static_cast<int64_t>(n);
 }
 
+bool to_stdout(const tDecodeRun& run) {
+    return std::strcmp(run.out_name, "-") == 0;
+}
+
+// Standard input as a file that can be sought: a pipe's bytes are first taken into memory.
+int stdin_as_file() {
+    if (lseek(0, 0, SEEK_CUR) >= 0) return 0;
+    const int fd = memfd_create("vexa-decode-in", 0);
+    if (fd < 0) fail("-", std::strerror(errno));
+    static uint8_t piece[65536];
+    for (;;) {
+        const ssize_t n = read(0, piece, sizeof piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("-", std::strerror(errno));
+        if (n == 0) break;
+        if (write(fd, piece, static_cast<size_t>(n)) != n) fail("-", std::strerror(errno));
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
 void write_frame(tDecodeRun& run, const tMPEGHeader& h, int from, int n) {
     const int rate = MP3SampleRate(&h);
     if (run.out == nullptr) {
-        run.out = std::fopen(run.out_name, "wb");
+        run.out = to_stdout(run) ? stdout : std::fopen(run.out_name, "wb");
         if (run.out == nullptr) fail(run.out_name, std::strerror(errno));
         run.wav_rate = rate;
         if (run.wav) {
+            // A pipe cannot be gone back to for the length: it says the longest.
             uint8_t header[WAV_HEADER_BYTES];
-            wav_header(header, rate, 0);
+            wav_header(header, rate, to_stdout(run) ? INT64_MAX : 0);
             if (std::fwrite(header, 1, sizeof header, run.out) != sizeof header)
                 fail(run.out_name, std::strerror(errno));
         }
@@ -241,7 +264,8 @@ void summary(const tDecodeRun& run) {
 constexpr const char* usage_text =
     "usage: vexa-decode [-w] [--no-gapless] IN OUT\n"
     "  decodes an MPEG audio Layer III file to raw 16-bit PCM\n"
-    "  (each frame with its own channel count), -w: to a stereo WAV\n"
+    "  (each frame with its own channel count), -w: to a stereo WAV;\n"
+    "  - as IN reads standard input, as OUT writes standard output;\n"
     "  --no-gapless: also the encoder's delay, padding and header frame\n";
 
 int main(int argc, char** argv) {
@@ -271,7 +295,7 @@ int main(int argc, char** argv) {
     run.in_name = argv[arg];
     run.out_name = argv[arg + 1];
 
-    infd = open(run.in_name, O_RDONLY);
+    infd = std::strcmp(run.in_name, "-") == 0 ? stdin_as_file() : open(run.in_name, O_RDONLY);
     if (infd < 0) fail(run.in_name, std::strerror(errno));
     struct stat st {};
     if (fstat(infd, &st) < 0) fail(run.in_name, std::strerror(errno));
@@ -290,8 +314,10 @@ int main(int argc, char** argv) {
     if (run.wav) {
         uint8_t header[WAV_HEADER_BYTES];
         wav_header(header, run.wav_rate, run.data_bytes);
-        if (std::fseek(run.out, 0, SEEK_SET) != 0 ||
-            std::fwrite(header, 1, sizeof header, run.out) != sizeof header)
+        const bool seekable = std::fseek(run.out, 0, SEEK_SET) == 0;
+        if (!seekable && !(to_stdout(run) && errno == ESPIPE))
+            fail(run.out_name, std::strerror(errno));
+        if (seekable && std::fwrite(header, 1, sizeof header, run.out) != sizeof header)
             fail(run.out_name, std::strerror(errno));
     }
     if (std::fclose(run.out) != 0) fail(run.out_name, std::strerror(errno));

@@ -152,7 +152,7 @@ ProcHandle::~ProcHandle() {
 }
 
 ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
-                         const std::vector<int>& closed) {
+                         const std::vector<int>& closed, const std::string& stdin_path) {
     ProcHandle h;
     if (argv.empty()) {
         ADD_FAILURE() << "start_program: empty argv";
@@ -183,7 +183,12 @@ ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& en
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
-        if (null_fd >= 0) dup2(null_fd, 0);
+        if (!stdin_path.empty()) {
+            const int in = open(stdin_path.c_str(), O_RDONLY);
+            if (in >= 0) dup2(in, 0);
+        } else if (null_fd >= 0) {
+            dup2(null_fd, 0);
+        }
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         for (int fd : closed)
@@ -277,6 +282,29 @@ ProcResult run_program(const std::vector<std::string>& argv, const EnvList& env_
                        double timeout_s) {
     ProcHandle h = start_program(argv, env_add);
     return wait_program(h, timeout_s);
+}
+
+std::string shell_command(const std::vector<std::string>& argv, const EnvList& env_add) {
+    std::vector<std::string> args = argv;
+    EnvList env = env_add;
+    add_emulator(&args, &env);
+    std::string command = "env";
+    auto quoted = [](const std::string& word) {
+        std::string q(1, '\'');
+        for (char c : word) {
+            if (c == '\'')
+                q.append("'\\''");
+            else
+                q.push_back(c);
+        }
+        q.push_back('\'');
+        return q;
+    };
+    for (const auto& [name, value] : env)
+        command.append(1, ' ').append(quoted(name + '=' + value));
+    for (const std::string& word : args)
+        command.append(1, ' ').append(quoted(word));
+    return command;
 }
 
 EnvList ossim_env(const std::string& output_path, const std::string& report_path, bool realtime,

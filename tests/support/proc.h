@@ -46,9 +46,15 @@ ProcResult run_program(const std::vector<std::string>& argv, const EnvList& env_
                        double timeout_s = 60);
 
 // Starts a program and returns at once; a failed start shows as exit code 127 with the
-// reason on standard error. The descriptors in `closed` (of 0, 1, 2) start closed.
+// reason on standard error. The descriptors in `closed` (of 0, 1, 2) start closed. Its
+// standard input is stdin_path when one is given (a FIFO's writer may come later: the
+// program starts once both ends are open).
 ProcHandle start_program(const std::vector<std::string>& argv, const EnvList& env_add,
-                         const std::vector<int>& closed = {});
+                         const std::vector<int>& closed = {}, const std::string& stdin_path = "");
+
+// argv with env_add as one shell command (`env NAME=value ... program args`, each word
+// quoted), run as start_program runs it: for a script that starts the program itself.
+std::string shell_command(const std::vector<std::string>& argv, const EnvList& env_add);
 
 // Collects the output of a started program and reaps it; timeout_s counts from now.
 ProcResult wait_program(ProcHandle& handle, double timeout_s = 60);
