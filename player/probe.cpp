@@ -356,8 +356,10 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         if (gapless && layout.tag.kind != FRAME_TAG_NONE) {
             pb.skip_header = 1;
             pb.decoded_at = 0;
-            pb.gapless = gapless_window(layout.tag, layout.tag.bytes > 0 &&
-                                                        layout.tag.bytes == pb.stream_bytes);
+            // A stream's length is not known before its end: its header is taken at its word.
+            pb.gapless = gapless_window(layout.tag,
+                                        layout.tag.bytes > 0 &&
+                                            (!whole_file || layout.tag.bytes == pb.stream_bytes));
         }
     }
     smbuf_input(pb.file_fd, pb.swap_bytes);
