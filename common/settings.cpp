@@ -11,3 +11,4 @@ const char* output_device = nullptr;
 int swap_channels = 0;
 int spindown = 0;
 int swap_bytes = 1;
+int gapless = 1;

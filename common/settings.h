@@ -16,6 +16,9 @@
 //   output_device        -a                         main, which hands it to the audio output
 //   swap_channels        -p                         main, which hands it to the audio output
 //   spindown             -s                         nothing
+//   gapless              --no-gapless               the probe and the play loop: the encoder's
+//                                                   delay and padding and the header frame of
+//                                                   an MPEG file are not played
 //   swap_bytes           -w                         the probe, which decides from it how the
 //                                                   stream's words enter the bit buffer
 //
@@ -35,6 +38,7 @@ extern const char* output_name; // the name output_file was opened under
 extern int swap_channels;       // left and right are exchanged
 extern int spindown;            // accepted and stored only
 extern int swap_bytes; // 1: MPEG input words get their earliest byte on top; 0 (-w): the bottom
+extern int gapless;    // 1: trim what the encoder added (LAME delay, padding, header frame)
 
 // -a: the device to play to, an OSS device's path or an ALSA PCM's name; null when not given.
 extern const char* output_device;

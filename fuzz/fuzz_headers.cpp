@@ -1,6 +1,9 @@
 // The file probe's header parsers on one input, as the player meets them: the WAV
-// header, then the ID3v2 tag, then the Xing header of the first frame after it.
+// header, then the ID3v2 tag, then the Xing header of the first frame after it; and the
+// tags at both ends with the Xing/Info/VBRI header of a first frame.
+#include "frametag.h"
 #include "id3v2.h"
+#include "layout.h"
 #include "settings.h"
 #include "wavhdr.h"
 #include "xing.h"
@@ -51,5 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The parser on its own, over whatever the input holds from its start.
     (void)xing_parse(data, static_cast<int>(size < 4096 ? size : 4096), &xing);
+
+    // The tags around the audio never cross, and the header of the first frame after them
+    // gives counts a track time and a seek can use.
+    tTagSpan span{};
+    find_tag_span(fd, static_cast<int64_t>(size), &span);
+    if (span.start_tags_end < 0 || span.end_tags_start < span.start_tags_end ||
+        span.end_tags_start > static_cast<int64_t>(size))
+        __builtin_trap();
+    const auto from = static_cast<size_t>(span.start_tags_end);
+    tFrameTag tag{};
+    if (frame_tag_parse(std::span(data + from, size - from), &tag)) {
+        if (frame_tag_samples(tag) < 0) __builtin_trap();
+        int64_t byte = 0, landing = 0;
+        if (frame_tag_seek(tag, span.end_tags_start - span.start_tags_end, 30 * 44100, &byte,
+                           &landing) &&
+            (byte < 0 || landing < 0))
+            __builtin_trap();
+    }
     return 0;
 }

@@ -18,9 +18,10 @@ void MP3InitInstance(tMPEGInstance* inst) {
 
 namespace {
 
-// Unread reservoir bytes allowed while granules are decoded: with 1024 bytes in the ring,
-// a top-up never overwrites data still to be read.
-constexpr int32_t RESERVOIR_TOP_UP = 960;
+// Unread reservoir bytes allowed while granules are decoded: with 2048 bytes in the ring,
+// a top-up never overwrites data still to be read, and one granule of the fastest free
+// format (up to 2 x 4095 bits) fits behind the 511 bytes main_data_begin may reach back.
+constexpr int32_t RESERVOIR_TOP_UP = 1984;
 static_assert(RESERVOIR_TOP_UP < mp3::RES_BYTES);
 
 } // namespace
@@ -41,7 +42,7 @@ tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right, tM
 
     if (inst->crc_present != 0) skipbits(br, 16); // the CRC word is not checked
 
-    // Only the counters' values mod 1024 bytes and mod 512 units matter; keeping them small
+    // Only the counters' values mod 2048 bytes and mod 1024 units matter; keeping them small
     // keeps them from overflowing in a long run.
     inst->res_rd &= mp3::RES_BYTES - 1;
     inst->res_wr &= mp3::RES_BYTES - 1;

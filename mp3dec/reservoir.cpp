@@ -1,7 +1,7 @@
-// Main-data reservoir: a ring of 512 16-bit units (1024 bytes) inside the instance.
+// Main-data reservoir: a ring of 1024 16-bit units (2048 bytes) inside the instance.
 //
-// Byte number k (counted since the last reset) sits in unit (k mod 1024) / 2, in bits
-// 15..8 when k is even. The read head is unit res_rd mod 512 with res_bits of its bits
+// Byte number k (counted since the last reset) sits in unit (k mod 2048) / 2, in bits
+// 15..8 when k is even. The read head is unit res_rd mod 1024 with res_bits of its bits
 // unread. Every index is masked, so no counter value can reach outside the ring.
 #include "stages.h"
 
@@ -9,8 +9,8 @@ namespace mp3 {
 
 namespace {
 
-// Unread bytes the ring may hold after a frame.
-constexpr int32_t FRAME_END_LIMIT = RES_BYTES / 2;
+// Unread bytes the ring keeps after a frame: all that main_data_begin can reach back.
+constexpr int32_t FRAME_END_LIMIT = 512;
 
 inline void put_byte(tMPEGInstance* inst, uint32_t b) {
     const int32_t k = inst->res_wr & (RES_BYTES - 1);

@@ -12,8 +12,9 @@ constexpr int32_t frame_overhead(const tMPEGInstance* inst) {
            2 * inst->crc_present - inst->padding;
 }
 
-// The free-format scan looks this far past the side information for the next header.
-constexpr int32_t FREE_FORMAT_SCAN = 1440;
+// The free-format scan looks this far past the side information for the next header: the
+// longest frame taken, 640 kbit/s at 32000 Hz with padding, is 2881 bytes.
+constexpr int32_t FREE_FORMAT_SCAN = 2881;
 static_assert(MP3_FREE_FORMAT_READ_BYTES == 2 + 32 + FREE_FORMAT_SCAN - 1 + 3,
               "CRC word, longest side information, scan and the two bytes after the last start");
 

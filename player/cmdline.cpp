@@ -22,6 +22,7 @@ constexpr const char* help_text[] = {
     "         -r<i> set sample rate (override) to <i>\n",
     "         -s    spin down the hard drive when buffer is full\n",
     "         -w    set word byte swapping (LE/BE conversion)\n",
+    "         --no-gapless  also play the encoder's delay, padding and header frame\n",
     "\n",
 };
 
@@ -127,6 +128,10 @@ int parse_options(int argc, char** argv) {
             if (debug > 0) std::printf("swap_bytes=%d\n", 0);
             break;
         default:
+            if (std::strcmp(arg, "--no-gapless") == 0) {
+                gapless = 0;
+                break;
+            }
             // Callers may pass the options of other versions: they are passed over.
             info_option(arg);
             std::fprintf(stderr, "vexa: unknown option %s ignored\n", arg);

@@ -1,5 +1,6 @@
 #include "input.h"
 
+#include "mpegsync.h"
 #include "settings.h"
 
 #include <algorithm>
@@ -68,6 +69,24 @@ int64_t take_stream(int fd, int into, int64_t bytes) {
     return done;
 }
 
+// Whether the prefix (its first `bytes`) holds the start of a run of MPEG audio frames.
+bool prefix_holds_frames(int prefix, int64_t bytes) {
+    static uint8_t window[MPEG_RUN_WINDOW];
+    for (int64_t at = 0; at + 4 <= bytes; at++) {
+        uint8_t b = 0;
+        if (pread(prefix, &b, 1, static_cast<off_t>(at)) != 1) return false;
+        if (b != 0xFF) continue;
+        const int64_t n = std::min<int64_t>(bytes - at, MPEG_RUN_WINDOW);
+        if (pread(prefix, window, static_cast<size_t>(n), static_cast<off_t>(at)) != n)
+            return false;
+        tFrameRun run{};
+        if (mpeg_confirm_run(std::span<const uint8_t>(window, static_cast<size_t>(n)),
+                             n < MPEG_RUN_WINDOW, &run) == MPEG_RUN_FOUND)
+            return true;
+    }
+    return false;
+}
+
 bool prepare_stream(const char* file, int fd) {
     const int prefix = memfd_create("vexa-stream", 0);
     if (prefix < 0) {
@@ -85,7 +104,11 @@ bool prepare_stream(const char* file, int fd) {
         got = more < 0 ? -1 : got + more;
     }
     int64_t length = got;
-    if (got > 0 && info_only) { // the track time needs the whole length
+    // The track time needs the whole length; a stream whose first bytes hold neither a WAV
+    // header nor MPEG audio is refused by the probe, and is not read to an end it may not
+    // have (a device such as /dev/zero).
+    if (got > 0 && info_only &&
+        (std::memcmp(head, "RIFF", 4) == 0 || prefix_holds_frames(prefix, got))) {
         const int64_t rest = take_stream(fd, -1, INT64_MAX);
         if (rest > 0) length += rest;
         if (rest < 0) got = -1;

@@ -93,6 +93,38 @@ void trace_status(const char* call, tMPEGStatus s) {
     }
 }
 
+// After the stream was found, a stretch this long without a frame ends the track: the file
+// has become something else, or never ends (a device).
+constexpr int64_t LOST_SYNC_BYTES = 1 << 20;
+
+bool lost_sync(const tPlayback& pb) {
+    if (stream_position() - pb.last_frame_at <= LOST_SYNC_BYTES) return false;
+    std::fprintf(stderr, "%s: no MPEG audio frame in 1 MiB; the track ends here\n", pb.file_name);
+    return true;
+}
+
+// The part of the decoded frame that is played: after the header frame, and without the
+// encoder's delay and padding. False when nothing of it is.
+bool keep_samples(tPlayback& pb, int channels, int64_t header_at) {
+    // The header's frame is the one at the reader's first byte; if it was not decoded,
+    // the next frame is played.
+    if (pb.skip_header) {
+        pb.skip_header = 0;
+        if (header_at == 0) return false;
+    }
+    if (pb.decoded_at < 0) return true;
+    int32_t from = 0, kept = 0;
+    gapless_clip(pb.gapless, pb.decoded_at, pb.samplecount, &from, &kept);
+    pb.decoded_at += pb.samplecount;
+    if (kept > 0 && from > 0) {
+        const auto bytes = static_cast<size_t>(kept) * sizeof(int16_t);
+        std::memmove(pcm_left, pcm_left + from, bytes);
+        if (channels != 1) std::memmove(pcm_right, pcm_right + from, bytes);
+    }
+    pb.samplecount = kept;
+    return kept > 0;
+}
+
 tLoopState decode_mpeg(tPlayback& pb) {
     tMp3Feed& feed = pb.feed;
     for (;;) {
@@ -113,14 +145,19 @@ tLoopState decode_mpeg(tPlayback& pb) {
         case FEED_NO_SYNC:
             trace_status("(MP3SearchForSyncword) mpgstatus = ", feed.status);
             // Once the input has ended, a search that finds nothing more ends the stream.
-            return feed.input_ended ? DL_END : DL_START;
+            return feed.input_ended || lost_sync(pb) ? DL_END : DL_START;
         case FEED_NOT_STREAM:
             if (debug >= 3) std::printf("DL_DECODE no stream starts at this sync word\n");
-            return DL_START;
+            return lost_sync(pb) ? DL_END : DL_START;
         case FEED_BAD_HEADER:
             trace_status("(MP3DecodeInfo)        mpgstatus = ", feed.status);
-            return DL_START;
+            return lost_sync(pb) ? DL_END : DL_START;
         case FEED_HEADER_READ:
+            // The tags at the end of the file are no part of the stream.
+            if (pb.stream_bytes >= 0 && feed.header_at >= pb.stream_bytes) {
+                pb.end_flag = 1;
+                return DL_END;
+            }
             if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
             if (debug >= 4) MP3PrintHeader(&feed.header);
             pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&feed.header);
@@ -138,10 +175,16 @@ tLoopState decode_mpeg(tPlayback& pb) {
                 std::printf("DL_DECODE %d samples per channel\n", feed.header.samplesperchannel);
             pb.samplecount = feed.header.samplesperchannel;
             const int channels = override_channels != 0 ? override_channels : feed.header.numchans;
-            if (pb.skip_frames > 0) {
+            pb.last_frame_at = feed.header_at;
+            // The frames dropped after a seek count as played: the time runs from the
+            // frame the seek landed on.
+            if (pb.skip_frames > 0 && !pb.skip_header) {
                 pb.skip_frames -= 1;
+                pb.samples_played += pb.samplecount;
+                if (pb.decoded_at >= 0) pb.decoded_at += pb.samplecount;
                 return DL_START;
             }
+            if (!keep_samples(pb, feed.header.numchans, feed.header_at)) return DL_START;
             // A mono frame has no right channel of its own, whatever -c asks for.
             if (channels == 1 || feed.header.numchans == 1)
                 std::memcpy(pcm_right, pcm_left,

@@ -1,6 +1,7 @@
 // Playing one file: probe, reader process, decode/play loop.
 #pragma once
 
+#include "frametag.h"
 #include "mp3dec.h"
 #include "mp3feed.h"
 #include "wavhdr.h"
@@ -34,6 +35,15 @@ struct tPlayback {
     int32_t file_fd;          // the file, open from the probe to the fork; else -1
     int32_t swap_bytes;       // the stream's words are byte-reversed on their way into the
                               // bit buffer: the -w option's swap_bytes, cleared for a WAV file
+    const char* file_name;    // for the messages of the loop
+    int64_t stream_bytes;     // MPEG: bytes of audio from start_offset on (the tags at the
+                              // end are not played)
+    int32_t skip_header;      // the first frame decoded carries the stream's header: it is
+                              // neither played nor counted
+    tGaplessWindow gapless;   // the decoded samples kept (gapless playback)
+    int64_t decoded_at;       // stream sample (after the header frame) of the next frame
+                              // decoded; -1 when not known exactly
+    int64_t last_frame_at;    // stream byte of the last frame decoded
 };
 
 extern tMPEGInstance* inst;

@@ -1,14 +1,13 @@
 // What a file is, where its sound starts, and how long it lasts.
 #include "audio.h"
-#include "id3v2.h"
+#include "frametag.h"
 #include "input.h"
+#include "layout.h"
 #include "mp3feed.h"
-#include "mp3rate.h"
 #include "mpegsync.h"
 #include "playfile.h"
 #include "settings.h"
 #include "smbuf.h"
-#include "xing.h"
 
 #include <algorithm>
 #include <array>
@@ -23,12 +22,17 @@
 
 namespace {
 
-// bit/s of a frame by its header's bitrate index; 0 for a free-format frame.
-int frame_bitrate(const tMPEGHeader& h) {
-    return mp3_hdr_bitrate_kbps(h.packed_info) * 1000;
-}
-
 constexpr long MAX_OFFSET = 1L << 30; // seconds, about 34 years
+
+// What the probe learns of an MPEG file's layout, for the start position and the time.
+struct tMpegLayout {
+    int64_t audio_start; // first byte of the first frame
+    int64_t audio_end;   // first byte after the last frame: where the tags at the end start
+    int32_t free_length; // free format: frame length without padding; else 0
+    tFrameTag tag;       // the header in the first frame, if any
+};
+tMpegLayout layout;
+std::array<uint8_t, MPEG_MAX_FREE_BYTES> first_frame;
 
 // A WAV file that cannot be played is refused here, before anything is started.
 [[noreturn]] void refuse_wav(const char* file, const char* why) {
@@ -45,76 +49,22 @@ void check_wav(tPlayback& pb, const char* file) {
         std::snprintf(why, sizeof why, "no conversion from %d Hz", rate);
         refuse_wav(file, why);
     }
-    // A data chunk that claims more than the file holds ends with the file; a block
-    // alignment that disagrees with the sample format would misplace every seek.
+    // A data chunk that claims more than the file holds, or whose size was never filled in,
+    // ends with the file; a block alignment that disagrees with the sample format would
+    // misplace every seek.
     const int64_t in_file = pb.file_length - w.data_offset;
-    if (w.data_size > in_file) w.data_size = static_cast<int32_t>(in_file > 0 ? in_file : 0);
+    if (w.data_size > in_file) w.data_size = in_file > 0 ? in_file : 0;
     w.block_align = static_cast<int16_t>(2 * w.channels);
     // A trailing part of a sample frame is not played as a whole one.
     w.data_size -= w.data_size % w.block_align;
 }
 
-// Reads the first three frames to learn the bitrate of a stream without a VBR header.
-// Returns the average in bit/s of the frames that decoded (all three, or fewer when the
-// file ended first: end_flag is then set); 0 when none did. Free-format frames, whose
-// header gives no rate, are timed by the distance between successive frame headers.
-// `scan` is left with the last header read.
-int measure_bitrate(tPlayback& pb, tMp3Feed& scan) {
-    int bitrate[3] = {0, 0, 0};
-    int found = 0;
-    int64_t last_header = -1;    // stream byte of the last header accepted
-    int64_t free_length = 0;     // shortest distance between two free-format headers
-    int32_t last_free_code = -1; // rate code of the last free-format header, else -1
-    tMPEGHeader free_header{};
-    // Every sync word is tried, and the end of the file is told by the longest frame a
-    // free-format header allows.
-    mp3feed_init(scan, inst, pcm_left, pcm_right, FEED_FILE, 0);
-    while (found < 3) {
-        const tFeedEvent e = mp3feed_next(scan);
-        if (e == FEED_INPUT_ENDED) {
-            if (debug >= 1) std::printf("decoder:  EOF reached\n");
-            pb.end_flag = 1;
-        } else if (e == FEED_HEADER_READ) {
-            const tMPEGHeader& h = scan.header;
-            const int64_t here = scan.header_at;
-            if (h.free_format) {
-                if (last_free_code == h.sample_rate && last_header >= 0 && here > last_header &&
-                    (free_length == 0 || here - last_header < free_length))
-                    free_length = here - last_header;
-                last_free_code = h.sample_rate;
-                free_header = h;
-            } else {
-                last_free_code = -1;
-            }
-            last_header = here;
-        } else if (e == FEED_FRAME) {
-            bitrate[found] = frame_bitrate(scan.header);
-            if (debug >= 1) std::printf("decoder: bitrate is %d bps\n", bitrate[found]);
-            found++;
-        } else if (e == FEED_CUT_SHORT || e == FEED_END) {
-            break;
-        } else if (e == FEED_NO_SYNC || e == FEED_BAD_HEADER || e == FEED_DROPPED) {
-            // Only a frame read to its end leaves the position at the next header; after
-            // any other failure the next sync word may lie inside this frame.
-            if (e == FEED_DROPPED && scan.status != eFrameDiscarded) last_header = -1;
-            if (pb.end_flag) break;
-        }
-    }
-    if (free_length > 0) pb.feed.free_frame_bytes = static_cast<int32_t>(free_length);
-    if (found == 0) return 0;
-    // bit/s = bytes per frame * 8 * frames per second
-    const int free_rate = free_length > 0
-                              ? static_cast<int>(free_length * 8 * MP3SampleRate(&free_header) /
-                                                 free_header.samplesperchannel)
-                              : 0;
-    int sum = 0;
-    for (int k = 0; k < found; k++)
-        sum += bitrate[k] != 0 ? bitrate[k] : free_rate;
-    if (free_rate != 0 && debug >= 1)
-        std::printf("decoder: free format, %lld bytes a frame, %d bps\n",
-                    static_cast<long long>(free_length), free_rate);
-    return sum / found;
-}
+// How far the search for the first frame goes past the tags before it gives up. Junk before
+// the first frame is mostly a few bytes to a few kilobytes (tag padding, a RIFF wrapper, a
+// tag whose size is off); the largest kind is a cover picture left outside a tag whose size
+// is wrong, and covers stay under 1 MiB. Scanning 1 MiB costs a few milliseconds, so a
+// file of nothing but non-audio, or an endless device, is refused at once.
+constexpr int64_t SEARCH_LIMIT = 1 << 20;
 
 // The file read in pieces for the stream check, with a window's room behind each piece.
 constexpr int SCAN_PIECE = 65536;
@@ -138,15 +88,19 @@ size_t read_at(const tPlayback& pb, const char* file, int64_t at, uint8_t* dest,
     return done;
 }
 
-// Layer number of the first run of MPEG audio frames from stream byte `from` on, as the
-// decoder will see the bytes (-w leaves each word in the machine's order); 0 when none.
-int32_t first_run_layer(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run) {
+// The first run of MPEG audio frames from stream byte `from` on, as the decoder will see
+// the bytes (-w leaves each word in the machine's order): its layer, and in `*at` its first
+// byte; 0 when none starts within SEARCH_LIMIT bytes or before the end of the file.
+int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run,
+                 int64_t* at_byte) {
     size_t held = 0, at = 0;
     int64_t next_read = from;
+    int64_t held_from = from; // stream byte of scan_buffer[0]
     bool ended = false;
     for (;;) {
         if (held - at < static_cast<size_t>(MPEG_RUN_WINDOW) && !ended) {
             std::memmove(scan_buffer, scan_buffer + at, held - at);
+            held_from += static_cast<int64_t>(at);
             held -= at;
             at = 0;
             const size_t n = read_at(pb, file, next_read, scan_buffer + held, SCAN_PIECE);
@@ -157,6 +111,7 @@ int32_t first_run_layer(const tPlayback& pb, const char* file, int64_t from, tFr
             held += n;
             ended = n < static_cast<size_t>(SCAN_PIECE);
         }
+        if (held_from + static_cast<int64_t>(at) - from > SEARCH_LIMIT) return 0;
         const auto* sync =
             static_cast<const uint8_t*>(std::memchr(scan_buffer + at, 0xFF, held - at));
         if (sync == nullptr) {
@@ -167,18 +122,32 @@ int32_t first_run_layer(const tPlayback& pb, const char* file, int64_t from, tFr
         at = static_cast<size_t>(sync - scan_buffer);
         if (held - at < static_cast<size_t>(MPEG_RUN_WINDOW) && !ended) continue;
         const std::span<const uint8_t> window(scan_buffer + at, held - at);
-        if (mpeg_confirm_run(window, ended, run) == MPEG_RUN_FOUND) return run->first.layer;
+        if (mpeg_confirm_run(window, ended, run) == MPEG_RUN_FOUND) {
+            *at_byte = held_from + static_cast<int64_t>(at);
+            return run->first.layer;
+        }
         at++;
     }
 }
 
 // Nothing is played from a file that holds no Layer III stream: the bytes of anything else
-// would reach the speaker as noise.
+// would reach the speaker as noise. Junk before the first frame is passed over; the first
+// frame's header (Xing, Info, VBRI) is read.
 void check_stream(tPlayback& pb, const char* file) {
     tFrameRun run{};
-    const int32_t layer = first_run_layer(pb, file, pb.start_offset, &run);
+    int64_t at = pb.start_offset;
+    const int32_t layer = find_run(pb, file, pb.start_offset, &run, &at);
     if (layer == 3) {
         pb.feed.free_frame_bytes = run.free_length;
+        if (debug >= 1 && at != pb.start_offset)
+            std::printf("decoder: %lld bytes before the first frame passed over\n",
+                        static_cast<long long>(at - pb.start_offset));
+        pb.start_offset = at;
+        layout.audio_start = at;
+        layout.free_length = run.free_length;
+        // The tag is read as the file holds it; under -w the words are turned.
+        const size_t n = read_at(pb, file, at, first_frame.data(), first_frame.size());
+        if (pb.swap_bytes) frame_tag_parse(std::span(first_frame).first(n), &layout.tag);
         return;
     }
     if (layer != 0)
@@ -189,53 +158,145 @@ void check_stream(tPlayback& pb, const char* file) {
     std::exit(1);
 }
 
-int32_t track_seconds(int64_t file_length, int bitrate) {
-    if (bitrate <= 0) return 0;
-    return static_cast<int32_t>(static_cast<float>(file_length * 8) / static_cast<float>(bitrate));
+// The frame header at `at` as the file holds it; false when there is none.
+bool header_at(const tPlayback& pb, const char* file, int64_t at, tFrameInfo* f) {
+    uint8_t h[4];
+    return read_at(pb, file, at, h, 4) == 4 && mpeg_frame_header(h, f);
 }
 
-// Where to start in an MPEG stream and how long it lasts: from a Xing header when the
-// first frame has a usable one, else by measuring the first frames.
-void place_mpeg(tPlayback& pb, long offset) {
+// Length of the frame `f`, free format by the stream's learned length.
+int32_t frame_length(const tFrameInfo& f) {
+    return f.length > 0 ? f.length : (layout.free_length > 0 ? layout.free_length + f.padding : 0);
+}
+
+struct tWalk {
+    int64_t frames; // whole frames passed
+    int64_t at;     // byte of the next one
+    int64_t reads;  // header reads it took
+};
+
+// Walks the frame headers from the frame at `from`, reading 4 bytes at each, until `stop`
+// frames have been passed or the audio ends. Where a header is missing the next run of
+// frames is searched for (up to the same bound as the first one).
+tWalk walk_frames(const tPlayback& pb, const char* file, int64_t from, int64_t stop) {
+    tWalk w{0, from, 0};
+    tFrameInfo first{};
+    if (!header_at(pb, file, from, &first)) return w;
+    while (w.frames < stop && w.at + 4 <= layout.audio_end) {
+        tFrameInfo f{};
+        w.reads += 1;
+        if (header_at(pb, file, w.at, &f) && mpeg_same_stream(f, first)) {
+            const int32_t length = frame_length(f);
+            if (length <= 0 || w.at + length > layout.audio_end) break;
+            w.frames += 1;
+            w.at += length;
+            continue;
+        }
+        tFrameRun run{};
+        int64_t next = 0;
+        if (find_run(pb, file, w.at + 1, &run, &next) != 3 || next >= layout.audio_end) break;
+        w.at = next;
+    }
+    return w;
+}
+
+// A computed frame start made exact: the nearest byte within a few where a header of the
+// stream starts and the next one follows it. -1 when none is near.
+int64_t settle_on_frame(const tPlayback& pb, const char* file, int64_t at) {
+    constexpr int NEAR = 8;
+    for (int d = 0; d <= 2 * NEAR; d++) {
+        const int64_t p = at + ((d & 1) ? -(d + 1) / 2 : d / 2);
+        tFrameInfo f{}, g{};
+        if (p < layout.audio_start || !header_at(pb, file, p, &f)) continue;
+        const int32_t length = frame_length(f);
+        if (length > 0 && header_at(pb, file, p + length, &g) && mpeg_same_stream(f, g)) return p;
+    }
+    return -1;
+}
+
+// Where to start in an MPEG stream, the time counted from there, and how long it lasts:
+// exact from a header's frame count, else by walking the frame headers. A start time goes
+// through the header's table of contents, CBR arithmetic over the audio bytes (an Info
+// header), or a walk to the frame.
+void place_mpeg(tPlayback& pb, const char* file, long offset) {
     pb.skip_frames = 2;
     if (debug >= 1)
         std::printf("decoder: seeking to %d:%02d\n", static_cast<int>(offset / 60),
                     static_cast<int>(offset % 60));
-    // The first frame follows the ID3v2 tag, if there is one.
-    const int64_t stream_start = pb.start_offset;
-    if (lseek(pb.file_fd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
-    tXingHeader xing{};
-    int v = read_xing_header(pb.file_fd, &xing);
-    if (v != 0 && !(xing.flags & XING_BYTES) && xing.frames > 0) {
-        // Only the frame count: the stream's bytes are the rest of the file.
-        xing.bytes =
-            static_cast<int32_t>(std::min<int64_t>(pb.file_length - stream_start, INT32_MAX));
-        xing.flags |= XING_BYTES;
+    const tFrameTag& tag = layout.tag;
+    tFrameInfo first{};
+    if (!header_at(pb, file, layout.audio_start, &first)) first.rate = 0;
+    const int32_t rate = tag.kind != FRAME_TAG_NONE ? tag.rate : first.rate;
+    const int32_t spf = first.version_bits == 3 ? 1152 : 576;
+    // The first frame of sound: after the header's frame.
+    const int64_t body =
+        layout.audio_start + (tag.kind != FRAME_TAG_NONE ? frame_length(first) : 0);
+    const int64_t kept_from = gapless && tag.lame ? tag.delay + GAPLESS_DECODER_DELAY : 0;
+    pb.rate = override_samplerate != 0 ? override_samplerate : rate;
+
+    int64_t total = 0;
+    if (tag.frames > 0) {
+        total = frame_tag_samples(tag);
+        if (debug >= 1)
+            std::printf("decoder: %s header: %d frames, delay %d, padding %d\n",
+                        tag.kind == FRAME_TAG_VBRI   ? "VBRI"
+                        : tag.kind == FRAME_TAG_INFO ? "Info"
+                                                     : "Xing",
+                        tag.frames, tag.delay, tag.padding);
+    } else if (info_only) {
+        const tWalk w = walk_frames(pb, file, body, INT64_MAX);
+        total = w.frames * spf;
+        if (debug >= 1)
+            std::printf("decoder: %lld frames in %lld header reads\n",
+                        static_cast<long long>(w.frames), static_cast<long long>(w.reads));
     }
-    const int xing_rate = v != 0 ? xing_average_bitrate(&xing) : 0;
-    if (xing_rate > 0) {
-        if (debug >= 1) std::printf("decoder: VBR detected, average bitrate %d bps\n", xing_rate);
-        pb.start_offset += static_cast<int64_t>(xing_rate) * offset / 8;
-        pb.rate = override_samplerate != 0 ? override_samplerate : xing_samplerate(&xing);
-        pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
-        pb.total_track_time = track_seconds(pb.file_length, xing_rate);
-        return;
-    }
-    if (debug >= 1) std::printf("decoder: VBR not detected\n");
-    if (lseek(pb.file_fd, static_cast<off_t>(stream_start), SEEK_SET) < 0) std::perror("lseek");
-    smbuf_reset();
-    tMp3Feed scan{};
-    const int average = measure_bitrate(pb, scan);
-    pb.start_offset += static_cast<int64_t>(average) * offset / 8;
-    pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&scan.header);
-    pb.samples_played = static_cast<int64_t>(pb.rate) * offset;
-    pb.total_track_time = track_seconds(pb.file_length, average);
-    if (debug >= 1)
+    pb.total_track_time = rate > 0 ? static_cast<int32_t>(total / rate) : 0;
+    if (debug >= 1 && total > 0)
         std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
                     pb.total_track_time % 60);
-    // What the measurement left in the bit buffer lies before the start position; the
-    // loop begins with the bytes from there.
-    smbuf_reset();
+    if (info_only || rate <= 0) return;
+
+    const int64_t target = static_cast<int64_t>(offset) * rate + kept_from;
+    int64_t byte = 0, landing = 0;
+    bool exact = false;
+    const int32_t kbps =
+        mp3_bitrate_kbps(first.version_bits == 3 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
+                         MP3_LAYER_III, static_cast<uint32_t>(first.bitrate_index));
+    const int64_t stream_bytes = tag.bytes > 0 && tag.bytes <= layout.audio_end - layout.audio_start
+                                     ? tag.bytes
+                                     : layout.audio_end - layout.audio_start;
+    if (tag.kind == FRAME_TAG_INFO && kbps > 0) {
+        // Constant bitrate: frame k starts k * spf/8 * bitrate / rate bytes after the first.
+        const int64_t k = target / spf;
+        const int64_t at = body + k * spf * kbps * 125 / rate;
+        const int64_t settled = settle_on_frame(pb, file, at);
+        byte = settled >= 0 ? settled : at;
+        landing = k * spf;
+        exact = settled >= 0;
+        if (debug >= 1) std::printf("decoder: CBR, frame %lld\n", static_cast<long long>(k));
+    } else if (frame_tag_seek(tag, stream_bytes, target, &byte, &landing)) {
+        byte += layout.audio_start;
+        if (debug >= 1) std::printf("decoder: VBR detected, seeking by the table of contents\n");
+    } else {
+        const tWalk w = walk_frames(pb, file, body, target / spf);
+        byte = w.at;
+        landing = w.frames * spf;
+        exact = true;
+        if (debug >= 1)
+            std::printf("decoder: frame %lld found in %lld header reads\n",
+                        static_cast<long long>(w.frames), static_cast<long long>(w.reads));
+    }
+    if (byte < body) byte = body;
+    if (byte > layout.audio_end) byte = layout.audio_end;
+    pb.start_offset = byte;
+    pb.stream_bytes = layout.audio_end - byte;
+    const int64_t from = landing > kept_from ? landing - kept_from : 0;
+    pb.samples_played = rate > 0 ? from * pb.rate / rate : 0;
+    pb.decoded_at = exact ? landing : -1;
+    pb.skip_header = 0;
+    if (debug >= 1)
+        std::printf("decoder: starting at byte %lld, %lld samples into the track\n",
+                    static_cast<long long>(byte), static_cast<long long>(from));
 }
 
 } // namespace
@@ -246,6 +307,10 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
     if (offset > MAX_OFFSET) offset = MAX_OFFSET;
+    pb.file_name = file;
+    pb.stream_bytes = -1;
+    pb.decoded_at = -1;
+    pb.gapless = tGaplessWindow{0, -1};
     pb.file_fd = input_open(file);
     if (pb.file_fd < 0) {
         std::perror(file);
@@ -271,14 +336,31 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
     } else if (r == WAV_UNPLAYABLE) {
         refuse_wav(file, wav_unplayable_reason(&pb.wav));
     } else {
-        lseek(pb.file_fd, 0, SEEK_SET);
-        unsigned char buffer[ID3V2_PROBE_BYTES];
-        const int t = read_id3v2_header(pb.file_fd, buffer);
-        if (t > 0) {
-            if (debug >= 1) std::printf("found id3v2 header, mp3 offset = %d\n", t);
-            pb.start_offset = t;
-        }
+        layout = tMpegLayout{};
+        // Only a file has an end to look at: a stream's end is not known before it comes.
+        const bool whole_file = S_ISREG(st.st_mode) && !input_is_stream(file);
+        tTagSpan span{};
+        find_tag_span(pb.file_fd, whole_file ? pb.file_length : -1, &span);
+        if (span.start_tags_end > 0 && debug >= 1)
+            std::printf("found id3v2 header, mp3 offset = %lld\n",
+                        static_cast<long long>(span.start_tags_end));
+        if (span.end_tags > 0 && debug >= 1)
+            std::printf("decoder: %d tags at the end, from byte %lld\n", span.end_tags,
+                        static_cast<long long>(span.end_tags_start));
+        pb.start_offset = span.start_tags_end;
+        layout.audio_end = whole_file ? span.end_tags_start : INT64_MAX;
         if (!pb.end_flag) check_stream(pb, file);
+        pb.stream_bytes = layout.audio_end - pb.start_offset;
+        // Played from the start, the header's frame is decoded but not heard, and the
+        // encoder's delay and padding are trimmed.
+        if (gapless && layout.tag.kind != FRAME_TAG_NONE) {
+            pb.skip_header = 1;
+            pb.decoded_at = 0;
+            // A stream's length is not known before its end: its header is taken at its word.
+            pb.gapless = gapless_window(layout.tag,
+                                        layout.tag.bytes > 0 &&
+                                            (!whole_file || layout.tag.bytes == pb.stream_bytes));
+        }
     }
     smbuf_input(pb.file_fd, pb.swap_bytes);
 
@@ -295,7 +377,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         pb.wav_bytes_done = skip;
         pb.total_track_time = static_cast<int32_t>(pb.wav.data_size / bytes_per_second);
     } else {
-        place_mpeg(pb, offset);
+        place_mpeg(pb, file, offset);
     }
 
     if (info_only) {

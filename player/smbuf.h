@@ -14,12 +14,16 @@
 #include <span>
 #include <type_traits>
 
-constexpr int SMBUF_WORDS = 384; // 1536 bytes, 12288 bits
+constexpr int SMBUF_WORDS = 768; // 3072 bytes, 24576 bits
 // A refill leaves at least this many bits from the start of the current word: a whole
-// padded 1441-byte frame even when it starts in the last byte of that word. One word
-// more stays free for the sync search, which may look one word past the data.
-constexpr int REFILL_BITS = 11552;
-static_assert(REFILL_BITS == 8 * (1441 + 3));
+// padded frame of the longest length taken (free format at 640 kbit/s and 32000 Hz, 2881
+// bytes) even when it starts in the last byte of that word. One word more stays free for
+// the sync search, which may look one word past the data.
+constexpr int REFILL_BITS = 23072;
+static_assert(REFILL_BITS == 8 * (2881 + 3));
+// The first free-format frame is measured by reading past it: those words (from the word
+// of the position, at the start of smbuf after a refill) stay inside the array.
+static_assert(MP3_FREE_FORMAT_READ_BYTES + 3 <= 4 * SMBUF_WORDS);
 static_assert(REFILL_BITS + 32 <= SMBUF_WORDS * 32);
 
 constexpr int PIPE_BLOCK_BYTES = 1024;

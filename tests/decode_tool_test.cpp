@@ -58,11 +58,12 @@ uint32_t le32(const std::string& b, size_t p) {
 }
 
 TEST_F(DecodeTool, RawAndWavLayouts) {
+    // Every decoded sample (--no-gapless): whole frames.
     REQUIRE_LAME();
     // Mono at 22050 Hz: 576 samples a frame, one value each in the raw layout.
     const std::string mono =
         encode("m.mp3", 22050, 1, 1.0, {"-m", "m", "-b", "32", "--resample", "22.05"});
-    ProcResult raw = tool({mono, dir.file("m.raw")});
+    ProcResult raw = tool({"--no-gapless", mono, dir.file("m.raw")});
     ASSERT_EQ(raw.exit_code, 0) << raw.err;
     const std::string r = read_file(dir.file("m.raw"));
     ASSERT_EQ(r.size() % (2 * 576), 0u);
@@ -73,7 +74,7 @@ TEST_F(DecodeTool, RawAndWavLayouts) {
     EXPECT_NE(raw.err.find(summary), std::string::npos) << raw.err;
 
     // -w: a stereo WAV at the stream's rate, the mono samples on both channels.
-    ProcResult wav = tool({"-w", mono, dir.file("m.wav")});
+    ProcResult wav = tool({"--no-gapless", "-w", mono, dir.file("m.wav")});
     ASSERT_EQ(wav.exit_code, 0) << wav.err;
     const std::string w = read_file(dir.file("m.wav"));
     ASSERT_EQ(w.size(), 44 + 2 * r.size());
@@ -96,8 +97,8 @@ TEST_F(DecodeTool, RawAndWavLayouts) {
 
     // Stereo at 48000 Hz: 1152 sample pairs a frame, same bytes raw and in the WAV.
     const std::string stereo = encode("s.mp3", 48000, 2, 1.0, {"-m", "s", "--resample", "48"});
-    ASSERT_EQ(tool({stereo, dir.file("s.raw")}).exit_code, 0);
-    ASSERT_EQ(tool({"-w", stereo, dir.file("s.wav")}).exit_code, 0);
+    ASSERT_EQ(tool({"--no-gapless", stereo, dir.file("s.raw")}).exit_code, 0);
+    ASSERT_EQ(tool({"-w", "--no-gapless", stereo, dir.file("s.wav")}).exit_code, 0);
     const std::string sr = read_file(dir.file("s.raw"));
     EXPECT_EQ(sr.size() % (4 * 1152), 0u);
     EXPECT_EQ(read_file(dir.file("s.wav")).substr(44), sr);
@@ -194,7 +195,7 @@ TEST_F(DecodeTool, ErrorsSayWhatIsWrong) {
     }
     ProcResult usage = tool({"only-one"});
     EXPECT_EQ(usage.exit_code, 2);
-    EXPECT_EQ(usage.err.rfind("usage: vexa-decode [-w] IN OUT\n", 0), 0u);
+    EXPECT_EQ(usage.err.rfind("usage: vexa-decode [-w] [--no-gapless] IN OUT\n", 0), 0u);
 
     REQUIRE_LAME();
     const std::string file = encode("ok.mp3", 44100, 1, 0.5, {"-m", "m"});

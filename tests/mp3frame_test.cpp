@@ -246,27 +246,28 @@ FrameSpec mpeg1_stereo_128k() {
 
 TEST(Reservoir, GetbitsAcrossUnitsAndTheRingsEnd) {
     Instance inst;
-    inst->reservoir[511] = 0xABCD;
+    // The ring's last unit, 1023 of 1024.
+    inst->reservoir[1023] = 0xABCD;
     inst->reservoir[0] = 0x1234;
     inst->reservoir[1] = 0x8000;
-    inst->res_rd = 511;
+    inst->res_rd = 1023;
     inst->res_bits = 16;
-    EXPECT_EQ(mp3::res_position(inst.p), 8176);
+    EXPECT_EQ(mp3::res_position(inst.p), 16368);
     EXPECT_EQ(mp3::res_getbits(inst.p, 4), 0xAu);
     EXPECT_EQ(inst->res_bits, 12);
-    // 12 bits of unit 511 and the top 4 of unit 0 (the ring wraps).
+    // 12 bits of unit 1023 and the top 4 of unit 0 (the ring wraps).
     EXPECT_EQ(mp3::res_getbits(inst.p, 16), 0xBCD1u);
-    EXPECT_EQ(inst->res_rd, 512);
+    EXPECT_EQ(inst->res_rd, 1024);
     EXPECT_EQ(inst->res_bits, 12);
-    EXPECT_EQ(mp3::res_position(inst.p), 4); // 8196 mod 8192
+    EXPECT_EQ(mp3::res_position(inst.p), 4); // 16388 mod 16384
     EXPECT_EQ(mp3::res_getbits(inst.p, 0), 0u);
     EXPECT_EQ(inst->res_bits, 12);
     EXPECT_EQ(mp3::res_getbits(inst.p, 12), 0x234u);
     EXPECT_EQ(inst->res_bits, 0);
-    EXPECT_EQ(inst->res_rd, 512);
+    EXPECT_EQ(inst->res_rd, 1024);
     // A used-up unit: the next read starts at the following one.
     EXPECT_EQ(mp3::res_getbits(inst.p, 1), 1u);
-    EXPECT_EQ(inst->res_rd, 513);
+    EXPECT_EQ(inst->res_rd, 1025);
     EXPECT_EQ(inst->res_bits, 15);
 }
 
@@ -286,20 +287,20 @@ TEST(Reservoir, RewindBothWays) {
     EXPECT_EQ(inst->res_rd, 12);
     EXPECT_EQ(inst->res_bits, 0);
     EXPECT_EQ(mp3::res_position(inst.p), 208);
-    // Back past the ring's start: positions are taken mod 8192.
+    // Back past the ring's start: positions are taken mod 16384.
     inst->res_rd = 0;
     inst->res_bits = 16;
     mp3::res_rewind(inst.p, 8);
     EXPECT_EQ(inst->res_rd, -1);
     EXPECT_EQ(inst->res_bits, 8);
-    EXPECT_EQ(mp3::res_position(inst.p), 8184);
-    inst->reservoir[511] = 0x00C3;
+    EXPECT_EQ(mp3::res_position(inst.p), 16376);
+    inst->reservoir[1023] = 0x00C3;
     EXPECT_EQ(mp3::res_getbits(inst.p, 8), 0xC3u);
 }
 
 TEST(Reservoir, CopyInMatchesTheByteLayout) {
     const std::vector<uint8_t> input = pattern(64, 7);
-    for (int32_t wr : {0, 1, 2, 3, 4, 510, 1019, 1020, 1021, 1022, 1023, 2047}) {
+    for (int32_t wr : {0, 1, 2, 3, 4, 510, 1023, 2043, 2044, 2045, 2046, 2047, 4095}) {
         for (int32_t n = 0; n <= 13; ++n) {
             for (int offset = 0; offset < 4; ++offset) {
                 Instance inst;
@@ -315,12 +316,12 @@ TEST(Reservoir, CopyInMatchesTheByteLayout) {
                              << "res_wr " << wr << " n " << n << " offset " << offset);
                 EXPECT_EQ(inst->res_wr, wr + n);
                 EXPECT_EQ((bs.bufptr - words.data()) * 32 + bs.bitidx, 8 * (offset + n));
-                std::array<uint8_t, 1024> expect;
-                for (int k = 0; k < 1024; ++k)
+                std::array<uint8_t, 2048> expect;
+                for (int k = 0; k < 2048; ++k)
                     expect[k] = (k & 1) != 0 ? 0xA5 : 0x5A;
                 for (int i = 0; i < n; ++i)
-                    expect[(wr + i) % 1024] = input[offset + i];
-                for (int k = 0; k < 1024; ++k) {
+                    expect[(wr + i) % 2048] = input[offset + i];
+                for (int k = 0; k < 2048; ++k) {
                     const uint16_t u = inst->reservoir[k / 2];
                     const uint8_t got = static_cast<uint8_t>((k & 1) != 0 ? u & 0xFF : u >> 8);
                     ASSERT_EQ(got, expect[k]) << "byte " << k;
@@ -622,9 +623,10 @@ TEST(SideInfo, FreeFormatMeasurement) {
         ASSERT_EQ(mp3::read_side_info(r.br, r.inst.p), 0);
         EXPECT_EQ(mp3::main_data_bytes(r.br, r.inst.p), 7) << int(second);
     }
-    // The last offset examined is 1439; nothing found gives m = 0 and ff_state = o.
-    for (size_t at : {size_t{1439}, size_t{1440}}) {
-        std::vector<uint8_t> m3(1500, 0x11);
+    // The last offset examined is 2880 (a 2881-byte frame); nothing found gives m = 0 and
+    // ff_state = o.
+    for (size_t at : {size_t{2880}, size_t{2881}}) {
+        std::vector<uint8_t> m3(2950, 0x11);
         m3[at] = 0xFF;
         m3[at + 1] = 0xFB;
         m3[at + 2] = 0x04;
@@ -632,8 +634,8 @@ TEST(SideInfo, FreeFormatMeasurement) {
         SideInfoReader r;
         r.load(build_frame(f));
         ASSERT_EQ(mp3::read_side_info(r.br, r.inst.p), 0);
-        EXPECT_EQ(mp3::main_data_bytes(r.br, r.inst.p), at == 1439 ? 1439 : 0);
-        EXPECT_EQ(r.inst->ff_state, at == 1439 ? 1439 + 36 : 36);
+        EXPECT_EQ(mp3::main_data_bytes(r.br, r.inst.p), at == 2880 ? 2880 : 0);
+        EXPECT_EQ(r.inst->ff_state, at == 2880 ? 2880 + 36 : 36);
     }
 }
 

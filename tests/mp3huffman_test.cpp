@@ -21,6 +21,11 @@ using namespace mp3;
 
 namespace {
 
+// The main-data ring: its bits, the mask of a bit position in it, its 16-bit units.
+constexpr int32_t RING_BITS = mp3::RES_BITS;
+constexpr int32_t RING_MASK = RING_BITS - 1;
+constexpr int32_t RING_UNITS = mp3::RES_UNITS;
+
 const std::string table_dir = std::string(VEXA_TABLE_DIR);
 
 // |v|^(4/3) in Q13 as the stage defines it (table entries verified on their own below).
@@ -55,7 +60,7 @@ tMPEGInstance* fresh(uint16_t filler = 0xA5C3, int version = 1, int sf = 0) {
 
 void put_bits(tMPEGInstance* inst, int32_t start, const std::string& bits) {
     for (size_t i = 0; i < bits.size(); ++i) {
-        const int32_t pos = (start + int32_t(i)) & 8191;
+        const int32_t pos = (start + int32_t(i)) & RING_MASK;
         uint16_t& u = inst->reservoir[pos >> 4];
         const uint16_t m = uint16_t(0x8000 >> (pos & 15));
         u = bits[i] == '1' ? uint16_t(u | m) : uint16_t(u & ~m);
@@ -63,12 +68,12 @@ void put_bits(tMPEGInstance* inst, int32_t start, const std::string& bits) {
 }
 
 void set_head(tMPEGInstance* inst, int32_t pos) {
-    inst->res_rd = (pos & 8191) >> 4;
+    inst->res_rd = (pos & RING_MASK) >> 4;
     inst->res_bits = 16 - (pos & 15);
 }
 
 int32_t head(const tMPEGInstance* inst) {
-    return (16 * inst->res_rd + 16 - inst->res_bits) & 8191;
+    return (16 * inst->res_rd + 16 - inst->res_bits) & RING_MASK;
 }
 
 // A bit string written in groups: "0011 1111 1" is 001111111.
@@ -103,7 +108,7 @@ int32_t decode(tMPEGInstance* inst, const tGranuleInfo& gi, int32_t start, const
                int32_t part2_bits = 0) {
     put_bits(inst, start, bits);
     set_head(inst, start);
-    return huffman_decode(inst, fx.xr, &gi, (start - part2_bits) & 8191);
+    return huffman_decode(inst, fx.xr, &gi, (start - part2_bits) & RING_MASK);
 }
 
 // ---- pow43_table -------------------------------------------------------------------------
@@ -222,10 +227,10 @@ TEST(HuffmanDecode, LinbitsAndSigns) {
     // table 24 (linbits 4): (15,15) is 0011; x = 15 + 15 negative, y = 15 + 0 positive
     const std::string bits = code("0011 1111 1 0000 0");
     const auto gi = long_granule(int(bits.size()), 1, 24, 0, 0);
-    EXPECT_EQ(decode(inst, gi, 8190, bits), 2); // across the ring's end
+    EXPECT_EQ(decode(inst, gi, (RING_BITS - 2), bits), 2); // across the ring's end
     EXPECT_EQ(fx.xr[0], -763633);
     EXPECT_EQ(fx.xr[1], M_SMALL[15]);
-    EXPECT_EQ(head(inst), (8190 + int(bits.size())) & 8191);
+    EXPECT_EQ(head(inst), ((RING_BITS - 2) + int(bits.size())) & RING_MASK);
 }
 
 TEST(HuffmanDecode, TheRingWrapsWhereverTheInstanceLies) {
@@ -236,7 +241,7 @@ TEST(HuffmanDecode, TheRingWrapsWhereverTheInstanceLies) {
     inst->version = 1;
     // table 24 (15,15) with linbits, then count1 table A 0101 (0,0,0,1) negative
     const std::string bits = code("0011 1111 1 0000 0 0101 1");
-    const int32_t start = 8192 - 9;
+    const int32_t start = RING_BITS - 9;
     put_bits(inst, start, bits);
     set_head(inst, start);
     const auto gi = long_granule(int(bits.size()), 1, 24, 0, 0);
@@ -245,7 +250,7 @@ TEST(HuffmanDecode, TheRingWrapsWhereverTheInstanceLies) {
     const int32_t want[6] = {-763633, M_SMALL[15], 0, 0, 0, -8192};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(xr[i], want[i]) << i;
-    EXPECT_EQ(head(inst), (start + int(bits.size())) & 8191);
+    EXPECT_EQ(head(inst), (start + int(bits.size())) & RING_MASK);
 }
 
 TEST(HuffmanDecode, EscapesAboveTheTableInterpolate) {
@@ -280,11 +285,11 @@ TEST(HuffmanDecode, DeepCodeWordsWalkInRunsOfSeven) {
     const std::string bits =
         std::string(18, '0') + "1" + "0" + "1" + std::string(15, '0') + "1" + "1" + "1";
     const auto gi = long_granule(int(bits.size()), 2, 13, 13, 13);
-    EXPECT_EQ(decode(inst, gi, 8180, bits), 4);
+    EXPECT_EQ(decode(inst, gi, (RING_BITS - 12), bits), 4);
     const int32_t want[4] = {M_SMALL[15], -M_SMALL[12], -M_SMALL[15], -M_SMALL[15]};
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(fx.xr[i], want[i]) << i;
-    EXPECT_EQ(head(inst), (8180 + int(bits.size())) & 8191);
+    EXPECT_EQ(head(inst), ((RING_BITS - 12) + int(bits.size())) & RING_MASK);
 }
 
 TEST(HuffmanDecode, RegionsFollowTheBandTable) {
@@ -399,11 +404,11 @@ TEST(HuffmanDecode, Count1TablesAAndB) {
     // table B: a value is 1 when its code bit is 0
     const std::string b = code("1111 0110 10 0000 0001");
     gi = long_granule(int(b.size()), 0, 0, 0, 0, 0, 0, true);
-    EXPECT_EQ(decode(inst, gi, 8189, b), 12);
+    EXPECT_EQ(decode(inst, gi, (RING_BITS - 3), b), 12);
     const int32_t want_b[12] = {0, 0, 0, 0, -8192, 0, 0, 8192, 8192, 8192, 8192, -8192};
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(fx.xr[i], want_b[i]) << i;
-    EXPECT_EQ(head(inst), (8189 + int(b.size())) & 8191);
+    EXPECT_EQ(head(inst), ((RING_BITS - 3) + int(b.size())) & RING_MASK);
 }
 
 // The following cases move the read head back or forward at the end (res_rewind).
@@ -427,11 +432,11 @@ TEST(HuffmanDecode, QuadrupleRunningPastTheEndIsDropped) {
     // two quadruples within the data, then 000001 + four signs straddling the end
     const std::string bits = code("1 0101 1 000001 0000");
     const auto gi = long_granule(9, 0, 0, 0, 0);
-    EXPECT_EQ(decode(inst, gi, 8185, bits), 8);
+    EXPECT_EQ(decode(inst, gi, (RING_BITS - 7), bits), 8);
     EXPECT_EQ(fx.xr[7], -8192);
     for (int i = 8; i < 576; ++i)
         ASSERT_EQ(fx.xr[i], 0) << i;
-    EXPECT_EQ(head(inst), (8185 + 9) & 8191);
+    EXPECT_EQ(head(inst), ((RING_BITS - 7) + 9) & RING_MASK);
 }
 
 TEST(HuffmanDecode, ScaleFactorsPastTheEndLeaveNothing) {
@@ -514,12 +519,12 @@ TEST(HuffmanDecode, EveryCodeWordOfEveryTable) {
                     if (neg) want[k] = -want[k];
                 }
             }
-            const int32_t start = int32_t(rng() & 8191);
+            const int32_t start = int32_t(rng() & RING_MASK);
             const auto gi = long_granule(int(bits.size()), 1, t, 0, 0);
             ASSERT_EQ(decode(inst, gi, start, bits), 2) << t << " " << c.bits;
             ASSERT_EQ(fx.xr[0], want[0]) << "table " << t << " code " << c.bits;
             ASSERT_EQ(fx.xr[1], want[1]) << "table " << t << " code " << c.bits;
-            ASSERT_EQ(head(inst), (start + int(bits.size())) & 8191)
+            ASSERT_EQ(head(inst), (start + int(bits.size())) & RING_MASK)
                 << "table " << t << " code " << c.bits;
             for (int i = 2; i < 576; ++i)
                 ASSERT_EQ(fx.xr[i], 0);
@@ -589,12 +594,12 @@ TEST(SfbTable, MatchesTheStandardsBands) {
 struct PlainDecoder {
     std::map<int, std::map<std::string, std::pair<int, int>>> pairs; // by code table
     std::map<std::string, int> quad_a;                               // v w x y in bits 3..0
-    uint16_t ring[512];
+    uint16_t ring[RING_UNITS];
     int32_t pos;
 
     int bit() {
-        const int b = (ring[(pos >> 4) & 511] >> (15 - (pos & 15))) & 1;
-        pos = (pos + 1) & 8191;
+        const int b = (ring[(pos >> 4) & (RING_UNITS - 1)] >> (15 - (pos & 15))) & 1;
+        pos = (pos + 1) & RING_MASK;
         return b;
     }
     uint32_t bits(int n) {
@@ -617,8 +622,8 @@ struct PlainDecoder {
     int32_t decode(const tMPEGInstance* inst, const tGranuleInfo& gi, int32_t part2_start,
                    int32_t* xr) {
         std::memcpy(ring, inst->reservoir, sizeof ring);
-        pos = (16 * inst->res_rd + 16 - inst->res_bits) & 8191;
-        const int32_t end = (part2_start + gi.part2_3_length) & 8191;
+        pos = (16 * inst->res_rd + 16 - inst->res_bits) & RING_MASK;
+        const int32_t end = (part2_start + gi.part2_3_length) & RING_MASK;
         const int bv = std::min(2 * int(gi.big_values), 576);
         const tSfbRecord& band = sfb_table[inst->version * 3 + inst->sampling_frequency];
         int r1 = gi.mixed_block_flag ? 36 : 3 * band.s[3], r2 = 576;
@@ -665,7 +670,7 @@ struct PlainDecoder {
                 for (int k = 0; k < 4; ++k)
                     xr[line + k] = quad_value(q >> (3 - k) & 1);
                 line += 4;
-                used = (pos - at) & 8191;
+                used = (pos - at) & RING_MASK;
             }
             count = line;
         }
@@ -704,7 +709,7 @@ TEST(HuffmanDecode, RandomDataDecodesAsThePlainDecoderDoes) {
             u = uint16_t(rng());
         if (iter % 3 == 0)
             for (int i = 0; i < 128; ++i)
-                inst->reservoir[rng() % 512] &= uint16_t(rng());
+                inst->reservoir[rng() % RING_UNITS] &= uint16_t(rng());
         tGranuleInfo gi{};
         gi.part2_3_length = uint16_t(rng() & 4095);
         gi.big_values = uint16_t(rng() % (iter % 2 ? 300 : 40));
@@ -713,15 +718,15 @@ TEST(HuffmanDecode, RandomDataDecodesAsThePlainDecoderDoes) {
         gi.region1_count = uint8_t(rng() & 7);
         gi.block_type = uint8_t(rng() & 3);
         gi.gr_flags = uint8_t(rng() & 7);
-        const int32_t start = int32_t(rng() & 8191);
+        const int32_t start = int32_t(rng() & RING_MASK);
         const int32_t part2 = int32_t(rng() % 100);
         set_head(inst, start);
-        const int32_t want_count = plain.decode(inst, gi, (start - part2) & 8191, want);
-        const int32_t count = huffman_decode(inst, fx.xr, &gi, (start - part2) & 8191);
+        const int32_t want_count = plain.decode(inst, gi, (start - part2) & RING_MASK, want);
+        const int32_t count = huffman_decode(inst, fx.xr, &gi, (start - part2) & RING_MASK);
         ASSERT_EQ(count, want_count) << iter;
         for (int i = 0; i < 576; ++i)
             ASSERT_EQ(fx.xr[i], want[i]) << iter << " line " << i;
-        ASSERT_EQ(head(inst), (start - part2 + gi.part2_3_length) & 8191) << iter;
+        ASSERT_EQ(head(inst), (start - part2 + gi.part2_3_length) & RING_MASK) << iter;
     }
 }
 
@@ -735,7 +740,7 @@ TEST(HuffmanDecode, RandomSideInformationStaysInBounds) {
             u = uint16_t(rng());
         if (iter % 4 == 0) // long zero runs make the deepest code words
             for (int i = 0; i < 64; ++i)
-                inst->reservoir[rng() % 512] = 0;
+                inst->reservoir[rng() % RING_UNITS] = 0;
         tGranuleInfo gi{};
         gi.part2_3_length = uint16_t(rng() & 4095);
         gi.big_values = uint16_t(rng() & 511);
@@ -744,14 +749,14 @@ TEST(HuffmanDecode, RandomSideInformationStaysInBounds) {
         gi.region1_count = uint8_t(rng() & 7);
         gi.block_type = uint8_t(rng() & 3);
         gi.gr_flags = uint8_t(rng() & 7);
-        const int32_t start = int32_t(rng() & 8191);
+        const int32_t start = int32_t(rng() & RING_MASK);
         const int32_t part2 = int32_t(rng() % 200);
         set_head(inst, start);
         if (rng() & 1) { // a head at a unit's end
-            inst->res_rd = ((start >> 4) - 1) & 511;
+            inst->res_rd = ((start >> 4) - 1) & (RING_UNITS - 1);
             inst->res_bits = 0;
         }
-        const int32_t count = huffman_decode(inst, fx.xr, &gi, (start - part2) & 8191);
+        const int32_t count = huffman_decode(inst, fx.xr, &gi, (start - part2) & RING_MASK);
         ASSERT_GE(count, 0);
         ASSERT_LE(count, 576);
         for (int i = count; i < 576; ++i)
@@ -760,7 +765,7 @@ TEST(HuffmanDecode, RandomSideInformationStaysInBounds) {
             ASSERT_LE(fx.xr[i], expect_m(8206));
             ASSERT_GE(fx.xr[i], -expect_m(8206));
         }
-        ASSERT_EQ(head(inst), (start - part2 + gi.part2_3_length) & 8191) << iter;
+        ASSERT_EQ(head(inst), (start - part2 + gi.part2_3_length) & RING_MASK) << iter;
         ASSERT_GE(inst->res_bits, 0);
         ASSERT_LE(inst->res_bits, 16);
     }

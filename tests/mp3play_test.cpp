@@ -111,8 +111,9 @@ class Mp3Play : public testing::Test {
     std::string report() const { return dir.file("report.jsonl"); }
     std::string played() const { return file_exists(device()) ? read_file(device()) : ""; }
 
+    // Frame for frame against vexa-decode: both keep every decoded sample (--no-gapless).
     ProcResult vexa(const std::vector<std::string>& args, bool realtime = false) {
-        std::vector<std::string> argv = {vexa_bin("vexa")};
+        std::vector<std::string> argv = {vexa_bin("vexa"), "--no-gapless"};
         argv.insert(argv.end(), args.begin(), args.end());
         EnvList env = ossim_env(device(), report(), realtime);
         env.emplace_back("VEXA_DEBUG_LEVEL", "0");
@@ -131,7 +132,8 @@ class Mp3Play : public testing::Test {
     Decoded decode(const std::string& file, int frame_samples) {
         Decoded d;
         const std::string out = dir.file(file.substr(file.rfind('/') + 1) + ".dec.wav");
-        ProcResult r = run_program({vexa_bin("vexa-decode"), "-w", file, out}, {}, 120);
+        ProcResult r =
+            run_program({vexa_bin("vexa-decode"), "--no-gapless", "-w", file, out}, {}, 120);
         d.err = r.err;
         if (r.exit_code != 0 || !file_exists(out)) return d;
         const std::string wav = read_file(out);
@@ -241,75 +243,6 @@ std::string id3_tag(size_t total) {
     return t;
 }
 
-TEST_F(Mp3Play, TaggedCbrFileSoughtTo60Seconds) {
-    REQUIRE_LAME();
-    const std::string mp3 = read_file(encode("long.mp3", 44100, 2, test_sound(44100, 2, 66.0, 99u),
-                                             {"-b", "128", "-m", "j", "--resample", "44.1"}));
-    const std::string file = dir.file("tagged.mp3");
-    write_file(file, id3_tag(4096) + mp3);
-
-    TimeReports daemon;
-    std::vector<std::string> argv = {vexa_bin("vexa"), "-d1", file, "60"};
-    EnvList env = ossim_env(device(), report());
-    ProcResult r = run_program(argv, env, 120);
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    // 4096 + 128000 * 60 / 8
-    EXPECT_NE(r.out.find("found id3v2 header, mp3 offset = 4096\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("forking sub-process, offset=964096\n"), std::string::npos) << r.out;
-    if (daemon.ok()) {
-        const std::vector<int> times = daemon.times();
-        ASSERT_FALSE(times.empty());
-        EXPECT_EQ(times.front(), 60) << testing::PrintToString(times);
-        EXPECT_EQ(times.back(), 65) << testing::PrintToString(times);
-    }
-    // What plays is the stream from that byte, less the first two frames decoded there.
-    const std::string bytes = read_file(file);
-    write_file(dir.file("from.mp3"), bytes.substr(964096));
-    Decoded d = decode(dir.file("from.mp3"), 1152);
-    ASSERT_GT(d.frames.size(), 2u) << d.err;
-    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
-    expect_frames_played("tagged 60 s", d.frames, d.rate, 0);
-}
-
-// A file beyond 4 GiB, almost all hole: the probe, the start byte, the reader's seek and
-// the track time all need 64-bit offsets, also on a 32-bit machine.
-TEST_F(Mp3Play, SparseFileBeyond4GiBSoughtNearItsEnd) {
-    REQUIRE_LAME();
-    // No Xing tag: the probe measures 128 kbit/s, 16000 bytes a second, from the first frames.
-    const std::string mp3 = read_file(encode("piece.mp3", 44100, 2, test_sound(44100, 2, 3.0, 5u),
-                                             {"-t", "-b", "128", "-m", "j", "--resample", "44.1"}));
-    const int64_t seconds = 270000;
-    const int64_t at = 16000 * seconds; // 4320000000, past 2^32
-    const std::string file = dir.file("sparse.mp3");
-    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    const auto n = static_cast<ssize_t>(mp3.size());
-    const bool written = pwrite(fd, mp3.data(), mp3.size(), 0) == n &&
-                         pwrite(fd, mp3.data(), mp3.size(), static_cast<off_t>(at)) == n;
-    close(fd);
-    ASSERT_TRUE(written) << "cannot write a sparse file of " << at << " bytes here";
-
-    ProcResult info = vexa({"-i", file});
-    EXPECT_EQ(info.exit_code, 1);
-    const int64_t track = (at + static_cast<int64_t>(mp3.size())) / 16000;
-    const std::string says = "total_track_time " + std::to_string(track);
-    EXPECT_EQ(info.out.rfind(says, 0), 0u) << info.out << " (want about " << track << ")";
-
-    ProcResult r = vexa({"-d1", file, std::to_string(seconds)});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("file_length " + std::to_string(at + n) + "\n"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(at) + "\n"),
-              std::string::npos)
-        << r.out;
-    // What plays is the second copy from its start, less the first two frames decoded there.
-    Decoded d = decode(dir.file("piece.mp3"), 1152);
-    ASSERT_GT(d.frames.size(), 2u) << d.err;
-    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
-    expect_frames_played("sparse file from 4320000000", d.frames, d.rate, 0);
-    std::remove(file.c_str());
-}
-
 uint32_t be32_at(const std::string& b, size_t p) {
     return static_cast<uint32_t>(static_cast<uint8_t>(b[p])) << 24 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[p + 1])) << 16 |
@@ -317,171 +250,406 @@ uint32_t be32_at(const std::string& b, size_t p) {
            static_cast<uint8_t>(b[p + 3]);
 }
 
-TEST_F(Mp3Play, VbrFileSeeksByItsXingAverage) {
-    REQUIRE_LAME();
-    const std::string file = encode("vbr.mp3", 44100, 2, test_sound(44100, 2, 20.0, 5u),
-                                    {"-V", "2", "-m", "j", "--resample", "44.1"});
-    const std::string bytes = read_file(file);
-    ASSERT_EQ(bytes.substr(36, 4), "Xing");
-    ASSERT_EQ(be32_at(bytes, 40) & 3, 3u);
-    const uint32_t frames = be32_at(bytes, 44), stream_bytes = be32_at(bytes, 48);
-    const int seconds = static_cast<int>(frames / 38.28125);
-    const int average =
-        static_cast<int>(static_cast<float>(stream_bytes * 8) / static_cast<float>(seconds));
-    const int64_t start = static_cast<int64_t>(average) * 10 / 8;
-
-    ProcResult r = vexa({"-d1", file, "10"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(
-        r.out.find("decoder: VBR detected, average bitrate " + std::to_string(average) + " bps\n"),
-        std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(start) + "\n"),
-              std::string::npos);
-    EXPECT_EQ(r.out.find("decoder: bitrate is"), std::string::npos) << "no frame is decoded";
-
-    write_file(dir.file("from.mp3"), bytes.substr(static_cast<size_t>(start)));
-    Decoded d = decode(dir.file("from.mp3"), 1152);
-    ASSERT_GT(d.frames.size(), 2u) << d.err;
-    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
-    expect_frames_played("vbr 10 s", d.frames, d.rate, 0);
-
-    // Behind a tag the header is found all the same, and the start moves by the tag.
-    const std::string tagged = dir.file("tagged-vbr.mp3");
-    write_file(tagged, id3_tag(3000) + bytes);
-    ProcResult t = vexa({"-d1", tagged, "10"});
-    EXPECT_EQ(t.exit_code, 0);
-    EXPECT_NE(
-        t.out.find("decoder: VBR detected, average bitrate " + std::to_string(average) + " bps\n"),
-        std::string::npos)
-        << t.out;
-    EXPECT_NE(t.out.find("forking sub-process, offset=" + std::to_string(3000 + start) + "\n"),
-              std::string::npos);
-
-    // -i: the file's bits over that average.
-    ProcResult i = vexa({"-i", file});
-    EXPECT_EQ(i.exit_code, 1);
-    EXPECT_EQ(i.out, "total_track_time " +
-                         std::to_string(static_cast<int>(static_cast<float>(bytes.size() * 8) /
-                                                         static_cast<float>(average))) +
-                         "\n\n");
+// An ID3v2.4 tag of `total` bytes with a footer (10 bytes more).
+std::string id3v24_with_footer(size_t total) {
+    std::string t = id3_tag(total);
+    t[3] = 4;
+    t[5] = 0x10;
+    std::string footer = t.substr(0, 10);
+    footer.replace(0, 3, "3DI");
+    return t + footer;
 }
 
-std::string info_line(float bits, float rate) {
-    return "total_track_time " + std::to_string(static_cast<int>(bits / rate)) + "\n\n";
+// The tags players find at the end of files: ID3v1, APEv2 (with its header), Lyrics3v2,
+// and an ID3v2.4 tag appended with its footer; each holds a sync pattern.
+std::string end_tags() {
+    const std::string sync("\xFF\xFB\x90\x64", 4);
+    std::string ape_items = sync + std::string(60, 'a');
+    auto le32s = [](uint32_t v) {
+        return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    };
+    const uint32_t ape_size = static_cast<uint32_t>(ape_items.size() + 32);
+    const std::string ape_head = "APETAGEX" + le32s(2000) + le32s(ape_size) + le32s(1) +
+                                 le32s(0xA0000000u) + std::string(8, '\0');
+    const std::string ape_foot = "APETAGEX" + le32s(2000) + le32s(ape_size) + le32s(1) +
+                                 le32s(0x80000000u) + std::string(8, '\0');
+    const std::string lyrics = "LYRICSBEGININD00002" + sync + std::string(20, 'l');
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%06zu", lyrics.size());
+    std::string appended = id3v24_with_footer(300);
+    appended.replace(20, 4, sync);
+    return ape_head + ape_items + ape_foot + lyrics + digits + "LYRICS200" + appended + "TAG" +
+           sync + std::string(121, 't');
 }
 
-TEST_F(Mp3Play, InfoPrintsTheTrackTime) {
+// The counts of the Xing or Info header of a MPEG-1 stereo file's first frame.
+struct XingCounts {
+    uint32_t frames = 0, bytes = 0;
+    int delay = 0, padding = 0;
+};
+XingCounts xing_counts(const std::string& b, size_t frame) {
+    XingCounts c;
+    const std::string id = b.substr(frame + 36, 4);
+    if (id != "Xing" && id != "Info") return c;
+    c.frames = be32_at(b, frame + 44);
+    c.bytes = be32_at(b, frame + 48);
+    const size_t lame = frame + 36 + 120;
+    const uint32_t dp = be32_at(b, lame + 20) & 0xFFFFFF;
+    c.delay = static_cast<int>(dp >> 12);
+    c.padding = static_cast<int>(dp & 0xFFF);
+    return c;
+}
+
+// A VBRI frame before the stream `b` (MPEG-1 stereo 44100 Hz, no header frame of its own):
+// frame count, byte count and a table of one entry per `per_entry` frames.
+std::string with_vbri(const std::string& b) {
+    const auto starts = frame_starts(b, 0);
+    const size_t per_entry = 10;
+    std::vector<uint32_t> entries;
+    const size_t header_bytes = 1044; // 320 kbit/s, padded
+    for (size_t k = 0; k < starts.size(); k += per_entry) {
+        const size_t end = k + per_entry < starts.size() ? starts[k + per_entry] : b.size();
+        entries.push_back(static_cast<uint32_t>(end - starts[k] + (k == 0 ? header_bytes : 0)));
+    }
+    std::string f("\xFF\xFB\xE2\x44", 4); // 320 kbit/s, padded, stereo
+    f.resize(36, '\0');
+    auto be = [&f](uint32_t v, int n) {
+        for (int s = 8 * (n - 1); s >= 0; s -= 8)
+            f += static_cast<char>(v >> s);
+    };
+    f += "VBRI";
+    be(1, 2);
+    be(1105, 2);
+    be(75, 2);
+    be(static_cast<uint32_t>(b.size() + header_bytes), 4);
+    be(static_cast<uint32_t>(starts.size()), 4);
+    be(static_cast<uint32_t>(entries.size()), 2);
+    be(1, 2);
+    be(4, 2);
+    be(static_cast<uint32_t>(per_entry), 2);
+    for (uint32_t e : entries)
+        be(e, 4);
+    EXPECT_LE(f.size(), header_bytes);
+    f.resize(header_bytes, '\0');
+    return f + b;
+}
+
+TEST_F(Mp3Play, TrackTimeOfRealFiles) {
     REQUIRE_LAME();
-    const auto sound = test_sound(44100, 2, 12.0, 3u);
-    const std::string cbr = encode("cbr.mp3", 44100, 2, sound, {"-b", "128", "-m", "j"});
-    const std::string bytes = read_file(cbr);
-    {
-        ProcResult r = vexa({"-i", cbr});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, info_line(static_cast<float>(bytes.size() * 8), 128000.0f));
-        EXPECT_EQ(played(), "");
+    // 8.5 s: every exact method and every header walk gives 8.
+    const auto sound = test_sound(44100, 2, 8.5, 3u);
+    const std::string vbr = read_file(encode("v.mp3", 44100, 2, sound, {"-V", "4", "-m", "j"}));
+    const std::string bare =
+        read_file(encode("t.mp3", 44100, 2, sound, {"-t", "-V", "4", "-m", "j"}));
+    const std::string cbr = read_file(encode("c.mp3", 44100, 2, sound, {"-t", "-b", "128"}));
+    const std::string free =
+        read_file(encode("f.mp3", 44100, 2, sound, {"-t", "--freeformat", "-b", "450"}));
+    const XingCounts x = xing_counts(vbr, 0);
+    ASSERT_GT(x.frames, 0u);
+    EXPECT_EQ(static_cast<int64_t>(x.frames) * 1152 - x.delay - x.padding, 44100 * 17 / 2)
+        << "lame keeps the length";
+    std::string junk(3000, '\0');
+    for (size_t i = 0; i < junk.size(); i++)
+        junk[i] = static_cast<char>(i * 7 % 200);
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"Xing", vbr},
+        {"two tags and a 500 KiB cover", id3_tag(512000) + id3_tag(300) + vbr},
+        {"ID3v2.4 with footer", id3v24_with_footer(4000) + vbr},
+        {"tags at the end", vbr + end_tags()},
+        {"junk before the first frame", id3_tag(200) + junk + vbr},
+        {"VBR without Xing", bare},
+        {"VBRI", with_vbri(bare)},
+        {"CBR without Info behind a cover, tags at the end", id3_tag(300000) + cbr + end_tags()},
+        {"free format at 450 kbit/s without Info", free},
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.file("i.mp3");
+        write_file(file, c.bytes);
+        ProcResult r = vexa({"-i", file});
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_EQ(r.out, "total_track_time 8\n\n") << c.name << r.err;
+        EXPECT_EQ(played(), "") << c.name;
     }
-    { // tagged: the tag counts in the file length
-        const std::string tagged = dir.file("tagged.mp3");
-        write_file(tagged, id3_tag(4096) + bytes);
-        ProcResult r = vexa({"-i", tagged});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, info_line(static_cast<float>((bytes.size() + 4096) * 8), 128000.0f));
+}
+
+// The decoded sample (per channel, after any header frame) that starts the frame at `byte`
+// or the first after it, by the file's own frames.
+int64_t sample_at(const std::string& b, size_t first_frame, bool header_frame, int64_t byte) {
+    const auto starts = frame_starts(b, first_frame);
+    size_t k = 0;
+    while (k < starts.size() && static_cast<int64_t>(starts[k]) < byte)
+        k++;
+    return 1152 * (static_cast<int64_t>(k) - (header_frame ? 1 : 0));
+}
+
+TEST_F(Mp3Play, SeeksLandWhereAsked) {
+    REQUIRE_LAME();
+    // 40 s: a quiet tone, then loud noise; the second half takes many more bytes a second.
+    std::vector<int16_t> sound(2 * 44100 * 40);
+    uint32_t x = 9;
+    for (size_t i = 0; i < sound.size() / 2; i++) {
+        const bool loud = i >= sound.size() / 4;
+        x = x * 1103515245u + 12345u;
+        const auto v = static_cast<int16_t>(loud ? static_cast<int16_t>(x >> 16) / 2
+                                                 : 300 * std::sin(i * 0.0627));
+        sound[2 * i] = sound[2 * i + 1] = v;
     }
-    { // truncated: what is there
-        const std::string cut = dir.file("cut.mp3");
-        write_file(cut, bytes.substr(0, bytes.size() / 3));
-        ProcResult r = vexa({"-i", cut});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, info_line(static_cast<float>(bytes.size() / 3 * 8), 128000.0f));
-    }
-    { // free format: 417- and 418-byte frames, timed by the shorter: 417 * 8 * 44100 / 1152
-        const std::string ff =
-            encode("ff.mp3", 44100, 2, sound, {"--freeformat", "-b", "128", "-m", "j"});
-        const std::string ffb = read_file(ff);
-        ASSERT_EQ(static_cast<uint8_t>(ffb[2]) >> 4, 0) << "bitrate index 0";
-        ProcResult r = vexa({"-i", ff});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, info_line(static_cast<float>(ffb.size() * 8), 127706.0f)) << r.out;
-        // and it seeks: 127706 * 5 / 8 bytes in, the two frames after that dropped
-        ProcResult s = vexa({"-d1", ff, "5"});
-        EXPECT_EQ(s.exit_code, 0);
-        EXPECT_NE(s.out.find("forking sub-process, offset=79816\n"), std::string::npos) << s.out;
-        EXPECT_GT(played().size(), 0u);
-    }
-    { // fewer than three frames before bytes that are no frame: no stream to time or play
-        const auto starts = frame_starts(bytes, 0);
-        ASSERT_GT(starts.size(), 3u);
-        for (size_t keep : {size_t{0}, size_t{1}, size_t{2}}) {
-            const std::string few = dir.file("few.mp3");
-            write_file(few, bytes.substr(0, starts[keep]) + std::string(1600, '\0'));
-            ProcResult r = vexa({"-i", few});
-            EXPECT_EQ(r.exit_code, 1) << keep;
-            EXPECT_EQ(r.out, "") << keep;
-            EXPECT_NE(r.err.find("no MPEG audio Layer III or WAV stream found"), std::string::npos)
-                << keep << r.err;
-            ProcResult p = vexa({few, "1"});
-            EXPECT_FALSE(p.timed_out);
-            EXPECT_EQ(p.exit_code, 1);
-            EXPECT_EQ(played(), "") << keep;
+    const std::string vbr = read_file(encode("v.mp3", 44100, 2, sound, {"-V", "2", "-m", "j"}));
+    const std::string bare =
+        read_file(encode("t.mp3", 44100, 2, sound, {"-t", "-V", "2", "-m", "j"}));
+    const std::string cbr = read_file(encode("c.mp3", 44100, 2, sound, {"-b", "128", "-m", "j"}));
+    const XingCounts xv = xing_counts(vbr, 0), xc = xing_counts(cbr, 0);
+    const double frame_s = 1152.0 / 44100;
+    const std::string two_tags = id3_tag(5000) + id3_tag(70000);
+    const struct {
+        const char* name;
+        std::string bytes;
+        size_t first_frame;
+        bool header_frame;
+        int trimmed;     // samples the player drops before the track's time 0
+        double may_miss; // seconds
+    } cases[] = {
+        {"Xing table of contents", vbr, 0, true, xv.delay + 529, 0.5},
+        {"VBR without Xing: header walk", bare, 0, false, 0, frame_s},
+        {"VBRI table of contents", with_vbri(bare), 0, true, 0, 0.5},
+        {"CBR behind two tags", two_tags + cbr + end_tags(), two_tags.size(), true, xc.delay + 529,
+         frame_s},
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.file("s.mp3");
+        write_file(file, c.bytes);
+        for (int asked : {10, 20, 30}) {
+            SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(asked));
+            ProcResult r = run_program({vexa_bin("vexa"), "-q", "-d1", file, std::to_string(asked)},
+                                       ossim_env(device(), report()), 120);
+            ASSERT_EQ(r.exit_code, 0) << r.err;
+            long long byte = -1, counted = -1;
+            const size_t at = r.out.find("decoder: starting at byte ");
+            ASSERT_NE(at, std::string::npos) << r.out;
+            ASSERT_EQ(std::sscanf(r.out.c_str() + at,
+                                  "decoder: starting at byte %lld, %lld samples", &byte, &counted),
+                      2);
+            // Where it really lands, by the file's own frames, and what it counts from there.
+            const double landed =
+                static_cast<double>(sample_at(c.bytes, c.first_frame, c.header_frame, byte) -
+                                    c.trimmed) /
+                44100;
+            EXPECT_NEAR(landed, asked, c.may_miss);
+            EXPECT_NEAR(static_cast<double>(counted) / 44100, landed, c.may_miss);
         }
     }
 }
 
-TEST_F(Mp3Play, XingHeadersWithOneCountOrUnderASecond) {
+// A file beyond 4 GiB, almost all hole: its Info header counts frames to the end, and a
+// start time near the end lands, by CBR arithmetic, on the frames written there. The start
+// byte, the reader's seek and the track time need 64-bit numbers, also on a 32-bit machine.
+TEST_F(Mp3Play, SparseFileBeyond4GiBSoughtNearItsEnd) {
     REQUIRE_LAME();
-    const std::string file =
-        encode("v.mp3", 44100, 2, test_sound(44100, 2, 8.0, 11u), {"-V", "4", "-m", "j"});
-    const std::string bytes = read_file(file);
-    ASSERT_EQ(bytes.substr(36, 4), "Xing");
-    const uint32_t frames = be32_at(bytes, 44);
-    auto with_fields = [&](uint32_t flags, const std::vector<uint32_t>& values) {
-        std::string b = bytes;
-        std::string f;
-        for (uint32_t v : {flags})
-            for (int s = 24; s >= 0; s -= 8)
-                f += static_cast<char>(v >> s);
-        for (uint32_t v : values)
-            for (int s = 24; s >= 0; s -= 8)
-                f += static_cast<char>(v >> s);
-        b.replace(40, f.size(), f);
-        const std::string path = dir.file("x.mp3");
-        write_file(path, b);
-        return path;
-    };
-    { // frame count only: the bytes are the rest of the file
-        const std::string f = with_fields(1, {frames});
-        const int seconds = static_cast<int>(frames / 38.28125);
-        const int average =
-            static_cast<int>(static_cast<float>(bytes.size() * 8) / static_cast<float>(seconds));
-        ProcResult r = vexa({"-d1", f, "2"});
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_NE(r.out.find("average bitrate " + std::to_string(average) + " bps"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_GT(played().size(), 0u);
+    std::string mp3 = read_file(encode("piece.mp3", 44100, 2, test_sound(44100, 2, 3.0, 5u),
+                                       {"-b", "128", "-m", "j", "--resample", "44.1"}));
+    ASSERT_EQ(mp3.substr(36, 4), "Info");
+    const auto starts = frame_starts(mp3, 0);
+    const size_t body = starts[1];
+    const int64_t seconds = 270000;
+    const int64_t k = seconds * 44100 / 1152; // the frame asked for
+    const int64_t at = static_cast<int64_t>(body) + k * 1152 * 128 * 125 / 44100; // past 2^32
+    const auto frames = static_cast<uint32_t>(k + static_cast<int64_t>(starts.size()) - 1);
+    for (int s = 0; s < 4; s++)
+        mp3[44 + static_cast<size_t>(s)] = static_cast<char>(frames >> (24 - 8 * s));
+    const std::string file = dir.file("sparse.mp3");
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string tail = mp3.substr(body);
+    const bool written =
+        pwrite(fd, mp3.data(), mp3.size(), 0) == static_cast<ssize_t>(mp3.size()) &&
+        pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(at)) ==
+            static_cast<ssize_t>(tail.size());
+    close(fd);
+    ASSERT_TRUE(written) << "cannot write a sparse file of " << at << " bytes here";
+
+    ProcResult info = vexa({"-i", file});
+    EXPECT_EQ(info.exit_code, 1);
+    EXPECT_EQ(info.out,
+              "total_track_time " + std::to_string(int64_t{frames} * 1152 / 44100) + "\n\n");
+    ProcResult r = vexa({"-d1", file, std::to_string(seconds)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("forking sub-process, offset=" + std::to_string(at) + "\n"),
+              std::string::npos)
+        << r.out;
+    // What plays is the frames written there, less the first two decoded.
+    write_file(dir.file("tail.mp3"), tail);
+    Decoded d = decode(dir.file("tail.mp3"), 1152);
+    ASSERT_GT(d.frames.size(), 2u) << d.err;
+    d.frames.erase(d.frames.begin(), d.frames.begin() + 2);
+    expect_frames_played("sparse file from " + std::to_string(at), d.frames, d.rate, 0);
+    std::remove(file.c_str());
+}
+
+TEST_F(Mp3Play, FewerThanThreeFramesAreNoStream) {
+    REQUIRE_LAME();
+    const std::string bytes = read_file(
+        encode("cbr.mp3", 44100, 2, test_sound(44100, 2, 2.0, 3u), {"-t", "-b", "128", "-m", "j"}));
+    const auto starts = frame_starts(bytes, 0);
+    ASSERT_GT(starts.size(), 3u);
+    for (size_t keep : {size_t{0}, size_t{1}, size_t{2}}) {
+        const std::string few = dir.file("few.mp3");
+        write_file(few, bytes.substr(0, starts[keep]) + std::string(1600, '\0'));
+        ProcResult r = vexa({"-i", few});
+        EXPECT_EQ(r.exit_code, 1) << keep;
+        EXPECT_EQ(r.out, "") << keep;
+        EXPECT_NE(r.err.find("no MPEG audio Layer III or WAV stream found"), std::string::npos)
+            << keep << r.err;
+        ProcResult p = vexa({few, "1"});
+        EXPECT_FALSE(p.timed_out);
+        EXPECT_EQ(p.exit_code, 1);
+        EXPECT_EQ(played(), "") << keep;
     }
-    { // byte count only: measured from the first frames instead
-        const std::string f = with_fields(2, {static_cast<uint32_t>(bytes.size())});
-        ProcResult r = vexa({"-d1", f, "2"});
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_NE(r.out.find("decoder: VBR not detected\n"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("decoder: bitrate is"), std::string::npos);
-        ProcResult i = vexa({"-i", f});
-        EXPECT_EQ(i.exit_code, 1);
-        EXPECT_EQ(i.out.rfind("total_track_time ", 0), 0u);
+}
+
+// Samples per channel mpg123 gives for `file` (its default, gapless), or -1 without it.
+int64_t mpg123_samples(const std::string& file, int channels) {
+    if (access("/usr/bin/mpg123", X_OK) != 0) return -1;
+    const std::string out = file + ".mpg123.raw";
+    ProcResult r = run_program({"/usr/bin/mpg123", "-q", "-w", out, file}, {}, 120);
+    if (r.exit_code != 0 || !file_exists(out)) return -2;
+    const std::string wav = read_file(out);
+    return wav.size() < 44 ? -3 : static_cast<int64_t>(wav.size() - 44) / (2 * channels);
+}
+
+// LAME files at all nine rates, CBR and VBR: the player and vexa-decode give exactly the
+// samples that were encoded (the frames less the encoder's delay and padding), as mpg123
+// does; with --no-gapless every frame's samples, the header frame's too.
+TEST_F(Mp3Play, GaplessSampleCountsAtEveryRate) {
+    REQUIRE_LAME();
+    for (int rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {
+        for (bool vbr : {false, true}) {
+            const int channels = rate == 16000 ? 1 : 2;
+            const int spf = frame_samples_at(rate);
+            const int64_t n = rate * 13 / 10; // 1.3 s
+            const std::string name = std::to_string(rate) + (vbr ? "v" : "c") + ".mp3";
+            SCOPED_TRACE(name);
+            const std::string file =
+                encode(name, rate, channels, test_sound(rate, channels, 1.3, 3u + rate),
+                       lame_options(rate, channels, vbr));
+            const std::string bytes = read_file(file);
+            // The header's frame count, where lame puts it for this version and mode.
+            const size_t tag =
+                (rate >= 32000 ? 4 + 32 : 4 + 17) - (channels == 1 ? (rate >= 32000 ? 15 : 8) : 0);
+            ASSERT_TRUE(bytes.substr(tag, 4) == "Xing" || bytes.substr(tag, 4) == "Info");
+            const int64_t frames = be32_at(bytes, tag + 8);
+            const std::string raw = dir.file("g.raw");
+            ProcResult g = run_program({vexa_bin("vexa-decode"), file, raw}, {}, 120);
+            ASSERT_EQ(g.exit_code, 0) << g.err;
+            EXPECT_EQ(static_cast<int64_t>(read_file(raw).size()) / (2 * channels), n);
+            const int64_t reference = mpg123_samples(file, channels);
+            if (reference != -1) {
+                EXPECT_EQ(reference, n) << "mpg123";
+            }
+            ProcResult all =
+                run_program({vexa_bin("vexa-decode"), "--no-gapless", file, raw}, {}, 120);
+            ASSERT_EQ(all.exit_code, 0) << all.err;
+            EXPECT_EQ(static_cast<int64_t>(read_file(raw).size()) / (2 * channels),
+                      (frames + 1) * spf);
+            // The player converts 22050 and 11025 Hz by whole factors.
+            if (44100 % rate == 0) {
+                ProcResult p =
+                    run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+                ASSERT_EQ(p.exit_code, 0) << p.err;
+                EXPECT_EQ(static_cast<int64_t>(played().size()) / 4, n * (44100 / rate));
+                write_file(device(), "");
+            }
+            std::remove(file.c_str());
+        }
     }
-    { // 20 frames, about half a second: a bitrate, no division by zero
-        const std::string f = with_fields(3, {20, 8000});
-        ProcResult i = vexa({"-d1", "-i", f});
-        EXPECT_EQ(i.exit_code, 1);
-        EXPECT_NE(i.out.find("average bitrate 122500 bps"), std::string::npos) << i.out;
-        EXPECT_NE(i.out.find("total_track_time " +
-                             std::to_string(static_cast<int>(static_cast<float>(bytes.size() * 8) /
-                                                             122500.0f)) +
-                             "\n\n"),
-                  std::string::npos);
+}
+
+// Free format up to 640 kbit/s (frames up to 2881 bytes at 32000 Hz): the player plays what
+// vexa-decode decodes, and that is mpg123's output to at least 96 dB.
+TEST_F(Mp3Play, FreeFormatUpTo640k) {
+    REQUIRE_LAME();
+    const struct {
+        int rate, kbps;
+    } cases[] = {{44100, 450}, {44100, 640}, {48000, 640}, {32000, 640}};
+    for (const auto& c : cases) {
+        const std::string name =
+            "ff" + std::to_string(c.rate) + "_" + std::to_string(c.kbps) + ".mp3";
+        SCOPED_TRACE(name);
+        char khz[16];
+        std::snprintf(khz, sizeof khz, "%g", c.rate / 1000.0);
+        const std::string file =
+            encode(name, c.rate, 2, test_sound(c.rate, 2, 2.0, 31u),
+                   {"--freeformat", "-b", std::to_string(c.kbps), "-m", "s", "--resample", khz});
+        const std::string raw = dir.file("ff.raw");
+        ProcResult d = run_program({vexa_bin("vexa-decode"), file, raw}, {}, 120);
+        ASSERT_EQ(d.exit_code, 0) << d.err;
+        const std::vector<int16_t> got = pcm_samples(read_file(raw));
+        EXPECT_EQ(got.size(), static_cast<size_t>(2 * 2 * c.rate)) << "the samples encoded";
+        if (access("/usr/bin/mpg123", X_OK) == 0) {
+            const std::string ref = dir.file("ff.ref");
+            ASSERT_EQ(run_program({"/usr/bin/mpg123", "-q", "-w", ref, file}, {}, 120).exit_code,
+                      0);
+            const std::vector<int16_t> want = pcm_samples(read_file(ref).substr(44));
+            EXPECT_EQ(want.size(), got.size());
+            const PcmComparison cmp = compare_pcm(got, want);
+            EXPECT_GE(cmp.psnr, CONFORMANCE_PSNR_DB);
+        }
+        if (c.rate == 44100) {
+            ProcResult p =
+                run_program({vexa_bin("vexa"), file}, ossim_env(device(), report()), 120);
+            ASSERT_EQ(p.exit_code, 0) << p.err;
+            EXPECT_TRUE(played() == pcm_bytes(got)) << played().size() << " bytes played";
+            write_file(device(), "");
+        }
+    }
+}
+
+// A stream that turns into something else for more than 1 MiB ends there, with one line.
+TEST_F(Mp3Play, LostStreamEndsTheTrack) {
+    REQUIRE_LAME();
+    const std::string mp3 = read_file(
+        encode("l.mp3", 44100, 2, test_sound(44100, 2, 2.0, 4u), {"-t", "-b", "128", "-m", "j"}));
+    std::string noise(3 << 20, '\0');
+    uint32_t x = 77;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    const std::string file = dir.file("lost.mp3");
+    write_file(file, mp3 + noise + mp3);
+    ProcResult r = vexa({file});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("lost.mp3: no MPEG audio frame in 1 MiB; the track ends here\n"),
+              std::string::npos)
+        << r.err;
+    const auto frames = frame_starts(mp3, 0).size();
+    EXPECT_EQ(played().size(), 4 * 1152 * frames);
+    ProcResult d = run_program({vexa_bin("vexa-decode"), file, dir.file("l.raw")}, {}, 120);
+    EXPECT_EQ(d.exit_code, 0);
+    EXPECT_NE(d.err.find(", no frame in the last 1 MiB"), std::string::npos) << d.err;
+    EXPECT_EQ(read_file(dir.file("l.raw")).size(), 4 * 1152 * frames);
+}
+
+// Devices that never end and hold no stream: refused within a bound, not read forever.
+TEST_F(Mp3Play, EndlessInputEnds) {
+    for (const char* device_file : {"/dev/zero", "/dev/urandom"}) {
+        for (bool info : {false, true}) {
+            SCOPED_TRACE(std::string(device_file) + (info ? " -i" : ""));
+            ProcResult r = info ? vexa({"-i", device_file}) : vexa({device_file});
+            EXPECT_FALSE(r.timed_out);
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.err,
+                      std::string(device_file) + ": no MPEG audio Layer III or WAV stream found\n");
+            EXPECT_EQ(played(), "");
+        }
+        ProcResult d =
+            run_program({vexa_bin("vexa-decode"), device_file, dir.file("z.raw")}, {}, 60);
+        EXPECT_FALSE(d.timed_out);
+        EXPECT_EQ(d.exit_code, 1);
+        EXPECT_NE(d.err.find("no decodable MPEG audio frame"), std::string::npos) << d.err;
     }
 }
 

@@ -216,6 +216,71 @@ TEST_F(Player, FileEndingInsideASampleFramePlaysWholeFramesOnly) {
     EXPECT_EQ(played(), pcm_bytes(samples));
 }
 
+// WAV layouts as recorders and tools write them: chunks before "fmt ", sizes never filled
+// in, RF64. Each plays its samples whole, to the end of the file where the size does not
+// say, in whole sample frames.
+TEST_F(Player, WavLayoutsPlayWhole) {
+    auto le32s = [](uint32_t v) {
+        return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    };
+    auto chunk = [&](const std::string& id, const std::string& body, int64_t size = -1) {
+        std::string c = id + le32s(static_cast<uint32_t>(size < 0 ? body.size() : size)) + body;
+        if (body.size() % 2) c += '\0';
+        return c;
+    };
+    const std::string fmt = make_wav(2, 44100, {}).substr(12, 24);
+    const std::string data = pcm_bytes(ramp(2 * 3000));
+    auto riff = [&](const std::string& chunks) {
+        return "RIFF" + le32s(static_cast<uint32_t>(4 + chunks.size())) + "WAVE" + chunks;
+    };
+    const std::string ds64 =
+        chunk("ds64", le32s(0) + le32s(0) + le32s(static_cast<uint32_t>(data.size())) + le32s(0) +
+                          std::string(12, '\0'));
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"JUNK before fmt", riff(chunk("JUNK", std::string(28, '\0')) + fmt + chunk("data", data))},
+        {"LIST of odd size before fmt",
+         riff(chunk("LIST", "INFOx") + fmt + chunk("bext", "abc") + chunk("data", data))},
+        {"data size 0", riff(fmt + chunk("data", data, 0))},
+        {"data size 0xFFFFFFFF", riff(fmt + chunk("data", data, 0xFFFFFFFFu))},
+        {"data size 0, half a frame at the end", riff(fmt + chunk("data", data + "\x01\x02", 0))},
+        {"RF64",
+         "RF64" + le32s(0xFFFFFFFFu) + "WAVE" + ds64 + fmt + chunk("data", data, 0xFFFFFFFFu)},
+    };
+    for (const auto& c : cases) {
+        write_file(device(), "");
+        ProcResult r = vexa({wav("l.wav", c.bytes)});
+        EXPECT_EQ(r.exit_code, 0) << c.name << r.err;
+        const std::string out = played();
+        EXPECT_TRUE(out == data) << c.name << ": " << out.size() << " bytes played of "
+                                 << data.size();
+    }
+    // WAVE files that cannot play say why in one line.
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* says;
+    } refused[] = {
+        {"no data", riff(fmt + chunk("LIST", "ab")), "no data chunk"},
+        {"no fmt", riff(chunk("data", data)), "no fmt chunk before the data"},
+        {"24-bit", make_wav_raw(1, 2, 44100, 6, 24, 16, {}, data), "24-bit samples"},
+    };
+    for (const auto& c : refused) {
+        write_file(device(), "");
+        ProcResult r = vexa({wav("r.wav", c.bytes)});
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_EQ(r.err,
+                  dir.file("r.wav") + ": cannot play this WAV file: " + c.says +
+                      (std::string(c.says) == "24-bit samples" ? ", only 16-bit PCM plays" : "") +
+                      "\n")
+            << c.name;
+        EXPECT_EQ(played().size(), 0u) << c.name;
+    }
+}
+
 TEST_F(Player, ExtensibleHeaderPlays) {
     WavLayout layout;
     layout.fmt_tag = 0xFFFE;
@@ -495,6 +560,8 @@ TEST_F(Player, HelpTextAndExitStatus) {
                      "         -r<i> set sample rate (override) to <i>\n"
                      "         -s    spin down the hard drive when buffer is full\n"
                      "         -w    set word byte swapping (LE/BE conversion)\n"
+                     "         --no-gapless  also play the encoder's delay, padding and header "
+                     "frame\n"
                      "\n");
 }
 

@@ -60,7 +60,7 @@ TEST_F(InputBuffer, EarliestByteLandsInTheTopBits) {
 }
 
 TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
-    open_file(std::string(3000, '\x11') + "\x22\x22"); // 750 words and 2 stray bytes
+    open_file(std::string(6000, '\x11') + "\x22\x22"); // 1500 words and 2 stray bytes
     EXPECT_EQ(read_data_from_file(), SMBUF_WORDS);
     EXPECT_GE(validbits(), REFILL_BITS);
     // Enough held: nothing is read, but the unread words move to the front.
@@ -72,11 +72,11 @@ TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
     EXPECT_EQ(in.smbufcnt, SMBUF_WORDS - 2);
     EXPECT_EQ(smbuf[0], 0x11111111u);
     // Below the target: one read fills the buffer up.
-    in.bitstream.bufptr = smbuf + 30;
-    EXPECT_EQ(read_data_from_file(), 32);
+    in.bitstream.bufptr = smbuf + 60;
+    EXPECT_EQ(read_data_from_file(), 62);
     EXPECT_EQ(in.smbufcnt, SMBUF_WORDS);
-    // Drain the rest: 750 words in all, then end of file; the trailing 2 bytes are dropped.
-    int total = 2 + 30; // words consumed so far
+    // Drain the rest: 1500 words in all, then end of file; the trailing 2 bytes are dropped.
+    int total = 2 + 60; // words consumed so far
     for (int r = 0; r != -1;) {
         total += in.smbufcnt;
         in.bitstream.bufptr = smbuf + in.smbufcnt;
@@ -84,11 +84,11 @@ TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
         r = read_data_from_file();
     }
     total += in.smbufcnt;
-    EXPECT_EQ(total, 750);
+    EXPECT_EQ(total, 1500);
 }
 
 TEST_F(InputBuffer, PipeBlockIsSpreadOverCallsWhenSmbufIsFull) {
-    // 184 words held, 200 free: a fresh 256-word block gives 200 now, 56 later.
+    // 200 words free: a fresh 256-word block gives 200 now, 56 later.
     in.smbufcnt = SMBUF_WORDS - 200;
     in.bitstream.bufptr = smbuf;
     put_block(0);
@@ -98,10 +98,11 @@ TEST_F(InputBuffer, PipeBlockIsSpreadOverCallsWhenSmbufIsFull) {
     // The 200th word of the block holds its bytes 796..799 (0x31C..0x31F).
     EXPECT_EQ(smbuf[SMBUF_WORDS - 1], 0x1C1D1E1Fu);
 
-    // Consume 100 words: the next call first uses the 56 words kept back.
-    in.bitstream.bufptr = smbuf + 100;
+    // Consume 150 words: the next call first uses the 56 words kept back, which are not
+    // enough for the target.
+    in.bitstream.bufptr = smbuf + 150;
     EXPECT_EQ(rdfi(), 1);
-    const int kept_at = SMBUF_WORDS - 100; // first kept word, after the shift
+    const int kept_at = SMBUF_WORDS - 150; // first kept word, after the shift
     EXPECT_EQ(smbuf[kept_at], 0x20212223u);
     EXPECT_EQ(smbuf[kept_at + 56], 0x00010203u); // then the second block from its start
     EXPECT_EQ(pbuffer_level(in.pbuf), 0);
@@ -119,7 +120,7 @@ TEST_F(InputBuffer, PipeRefillReportsEmptyThenEnd) {
 }
 
 TEST_F(InputBuffer, PipeRefillReachesTheTarget) {
-    for (int i = 0; i < 2; i++)
+    for (int i = 0; i < 3; i++)
         put_block(i);
     EXPECT_EQ(rdfi(), 1);
     EXPECT_GE(validbits(), REFILL_BITS);

@@ -1,15 +1,20 @@
-// vexa-decode [-w] IN OUT: decodes an MPEG audio Layer III file with the project's decoder.
+// vexa-decode [-w] [--no-gapless] IN OUT: decodes an MPEG audio Layer III file with the
+// project's decoder.
 //
 // OUT gets raw 16-bit little-endian PCM at the stream's own rate, each frame's samples
 // interleaved with that frame's own channel count (one value per sample for a mono
 // frame, two for a stereo one). With -w OUT is a WAV file instead: stereo throughout
 // (mono frames on both channels) at the rate of the first frame. An ID3v2 tag at the
-// start is skipped. The input goes through the player's own bit buffer and frame feed, so
-// the decoder sees exactly the words the player gives it.
-#include "id3v2.h"
+// start is skipped, and so are the tags at the end. As the player does, a header frame
+// (Xing, Info, VBRI) is not written and the encoder's delay and padding from a LAME header
+// are trimmed; --no-gapless writes every decoded sample. The input goes through the player's own
+// bit buffer and frame feed, so the decoder sees exactly the words the player gives it.
+#include "frametag.h"
+#include "layout.h"
 #include "mp3dec.h"
 #include "mp3feed.h"
 #include "mp3rate.h"
+#include "smbuf.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -46,7 +51,12 @@ struct tDecodeRun {
     double seconds;      // their duration at each frame's own rate
     int32_t wav_rate;    // -w: rate of the first frame
     int64_t data_bytes;  // bytes of PCM written
+    bool gapless;        // trim the header frame and the encoder's delay and padding
+    bool lost;           // the stream was lost for good before the end of the input
 };
+
+// After the stream was found, a stretch this long without a frame ends it (as in the player).
+constexpr int64_t LOST_SYNC_BYTES = 1 << 20;
 
 void put16(uint8_t* p, int16_t v) {
     const auto u = static_cast<uint16_t>(v);
@@ -106,7 +116,7 @@ int stdin_as_file() {
     return fd;
 }
 
-void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
+void write_frame(tDecodeRun& run, const tMPEGHeader& h, int from, int n) {
     const int rate = MP3SampleRate(&h);
     if (run.out == nullptr) {
         run.out = to_stdout(run) ? stdout : std::fopen(run.out_name, "wb");
@@ -120,11 +130,11 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
                 fail(run.out_name, std::strerror(errno));
         }
     }
-    const int n = h.samplesperchannel;
     const int channels = run.wav ? 2 : h.numchans;
-    const int16_t* r = h.numchans == 1 ? left : right;
+    const int16_t* l = left + from;
+    const int16_t* r = (h.numchans == 1 ? left : right) + from;
     for (int i = 0; i < n; i++) {
-        put16(out_bytes + 2 * channels * i, left[i]);
+        put16(out_bytes + 2 * channels * i, l[i]);
         if (channels == 2) put16(out_bytes + 4 * i + 2, r[i]);
     }
     write_out(run, out_bytes, static_cast<size_t>(2 * channels * n));
@@ -133,19 +143,52 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h) {
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
 }
 
-// The rest of the file from its current position, whole, in a block of its own.
-std::span<const uint8_t> read_rest(const char* name) {
+// Whether `bytes` hold the start of a run of MPEG audio frames.
+bool holds_frames(std::span<const uint8_t> bytes, bool ends) {
+    for (size_t at = 0; at + 4 <= bytes.size(); at++) {
+        const auto* sync =
+            static_cast<const uint8_t*>(std::memchr(bytes.data() + at, 0xFF, bytes.size() - at));
+        if (sync == nullptr) return false;
+        at = static_cast<size_t>(sync - bytes.data());
+        tFrameRun run{};
+        if (mpeg_confirm_run(bytes.subspan(at), ends || bytes.size() - at >= MPEG_RUN_WINDOW,
+                             &run) == MPEG_RUN_FOUND)
+            return true;
+    }
+    return false;
+}
+
+// The rest of the file from its current position, whole, in a block of its own; at most
+// `limit` bytes (< 0: no limit). Input that never ends (a device) is read only while it
+// holds MPEG audio frames: a stretch of LOST_SYNC_BYTES without one ends it.
+std::span<const uint8_t> read_rest(tDecodeRun& run, int64_t limit) {
     uint8_t* bytes = nullptr;
     size_t held = 0;
+    size_t checked = 0;     // bytes looked at for frames
+    size_t frames_seen = 0; // end of the last stretch that held frames
     constexpr size_t piece = 65536;
     for (;;) {
         bytes = static_cast<uint8_t*>(std::realloc(bytes, held + piece));
-        if (bytes == nullptr) fail(name, std::strerror(ENOMEM));
-        const ssize_t n = read(infd, bytes + held, piece);
+        if (bytes == nullptr) fail(run.in_name, std::strerror(ENOMEM));
+        size_t want = piece;
+        if (limit >= 0 && static_cast<int64_t>(held + want) > limit)
+            want = static_cast<size_t>(limit - static_cast<int64_t>(held));
+        const ssize_t n = want > 0 ? read(infd, bytes + held, want) : 0;
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(name, std::strerror(errno));
+        if (n < 0) fail(run.in_name, std::strerror(errno));
         if (n == 0) return std::span<const uint8_t>(bytes, held);
         held += static_cast<size_t>(n);
+        if (limit >= 0) continue;
+        while (held - checked >= piece + MPEG_RUN_WINDOW) {
+            if (holds_frames(std::span<const uint8_t>(bytes + checked, piece + MPEG_RUN_WINDOW),
+                             false))
+                frames_seen = checked + piece;
+            checked += piece;
+        }
+        if (held - frames_seen > static_cast<size_t>(LOST_SYNC_BYTES) + piece + MPEG_RUN_WINDOW) {
+            run.lost = true;
+            return std::span<const uint8_t>(bytes, held);
+        }
     }
 }
 
@@ -155,13 +198,42 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
     tMp3Feed feed{};
     mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
     mp3feed_attach_bytes(stream);
+    bool first = true;
+    int64_t skip_at = -1; // the frame that carries the stream's header
+    tGaplessWindow window{0, -1};
+    int64_t decoded = 0; // samples decoded after the header frame
+    int64_t last_frame_at = 0;
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
-        if (e == FEED_FRAME) write_frame(run, feed.header);
+        if (e == FEED_HEADER_READ && first) {
+            first = false;
+            const auto at = static_cast<size_t>(feed.header_at);
+            tFrameTag tag{};
+            if (run.gapless && at < stream.size() && frame_tag_parse(stream.subspan(at), &tag)) {
+                skip_at = feed.header_at;
+                window = gapless_window(
+                    tag, tag.bytes > 0 && tag.bytes == static_cast<int64_t>(stream.size() - at));
+            }
+        }
+        if (e == FEED_FRAME) {
+            last_frame_at = feed.header_at;
+            const int n = feed.header.samplesperchannel;
+            if (feed.header_at != skip_at) {
+                int32_t from = 0, kept = 0;
+                gapless_clip(window, decoded, n, &from, &kept);
+                decoded += n;
+                if (kept > 0) write_frame(run, feed.header, from, kept);
+            }
+        }
         if (e == FEED_NOT_STREAM) run.unconfirmed += 1;
         if (e == FEED_BAD_HEADER || e == FEED_DROPPED) run.dropped[feed.status] += 1;
         if (e == FEED_CUT_SHORT) run.cut_short += 1;
         if (mp3feed_over(feed, e)) return;
+        if ((e == FEED_NO_SYNC || e == FEED_NOT_STREAM) &&
+            stream_position() - last_frame_at > LOST_SYNC_BYTES) {
+            run.lost = true;
+            return;
+        }
     }
 }
 
@@ -180,6 +252,7 @@ void summary(const tDecodeRun& run) {
     }
     if (dropped > 0) std::fprintf(stderr, ")");
     if (run.cut_short > 0) std::fprintf(stderr, ", last frame cut short");
+    if (run.lost) std::fprintf(stderr, ", no frame in the last 1 MiB");
     if (run.unconfirmed > 0)
         std::fprintf(stderr, ", %lld sync words outside the stream",
                      static_cast<long long>(run.unconfirmed));
@@ -189,10 +262,11 @@ void summary(const tDecodeRun& run) {
 } // namespace
 
 constexpr const char* usage_text =
-    "usage: vexa-decode [-w] IN OUT\n"
+    "usage: vexa-decode [-w] [--no-gapless] IN OUT\n"
     "  decodes an MPEG audio Layer III file to raw 16-bit PCM\n"
     "  (each frame with its own channel count), -w: to a stereo WAV;\n"
-    "  - as IN reads standard input, as OUT writes standard output\n";
+    "  - as IN reads standard input, as OUT writes standard output;\n"
+    "  --no-gapless: also the encoder's delay, padding and header frame\n";
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -204,10 +278,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     tDecodeRun run{};
+    run.gapless = true;
     int arg = 1;
-    if (arg < argc && std::strcmp(argv[arg], "-w") == 0) {
-        run.wav = true;
-        arg++;
+    for (; arg < argc; arg++) {
+        if (std::strcmp(argv[arg], "-w") == 0)
+            run.wav = true;
+        else if (std::strcmp(argv[arg], "--no-gapless") == 0)
+            run.gapless = false;
+        else
+            break;
     }
     if (argc - arg != 2) {
         std::fputs(usage_text, stderr);
@@ -221,13 +300,14 @@ int main(int argc, char** argv) {
     struct stat st {};
     if (fstat(infd, &st) < 0) fail(run.in_name, std::strerror(errno));
     if (S_ISDIR(st.st_mode)) fail(run.in_name, std::strerror(EISDIR));
-    unsigned char tag[ID3V2_PROBE_BYTES];
-    const int t = read_id3v2_header(infd, tag);
-    const int64_t stream_start = t > 0 ? t : 0;
-    if (lseek(infd, static_cast<off_t>(stream_start), SEEK_SET) < 0)
+    const bool regular = S_ISREG(st.st_mode);
+    tTagSpan tags{};
+    find_tag_span(infd, regular ? static_cast<int64_t>(st.st_size) : -1, &tags);
+    if (lseek(infd, static_cast<off_t>(tags.start_tags_end), SEEK_SET) < 0 && regular)
         fail(run.in_name, std::strerror(errno));
 
-    const std::span<const uint8_t> stream = read_rest(run.in_name);
+    const std::span<const uint8_t> stream =
+        read_rest(run, regular ? tags.end_tags_start - tags.start_tags_end : -1);
     decode(run, stream);
     summary(run);
     if (run.frames == 0) fail(run.in_name, "no decodable MPEG audio frame");

@@ -168,7 +168,7 @@ constexpr int32_t mp3_side_info_bytes(uint32_t version, uint32_t nch) {
 }
 
 // Main-data reservoir: a ring of this many bytes at the start of the instance.
-constexpr int MP3_RESERVOIR_BYTES = 1024;
+constexpr int MP3_RESERVOIR_BYTES = 2048;
 
 static_assert(sizeof(tMPEGInstance::reservoir) == MP3_RESERVOIR_BYTES);
 static_assert(sizeof(tMPEGInstance::overlap) == 2 * MP3_GRANULE_SAMPLES * sizeof(int32_t));
@@ -189,10 +189,10 @@ constexpr int MP3_MAX_SAMPLES = 2 * MP3_GRANULE_SAMPLES; // per channel and fram
 //   - header with a bitrate index (free_format 0): R = bits_required / 8, the rest of the
 //     frame; nothing past the frame is read;
 //   - free format (free_format 1): R = MP3_FREE_FORMAT_READ_BYTES, since the first frame
-//     of a free-format run is measured by looking for the next header up to 1440 bytes past
+//     of a free-format run is measured by looking for the next header up to 2881 bytes past
 //     the side information, and a later frame may be that long.
 // MP3SearchForSyncword reads only the words holding the nbits bits after the position,
-// MP3DecodeInfo only the words holding the 32 header bits. A buffer of 1476 bytes plus
-// 3 bytes for the position's offset within its word, i.e. 370 words counted from the word
+// MP3DecodeInfo only the words holding the 32 header bits. A buffer of 2917 bytes plus
+// 3 bytes for the position's offset within its word, i.e. 730 words counted from the word
 // the position is in, satisfies every frame.
-constexpr int MP3_FREE_FORMAT_READ_BYTES = 1476;
+constexpr int MP3_FREE_FORMAT_READ_BYTES = 2917;

@@ -109,7 +109,7 @@ typedef struct tChannelSideInfo {
 /* All decoder state of the frame calls. Opaque: callers only clear it whole. It must
  * begin on a 2048-byte boundary. */
 typedef struct tMPEGInstance {
-    uint16_t reservoir[512]; /* main-data ring, two bytes per unit; must be first */
+    uint16_t reservoir[1024]; /* main-data ring, two bytes per unit; must be first */
     int32_t synth_buf[2][16][32];
     uint8_t synth_pos[2];
     uint8_t dsp_path; /* which code runs the inner loops; MP3InitInstance picks the fastest */
@@ -150,7 +150,7 @@ VEXA_MP3DEC_API tMPEGStatus MP3DecodeInfo(tMPEGInstance* inst, tMPEGBitstream* b
  * samples per channel into left and right (1152 each; only left for one channel).
  * The decoder reads whole words and never checks how many are valid: every word holding
  * one of the next R bytes after the position must be readable, R = bits_required / 8
- * for a header with a bitrate, R = 1476 for free format (free_format 1). */
+ * for a header with a bitrate, R = 2917 for free format (free_format 1). */
 VEXA_MP3DEC_API tMPEGStatus MP3DecodeData(tMPEGInstance* inst, int16_t* left, int16_t* right,
                                           tMPEGBitstream* bs);
 /* The status's name ("eNoErr"); null for a value that is no status. */
