@@ -126,11 +126,11 @@ int paced_prepare(snd_pcm_ioplug_t* io) {
     // The timer ticks from now on, every quarter period of device time.
     const auto tick_ns =
         static_cast<int64_t>(static_cast<double>(io->period_size) * 1e9 / (RATE * p->speed) / 4);
-    itimerspec spec{};
-    spec.it_interval.tv_sec = tick_ns / 1000000000;
-    spec.it_interval.tv_nsec = tick_ns % 1000000000;
-    spec.it_value = spec.it_interval;
-    timerfd_settime(p->timer_fd, 0, &spec, nullptr);
+    itimerspec period{};
+    period.it_interval.tv_sec = tick_ns / 1000000000;
+    period.it_interval.tv_nsec = tick_ns % 1000000000;
+    period.it_value = period.it_interval;
+    timerfd_settime(p->timer_fd, 0, &period, nullptr);
     return 0;
 }
 
