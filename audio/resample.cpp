@@ -302,11 +302,15 @@ void run_interpolated(int16_t* outl, int16_t* outr, int32_t count) {
 
 int use_fast = 1;
 
+#if defined(VEXA_SIMD_NEON) && !defined(__aarch64__)
+// Read once at start-up (a namespace-scope initialiser needs no guard, unlike a local static).
+const int has_neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? 1 : 0;
+#endif
+
 int fast_available() {
 #if defined(VEXA_SIMD_NEON) && defined(__aarch64__)
     return 1;
 #elif defined(VEXA_SIMD_NEON)
-    static const int has_neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? 1 : 0;
     return has_neon;
 #else
     return 0;
