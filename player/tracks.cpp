@@ -78,15 +78,26 @@ bool past_end(const tPlayback& pb) {
     return pb.wavmode ? pb.wav_bytes_done >= pb.wav.data_size : pb.start_offset >= pb.file_length;
 }
 
-// Sends the player a track and its pipe's read end. False when the player has gone.
-bool send_track(const tTrackRecord& record, int fd) {
-    iovec iov{const_cast<tTrackRecord*>(&record), sizeof record};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+// The ancillary data of one track message: the descriptor of the track's pipe.
+struct tTrackControl {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
+};
+
+// One track record with room for its descriptor, the same on both ends of the channel.
+msghdr track_message(iovec& iov, tTrackControl& control) {
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof control.bytes;
+    return msg;
+}
+
+// Sends the player a track and its pipe's read end. False when the player has gone.
+bool send_track(const tTrackRecord& record, int fd) {
+    iovec iov{const_cast<tTrackRecord*>(&record), sizeof record};
+    tTrackControl control{};
+    msghdr msg = track_message(iov, control);
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
@@ -107,12 +118,8 @@ bool next_track(tPlayback& pb) {
     if (tracks.channel[1] < 0) return false;
     tTrackRecord record{};
     iovec iov{&record, sizeof record};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    tTrackControl control{};
+    msghdr msg = track_message(iov, control);
     ssize_t n;
     while ((n = recvmsg(tracks.channel[1], &msg, 0)) < 0 && errno == EINTR) {
     }
