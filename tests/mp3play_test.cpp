@@ -1,7 +1,7 @@
 // MPEG audio files played end to end through the OSS simulator: what reaches the device
 // is the decoder's own output (vexa-decode) converted to 44100 Hz by the same audio
 // functions, frame for frame; start offsets, -i, damaged and hostile input.
-#include "audio.h"
+#include "audio_internal.h"
 #include "control_path.h"
 #include "mp3files.h"
 #include "ossim_report.h"
