@@ -60,6 +60,8 @@ int play_first_track(tPlayback& pb, const char* file);
 int play_track(tPlayback& pb);
 // After the last track: drains the device (unless it failed) and closes it.
 void end_play(int device_failed);
+// In the reader, which plays nothing: gives back the pipe buffer.
+void free_pipe_buffer();
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 
