@@ -88,8 +88,7 @@ tFeedEvent confirm_stream(tMp3Feed& feed) {
     }
     n = stream_peek(in, window, &ends);
     tFrameRun run{};
-    const int32_t found =
-        mpeg_confirm_run(window.first(static_cast<size_t>(n)), ends, &run);
+    const int32_t found = mpeg_confirm_run(window.first(static_cast<size_t>(n)), ends, &run);
     if (found == MPEG_RUN_MORE) {
         feed.step = FEED_SEARCH;
         return FEED_LOOK_AHEAD;
@@ -159,7 +158,8 @@ tFeedEvent read_data(tMp3Feed& feed) {
         return FEED_CUT_SHORT;
     }
     feed.step = FEED_SEARCH;
-    guard_reads(in, 8 * static_cast<int64_t>(feed.header.free_format ? MP3_FREE_FORMAT_READ_BYTES
+    guard_reads(in,
+                8 * static_cast<int64_t>(feed.header.free_format ? MP3_FREE_FORMAT_READ_BYTES
                                                                  : feed.header.bits_required / 8));
     const tMPEGStatus s = MP3DecodeData(feed.inst, feed.left, feed.right, &in.bitstream);
     end_guard(in);

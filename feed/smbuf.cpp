@@ -305,6 +305,11 @@ int stream_peek(const tInputBuffer& b, std::span<uint8_t> dest, bool* at_end) {
         *at_end = n < room;
         return n;
     }
+    // A file is not looked into beyond what smbuf holds.
+    if (b.source != INPUT_PIPE) {
+        *at_end = n < room;
+        return n;
+    }
     if (b.readcnt > b.usedcnt)
         n += peek_words(b, b.rdfi_block.data() + b.usedcnt, b.rdfi_block_bytes - 4 * b.usedcnt,
                         dest.data() + n, room - n);

@@ -125,8 +125,8 @@ int read_data_from_bytes(tInputBuffer& in);
 int input_refill(tInputBuffer& in);
 // Copies the stream bytes from the (byte-aligned) read position on into `dest`, in the
 // order the decoder reads them, without taking them: what smbuf holds, then what the pipe
-// buffer (or the bound bytes) holds. Returns how many; `at_end` says that the stream ends
-// after them.
+// buffer (or the bound bytes) holds; of a file, only what smbuf holds. Returns how many;
+// `at_end` says that the stream ends after them (for a file: that smbuf holds no more).
 int stream_peek(const tInputBuffer& in, std::span<uint8_t> dest, bool* at_end);
 // 1 when a block was taken into wav_block, 0 when none is there yet, -1 at the end.
 int read_wav_data_from_inbuf(tInputBuffer& in);

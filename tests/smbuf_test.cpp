@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <span>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -42,17 +45,82 @@ class InputBuffer : public testing::Test {
     uint32_t* const smbuf = in.smbuf.data();
 };
 
-TEST_F(InputBuffer, EarliestByteLandsInTheTopBits) {
-    open_file(std::string("\xFF\xFB\x90\x64", 4));
-    EXPECT_EQ(read_data_from_file(in), -1); // the word arrives, then the end of the file
-    EXPECT_EQ(in.smbufcnt, 1);
-    EXPECT_EQ(smbuf[0], 0xFFFB9064u);
-    EXPECT_EQ(smbuf[0] >> 21, 0x7FFu); // the sync word
+// Whatever the source, the file bytes FF FB 90 64 become a word with FF on top (the sync
+// word in its top 11 bits); with -w (swap_bytes 0) the word 6490FBFF, on any machine.
+TEST_F(InputBuffer, EarliestByteLandsInTheTopBitsFromEverySource) {
+    const std::string bytes("\xFF\xFB\x90\x64", 4);
+    const auto span = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    struct tCase {
+        int32_t source;
+        int32_t swap_bytes;
+        uint32_t word;
+    };
+    constexpr tCase cases[] = {
+        {INPUT_FILE, 1, 0xFFFB9064u}, {INPUT_FILE, 0, 0x6490FBFFu},  {INPUT_PIPE, 1, 0xFFFB9064u},
+        {INPUT_PIPE, 0, 0x6490FBFFu}, {INPUT_BYTES, 1, 0xFFFB9064u}, {INPUT_BYTES, 0, 0x6490FBFFu},
+    };
+    for (const tCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "source " << c.source << ", swap " << c.swap_bytes);
+        if (c.source == INPUT_FILE) {
+            if (file_ == nullptr) open_file(bytes);
+            lseek(fileno(file_), 0, SEEK_SET);
+            input_bind_file(in, fileno(file_), c.swap_bytes);
+            EXPECT_EQ(read_data_from_file(in), -1); // the word arrives, then the end of the file
+        } else if (c.source == INPUT_PIPE) {
+            input_bind_pipe(in, pipe_, c.swap_bytes);
+            uint8_t* slot = pbuffer_write_slot(pipe_);
+            std::memcpy(slot, bytes.data(), 4);
+            pbuffer_commit_last(pipe_, 4);
+            EXPECT_EQ(rdfi(in), -1);
+        } else {
+            input_bind_bytes(in, span, c.swap_bytes);
+            EXPECT_EQ(read_data_from_bytes(in), -1);
+        }
+        EXPECT_EQ(in.smbufcnt, 1);
+        EXPECT_EQ(smbuf[0], c.word);
+        // The look ahead sees the bytes in the order the decoder reads them.
+        uint8_t ahead[8] = {};
+        bool at_end = false;
+        ASSERT_EQ(stream_peek(in, ahead, &at_end), 4);
+        EXPECT_TRUE(at_end);
+        EXPECT_EQ(ahead[0], c.word >> 24);
+        EXPECT_EQ(ahead[3], c.word & 0xFF);
+    }
+}
 
-    input_bind_file(in, fileno(file_), 0); // -w: the earliest byte lands in the low bits, on any machine
-    lseek(fileno(file_), 0, SEEK_SET);
-    EXPECT_EQ(read_data_from_file(in), -1);
-    EXPECT_EQ(smbuf[0] >> 24, 0x64u);
+// The probe's scan turns the file's bytes the way the bit buffer turns its words: each whole
+// group of four reversed under -w, a trailing part left alone.
+TEST(StreamBytesIn, ReversesWholeGroupsOfFourOnlyUnderW) {
+    uint8_t bytes[7] = {1, 2, 3, 4, 5, 6, 7};
+    stream_bytes_in(bytes, 1);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 7), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    stream_bytes_in(bytes, 0);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 7), (std::vector<uint8_t>{4, 3, 2, 1, 5, 6, 7}));
+}
+
+// Two records in one process, each bound to its own source, keep their streams apart.
+TEST_F(InputBuffer, TwoRecordsReadTheirOwnSources) {
+    std::vector<uint8_t> stream(3 * PIPE_BLOCK_BYTES);
+    for (size_t i = 0; i < stream.size(); i++)
+        stream[i] = static_cast<uint8_t>(0xA0 + i % 7);
+    static tInputBuffer other{};
+    input_bind_bytes(other, stream, 1);
+    put_block(0);
+    EXPECT_EQ(rdfi(in), 0); // the pipe has one block so far
+    EXPECT_EQ(read_data_from_bytes(other), 1);
+    EXPECT_EQ(in.smbufcnt, PIPE_BLOCK_WORDS);
+    EXPECT_EQ(smbuf[1], 0x04050607u);
+    EXPECT_EQ(other.smbuf[0], 0xA0A1A2A3u);
+    EXPECT_EQ(pbuffer_level(pipe_), 0);
+    uint8_t ahead[4] = {};
+    bool at_end = true;
+    ASSERT_EQ(stream_peek(other, ahead, &at_end), 4);
+    EXPECT_FALSE(at_end);
+    EXPECT_EQ(ahead[0], 0xA0);
+    EXPECT_EQ(stream_position(other), 0);
+    other.bitstream.bufptr = other.smbuf.data() + 3;
+    EXPECT_EQ(stream_position(other), 12);
+    EXPECT_EQ(stream_position(in), 0);
 }
 
 TEST_F(InputBuffer, FileRefillStopsAtTheTargetAndAtEndOfFile) {
