@@ -1,7 +1,7 @@
 // The stream decoder: bytes in, frames of PCM out, over the four frame calls.
 //
-// Each decoder holds its input in a word buffer of its own (the player's bit buffer is one
-// per process and fed from its pipe buffer). The steps of a frame are those of the
+// Each decoder holds its input in a word buffer of its own (the frame feed's input record
+// is a program's, bound to a file, a pipe buffer or bytes it holds). The steps of a frame are those of the
 // player's frame feed: a sync word is searched, believed only where the frame due there
 // or a run of frames starts (mpegsync), the header is read, and the frame is decoded. A
 // step runs only when a whole look-ahead window is held after the position, or the input
