@@ -20,10 +20,12 @@
 #include <unistd.h>
 
 tMPEGInstance* inst = nullptr;
-int16_t pcm_left[MP3_MAX_SAMPLES];
-int16_t pcm_right[MP3_MAX_SAMPLES];
 
 namespace {
+
+// The block the loop decodes (or takes from a WAV file) and writes.
+int16_t pcm_left[MP3_MAX_SAMPLES];
+int16_t pcm_right[MP3_MAX_SAMPLES];
 
 // The pipe buffer between the pipe and the decoder, made once by decoder_init, and the
 // input record the loop takes the stream from: bound to the pipe buffer for each track.

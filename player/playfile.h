@@ -47,8 +47,6 @@ struct tPlayback {
 };
 
 extern tMPEGInstance* inst;
-extern int16_t pcm_left[MP3_MAX_SAMPLES];
-extern int16_t pcm_right[MP3_MAX_SAMPLES];
 
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
