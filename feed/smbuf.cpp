@@ -296,12 +296,14 @@ int stream_peek(const tInputBuffer& b, std::span<uint8_t> dest, bool* at_end) {
     // The rest of the stream in memory; or the rest of the block rdfi is taking words from,
     // then the blocks still in the ring.
     if (b.source == INPUT_BYTES) {
+        // Word by word, as read_data_from_bytes will take them (the last one filled up).
         const size_t rest = b.input_bytes.size() - b.input_bytes_used;
-        const int more = std::min(room - n, static_cast<int>(std::min<size_t>(rest, INT32_MAX)));
-        if (more > 0)
-            std::memcpy(dest.data() + n, b.input_bytes.data() + b.input_bytes_used,
-                        static_cast<size_t>(more));
-        n += more;
+        for (size_t k = 0; k < rest && n < room; k += 4) {
+            uint32_t w = 0;
+            const size_t got = std::min<size_t>(4, rest - k);
+            std::memcpy(&w, b.input_bytes.data() + b.input_bytes_used + k, got);
+            n += peek_words(b, &w, static_cast<int>(got), dest.data() + n, room - n);
+        }
         *at_end = n < room;
         return n;
     }

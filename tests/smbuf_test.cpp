@@ -98,6 +98,32 @@ TEST(StreamBytesIn, ReversesWholeGroupsOfFourOnlyUnderW) {
     EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 7), (std::vector<uint8_t>{4, 3, 2, 1, 5, 6, 7}));
 }
 
+// What the bit buffer has not taken yet is looked at in the order it will hold it, -w too
+// (where a last part-word's bytes come after the filler the word gets).
+TEST_F(InputBuffer, PeekPastTheHeldWordsKeepsTheDecodersOrder) {
+    const uint8_t stream[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    for (const int32_t swap : {1, 0}) {
+        input_bind_pipe(in, pipe_, swap);
+        uint8_t* slot = pbuffer_write_slot(pipe_);
+        std::memset(slot, 0, PIPE_BLOCK_BYTES); // as the loop clears a short last block
+        std::memcpy(slot, stream, sizeof stream);
+        pbuffer_commit_last(pipe_, sizeof stream);
+        uint8_t from_pipe[16] = {};
+        bool at_end = false;
+        ASSERT_EQ(stream_peek(in, from_pipe, &at_end), 10);
+        EXPECT_TRUE(at_end);
+        input_bind_bytes(in, stream, swap);
+        uint8_t from_bytes[16] = {};
+        ASSERT_EQ(stream_peek(in, from_bytes, &at_end), 10);
+        EXPECT_TRUE(at_end);
+        const std::vector<uint8_t> expected =
+            swap ? std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}
+                 : std::vector<uint8_t>{4, 3, 2, 1, 8, 7, 6, 5, 0, 0};
+        EXPECT_EQ(std::vector<uint8_t>(from_pipe, from_pipe + 10), expected) << swap;
+        EXPECT_EQ(std::vector<uint8_t>(from_bytes, from_bytes + 10), expected) << swap;
+    }
+}
+
 // Two records in one process, each bound to its own source, keep their streams apart.
 TEST_F(InputBuffer, TwoRecordsReadTheirOwnSources) {
     std::vector<uint8_t> stream(3 * PIPE_BLOCK_BYTES);
