@@ -1,12 +1,12 @@
 // The stream decoder: bytes in, frames of PCM out, over the four frame calls.
 //
-// Each decoder holds its input in a word buffer of its own (the player's bit buffer is one
-// per process and fed from its pipe buffer). The steps of a frame are those of the
-// player's frame feed: a sync word is searched, believed only where the frame due there
-// or a run of frames starts (mpegsync), the header is read, and the frame is decoded. A
-// step runs only when a whole look-ahead window is held after the position, or the input
-// has ended; so what a step sees does not depend on how the input was cut into pushes,
-// and the PCM is the same for any pieces.
+// Each decoder holds its input in a word buffer of its own, as each of the frame feed's
+// input records does. The steps of a frame are those of the player's frame feed: a sync
+// word is searched, believed only where the frame due there or a run of frames starts
+// (mpegsync), the header is read, and the frame is decoded. A step runs only when a whole
+// look-ahead window is held after the position, or the input has ended; so what a step
+// sees does not depend on how the input was cut into pushes, and the PCM is the same for
+// any pieces.
 #include "mp3dec.h"
 #include "mpegsync.h"
 

@@ -47,8 +47,6 @@ struct tPlayback {
 };
 
 extern tMPEGInstance* inst;
-extern int16_t pcm_left[MP3_MAX_SAMPLES];
-extern int16_t pcm_right[MP3_MAX_SAMPLES];
 
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
@@ -60,6 +58,8 @@ int play_first_track(tPlayback& pb, const char* file);
 int play_track(tPlayback& pb);
 // After the last track: drains the device (unless it failed) and closes it.
 void end_play(int device_failed);
+// In the reader, which plays nothing: gives back the pipe buffer.
+void free_pipe_buffer();
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 

@@ -104,9 +104,7 @@ int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun*
             held -= at;
             at = 0;
             const size_t n = read_at(pb, file, next_read, scan_buffer + held, SCAN_PIECE);
-            if (!pb.swap_bytes)
-                for (size_t k = 0; k + 4 <= n; k += 4)
-                    std::reverse(scan_buffer + held + k, scan_buffer + held + k + 4);
+            stream_bytes_in(std::span(scan_buffer + held, n), pb.swap_bytes);
             next_read += static_cast<int64_t>(n);
             held += n;
             ended = n < static_cast<size_t>(SCAN_PIECE);
@@ -362,7 +360,6 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
                                             (!whole_file || layout.tag.bytes == pb.stream_bytes));
         }
     }
-    smbuf_input(pb.file_fd, pb.swap_bytes);
 
     if (offset == 0 && !info_only) return;
 

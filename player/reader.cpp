@@ -4,7 +4,6 @@
 #include "playfile.h"
 #include "safeguards.h"
 #include "settings.h"
-#include "smbuf.h"
 #include "tracks.h"
 
 #include <cerrno>
@@ -102,7 +101,6 @@ void make_track_pipe(int (&fds)[2]) {
 void fork_reader(tPlayback& pb, const char* file) {
     close(pb.file_fd);
     pb.file_fd = -1;
-    smbuf_input(-1, pb.swap_bytes);
     if (debug >= 1)
         std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
     int fds[2];
@@ -122,8 +120,7 @@ void fork_reader(tPlayback& pb, const char* file) {
         // The reader needs neither locked pages nor the pipe buffer, which were set up
         // before the fork; giving them back halves its resident memory.
         if (munlockall() < 0) std::perror("munlockall()");
-        pbuffer_free(inbuf.pbuf);
-        smbuf_input_pipe(nullptr);
+        free_pipe_buffer();
         run_reader(file, pb.start_offset, fds[1]);
         finish_reader(copy_more_tracks());
     }

@@ -3,7 +3,6 @@
 #include "audio.h"
 #include "input.h"
 #include "settings.h"
-#include "smbuf.h"
 
 #include <cerrno>
 #include <csignal>
@@ -55,7 +54,6 @@ void format_time(long seconds, char (&text)[32]) {
     pb.rate = 44100;
     pb.last_second = -1;
     pb.file_fd = -1;
-    mp3feed_init(pb.feed, inst, pcm_left, pcm_right, FEED_FILE, 0);
     if (debug >= 1)
         std::printf("initializing MP3 library, inst=0x%08X\n",
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(inst)));
@@ -139,9 +137,6 @@ bool next_track(tPlayback& pb) {
         std::perror("fcntl");
         std::exit(1);
     }
-    pbuffer_reset(inbuf.pbuf);
-    smbuf_reset();
-    smbuf_input(-1, pb.swap_bytes);
     return true;
 }
 

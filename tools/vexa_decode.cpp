@@ -31,6 +31,7 @@
 namespace {
 
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
+tInputBuffer input;
 int16_t left[MP3_MAX_SAMPLES];
 int16_t right[MP3_MAX_SAMPLES];
 uint8_t out_bytes[4 * MP3_MAX_SAMPLES];
@@ -196,8 +197,8 @@ std::span<const uint8_t> read_rest(tDecodeRun& run, int64_t limit) {
 void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
     MP3InitInstance(&instance);
     tMp3Feed feed{};
-    mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
-    mp3feed_attach_bytes(stream);
+    input_bind_bytes(input, stream, 1);
+    mp3feed_init(feed, &instance, left, right, &input, 1);
     bool first = true;
     int64_t skip_at = -1; // the frame that carries the stream's header
     tGaplessWindow window{0, -1};
@@ -230,7 +231,7 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
         if (e == FEED_CUT_SHORT) run.cut_short += 1;
         if (mp3feed_over(feed, e)) return;
         if ((e == FEED_NO_SYNC || e == FEED_NOT_STREAM) &&
-            stream_position() - last_frame_at > LOST_SYNC_BYTES) {
+            stream_position(input) - last_frame_at > LOST_SYNC_BYTES) {
             run.lost = true;
             return;
         }
