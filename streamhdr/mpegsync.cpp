@@ -114,7 +114,9 @@ void mpeg_sync_take(tStreamSync& sync, int64_t at, std::span<const uint8_t> head
                     int32_t free_length) {
     sync.in_sync = 0;
     if (!mpeg_frame_header(head, &sync.last)) return;
-    const int32_t length = mp3_frame_bytes(sync.last.word, free_length);
+    // A free-format frame is as long as the stream has shown.
+    const int32_t length =
+        sync.last.length > 0 ? sync.last.length : mp3_frame_bytes(sync.last.word, free_length);
     if (length == 0) return;
     sync.in_sync = 1;
     sync.next_header_at = at + length;

@@ -192,12 +192,13 @@ constexpr uint32_t mp3_hdr_faults(uint32_t word) {
 // header `h` (a packed word or the whole header): samples x bit/s / Hz, rounded down; 0 for
 // free format and for a reserved rate, layer or bitrate. Every frame length and every
 // byte position of a constant-bitrate stream comes from this rule. One frame fits in 32
-// bits unsigned (at most 1152 x 448000); a count of frames wants int64_t, and is taken in
-// whole seconds and the rest, so that hours of samples do not overflow.
+// bits unsigned (at most 1152 x 448000); a count of frames wants int64_t, and from a second
+// on is taken in whole seconds and the rest, so that hours of samples do not overflow.
 template <typename Count> constexpr Count mp3_bits_of_samples(uint32_t h, Count samples) {
     const auto hz = static_cast<Count>(mp3_hdr_sample_rate_hz(h));
     const auto bits_per_second = static_cast<Count>(mp3_hdr_bitrate_kbps(h)) * 1000;
     if (hz == 0) return 0;
+    if (samples < hz) return samples * bits_per_second / hz;
     return samples / hz * bits_per_second + samples % hz * bits_per_second / hz;
 }
 
