@@ -44,16 +44,6 @@ void end_guard(const tInputBuffer& in) {
 #endif
 }
 
-// Bits of the current frame after its header. A free-format header does not give its
-// frame's length: the length learned from the stream is used, else that of the fastest rate.
-int32_t frame_data_bits(const tMp3Feed& feed) {
-    if (feed.header.free_format && feed.free_frame_bytes > 0) {
-        const auto padding = static_cast<int32_t>(mp3_hdr_padding(feed.header.packed_info));
-        return (feed.free_frame_bytes + padding) * 8 - HEADER_BITS;
-    }
-    return feed.header.bits_required & ~7;
-}
-
 // A free-format frame decoded to its end leaves the position on the next header: the
 // distance between the two is the frame's length, which the end of the stream needs.
 void learn_free_length(tMp3Feed& feed, const tMPEGHeader& previous, int64_t header_at,
@@ -61,11 +51,10 @@ void learn_free_length(tMp3Feed& feed, const tMPEGHeader& previous, int64_t head
     if (status == eNoErr && feed.header.free_format) {
         if (feed.free_header_at >= 0 && previous.free_format &&
             previous.sample_rate == feed.header.sample_rate) {
-            const int64_t length =
-                header_at - feed.free_header_at - mp3_hdr_padding(previous.packed_info);
-            if (length > 0 && length < INT32_MAX &&
-                (feed.free_frame_bytes == 0 || length < feed.free_frame_bytes))
-                feed.free_frame_bytes = static_cast<int32_t>(length);
+            feed.free_frame_bytes = mpeg_learn_free_length(
+                feed.free_frame_bytes,
+                header_at - feed.free_header_at - mp3_hdr_padding(previous.packed_info),
+                MPEG_FREE_BY_HEADERS);
         }
         feed.free_header_at = header_at;
     } else {
@@ -94,7 +83,8 @@ tFeedEvent confirm_stream(tMp3Feed& feed) {
         return FEED_LOOK_AHEAD;
     }
     if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
-        if (feed.free_frame_bytes == 0) feed.free_frame_bytes = run.free_length;
+        feed.free_frame_bytes =
+            mpeg_learn_free_length(feed.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
         feed.step = FEED_HEADER;
         return FEED_SYNC_FOUND;
     }
@@ -153,7 +143,8 @@ tFeedEvent read_header(tMp3Feed& feed) {
 tFeedEvent read_data(tMp3Feed& feed) {
     tInputBuffer& in = *feed.in;
     // A frame cut short by the end of the input is not decoded.
-    if (feed.input_ended && unread_bits(in) < frame_data_bits(feed)) {
+    if (feed.input_ended &&
+        unread_bits(in) < mp3_frame_data_bits(feed.header, feed.free_frame_bytes)) {
         feed.step = FEED_DONE;
         return FEED_CUT_SHORT;
     }

@@ -136,13 +136,14 @@ void check_stream(tPlayback& pb, const char* file) {
     int64_t at = pb.start_offset;
     const int32_t layer = find_run(pb, file, pb.start_offset, &run, &at);
     if (layer == 3) {
-        pb.feed.free_frame_bytes = run.free_length;
+        pb.feed.free_frame_bytes =
+            mpeg_learn_free_length(pb.feed.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
         if (debug >= 1 && at != pb.start_offset)
             std::printf("decoder: %lld bytes before the first frame passed over\n",
                         static_cast<long long>(at - pb.start_offset));
         pb.start_offset = at;
         layout.audio_start = at;
-        layout.free_length = run.free_length;
+        layout.free_length = pb.feed.free_frame_bytes;
         // The tag is read as the file holds it; under -w the words are turned.
         const size_t n = read_at(pb, file, at, first_frame.data(), first_frame.size());
         if (pb.swap_bytes) frame_tag_parse(std::span(first_frame).first(n), &layout.tag);
@@ -164,7 +165,7 @@ bool header_at(const tPlayback& pb, const char* file, int64_t at, tFrameInfo* f)
 
 // Length of the frame `f`, free format by the stream's learned length.
 int32_t frame_length(const tFrameInfo& f) {
-    return f.length > 0 ? f.length : (layout.free_length > 0 ? layout.free_length + f.padding : 0);
+    return mp3_frame_bytes(f.word, layout.free_length);
 }
 
 struct tWalk {
@@ -257,16 +258,14 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     const int64_t target = static_cast<int64_t>(offset) * rate + kept_from;
     int64_t byte = 0, landing = 0;
     bool exact = false;
-    const int32_t kbps =
-        mp3_bitrate_kbps(first.version_bits == 3 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
-                         MP3_LAYER_III, static_cast<uint32_t>(first.bitrate_index));
+    const int32_t kbps = mp3_hdr_bitrate_kbps(first.word);
     const int64_t stream_bytes = tag.bytes > 0 && tag.bytes <= layout.audio_end - layout.audio_start
                                      ? tag.bytes
                                      : layout.audio_end - layout.audio_start;
     if (tag.kind == FRAME_TAG_INFO && kbps > 0) {
         // Constant bitrate: frame k starts k * spf/8 * bitrate / rate bytes after the first.
         const int64_t k = target / spf;
-        const int64_t at = body + k * spf * kbps * 125 / rate;
+        const int64_t at = body + mp3_bits_of_samples(first.word, k * spf) / 8;
         const int64_t settled = settle_on_frame(pb, file, at);
         byte = settled >= 0 ? settled : at;
         landing = k * spf;
