@@ -287,40 +287,142 @@ void synth_row0_neon(int32_t* h, int16_t* out) {
     vst1_lane_s16(out + 16, pcm, 1);
 }
 
+namespace {
+
+// The two sums of one history row (columns a + 4u and b + 4u against the window pairs at
+// we and wo, see synth_rows_neon_at): sample j's in lane 0, sample 32 - j's in lane 1,
+// each value multiplied by its pair of words at once. The pointers move on to the next
+// row.
+#if defined(__aarch64__)
+// acc + the window pair in the low (H = 0) or high (H = 1) half of w times lane L of v.
+template <int H, int L>
+[[gnu::always_inline]] inline int64x2_t mac_pair(int64x2_t acc, int32x4_t w, int32x4_t v) {
+    if constexpr (H == 0)
+        return vmlal_laneq_s32(acc, vget_low_s32(w), v, L);
+    else
+        return vmlal_high_laneq_s32(acc, w, v, L);
+}
+
+// The four values of v against the four window pairs at w, which moves on past them.
+[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, const int32_t*& w, int32x4_t v) {
+    const int32x4_t p0 = vld1q_s32(w);
+    w += 4;
+    const int32x4_t p1 = vld1q_s32(w);
+    w += 4;
+    acc = mac_pair<0, 0>(acc, p0, v);
+    acc = mac_pair<1, 1>(acc, p0, v);
+    acc = mac_pair<0, 2>(acc, p1, v);
+    return mac_pair<1, 3>(acc, p1, v);
+}
+
+template <int A, int B>
+[[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
+                                                       const int32_t*& wo) {
+    int64x2_t acc = vdupq_n_s64(0);
+    for (int half = 0; half < 2; ++half) {
+        const int32x4x4_t r = vld4q_s32(h);
+        h += 16;
+        acc = mac_pairs4(acc, we, r.val[A]);
+        acc = mac_pairs4(acc, wo, r.val[B]);
+    }
+    we += SYNTH_ROW_WORDS - 16;
+    wo += SYNTH_ROW_WORDS - 16;
+    return acc;
+}
+#else
+// On 32-bit ARM the same steps written out: compilers give every load an address of its
+// own, where the loads can move their pointers on themselves. A half row split by column
+// mod 4 puts columns 4u + c, u = 0..3, in d(2c) (u = 0, 1) and d(2c + 1) (u = 2, 3); the
+// even-age values are in E0, E1, the odd-age ones in O0, O1; d16..d19 and d20..d23 the
+// four window pairs of each. The first product starts the sum.
+#define VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, STEP, MUL)                                               \
+    "vld4.32 {d0, d2, d4, d6}, [%[h]]!\n\t"                                                        \
+    "vld4.32 {d1, d3, d5, d7}, [%[h]]!\n\t"                                                        \
+    "vld1.32 {d16-d19}, [%[we]]" STEP "\n\t"                                                      \
+    "vld1.32 {d20-d23}, [%[wo]]" STEP "\n\t"                                                      \
+    MUL " %q[acc], d16, " E0 "[0]\n\t"                                                             \
+    "vmlal.s32 %q[acc], d17, " E0 "[1]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d18, " E1 "[0]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d19, " E1 "[1]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d20, " O0 "[0]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d21, " O0 "[1]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d22, " O1 "[0]\n\t"                                                       \
+    "vmlal.s32 %q[acc], d23, " O1 "[1]\n\t"
+#define VEXA_SYNTH_ROW(E0, E1, O0, O1)                                                             \
+    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, "!", "vmull.s32")                                        \
+        VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, ", %[step]", "vmlal.s32")
+
+template <int A, int B>
+[[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
+                                                       const int32_t*& wo) {
+    int64x2_t acc;
+    // From the second half's pairs to the next row's first.
+    const int32_t step = (SYNTH_ROW_WORDS - 8) * int32_t{sizeof(int32_t)};
+    if constexpr (A == 1)
+        asm(VEXA_SYNTH_ROW("d2", "d3", "d4", "d5")
+            : [acc] "=&w"(acc), [h] "+r"(h), [we] "+r"(we), [wo] "+r"(wo)
+            : [step] "r"(step)
+            : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20",
+              "d21", "d22", "d23", "memory");
+    else
+        asm(VEXA_SYNTH_ROW("d6", "d7", "d0", "d1")
+            : [acc] "=&w"(acc), [h] "+r"(h), [we] "+r"(we), [wo] "+r"(wo)
+            : [step] "r"(step)
+            : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20",
+              "d21", "d22", "d23", "memory");
+    return acc;
+}
+#undef VEXA_SYNTH_ROW
+#undef VEXA_SYNTH_HALF_ROW
+#endif
+
+// The PCM samples of the sums of two rows each: the rounding narrowing shift gives
+// (acc + 2^24) >> 25 and the narrowing saturates to 16 bits. Lanes j, 32 - j, j + 1,
+// 31 - j.
+int16x4_t pcm4(int64x2_t s0, int64x2_t s1) {
+    return vqmovn_s32(vcombine_s32(vqrshrn_n_s64(s0, SYNTH_PCM_SHIFT),
+                                   vqrshrn_n_s64(s1, SYNTH_PCM_SHIFT)));
+}
+
+} // namespace
+
 // Per history row: loads that split the row by column mod 4 put the even-age and the
 // odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
 // own; loads that split the window's pairs put the coefficients of sample j and of sample
 // 32 - j in registers of their own, read from where the ring starts; multiplied and
-// accumulated in 64-bit lanes. The rounding narrowing shift gives (acc + 2^24) >> 25 and
-// the narrowing saturates to 16 bits.
+// accumulated in 64-bit lanes. Four rows at a time (the last three), their eight samples
+// rounded and saturated together: samples j..j + 3 in one store, 32 - j..29 - j reversed
+// in another.
+#if !defined(__aarch64__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-schedule-insns")
+#endif
 template <int A, int B>
 void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
     const int32_t* we = synth_window.data() + SYNTH_ROW0_WORDS + 2 * rd.even;
     const int32_t* wo = synth_window.data() + SYNTH_ROW0_WORDS + 32 + 2 * rd.odd;
-    for (int j = 1; j < 16; ++j, we += SYNTH_ROW_WORDS, wo += SYNTH_ROW_WORDS) {
-        const int32_t* h = buf[j];
-        int64x2_t lo = vdupq_n_s64(0), up = vdupq_n_s64(0);
-        for (int half = 0; half < 2; ++half) {
-            const int32x4x4_t r = vld4q_s32(h + 16 * half);
-            const int32x4_t e = r.val[A], o = r.val[B];
-            const int32x4x2_t ew = vld2q_s32(we + 8 * half), ow = vld2q_s32(wo + 8 * half);
-            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(ew.val[0]));
-            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ew.val[1]));
-            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(ew.val[0]));
-            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ew.val[1]));
-            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(ow.val[0]));
-            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(ow.val[1]));
-            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(ow.val[0]));
-            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(ow.val[1]));
-        }
-        const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
-                                      vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
-        const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
-        const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
-        vst1_lane_s16(out + j, pcm, 0);
-        vst1_lane_s16(out + 32 - j, pcm, 1);
+    const int32_t* h = buf[1];
+    int64x2_t s[4];
+    for (int j = 1; j < 13; j += 4) {
+        for (int r = 0; r < 4; ++r)
+            s[r] = synth_row_sums<A, B>(h, we, wo);
+        const int16x4x2_t v = vuzp_s16(pcm4(s[0], s[1]), pcm4(s[2], s[3]));
+        vst1_s16(out + j, v.val[0]);
+        vst1_s16(out + 29 - j, vrev64_s16(v.val[1]));
     }
+    for (int r = 0; r < 3; ++r)
+        s[r] = synth_row_sums<A, B>(h, we, wo);
+    const int16x4_t a = pcm4(s[0], s[1]), b = pcm4(s[2], s[2]);
+    vst1_lane_s16(out + 13, a, 0);
+    vst1_lane_s16(out + 19, a, 1);
+    vst1_lane_s16(out + 14, a, 2);
+    vst1_lane_s16(out + 18, a, 3);
+    vst1_lane_s16(out + 15, b, 0);
+    vst1_lane_s16(out + 17, b, 1);
 }
+#if !defined(__aarch64__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out) {
     const tSynthRingRead rd = synth_ring_read(p);
