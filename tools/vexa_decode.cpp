@@ -16,6 +16,7 @@
 #include "mp3rate.h"
 #include "smbuf.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -33,7 +34,7 @@ namespace {
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t left[MP3_MAX_SAMPLES];
 int16_t right[MP3_MAX_SAMPLES];
-uint8_t out_bytes[4 * MP3_MAX_SAMPLES];
+int16_t out_samples[2 * MP3_MAX_SAMPLES];
 int infd = -1; // the input file
 
 constexpr int WAV_HEADER_BYTES = 44;
@@ -133,11 +134,20 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h, int from, int n) {
     const int channels = run.wav ? 2 : h.numchans;
     const int16_t* l = left + from;
     const int16_t* r = (h.numchans == 1 ? left : right) + from;
-    for (int i = 0; i < n; i++) {
-        put16(out_bytes + 2 * channels * i, l[i]);
-        if (channels == 2) put16(out_bytes + 4 * i + 2, r[i]);
-    }
-    write_out(run, out_bytes, static_cast<size_t>(2 * channels * n));
+    // Interleaved in one pass each (where the samples' own bytes are little-endian they are
+    // written as they are, else each is put byte by byte in its place).
+    if (channels == 2)
+        for (int i = 0; i < n; i++) {
+            out_samples[2 * i] = l[i];
+            out_samples[2 * i + 1] = r[i];
+        }
+    else
+        std::memcpy(out_samples, l, sizeof(int16_t) * static_cast<size_t>(n));
+    auto* bytes = reinterpret_cast<uint8_t*>(out_samples);
+    if constexpr (std::endian::native != std::endian::little)
+        for (int i = 0; i < channels * n; i++)
+            put16(bytes + 2 * i, out_samples[i]);
+    write_out(run, bytes, static_cast<size_t>(2 * channels * n));
     run.frames += 1;
     run.samples += n;
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
