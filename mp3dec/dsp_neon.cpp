@@ -239,24 +239,24 @@ void synth_dct_neon(int32_t* x) {
 
 namespace {
 
-// The window words of samples 0 and 16 against the even and the odd columns of history
-// row 0, formed from the words of the portable kernel's pairs (the centre word, which
-// meets the same value twice, doubled).
+// The window word of each column of history row 0: at even columns the words of sample
+// 0, at odd ones those of sample 16, formed from the words of the portable kernel's pairs
+// (the centre word, which meets the same value twice, doubled).
 struct tRow0Coefs {
-    int32_t even[16], odd[16];
+    int32_t col[32];
 };
 
 tRow0Coefs row0_coefs() {
     const int32_t* w = synth_window.data();
     tRow0Coefs c{};
     for (int i = 0; i < 4; ++i) {
-        c.even[2 * i + 2] += w[2 * i];  // age 2i + 2
-        c.even[14 - 2 * i] += w[2 * i]; // age 14 - 2i
-        c.even[2 * i + 1] = w[2 * i + 1];
-        c.even[15 - 2 * i] = -w[2 * i + 1];
+        c.col[2 * (2 * i + 2)] += w[2 * i];  // age 2i + 2
+        c.col[2 * (14 - 2 * i)] += w[2 * i]; // age 14 - 2i
+        c.col[2 * (2 * i + 1)] = w[2 * i + 1];
+        c.col[2 * (15 - 2 * i)] = -w[2 * i + 1];
     }
     for (int t = 0; t < 8; ++t)
-        c.odd[2 * t + 1] = w[8 + t];
+        c.col[2 * (2 * t + 1) + 1] = w[8 + t];
     return c;
 }
 
@@ -265,36 +265,74 @@ const tRow0Coefs row0_coef = row0_coefs();
 
 } // namespace
 
-// Row 0 split into its even and odd columns against the coefficients of samples 0 and 16
-// in 64-bit lanes; then the row moves two columns on, stored back interleaved from the
-// same registers once all of it is read.
+// Row 0 against its column words in 64-bit lanes: the products of the even columns meet
+// in lane 0 (sample 0), those of the odd ones in lane 1 (sample 16). Then the row moves
+// two columns on, stored back from the same registers once all of it is read.
+#if defined(__aarch64__)
 void synth_row0_neon(int32_t* h, int16_t* out) {
-    int32x4x2_t v[4];
-    for (int q = 0; q < 4; ++q)
-        v[q] = vld2q_s32(h + 8 * q);
-    int64x2_t s0 = vdupq_n_s64(0), s16 = vdupq_n_s64(0);
-    for (int q = 0; q < 4; ++q) {
-        const int32x4_t ce = vld1q_s32(row0_coef.even + 4 * q);
-        const int32x4_t co = vld1q_s32(row0_coef.odd + 4 * q);
-        s0 = vmlal_s32(s0, vget_low_s32(v[q].val[0]), vget_low_s32(ce));
-        s0 = vmlal_s32(s0, vget_high_s32(v[q].val[0]), vget_high_s32(ce));
-        s16 = vmlal_s32(s16, vget_low_s32(v[q].val[1]), vget_low_s32(co));
-        s16 = vmlal_s32(s16, vget_high_s32(v[q].val[1]), vget_high_s32(co));
+    int32x4_t v[8];
+    for (int q = 0; q < 8; ++q)
+        v[q] = vld1q_s32(h + 4 * q);
+    int64x2_t s = vdupq_n_s64(0);
+    for (int q = 0; q < 8; ++q) {
+        const int32x4_t c = vld1q_s32(row0_coef.col + 4 * q);
+        s = vmlal_s32(s, vget_low_s32(v[q]), vget_low_s32(c));
+        s = vmlal_high_s32(s, v[q], c);
     }
-    // Columns 0..23 to 2..25, then 24..27 to 26..29 and 28, 29 to 30, 31.
-    for (int q = 0; q < 3; ++q)
-        vst2q_s32(h + 2 + 8 * q, v[q]);
-    const int32x2x2_t lo = {{vget_low_s32(v[3].val[0]), vget_low_s32(v[3].val[1])}};
-    const int32x2x2_t hi = {{vget_high_s32(v[3].val[0]), vget_high_s32(v[3].val[1])}};
-    vst2_s32(h + 26, lo);
-    vst2_lane_s32(h + 30, hi, 0);
-    const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(s0), vget_low_s64(s16)),
-                                  vcombine_s64(vget_high_s64(s0), vget_high_s64(s16)));
+    for (int q = 0; q < 7; ++q)
+        vst1q_s32(h + 2 + 4 * q, v[q]);
+    vst1_s32(h + 30, vget_low_s32(v[7]));
     const int32x2_t r = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
     const int16x4_t pcm = vqmovn_s32(vcombine_s32(r, r));
     vst1_lane_s16(out, pcm, 0);
     vst1_lane_s16(out + 16, pcm, 1);
 }
+#else
+// On 32-bit ARM written out, as compilers give every load and store an address of its
+// own: the row in d0..d7 and d16..d23, eight column words at a time in d24..d27, the sums
+// in q14; narrowed in place (lanes 2 and 3 of the narrowing are not used).
+void synth_row0_neon(int32_t* h, int16_t* out) {
+    const int32_t* c = row0_coef.col;
+    int32_t* to = h + 2;
+    asm volatile("vld1.32 {d0-d3}, [%[h]]!\n\t"
+                 "vld1.32 {d4-d7}, [%[h]]!\n\t"
+                 "vld1.32 {d16-d19}, [%[h]]!\n\t"
+                 "vld1.32 {d20-d23}, [%[h]]\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmull.s32 q14, d0, d24\n\t"
+                 "vmlal.s32 q14, d1, d25\n\t"
+                 "vmlal.s32 q14, d2, d26\n\t"
+                 "vmlal.s32 q14, d3, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmlal.s32 q14, d4, d24\n\t"
+                 "vmlal.s32 q14, d5, d25\n\t"
+                 "vmlal.s32 q14, d6, d26\n\t"
+                 "vmlal.s32 q14, d7, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmlal.s32 q14, d16, d24\n\t"
+                 "vmlal.s32 q14, d17, d25\n\t"
+                 "vmlal.s32 q14, d18, d26\n\t"
+                 "vmlal.s32 q14, d19, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]\n\t"
+                 "vmlal.s32 q14, d20, d24\n\t"
+                 "vmlal.s32 q14, d21, d25\n\t"
+                 "vmlal.s32 q14, d22, d26\n\t"
+                 "vmlal.s32 q14, d23, d27\n\t"
+                 "vst1.32 {d0-d3}, [%[to]]!\n\t"
+                 "vst1.32 {d4-d7}, [%[to]]!\n\t"
+                 "vst1.32 {d16-d19}, [%[to]]!\n\t"
+                 "vst1.32 {d20-d22}, [%[to]]\n\t"
+                 "vqrshrn.s64 d28, q14, %[shift]\n\t"
+                 "vqmovn.s32 d28, q14\n\t"
+                 "vst1.16 {d28[0]}, [%[out]]\n\t"
+                 "vst1.16 {d28[1]}, [%[out16]]"
+                 : [h] "+r"(h), [c] "+r"(c), [to] "+r"(to)
+                 : [out] "r"(out), [out16] "r"(out + 16), [shift] "i"(SYNTH_PCM_SHIFT)
+                 : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19",
+                   "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29",
+                   "memory");
+}
+#endif
 
 namespace {
 
