@@ -77,7 +77,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void subbands_in(const int32_t* p, int32x4_t* v) {
+[[gnu::always_inline]] inline void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {
         v[i] = vld1q_s32(p + i);
         v[i + 1] = vld1q_s32(p + 18 + i);
@@ -91,7 +91,7 @@ void subbands_in(const int32_t* p, int32x4_t* v) {
     v[17] = vcombine_s32(ab.val[1], cd.val[1]);
 }
 
-void subbands_out(const int32x4_t* v, int32_t* p) {
+[[gnu::always_inline]] inline void subbands_out(const int32x4_t* v, int32_t* p) {
     for (int i = 0; i < 16; i += 4) {
         int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
         transpose4(a, b, c, d);
