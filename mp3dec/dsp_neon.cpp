@@ -164,21 +164,24 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
 // left either way). Then two at a time, and the last one the portable way.
 void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
     int32_t i = 0;
+    // The factor in every lane once (GCC for 32-bit ARM moves it again on every pass).
+    const int32x4_t fv = vdupq_n_s32(f);
     if (k > 0) {
         const int32x4_t up = vdupq_n_s32(k - 1 > 31 ? 31 : k - 1), one = vdupq_n_s32(1);
         for (; i + 4 <= n; i += 4)
-            vst1q_s32(x + i, vbicq_s32(vqdmulhq_n_s32(vshlq_s32(vld1q_s32(x + i), up), f), one));
+            vst1q_s32(x + i, vbicq_s32(vqdmulhq_s32(vshlq_s32(vld1q_s32(x + i), up), fv), one));
         if (i + 2 <= n) {
             const int32x2_t v = vshl_s32(vld1_s32(x + i), vget_low_s32(up));
-            vst1_s32(x + i, vbic_s32(vqdmulh_n_s32(v, f), vget_low_s32(one)));
+            vst1_s32(x + i, vbic_s32(vqdmulh_s32(v, vget_low_s32(fv)), vget_low_s32(one)));
             i += 2;
         }
     } else {
         const int32x4_t down = vdupq_n_s32(-k >= 30 ? -31 : k - 1);
         for (; i + 4 <= n; i += 4)
-            vst1q_s32(x + i, vshlq_s32(vqdmulhq_n_s32(vld1q_s32(x + i), f), down));
+            vst1q_s32(x + i, vshlq_s32(vqdmulhq_s32(vld1q_s32(x + i), fv), down));
         if (i + 2 <= n) {
-            vst1_s32(x + i, vshl_s32(vqdmulh_n_s32(vld1_s32(x + i), f), vget_low_s32(down)));
+            vst1_s32(x + i,
+                     vshl_s32(vqdmulh_s32(vld1_s32(x + i), vget_low_s32(fv)), vget_low_s32(down)));
             i += 2;
         }
     }
@@ -188,9 +191,10 @@ void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
 // Four lines at a time; the last n mod 4 the portable way.
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
     int32_t i = 0;
+    const int32x4_t kv = vdupq_n_s32(k);
     for (; i + 4 <= n; i += 4) {
-        const int32x4_t a = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(l + i), k), 1);
-        const int32x4_t b = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(r + i), k), 1);
+        const int32x4_t a = vshrq_n_s32(vqdmulhq_s32(vld1q_s32(l + i), kv), 1);
+        const int32x4_t b = vshrq_n_s32(vqdmulhq_s32(vld1q_s32(r + i), kv), 1);
         const int32x4_t sum2 = vshlq_n_s32(vaddq_s32(a, b), 1);
         vst1q_s32(l + i, sum2);
         vst1q_s32(r + i, vsubq_s32(sum2, vshlq_n_s32(b, 2)));
@@ -329,8 +333,7 @@ void synth_row0_neon(int32_t* h, int16_t* out) {
                  : [h] "+r"(h), [c] "+r"(c), [to] "+r"(to)
                  : [out] "r"(out), [out16] "r"(out + 16), [shift] "i"(SYNTH_PCM_SHIFT)
                  : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19",
-                   "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29",
-                   "memory");
+                   "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "memory");
 }
 #endif
 
@@ -382,22 +385,21 @@ template <int A, int B>
 // mod 4 puts columns 4u + c, u = 0..3, in d(2c) (u = 0, 1) and d(2c + 1) (u = 2, 3); the
 // even-age values are in E0, E1, the odd-age ones in O0, O1; d16..d19 and d20..d23 the
 // four window pairs of each. The first product starts the sum.
-#define VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, STEP, MUL)                                               \
+#define VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, STEP, MUL)                                             \
     "vld4.32 {d0, d2, d4, d6}, [%[h]]!\n\t"                                                        \
     "vld4.32 {d1, d3, d5, d7}, [%[h]]!\n\t"                                                        \
-    "vld1.32 {d16-d19}, [%[we]]" STEP "\n\t"                                                      \
-    "vld1.32 {d20-d23}, [%[wo]]" STEP "\n\t"                                                      \
-    MUL " %q[acc], d16, " E0 "[0]\n\t"                                                             \
-    "vmlal.s32 %q[acc], d17, " E0 "[1]\n\t"                                                       \
-    "vmlal.s32 %q[acc], d18, " E1 "[0]\n\t"                                                       \
-    "vmlal.s32 %q[acc], d19, " E1 "[1]\n\t"                                                       \
-    "vmlal.s32 %q[acc], d20, " O0 "[0]\n\t"                                                       \
-    "vmlal.s32 %q[acc], d21, " O0 "[1]\n\t"                                                       \
-    "vmlal.s32 %q[acc], d22, " O1 "[0]\n\t"                                                       \
+    "vld1.32 {d16-d19}, [%[we]]" STEP "\n\t"                                                       \
+    "vld1.32 {d20-d23}, [%[wo]]" STEP "\n\t" MUL " %q[acc], d16, " E0 "[0]\n\t"                    \
+    "vmlal.s32 %q[acc], d17, " E0 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d18, " E1 "[0]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d19, " E1 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d20, " O0 "[0]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d21, " O0 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d22, " O1 "[0]\n\t"                                                        \
     "vmlal.s32 %q[acc], d23, " O1 "[1]\n\t"
 #define VEXA_SYNTH_ROW(E0, E1, O0, O1)                                                             \
-    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, "!", "vmull.s32")                                        \
-        VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, ", %[step]", "vmlal.s32")
+    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, "!", "vmull.s32")                                          \
+    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, ", %[step]", "vmlal.s32")
 
 template <int A, int B>
 [[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
@@ -427,8 +429,8 @@ template <int A, int B>
 // (acc + 2^24) >> 25 and the narrowing saturates to 16 bits. Lanes j, 32 - j, j + 1,
 // 31 - j.
 int16x4_t pcm4(int64x2_t s0, int64x2_t s1) {
-    return vqmovn_s32(vcombine_s32(vqrshrn_n_s64(s0, SYNTH_PCM_SHIFT),
-                                   vqrshrn_n_s64(s1, SYNTH_PCM_SHIFT)));
+    return vqmovn_s32(
+        vcombine_s32(vqrshrn_n_s64(s0, SYNTH_PCM_SHIFT), vqrshrn_n_s64(s1, SYNTH_PCM_SHIFT)));
 }
 
 } // namespace
