@@ -447,7 +447,8 @@ int16x4_t pcm4(int64x2_t s0, int64x2_t s1) {
 #pragma GCC optimize("no-schedule-insns")
 #endif
 template <int A, int B>
-void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
+[[gnu::always_inline]] inline void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd,
+                                                      int16_t* out) {
     const int32_t* we = synth_window.data() + SYNTH_ROW0_WORDS + 2 * rd.even;
     const int32_t* wo = synth_window.data() + SYNTH_ROW0_WORDS + 32 + 2 * rd.odd;
     const int32_t* h = buf[1];
