@@ -140,15 +140,19 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
         return vcombine_s32(vget_high_s32(r), vget_low_s32(r));
     };
     const auto hi = [](int32x4_t v, int32x4_t w) { return vshrq_n_s32(vqdmulhq_s32(v, w), 1); };
+    // 2 hi(v, w): the doubled product's upper word with its lowest bit cleared.
+    const auto hi2 = [](int32x4_t v, int32x4_t w) {
+        return vbicq_s32(vqdmulhq_s32(v, w), vdupq_n_s32(1));
+    };
     for (int k = 1; k <= n; ++k) {
         int32_t* p = xr + 18 * k;
         int32x4_t a[2] = {reverse(vld1q_s32(p - 4)), reverse(vld1q_s32(p - 8))};
         int32x4_t b[2] = {vld1q_s32(p), vld1q_s32(p + 4)};
         for (int g = 0; g < 2; ++g) {
-            const int32x4_t t = hi(a[g], sum[g]);
-            const int32x4_t na = vsubq_s32(
-                vshlq_n_s32(t, 1), vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
-            const int32x4_t nb = vshlq_n_s32(vaddq_s32(t, hi(vsubq_s32(b[g], a[g]), cs[g])), 1);
+            const int32x4_t t2 = hi2(a[g], sum[g]);
+            const int32x4_t na =
+                vsubq_s32(t2, vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
+            const int32x4_t nb = vaddq_s32(t2, hi2(vsubq_s32(b[g], a[g]), cs[g]));
             a[g] = na;
             b[g] = nb;
         }
@@ -188,16 +192,17 @@ void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
     if (i < n) requant_lines_portable(x + i, n - i, f, k);
 }
 
-// Four lines at a time; the last n mod 4 the portable way.
+// Four lines at a time: with a = hi(l, k) and b = hi(r, k) the doubled products' upper
+// words with their lowest bits cleared are 2a and 2b, whose sum and difference are the
+// results (2 (a + b) and 2 (a + b) - 4b); the last n mod 4 the portable way.
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
     int32_t i = 0;
     const int32x4_t kv = vdupq_n_s32(k);
     for (; i + 4 <= n; i += 4) {
-        const int32x4_t a = vshrq_n_s32(vqdmulhq_s32(vld1q_s32(l + i), kv), 1);
-        const int32x4_t b = vshrq_n_s32(vqdmulhq_s32(vld1q_s32(r + i), kv), 1);
-        const int32x4_t sum2 = vshlq_n_s32(vaddq_s32(a, b), 1);
-        vst1q_s32(l + i, sum2);
-        vst1q_s32(r + i, vsubq_s32(sum2, vshlq_n_s32(b, 2)));
+        const int32x4_t a2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(l + i), kv), vdupq_n_s32(1));
+        const int32x4_t b2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(r + i), kv), vdupq_n_s32(1));
+        vst1q_s32(l + i, vaddq_s32(a2, b2));
+        vst1q_s32(r + i, vsubq_s32(a2, b2));
     }
     if (i < n) mid_side_portable(l + i, r + i, n - i, k);
 }
