@@ -57,8 +57,8 @@ constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
 #if defined(VEXA_DSP_ARMV5E)
 constexpr tDspKernels armv5e_kernels = {
     2,
-    requant_lines_portable,
-    mid_side_portable,
+    requant_lines_armv5e,
+    mid_side_armv5e,
     alias_butterflies_portable,
     imdct_long_portable,
     imdct_zero_portable,

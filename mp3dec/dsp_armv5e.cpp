@@ -76,6 +76,76 @@ template <int A, int B, int H> void synth_rows_at(int32_t (*buf)[32], int even, 
 
 } // namespace
 
+// Four values at a time, loaded and stored with one ldm and stm; hi(f, v) as the high word
+// of smull, with the value as the second operand so that the result may replace it (ARMv5
+// wants the high word apart from the first one only). The rest one at a time as the
+// portable kernel does it.
+void requant_lines_armv5e(int32_t* x, int32_t n, int32_t f, int32_t k) {
+    int32_t i = 0;
+    uint32_t lo;
+    if (k > 0) {
+        const int32_t up = k - 1 > 31 ? 31 : k - 1;
+        for (; i + 4 <= n; i += 4) {
+#define VEXA_UP(r)                                                                                 \
+    "mov " r ", " r ", lsl %[up]\n\t"                                                              \
+    "smull %[lo], " r ", %[f], " r "\n\t"                                                          \
+    "mov " r ", " r ", lsl #1\n\t"
+            asm volatile("ldmia %[x], {r4, r5, r6, r7}\n\t" VEXA_UP("r4") VEXA_UP("r5")
+                             VEXA_UP("r6") VEXA_UP("r7") "stmia %[x], {r4, r5, r6, r7}"
+                         : [lo] "=&r"(lo)
+                         : [x] "r"(x + i), [f] "r"(f), [up] "r"(up)
+                         : "r4", "r5", "r6", "r7", "memory");
+#undef VEXA_UP
+        }
+        for (; i < n; ++i)
+            x[i] = wshl(hi(f, wshl(x[i], up)), 1);
+    } else {
+        const int32_t down = -k > 31 ? 31 : -k;
+        for (; i + 4 <= n; i += 4) {
+#define VEXA_DOWN(r)                                                                               \
+    "smull %[lo], " r ", %[f], " r "\n\t"                                                          \
+    "mov " r ", " r ", asr %[down]\n\t"
+            asm volatile("ldmia %[x], {r4, r5, r6, r7}\n\t" VEXA_DOWN("r4") VEXA_DOWN("r5")
+                             VEXA_DOWN("r6") VEXA_DOWN("r7") "stmia %[x], {r4, r5, r6, r7}"
+                         : [lo] "=&r"(lo)
+                         : [x] "r"(x + i), [f] "r"(f), [down] "r"(down)
+                         : "r4", "r5", "r6", "r7", "memory");
+#undef VEXA_DOWN
+        }
+        for (; i < n; ++i)
+            x[i] = hi(f, x[i]) >> down;
+    }
+}
+
+// Mid/side four lines at a time: l in r4..r7, r in r8, r9, r10, r12.
+void mid_side_armv5e(int32_t* l, int32_t* r, int32_t n, int32_t k) {
+    int32_t i = 0;
+    uint32_t lo;
+    for (; i + 4 <= n; i += 4) {
+#define VEXA_MS(a, b)                                                                              \
+    "smull %[lo], " a ", %[k], " a "\n\t"                                                          \
+    "smull %[lo], " b ", %[k], " b "\n\t"                                                          \
+    "add " a ", " a ", " b "\n\t"                                                                  \
+    "mov " a ", " a ", lsl #1\n\t"                                                                 \
+    "sub " b ", " a ", " b ", lsl #2\n\t"
+        asm volatile("ldmia %[l], {r4, r5, r6, r7}\n\t"
+                     "ldmia %[r], {r8, r9, r10, r12}\n\t" VEXA_MS("r4", "r8") VEXA_MS("r5", "r9")
+                         VEXA_MS("r6", "r10")
+                             VEXA_MS("r7", "r12") "stmia %[l], {r4, r5, r6, r7}\n\t"
+                                                  "stmia %[r], {r8, r9, r10, r12}"
+                     : [lo] "=&r"(lo)
+                     : [l] "r"(l + i), [r] "r"(r + i), [k] "r"(k)
+                     : "r4", "r5", "r6", "r7", "r8", "r9", "r10", "r12", "memory");
+#undef VEXA_MS
+    }
+    for (; i < n; ++i) {
+        const int32_t a = hi(k, l[i]), b = hi(k, r[i]);
+        const int32_t sum2 = wshl(wadd(a, b), 1);
+        l[i] = sum2;
+        r[i] = wsub(sum2, wshl(b, 2));
+    }
+}
+
 void synth_rows_armv5e(int32_t (*buf)[32], int p, int16_t* out) {
     const tSynthRingRead rd = synth_ring_read(p);
     if (rd.a == 1)
