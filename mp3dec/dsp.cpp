@@ -60,7 +60,7 @@ constexpr tDspKernels armv5e_kernels = {
     requant_lines_armv5e,
     mid_side_armv5e,
     alias_butterflies_portable,
-    imdct_long_portable,
+    imdct_long_armv5e,
     imdct_zero_portable,
     synth_dct_portable,
     synth_row0_portable,

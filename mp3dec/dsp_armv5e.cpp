@@ -4,6 +4,7 @@
 // target's architecture has them; every result is the portable kernel's to the bit.
 #include "dsp.h"
 #include "fixed.h"
+#include "imdct_long.h"
 #include "synth_window.h"
 
 #if defined(VEXA_DSP_ARMV5E)
@@ -144,6 +145,91 @@ void mid_side_armv5e(int32_t* l, int32_t* r, int32_t n, int32_t k) {
         l[i] = sum2;
         r[i] = wsub(sum2, wshl(b, 2));
     }
+}
+
+namespace {
+
+struct tScalarOps {
+    using V = int32_t;
+    static V add(V a, V b) { return wadd(a, b); }
+    static V sub(V a, V b) { return wsub(a, b); }
+    static V hi(V v, int32_t w) { return mp3::hi(v, w); }
+    static V shl(V v, int n) { return wshl(v, n); }
+    static V sra(V v, int n) { return v >> n; }
+    static V negate_if(V v, V m) { return wsub(v ^ m, m); }
+};
+
+// One long subband as imdct36 does it: the two nine-point kernels in C++, then the
+// twiddles, window and overlap-add of k = 1..8 with the window and overlap words two and
+// four per ldm. Odd: the subband is odd (its odd times negated: time 8 - k for odd k,
+// 9 + k for even k).
+template <bool Odd> void imdct_long_one(int32_t* X, int32_t* ov, const int32_t* W) {
+    for (int i = 17; i >= 1; --i)
+        X[i] = wadd(X[i], X[i - 1]);
+    for (int i = 17; i >= 3; i -= 2)
+        X[i] = wadd(X[i], X[i - 2]);
+    int32_t eo[18]; // E[0..8], O[0..8]
+    nine_point<tScalarOps>(X, eo);
+    nine_point<tScalarOps>(X + 1, eo + 9);
+    {
+        const int32_t t = wshl(hi(eo[9], TWIDDLE[0]), 4);
+        const int32_t D = wsub(eo[0], t), A = wadd(eo[0], t);
+        X[0] = wadd(ov[0], wshl(hi(D, W[0]), 2));
+        const int32_t up = wadd(ov[1], wshl(hi(D, W[1]), 2)); // time 9
+        X[1] = Odd ? wsub(0, up) : up;
+        ov[0] = hi(A, W[2]);
+        ov[1] = hi(A, W[3]);
+    }
+    const int32_t* e = eo + 1;
+    const int32_t* tw = TWIDDLE + 1;
+    const int32_t* w = W + 4;
+    int32_t* o = ov + 2;
+    int32_t* out = X + 2;
+    // E in r4, then A; O in r5; D in r6; the window words in r8, r9, r10, r12; the overlap
+    // in r5 and r6; r7 takes the low words.
+#define VEXA_K(neg)                                                                                \
+    "ldr r5, [%[e], #36]\n\t"                                                                      \
+    "ldr r4, [%[e]], #4\n\t"                                                                       \
+    "ldr r6, [%[tw]], #4\n\t"                                                                      \
+    "smull r7, r5, r6, r5\n\t"                                                                     \
+    "mov r4, r4, asr #1\n\t"                                                                       \
+    "sub r6, r4, r5, lsl #3\n\t"                                                                   \
+    "add r4, r4, r5, lsl #3\n\t"                                                                   \
+    "ldmia %[w]!, {r8, r9, r10, r12}\n\t"                                                          \
+    "smull r7, r8, r6, r8\n\t"                                                                     \
+    "smull r7, r9, r6, r9\n\t"                                                                     \
+    "smull r7, r10, r4, r10\n\t"                                                                   \
+    "smull r7, r12, r4, r12\n\t"                                                                   \
+    "ldmia %[o], {r5, r6}\n\t"                                                                     \
+    "add r5, r5, r8, lsl #1\n\t"                                                                   \
+    "add r6, r6, r9, lsl #2\n\t" neg "stmia %[out]!, {r5, r6}\n\t"                                 \
+    "stmia %[o]!, {r10, r12}\n\t"
+    if constexpr (Odd)
+        asm volatile(VEXA_K("rsb r5, r5, #0\n\t") VEXA_K("rsb r6, r6, #0\n\t")
+                         VEXA_K("rsb r5, r5, #0\n\t") VEXA_K("rsb r6, r6, #0\n\t")
+                             VEXA_K("rsb r5, r5, #0\n\t") VEXA_K("rsb r6, r6, #0\n\t")
+                                 VEXA_K("rsb r5, r5, #0\n\t") VEXA_K("rsb r6, r6, #0\n\t")
+                     : [e] "+r"(e), [tw] "+r"(tw), [w] "+r"(w), [o] "+r"(o), [out] "+r"(out)
+                     :
+                     : "r4", "r5", "r6", "r7", "r8", "r9", "r10", "r12", "memory");
+    else
+        asm volatile(VEXA_K("") VEXA_K("") VEXA_K("") VEXA_K("") VEXA_K("") VEXA_K("") VEXA_K("")
+                         VEXA_K("")
+                     : [e] "+r"(e), [tw] "+r"(tw), [w] "+r"(w), [o] "+r"(o), [out] "+r"(out)
+                     :
+                     : "r4", "r5", "r6", "r7", "r8", "r9", "r10", "r12", "memory");
+#undef VEXA_K
+}
+
+} // namespace
+
+void imdct_long_armv5e(int32_t* x, int32_t* ov, int n, const int32_t* W) {
+    int sb = 0;
+    for (; sb + 2 <= n; sb += 2, x += 36, ov += 36) {
+        imdct_long_one<false>(x, ov, W);
+        imdct_long_one<true>(x + 18, ov + 18, W);
+    }
+    if (sb < n) imdct_long_one<false>(x, ov, W);
 }
 
 void synth_rows_armv5e(int32_t (*buf)[32], int p, int16_t* out) {
