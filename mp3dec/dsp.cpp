@@ -63,7 +63,7 @@ constexpr tDspKernels armv5e_kernels = {
     imdct_long_armv5e,
     imdct_zero_portable,
     synth_dct_portable,
-    synth_row0_portable,
+    synth_row0_armv5e,
     synth_rows_armv5e,
 };
 #else

@@ -158,6 +158,7 @@ void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);
 void requant_lines_armv5e(int32_t* x, int32_t n, int32_t f, int32_t k);
 void mid_side_armv5e(int32_t* l, int32_t* r, int32_t n, int32_t k);
 void imdct_long_armv5e(int32_t* x, int32_t* ov, int n, const int32_t* W);
+void synth_row0_armv5e(int32_t* h, int16_t* out);
 void synth_rows_armv5e(int32_t (*buf)[32], int p, int16_t* out);
 
 } // namespace mp3

@@ -232,6 +232,49 @@ void imdct_long_armv5e(int32_t* x, int32_t* ov, int n, const int32_t* W) {
     if (sb < n) imdct_long_one<false>(x, ov, W);
 }
 
+// Samples 0 and 16 from history row 0 (synth_row0_portable), which then ages by two
+// columns, moved up four words per ldmdb/stmdb from the top. The window words w[2i + 1]
+// that meet the newest-but-one values from both ends are negated for the second use.
+void synth_row0_armv5e(int32_t* h, int16_t* out) {
+    const int32_t* w = synth_window.data();
+    constexpr int32_t half = int32_t{1} << (SYNTH_PCM_SHIFT - 1);
+    uint32_t l0;
+    int32_t h0, v;
+#define VEXA_MAC(r, col) "ldr %[v], [%[h], #4*(" #col ")]\n\tsmlal %[l0], %[h0], " r ", %[v]\n\t"
+#define VEXA_EVEN(a, b, i)                                                                         \
+    VEXA_MAC(a, 4 * i + 4)                                                                         \
+    VEXA_MAC(a, 28 - 4 * i)                                                                        \
+    VEXA_MAC(b, 4 * i + 2) "rsb " b ", " b ", #0\n\t" VEXA_MAC(b, 30 - 4 * i)
+    asm volatile(
+        "mov %[l0], %[half]\n\t"
+        "mov %[h0], #0\n\t"
+        "ldmia %[w]!, {r4, r5, r6, r7}\n\t" VEXA_EVEN("r4", "r5", 0)
+            VEXA_EVEN("r6", "r7", 1) "ldmia %[w]!, {r4, r5, r6, r7}\n\t" VEXA_EVEN("r4", "r5", 2)
+                VEXA_EVEN("r6", "r7", 3) VEXA_PCM_STORE(
+                    l0, h0, o0,
+                    32) "mov %[l0], %[half]\n\t"
+                        "mov %[h0], #0\n\t"
+                        "ldmia %[w]!, {r4, r5, r6, r7}\n\t" VEXA_MAC("r4", 3) VEXA_MAC("r5", 7)
+                            VEXA_MAC("r6", 11) VEXA_MAC(
+                                "r7", 15) "ldmia %[w]!, {r4, r5, r6, r7}\n\t" VEXA_MAC("r4", 19)
+                                VEXA_MAC("r5", 23) VEXA_MAC("r6", 27) VEXA_MAC("r7", 31)
+                                    VEXA_PCM_STORE(l0, h0, o0, 0)
+        // The move: h[2..31] = h[0..29], from the top down.
+        "add %[l0], %[h], #120\n\t"
+        "add %[h0], %[h], #128\n\t"
+        ".rept 7\n\t"
+        "ldmdb %[l0]!, {r4, r5, r6, r7}\n\t"
+        "stmdb %[h0]!, {r4, r5, r6, r7}\n\t"
+        ".endr\n\t"
+        "ldmdb %[l0]!, {r4, r5}\n\t"
+        "stmdb %[h0]!, {r4, r5}"
+        : [l0] "=&r"(l0), [h0] "=&r"(h0), [v] "=&r"(v), [w] "+r"(w), [o0] "+r"(out)
+        : [h] "r"(h), [half] "I"(half)
+        : "r4", "r5", "r6", "r7", "cc", "memory");
+#undef VEXA_EVEN
+#undef VEXA_MAC
+}
+
 void synth_rows_armv5e(int32_t (*buf)[32], int p, int16_t* out) {
     const tSynthRingRead rd = synth_ring_read(p);
     if (rd.a == 1)
