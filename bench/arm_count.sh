@@ -1,7 +1,9 @@
 #!/bin/bash
-# bench/arm_count.sh [-a armhf|aarch64|both] [-f FILE.mp3] [-g] [-k] [-c]
+# bench/arm_count.sh [-a armhf|aarch64|armv5te|armv6|both|all] [-f FILE.mp3] [-g] [-k] [-c]
 #
-# Cross-builds vexa-decode for 32-bit ARM (arm-linux-gnueabihf) and/or AArch64 and
+# Cross-builds vexa-decode for 32-bit ARM (arm-linux-gnueabihf), AArch64 and/or the
+# soft-float ARM cores without NEON (arm-linux-gnueabi, ARMv5TE under qemu's arm926, ARMv6
+# under its arm1136; there the fast path is the ARMv5E one) and
 # reports the exact number of guest instructions it executes on one MPEG audio file under
 # qemu-user (../shared/tools/arm-insn-count), once with the SIMD fast paths (NEON) and
 # once without (VEXA_SIMD=OFF), and checks that both give the same PCM as the host build.
@@ -27,6 +29,16 @@ while getopts "a:f:gkc" o; do
     esac
 done
 [ "$arches" = both ] && arches="armhf aarch64"
+[ "$arches" = all ] && arches="armhf aarch64 armv5te armv6"
+# The soft-float cores: qemu with the core's model and the armel C library.
+armel_count() {
+    local cpu=$1 log
+    shift
+    log=$(mktemp "${TMPDIR:-/tmp}/qemu-blocks.XXXXXX")
+    qemu-arm -cpu "$cpu" -L /usr/arm-linux-gnueabi -d in_asm,exec,nochain -D "$log" "$@" >/dev/null
+    python3 "$(dirname "$counter")/qemu-block-count.py" "$log"
+    rm -f "$log"
+}
 counter=$here/../shared/tools/arm-insn-count
 [ -x "$counter" ] || { echo "arm_count: $counter not found" >&2; exit 77; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-arm.XXXXXX")
@@ -48,14 +60,18 @@ for arch in $arches; do
     case $arch in
     armhf) triple=arm-linux-gnueabihf proc=arm count=("$counter") ;;
     aarch64) triple=aarch64-linux-gnu proc=aarch64 count=("$counter" -a aarch64) ;;
+    armv5te) triple=arm-linux-gnueabi proc=arm count=(armel_count arm926) ;;
+    armv6) triple=arm-linux-gnueabi proc=arm count=(armel_count arm1136) ;;
     *) echo "arm_count: unknown arch $arch" >&2; exit 2 ;;
     esac
+    flags=()
+    [ "$triple" = arm-linux-gnueabi ] && flags=(-DCMAKE_CXX_FLAGS="-march=$arch -marm" -DCMAKE_C_FLAGS="-march=$arch -marm")
     for simd in ON OFF; do
         tree=$here/build-cross/$arch-simd-$simd
         cmake -S "$here" -B "$tree" -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Linux \
             -DCMAKE_SYSTEM_PROCESSOR=$proc -DCMAKE_CXX_COMPILER=$triple-g++ \
             -DCMAKE_C_COMPILER=$triple-gcc -DVEXA_BUILD_TESTS=OFF -DVEXA_BUILD_BENCH=OFF \
-            -DVEXA_SIMD=$simd "${launcher[@]}" >/dev/null
+            -DVEXA_SIMD=$simd "${flags[@]}" "${launcher[@]}" >/dev/null
         cmake --build "$tree" -j2 --target vexa_decode >/dev/null
         n=$("${count[@]}" "$tree/bin/vexa-decode" "$file" "$work/$arch-$simd.pcm" | awk '{print $1}')
         same=unchecked
@@ -69,7 +85,12 @@ for arch in $arches; do
             for f in "$here"/tests/vectors/*.bit "$here"/tests/fixtures/mp3/*.mp3; do
                 [ -f "$f" ] || continue
                 "$host" "$f" "$work/h.pcm" >/dev/null 2>&1 || true
-                "qemu-$proc" -L "$sysroot" "$tree/bin/vexa-decode" "$f" "$work/g.pcm" >/dev/null 2>&1 || true
+                case $arch in
+                armv5te) emu=(qemu-arm -cpu arm926) ;;
+                armv6) emu=(qemu-arm -cpu arm1136) ;;
+                *) emu=("qemu-$proc") ;;
+                esac
+                "${emu[@]}" -L "$sysroot" "$tree/bin/vexa-decode" "$f" "$work/g.pcm" >/dev/null 2>&1 || true
                 checked=$((checked + 1))
                 cmp -s "$work/h.pcm" "$work/g.pcm" || { differ=$((differ + 1)); echo "  differs: $f"; }
             done
@@ -85,6 +106,7 @@ if [ "$converter" = 1 ]; then
         case $arch in
         armhf) triple=arm-linux-gnueabihf count=("$counter") ;;
         aarch64) triple=aarch64-linux-gnu count=("$counter" -a aarch64) ;;
+        *) continue ;; # the converter's count is made for the NEON targets
         esac
         tree=$here/build-cross/$arch-bench
         cmake -S "$here" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/$triple.cmake" \

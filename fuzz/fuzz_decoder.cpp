@@ -22,8 +22,8 @@ tInputBuffer input;
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
-constexpr std::array<mp3::tDspPath, 4> PATHS = {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2,
-                                                mp3::DSP_NEON};
+constexpr std::array<mp3::tDspPath, 5> PATHS = {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2,
+                                                mp3::DSP_NEON, mp3::DSP_ARMV5E};
 
 // FNV-1a over what a run produced: every event, and every frame's samples.
 struct tRunDigest {
