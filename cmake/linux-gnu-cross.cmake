@@ -20,6 +20,8 @@ if(VEXA_CROSS_QEMU_PATH)
   if(VEXA_CROSS_QEMU_CPU)
     list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -cpu ${VEXA_CROSS_QEMU_CPU})
   endif()
+  # For scripts that run the tree's programs (.ci/compare-targets).
+  set(VEXA_CROSS_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}" CACHE INTERNAL "")
 endif()
 
 # pkg-config looks at the target's libraries only (multiarch packages such as
