@@ -1,14 +1,16 @@
 #!/bin/bash
 # bench/memory.sh [-t TREE]... [-f FILE.mp3]: memory of the player while it plays, beside
 # mpg123 and madplay: VmRSS and VmLck from /proc/PID/status of every process of each
-# player, taken a few seconds into a 20 s file (made with sox and lame unless -f).
-# Two ways of playing:
-# - device: through the OSS simulator (LD_PRELOAD), at the device's real pace; a statically
-#   linked program cannot take a preloaded library and is left out;
-# - quiet: no device (vexa -q, mpg123 -o dummy, madplay to a null file), the input a pipe
-#   that gives the whole file and then stays open, so each player waits at its end.
-# Each TREE (default build) is a build tree with bin/vexa; the OSS simulator is
-# build/lib/libossim.so. Figures in KiB.
+# player, taken three seconds into a 20 s file (made with sox and lame unless -f), in KiB.
+# - Through the OSS simulator (LD_PRELOAD), at the device's real pace: the dynamically
+#   linked vexa of each TREE, mpg123 -o oss.
+# - Into a FIFO that a reader empties at 44100 Hz: madplay (Debian's has no OSS output) as
+#   raw PCM, and every TREE's vexa, static ones too (they cannot take a preloaded library),
+#   as its OSS device (-a), strace answering the device's mode requests (ioctl) as the
+#   device would. The player
+#   waits for room as on the board, so it locks its memory the same way; strace changes
+#   nothing in the player's memory.
+# Each TREE (default build) has bin/vexa; the OSS simulator is build/lib/libossim.so.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 trees=() file=
@@ -40,16 +42,18 @@ status() {
     awk '/^VmRSS:/ {r = $2} /^VmLck:/ {l = $2} END {print r + 0, l + 0}' "/proc/$1/status"
 }
 
-# report NAME PID: one line per process of the player started as PID (it and its children).
+# report NAME PID: one line for the process PID and one for each of its children. Under
+# strace the player's processes are strace's child and grandchild.
 report() {
     local name=$1 pid=$2 role=process kids
+    [ "$(cat "/proc/$pid/comm")" = strace ] && pid=$(awk '{print $1}' "/proc/$pid/task/$pid/children")
     kids=$(cat "/proc/$pid/task/$pid/children" 2>/dev/null || true)
     [ -n "$kids" ] && role=reader
     read -r rss lck < <(status "$pid")
-    printf '  %-34s %-8s %7d %7d\n' "$name" "$role" "$rss" "$lck"
+    printf '  %-40s %-8s %7d %7d\n' "$name" "$role" "$rss" "$lck"
     for k in $kids; do
         read -r rss lck < <(status "$k")
-        printf '  %-34s %-8s %7d %7d\n' "$name" player "$rss" "$lck"
+        printf '  %-40s %-8s %7d %7d\n' "$name" player "$rss" "$lck"
     done
 }
 
@@ -62,38 +66,43 @@ measure() {
     pids+=("$pid")
     sleep 3
     if [ -d "/proc/$pid" ]; then report "$name" "$pid"; else echo "  $name: ended early"; fi
+    pkill -P "$pid" 2>/dev/null || true
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
 }
 
-# The input pipe of the quiet runs: the file, then an open end for 20 s.
-feed() { { cat "$file"; sleep 20; } ; }
-
-printf '%-36s %-8s %7s %7s\n' "memory while playing" "" "VmRSS" "VmLck"
-echo "device (OSS simulator, real pace):"
+printf '%-42s %-8s %7s %7s\n' "memory while playing (KiB)" "" "VmRSS" "VmLck"
+echo "OSS simulator:"
 export OSSIM_REALTIME=1 OSSIM_REPORT= VEXA_DEBUG_LEVEL=0
 for t in "${trees[@]}"; do
-    if file -L "$t/bin/vexa" | grep -q 'statically linked'; then continue; fi
+    file -L "$t/bin/vexa" | grep -q 'statically linked' && continue
     measure "vexa ($(basename "$t"))" env LD_PRELOAD="$ossim" "$t/bin/vexa" "$file"
 done
 command -v mpg123 >/dev/null && measure "mpg123 -o oss" env LD_PRELOAD="$ossim" mpg123 -q -o oss "$file"
-command -v madplay >/dev/null && measure "madplay (OSS)" env LD_PRELOAD="$ossim" madplay -Q "$file"
-echo "quiet (no device, input from a pipe):"
-mkfifo "$work/in.fifo"
-for t in "${trees[@]}"; do
-    feed >"$work/in.fifo" &
+# drain: empties the FIFO device at 44100 Hz stereo, in tenths of a second.
+drain() {
+    python3 -c '
+import sys, time
+with open(sys.argv[1], "rb", buffering=0) as f:
+    while f.read(17640):
+        time.sleep(0.1)
+' "$work/dsp" &
     pids+=($!)
-    kind=dynamic
-    file -L "$t/bin/vexa" | grep -q 'statically linked' && kind=static
-    measure "vexa -q ($(basename "$t"), $kind)" "$t/bin/vexa" -q "$work/in.fifo"
-done
-if command -v mpg123 >/dev/null; then
-    feed >"$work/in.fifo" &
-    pids+=($!)
-    measure "mpg123 -o dummy" mpg123 -q -o dummy "$work/in.fifo"
-fi
+}
+
+echo "FIFO device at 44100 Hz:"
+mkfifo "$work/dsp"
+# Debian's madplay has no OSS output: its raw PCM goes to the FIFO.
 if command -v madplay >/dev/null; then
-    feed >"$work/in.fifo" &
-    pids+=($!)
-    measure "madplay -o null" madplay -Q -o "raw:/dev/null" "$work/in.fifo"
+    drain
+    measure "madplay -o raw:FIFO" madplay -Q -o "raw:$work/dsp" "$file"
+fi
+if command -v strace >/dev/null; then
+    for t in "${trees[@]}"; do
+        kind=dynamic
+        file -L "$t/bin/vexa" | grep -q 'statically linked' && kind=static
+        drain
+        measure "vexa ($(basename "$t"), $kind)" strace -f -qq -o /dev/null -e trace=ioctl \
+            -e inject=ioctl:retval=0 "$t/bin/vexa" -a"$work/dsp" "$file"
+    done
 fi
