@@ -37,9 +37,14 @@ if [ -z "$file" ]; then
     lame --quiet -b 128 -m j "$work/music.wav" "$file"
 fi
 
-# status PID: "rss locked" in KiB of one process.
+# status PID: "rss locked resident-locked" in KiB of one process. VmLck counts whole locked
+# mappings, also the pages of those locked on first touch that were never touched; the
+# third figure is the resident part of the locked mappings (from smaps).
 status() {
-    awk '/^VmRSS:/ {r = $2} /^VmLck:/ {l = $2} END {print r + 0, l + 0}' "/proc/$1/status"
+    local rl
+    rl=$(awk '/^Rss:/ {r = $2} /^VmFlags:/ && / lo/ {s += r} END {print s + 0}' "/proc/$1/smaps")
+    awk -v rl="$rl" '/^VmRSS:/ {r = $2} /^VmLck:/ {l = $2} END {print r + 0, l + 0, rl}' \
+        "/proc/$1/status"
 }
 
 # report NAME PID: one line for the process PID and one for each of its children. Under
@@ -49,11 +54,11 @@ report() {
     [ "$(cat "/proc/$pid/comm")" = strace ] && pid=$(awk '{print $1}' "/proc/$pid/task/$pid/children")
     kids=$(cat "/proc/$pid/task/$pid/children" 2>/dev/null || true)
     [ -n "$kids" ] && role=reader
-    read -r rss lck < <(status "$pid")
-    printf '  %-40s %-8s %7d %7d\n' "$name" "$role" "$rss" "$lck"
+    read -r rss lck rl < <(status "$pid")
+    printf '  %-40s %-8s %7d %7d %7d\n' "$name" "$role" "$rss" "$lck" "$rl"
     for k in $kids; do
-        read -r rss lck < <(status "$k")
-        printf '  %-40s %-8s %7d %7d\n' "$name" player "$rss" "$lck"
+        read -r rss lck rl < <(status "$k")
+        printf '  %-40s %-8s %7d %7d %7d\n' "$name" player "$rss" "$lck" "$rl"
     done
 }
 
@@ -71,7 +76,7 @@ measure() {
     wait "$pid" 2>/dev/null || true
 }
 
-printf '%-42s %-8s %7s %7s\n' "memory while playing (KiB)" "" "VmRSS" "VmLck"
+printf '%-42s %-8s %7s %7s %7s\n' "memory while playing (KiB)" "" VmRSS VmLck "RSS lck"
 echo "OSS simulator:"
 export OSSIM_REALTIME=1 OSSIM_REPORT= VEXA_DEBUG_LEVEL=0
 for t in "${trees[@]}"; do
