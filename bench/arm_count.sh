@@ -1,5 +1,5 @@
 #!/bin/bash
-# bench/arm_count.sh [-a armhf|aarch64|armv5te|armv6|both|all] [-f FILE.mp3] [-g] [-k] [-c]
+# bench/arm_count.sh [-a armhf|aarch64|armv5te|armv6|both|all] [-f FILE.mp3] [-g] [-k] [-c] [-p]
 #
 # Cross-builds vexa-decode for 32-bit ARM (armhf, arm-linux-gnueabihf), AArch64, and armel
 # without an FPU (arm-linux-gnueabi: ARMv5TE run as an ARM926, ARMv6 as an ARM1136), and
@@ -14,19 +14,25 @@
 # (tests/fixtures/mp3) under qemu and compares the PCM with the host build's, whose output
 # the golden test holds. With -c it also reports the rate converter: guest instructions per
 # second of audio at each source rate it serves, with the target's fast loop and with the
-# portable one (vexa-bench resample:RATE:1 less resample:RATE:0, a second of audio less none). The
+# portable one (vexa-bench resample:RATE:1 less resample:RATE:0, a second of audio less none).
+# With -p it reports the whole player at 44100 and 48000 Hz (128 kbit/s joint stereo):
+# guest instructions per second of playback of both its processes (decode, conversion, the
+# device path through the OSS simulator, which stands in for the kernel's driver, and the
+# reader's copy), beside vexa-decode's, each as a 10 s file's count less a 5 s file's. The
 # build trees go to build-cross/ in the source tree (kept with -k for a rerun). Needs the
 # host tree build/ for the comparisons.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 arches=armhf file= keep=0 golden=0 converter=0
-while getopts "a:f:gkc" o; do
+player=0
+while getopts "a:f:gkcp" o; do
     case $o in
     a) arches=$OPTARG ;;
     f) file=$OPTARG ;;
     g) golden=1 ;;
     k) keep=1 ;;
     c) converter=1 ;;
+    p) player=1 ;;
     *) exit 2 ;;
     esac
 done
@@ -128,6 +134,46 @@ if [ "$converter" = 1 ]; then
             portable=$(insns "$rate:1:portable")
             printf '%13s Hz %8.2f %9.2f\n' "$rate" "$(echo "($fast - $base) / 1000000" | bc -l)" \
                 "$(echo "($portable - $base) / 1000000" | bc -l)"
+        done
+    done
+fi
+# The whole player against decoding alone, per second of playback.
+if [ "$player" = 1 ]; then
+    for rate in 44100 48000; do
+        for s in 5 10; do
+            sox -n -r $rate -c 2 -b 16 "$work/p.wav" synth $s pluck C3 pluck E4 pluck G4 \
+                sine 880 brownnoise remix 1,2,5 3,4,5 gain -3 tremolo 3 40
+            lame --quiet -b 128 -m j "$work/p.wav" "$work/p$rate-$s.mp3"
+        done
+    done
+    # blocks LOG: the guest instructions a qemu log holds (and the log removed).
+    blocks() {
+        python3 "$(dirname "$counter")/qemu-block-count.py" "$1" | awk '{print $1}'
+        rm -f "$1"
+    }
+    for arch in $arches; do
+        target "$arch"
+        tree=$here/build-cross/$arch-player
+        cmake -S "$here" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/$triple.cmake" \
+            "${target_args[@]}" -DCMAKE_BUILD_TYPE=Release -DVEXA_BUILD_BENCH=OFF \
+            -DVEXA_ALSA=OFF "${launcher[@]}" >/dev/null
+        cmake --build "$tree" -j2 --target vexa vexa_decode ossim >/dev/null
+        printf '%-8s M guest instructions per second of playback\n' "$arch"
+        printf '%16s %8s %8s %10s\n' "source rate" player decode difference
+        for rate in 44100 48000; do
+            for s in 5 10; do
+                # Both processes log to the one file: the forked player inherits it.
+                OSSIM_REALTIME=0 OSSIM_REPORT= OSSIM_OUTPUT=/dev/null VEXA_DEBUG_LEVEL=0 \
+                    "${run[@]}" -E LD_PRELOAD="$tree/lib/libossim.so" -d in_asm,exec,nochain \
+                    -D "$work/player.log" "$tree/bin/vexa" "$work/p$rate-$s.mp3" >/dev/null
+                play[s]=$(blocks "$work/player.log")
+                "${run[@]}" -d in_asm,exec,nochain -D "$work/decode.log" "$tree/bin/vexa-decode" \
+                    "$work/p$rate-$s.mp3" /dev/null >/dev/null 2>&1
+                dec[s]=$(blocks "$work/decode.log")
+            done
+            p=$(echo "(${play[10]} - ${play[5]}) / 5000000" | bc -l)
+            d=$(echo "(${dec[10]} - ${dec[5]}) / 5000000" | bc -l)
+            printf '%13s Hz %8.2f %8.2f %10.2f\n' $rate "$p" "$d" "$(echo "$p - $d" | bc -l)"
         done
     done
 fi
