@@ -31,7 +31,7 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 // Makes the pages of [begin, end) resident and locks them; a failure is left to
 // mlockall to report.
-void lock_range(const void* begin, const void* end) {
+[[maybe_unused]] void lock_range(const void* begin, const void* end) {
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto first = reinterpret_cast<uintptr_t>(begin) & ~(page - 1);
     const auto last = reinterpret_cast<uintptr_t>(end);
