@@ -10,7 +10,8 @@
 #   device would. The player
 #   waits for room as on the board, so it locks its memory the same way; strace changes
 #   nothing in the player's memory.
-# Each TREE (default build) has bin/vexa; the OSS simulator is build/lib/libossim.so.
+# Each TREE (default build) has bin/vexa; the OSS simulator is the first TREE's
+# lib/libossim.so. vexa-bench's memory case runs this on its own tree and those it is given.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 trees=() file=
@@ -22,7 +23,7 @@ while getopts "t:f:" o; do
     esac
 done
 [ ${#trees[@]} -gt 0 ] || trees=("$here/build")
-ossim=$here/build/lib/libossim.so
+ossim=${trees[0]}/lib/libossim.so
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexa-memory.XXXXXX")
 pids=()
 cleanup() {
