@@ -139,12 +139,12 @@ void fork_reader(tPlayback& pb, const char* file) {
     }
 }
 
-// Memory locks are not inherited across the fork. Locking populates every mapping and
-// copies each page still shared with the reader, which takes milliseconds, so the play
-// loop does it once the device holds a full buffer rather than before the first sound.
+// Memory locks are not inherited across the fork. Locking reads in the program's image,
+// allocates the pipe buffer's pages and copies each page still shared with the reader,
+// which takes milliseconds, so the play loop does it once the device holds a full buffer
+// rather than before the first sound.
 void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
-#if !defined(__SANITIZE_ADDRESS__)
-    if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
-#endif
+    const pbuffer* pb = inbuf.pbuf;
+    lock_pages({pb->data, static_cast<size_t>(pb->count) * static_cast<size_t>(pb->elsize)});
 }
