@@ -342,6 +342,8 @@ const int has_neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? 1 : 0;
 int fast_available() {
 #if defined(VEXA_SIMD_NEON) && defined(__aarch64__)
     return 1;
+#elif defined(VEXA_RESAMPLE_ARMV5E)
+    return 1;
 #elif defined(VEXA_SIMD_NEON)
     return has_neon;
 #else
@@ -372,7 +374,8 @@ void run_table(int16_t* outl, int16_t* outr, int32_t count) {
         poly_run_neon(run);
         return;
     }
-#elif defined(VEXA_RESAMPLE_ARMV5E)
+#endif
+#if defined(VEXA_RESAMPLE_ARMV5E)
     if (use_fast != 0) {
         poly_run_armv5e(run);
         return;

@@ -23,6 +23,12 @@
 
 #include <cstdint>
 
+// The ARMv5E DSP multiplies (smlaxy, smlawy) in ARM state: armel's ARMv5TE and ARMv6 cores.
+#if (defined(VEXA_SIMD_NEON) || defined(VEXA_SIMD_ARM)) && defined(__arm__) &&                     \
+    !defined(__thumb__) && defined(__ARM_FEATURE_DSP) && __ARM_ARCH >= 5
+#define VEXA_RESAMPLE_ARMV5E 1
+#endif
+
 constexpr int POLY_TAP_BITS = 19;   // every tap
 constexpr int POLY_CENTER_BITS = 5; // a centre product drops these, as B does
 constexpr int POLY_SUM_BITS = POLY_TAP_BITS - POLY_CENTER_BITS; // 14: T and B >> 5
