@@ -419,8 +419,19 @@ void compact() {
 
 namespace {
 
+// Adds the exact products of `n` outer taps and sample pairs to the sums.
+inline void add_outer(const int16_t*& tap, const int16_t*& pair, int32_t n, int32_t& sum_l,
+                      int32_t& sum_r) {
+    for (int32_t t = 0; t < n; t++) {
+        sum_l += tap[t] * pair[2 * t];
+        sum_r += tap[t] * pair[2 * t + 1];
+    }
+    tap += n;
+    pair += 2 * n;
+}
+
 template <int32_t WINDOW> void portable_run(const tPolyRun& r) {
-    constexpr int32_t center_end = POLY_CENTER_AT + poly_center_len(WINDOW);
+    constexpr int32_t center_len = poly_center_len(WINDOW);
     const int16_t* phase = r.phase;
     int32_t rem = r.rem;
     int32_t at = 0;
@@ -428,20 +439,15 @@ template <int32_t WINDOW> void portable_run(const tPolyRun& r) {
         const int16_t* tap = phase;
         const int16_t* pair = r.hist + 2 * at;
         int32_t outer_l = 0, outer_r = 0, center_l = 0, center_r = 0;
-        for (int32_t t = 0; t < WINDOW; t++, pair += 2) {
-            if (t >= POLY_CENTER_AT && t < center_end) {
-                // c << 11 as its two halves: high a = c >> 5, low (c & 31) << 11.
-                const int32_t c = tap[1] * (1 << POLY_CENTER_BITS) +
-                                  ((tap[0] & 0xFFFF) >> POLY_WORD_SHIFT);
-                center_l += static_cast<int32_t>((int64_t{c} * pair[0]) >> POLY_CENTER_BITS);
-                center_r += static_cast<int32_t>((int64_t{c} * pair[1]) >> POLY_CENTER_BITS);
-                tap += 2;
-            } else {
-                outer_l += *tap * pair[0];
-                outer_r += *tap * pair[1];
-                tap++;
-            }
+        add_outer(tap, pair, POLY_CENTER_AT, outer_l, outer_r);
+        for (int32_t t = 0; t < center_len; t++, tap += 2, pair += 2) {
+            // c << 11 as its two halves: high a = c >> 5, low (c & 31) << 11.
+            const int32_t c =
+                tap[1] * (1 << POLY_CENTER_BITS) + ((tap[0] & 0xFFFF) >> POLY_WORD_SHIFT);
+            center_l += static_cast<int32_t>((int64_t{c} * pair[0]) >> POLY_CENTER_BITS);
+            center_r += static_cast<int32_t>((int64_t{c} * pair[1]) >> POLY_CENTER_BITS);
         }
+        add_outer(tap, pair, WINDOW - POLY_CENTER_AT - center_len, outer_l, outer_r);
         r.out_left[k] = poly_sample(center_l, outer_l);
         r.out_right[k] = poly_sample(center_r, outer_r);
         poly_advance(r, rem, phase, at);
