@@ -163,8 +163,8 @@ constexpr std::array<int16_t, size_t(UP) * poly_phase_len(WINDOW)> build_phases(
         for (int32_t t = 0; t < WINDOW; t++) {
             const int32_t c = taps[size_t(t)];
             if (t >= POLY_CENTER_AT && t < center_end) {
-                const auto word = static_cast<uint32_t>(c) << POLY_WORD_SHIFT;
-                table[at++] = static_cast<int16_t>(word & 0xFFFF);
+                const int32_t f = c & ((1 << POLY_CENTER_BITS) - 1);
+                table[at++] = static_cast<int16_t>(static_cast<uint16_t>(f << POLY_LOW_SHIFT));
                 table[at++] = static_cast<int16_t>(c >> POLY_CENTER_BITS);
             } else {
                 table[at++] = static_cast<int16_t>(c);
@@ -441,9 +441,9 @@ template <int32_t WINDOW> void portable_run(const tPolyRun& r) {
         int32_t outer_l = 0, outer_r = 0, center_l = 0, center_r = 0;
         add_outer(tap, pair, POLY_CENTER_AT, outer_l, outer_r);
         for (int32_t t = 0; t < center_len; t++, tap += 2, pair += 2) {
-            // c << 11 as its two halves: high a = c >> 5, low (c & 31) << 11.
+            // The centre word's halves: high a = c >> 5, low (c & 31) << POLY_LOW_SHIFT.
             const int32_t c =
-                tap[1] * (1 << POLY_CENTER_BITS) + ((tap[0] & 0xFFFF) >> POLY_WORD_SHIFT);
+                tap[1] * (1 << POLY_CENTER_BITS) + ((tap[0] & 0xFFFF) >> POLY_LOW_SHIFT);
             center_l += static_cast<int32_t>((int64_t{c} * pair[0]) >> POLY_CENTER_BITS);
             center_r += static_cast<int32_t>((int64_t{c} * pair[1]) >> POLY_CENTER_BITS);
         }

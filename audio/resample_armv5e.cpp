@@ -44,6 +44,8 @@ namespace {
     "smlawt %[cr], r7, r4, %[cr]\n\t"
 
 static_assert(POLY_CENTER_AT == 16 && poly_center_len(48) == 16 && poly_center_len(56) == 24);
+// The centre words are c << 11 (resample_poly.h) where this loop is the fast one.
+static_assert(POLY_LOW_SHIFT == POLY_WORD_SHIFT);
 
 // The sums of one output of both channels from a window of WINDOW taps; moves the
 // pointers past the phase and the window.

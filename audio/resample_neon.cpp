@@ -20,26 +20,36 @@ struct tLanes {
     int32x4_t outer_l, outer_r, center_l, center_r;
 };
 
-// Eight outer taps against eight sample pairs (de-interleaved).
-inline void outer8(tLanes& s, int16x8_t b, int16x8x2_t x) {
-    s.outer_l = vmlal_s16(s.outer_l, vget_low_s16(b), vget_low_s16(x.val[0]));
+// Eight outer taps against eight sample pairs (de-interleaved); FIRST starts the sums.
+template <bool FIRST> inline void outer8(tLanes& s, int16x8_t b, int16x8x2_t x) {
+    if constexpr (FIRST) {
+        s.outer_l = vmull_s16(vget_low_s16(b), vget_low_s16(x.val[0]));
+        s.outer_r = vmull_s16(vget_low_s16(b), vget_low_s16(x.val[1]));
+    } else {
+        s.outer_l = vmlal_s16(s.outer_l, vget_low_s16(b), vget_low_s16(x.val[0]));
+        s.outer_r = vmlal_s16(s.outer_r, vget_low_s16(b), vget_low_s16(x.val[1]));
+    }
     s.outer_l = vmlal_s16(s.outer_l, vget_high_s16(b), vget_high_s16(x.val[0]));
-    s.outer_r = vmlal_s16(s.outer_r, vget_low_s16(b), vget_low_s16(x.val[1]));
     s.outer_r = vmlal_s16(s.outer_r, vget_high_s16(b), vget_high_s16(x.val[1]));
 }
 
-// Eight centre taps (their words de-interleaved: low halves f << 11, high halves a)
+// Eight centre taps (their words de-interleaved: low halves f << 10, high halves a)
 // against eight sample pairs: a x + floor(f x / 32), the second as the doubling high half
-// of (f << 10) x, which never saturates (f << 10 >= 0).
-inline void center8(tLanes& s, int16x8x2_t c, int16x8x2_t x) {
-    static_assert(POLY_CENTER_BITS == 5 && POLY_WORD_SHIFT == 11);
-    const int16x8_t f = vreinterpretq_s16_u16(vshrq_n_u16(vreinterpretq_u16_s16(c.val[0]), 1));
-    s.center_l = vmlal_s16(s.center_l, vget_low_s16(c.val[1]), vget_low_s16(x.val[0]));
-    s.center_l = vmlal_s16(s.center_l, vget_high_s16(c.val[1]), vget_high_s16(x.val[0]));
-    s.center_r = vmlal_s16(s.center_r, vget_low_s16(c.val[1]), vget_low_s16(x.val[1]));
-    s.center_r = vmlal_s16(s.center_r, vget_high_s16(c.val[1]), vget_high_s16(x.val[1]));
-    s.center_l = vpadalq_s16(s.center_l, vqdmulhq_s16(f, x.val[0]));
-    s.center_r = vpadalq_s16(s.center_r, vqdmulhq_s16(f, x.val[1]));
+// of (f << 10) x, which never saturates (f << 10 >= 0). FIRST starts the sums.
+template <bool FIRST> inline void center8(tLanes& s, int16x8x2_t c, int16x8x2_t x) {
+    static_assert(POLY_CENTER_BITS == 5 && POLY_LOW_SHIFT == 10);
+    const int16x8_t a = c.val[1];
+    if constexpr (FIRST) {
+        s.center_l = vmull_s16(vget_low_s16(a), vget_low_s16(x.val[0]));
+        s.center_r = vmull_s16(vget_low_s16(a), vget_low_s16(x.val[1]));
+    } else {
+        s.center_l = vmlal_s16(s.center_l, vget_low_s16(a), vget_low_s16(x.val[0]));
+        s.center_r = vmlal_s16(s.center_r, vget_low_s16(a), vget_low_s16(x.val[1]));
+    }
+    s.center_l = vmlal_s16(s.center_l, vget_high_s16(a), vget_high_s16(x.val[0]));
+    s.center_r = vmlal_s16(s.center_r, vget_high_s16(a), vget_high_s16(x.val[1]));
+    s.center_l = vpadalq_s16(s.center_l, vqdmulhq_s16(c.val[0], x.val[0]));
+    s.center_r = vpadalq_s16(s.center_r, vqdmulhq_s16(c.val[0], x.val[1]));
 }
 
 // De-interleaving load of 16 int16 (8 pairs) that moves past them; a post-incrementing
@@ -55,16 +65,14 @@ inline int16x8x2_t load2(const int16_t*& p) {
     return v;
 }
 
-// Eight int16 that moves past them.
-inline int16x8_t load1(const int16_t*& p) {
+// Sixteen int16 that moves past them.
+inline int16x8x2_t load16(const int16_t*& p) {
 #if defined(__aarch64__)
-    const int16x8_t v = vld1q_s16(p);
-    p += 8;
+    const int16x8x2_t v = vld1q_s16_x2(p);
+    p += 16;
 #else
-    int16x8_t v;
-    asm("vld1.16 {%e0, %f0}, [%1]!"
-        : "=w"(v), "+r"(p)
-        : "m"(*reinterpret_cast<const int16_t(*)[8]>(p)));
+    int16x8x2_t v;
+    asm("vld1.16 %h0, [%1]!" : "=w"(v), "+r"(p) : "m"(*reinterpret_cast<const int16_t(*)[16]>(p)));
 #endif
     return v;
 }
@@ -79,21 +87,19 @@ inline int32x2_t lane_sums(int32x4_t a, int32x4_t b) {
 // the phase and the window.
 template <int WINDOW> inline int16x4_t output(const int16_t*& phase, const int16_t*& x) {
     constexpr int center_groups = poly_center_len(WINDOW) / 8;
-    constexpr int outer_after = (WINDOW - POLY_CENTER_AT) / 8 - center_groups;
-    static_assert(POLY_CENTER_AT == 16 && poly_center_len(WINDOW) % 8 == 0);
-    tLanes s{vdupq_n_s32(0), vdupq_n_s32(0), vdupq_n_s32(0), vdupq_n_s32(0)};
-    for (int g = 0; g < POLY_CENTER_AT / 8; g++) {
-        const int16x8_t b = load1(phase);
-        outer8(s, b, load2(x));
-    }
-    for (int g = 0; g < center_groups; g++) {
+    static_assert(POLY_CENTER_AT == 16 && WINDOW - POLY_CENTER_AT - center_groups * 8 == 16);
+    tLanes s;
+    const int16x8x2_t before = load16(phase);
+    outer8<true>(s, before.val[0], load2(x));
+    outer8<false>(s, before.val[1], load2(x));
+    center8<true>(s, load2(phase), load2(x));
+    for (int g = 1; g < center_groups; g++) {
         const int16x8x2_t c = load2(phase);
-        center8(s, c, load2(x));
+        center8<false>(s, c, load2(x));
     }
-    for (int g = 0; g < outer_after; g++) {
-        const int16x8_t b = load1(phase);
-        outer8(s, b, load2(x));
-    }
+    const int16x8x2_t after = load16(phase);
+    outer8<false>(s, after.val[0], load2(x));
+    outer8<false>(s, after.val[1], load2(x));
     // (T + (B >> 5) + 2^13) >> 14 per channel, saturated.
     const int32x2_t outer = lane_sums(s.outer_l, s.outer_r);
     const int32x2_t center = lane_sums(s.center_l, s.center_r);

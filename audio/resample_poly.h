@@ -16,16 +16,17 @@
 // + f (0 <= f < 32), a x + floor(f x / 32), two 16-bit multiplies (NEON).
 //
 // One phase, in int16: the outer taps before the centre in window order, then per centre
-// tap one 32-bit word c << 11 (high half a, low half f << 11), then the outer taps after
-// it. The history holds the samples interleaved, left then right: one 32-bit word per
+// tap one 32-bit word: high half a, low half f << POLY_LOW_SHIFT, which is c << 11 itself
+// for the ARMv5E loop and f << 10 for the NEON one (the factor its multiply doubles); then
+// the outer taps after it. The history holds the samples interleaved, left then right: one 32-bit word per
 // sample pair.
 #pragma once
 
 #include <cstdint>
 
 // The ARMv5E DSP multiplies (smlaxy, smlawy) in ARM state: armel's ARMv5TE and ARMv6 cores.
-#if (defined(VEXA_SIMD_NEON) || defined(VEXA_SIMD_ARM)) && defined(__arm__) &&                     \
-    !defined(__thumb__) && defined(__ARM_FEATURE_DSP) && __ARM_ARCH >= 5
+#if defined(VEXA_SIMD_ARM) && defined(__arm__) && !defined(__thumb__) &&                          \
+    defined(__ARM_FEATURE_DSP) && __ARM_ARCH >= 5
 #define VEXA_RESAMPLE_ARMV5E 1
 #endif
 
@@ -34,6 +35,11 @@ constexpr int POLY_CENTER_BITS = 5; // a centre product drops these, as B does
 constexpr int POLY_SUM_BITS = POLY_TAP_BITS - POLY_CENTER_BITS; // 14: T and B >> 5
 constexpr int POLY_WORD_SHIFT = 16 - POLY_CENTER_BITS;          // centre word = c << 11
 constexpr int32_t POLY_CENTER_AT = 16;
+#if defined(VEXA_RESAMPLE_ARMV5E)
+constexpr int POLY_LOW_SHIFT = POLY_WORD_SHIFT;
+#else
+constexpr int POLY_LOW_SHIFT = POLY_WORD_SHIFT - 1;
+#endif
 
 // Centre taps of a window of 48 (upward) or 56 (48000 Hz).
 constexpr int32_t poly_center_len(int32_t window) {
