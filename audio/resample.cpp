@@ -384,6 +384,20 @@ void run_table(int16_t* outl, int16_t* outr, int32_t count) {
     poly_run_portable(run);
 }
 
+// Copies n samples of each channel into the history's pairs.
+void interleave(const int16_t* left, const int16_t* right, int32_t n, int16_t* pairs) {
+#if defined(VEXA_SIMD_NEON)
+    if (fast_available() != 0) {
+        poly_interleave_neon(left, right, n, pairs);
+        return;
+    }
+#endif
+    for (int32_t i = 0; i < n; i++) {
+        pairs[2 * i] = left[i];
+        pairs[2 * i + 1] = right[i];
+    }
+}
+
 // Makes every output whose inputs have all arrived. Writes while `written` < cap and
 // drops the rest; returns the new count of written samples.
 int convert_due(int16_t* outl, int16_t* outr, int written, int cap) {
@@ -497,11 +511,7 @@ int resample_block(const int16_t* left, const int16_t* right, int samples, int r
         if (done >= samples) break;
         if (conv.fill == HISTORY_LEN) compact();
         const int n = std::min(samples - done, HISTORY_LEN - conv.fill);
-        int16_t* pair = hist + 2 * conv.fill;
-        for (int i = 0; i < n; i++) {
-            pair[2 * i] = left[done + i];
-            pair[2 * i + 1] = right[done + i];
-        }
+        interleave(left + done, right + done, n, hist + 2 * conv.fill);
         conv.fill += n;
         done += n;
     }

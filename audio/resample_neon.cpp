@@ -142,6 +142,16 @@ void poly_run_neon(const tPolyRun& r) {
         run<56>(r);
 }
 
+void poly_interleave_neon(const int16_t* left, const int16_t* right, int32_t n, int16_t* pairs) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        vst2q_s16(pairs + 2 * i, int16x8x2_t{{vld1q_s16(left + i), vld1q_s16(right + i)}});
+    for (; i < n; i++) {
+        pairs[2 * i] = left[i];
+        pairs[2 * i + 1] = right[i];
+    }
+}
+
 #if !defined(__aarch64__)
 #pragma GCC pop_options
 #endif

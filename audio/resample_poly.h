@@ -89,6 +89,8 @@ inline int16_t poly_sample(int32_t center, int32_t outer) {
 void poly_run_portable(const tPolyRun& r);
 #if defined(VEXA_SIMD_NEON)
 void poly_run_neon(const tPolyRun& r);
+// Copies n samples of each channel into the history's pairs.
+void poly_interleave_neon(const int16_t* left, const int16_t* right, int32_t n, int16_t* pairs);
 #endif
 #if defined(VEXA_RESAMPLE_ARMV5E)
 void poly_run_armv5e(const tPolyRun& r);
