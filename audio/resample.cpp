@@ -224,6 +224,8 @@ constexpr auto poly_48000 = build_phases<147, STEP_48000, 56>(GAIN_48000);
 static_assert(sizeof poly_441 == 56448 && sizeof poly_48000 == 23520, "constant table sizes");
 static_assert(poly_sums_fit<441, POS_STEP_UP, 48>(GAIN_ONE) &&
               poly_sums_fit<147, STEP_48000, 56>(GAIN_48000));
+static_assert(2 * reach_for(POS_STEP_UP) <= poly_used_len(48) &&
+              2 * reach_for(STEP_48000) <= poly_used_len(56));
 static_assert(phases_shared(POS_STEP_UP, 441) && phases_shared(STEP_48000, 147));
 
 struct tPolyTable {

@@ -13,7 +13,7 @@
 namespace {
 
 // Four outer taps (r8, r9) against four sample pairs (r4..r7); the first group of a window
-// starts the sums.
+// starts the sums. The taps past the kernel's reach at 48000 Hz, always zero, are left out.
 #define VEXA_OUTER4(mul_bb, mul_bt)                                                                \
     "ldmia %[x]!, {r4, r5, r6, r7}\n\t"                                                            \
     "ldmia %[p]!, {r8, r9}\n\t" mul_bb "\n\t" mul_bt "\n\t"                                        \
@@ -26,22 +26,26 @@ namespace {
 #define VEXA_OUTER4_FIRST VEXA_OUTER4("smulbb %[ol], r8, r4", "smulbt %[orr], r8, r4")
 #define VEXA_OUTER4_NEXT VEXA_OUTER4("smlabb %[ol], r8, r4, %[ol]", "smlabt %[orr], r8, r4, %[orr]")
 
-// Three centre taps (r7..r9) against three sample pairs (r4..r6).
-#define VEXA_CENTER3(mul_b, mul_t)                                                                 \
-    "ldmia %[x]!, {r4, r5, r6}\n\t"                                                                \
-    "ldmia %[p]!, {r7, r8, r9}\n\t" mul_b "\n\t" mul_t "\n\t"                                      \
-    "smlawb %[cl], r8, r5, %[cl]\n\t"                                                              \
-    "smlawt %[cr], r8, r5, %[cr]\n\t"                                                              \
-    "smlawb %[cl], r9, r6, %[cl]\n\t"                                                              \
-    "smlawt %[cr], r9, r6, %[cr]\n\t"
-#define VEXA_CENTER3_FIRST VEXA_CENTER3("smulwb %[cl], r7, r4", "smulwt %[cr], r7, r4")
-#define VEXA_CENTER3_NEXT VEXA_CENTER3("smlawb %[cl], r7, r4, %[cl]", "smlawt %[cr], r7, r4, %[cr]")
-// One centre tap.
-#define VEXA_CENTER1                                                                               \
-    "ldr r4, [%[x]], #4\n\t"                                                                       \
-    "ldr r7, [%[p]], #4\n\t"                                                                       \
-    "smlawb %[cl], r7, r4, %[cl]\n\t"                                                              \
-    "smlawt %[cr], r7, r4, %[cr]\n\t"
+// Four centre taps (r8..r11) against four sample pairs (r4..r7).
+#define VEXA_CENTER4(mul_b, mul_t)                                                                 \
+    "ldmia %[x]!, {r4, r5, r6, r7}\n\t"                                                            \
+    "ldmia %[p]!, {r8, r9, r10, r11}\n\t" mul_b "\n\t" mul_t "\n\t"                               \
+    "smlawb %[cl], r9, r5, %[cl]\n\t"                                                              \
+    "smlawt %[cr], r9, r5, %[cr]\n\t"                                                              \
+    "smlawb %[cl], r10, r6, %[cl]\n\t"                                                             \
+    "smlawt %[cr], r10, r6, %[cr]\n\t"                                                             \
+    "smlawb %[cl], r11, r7, %[cl]\n\t"                                                             \
+    "smlawt %[cr], r11, r7, %[cr]\n\t"
+#define VEXA_CENTER4_FIRST VEXA_CENTER4("smulwb %[cl], r8, r4", "smulwt %[cr], r8, r4")
+#define VEXA_CENTER4_NEXT VEXA_CENTER4("smlawb %[cl], r8, r4, %[cl]", "smlawt %[cr], r8, r4, %[cr]")
+// The last two outer taps that are not always zero.
+#define VEXA_OUTER2                                                                                \
+    "ldmia %[x]!, {r4, r5}\n\t"                                                                    \
+    "ldr r8, [%[p]], #4\n\t"                                                                       \
+    "smlabb %[ol], r8, r4, %[ol]\n\t"                                                              \
+    "smlabt %[orr], r8, r4, %[orr]\n\t"                                                            \
+    "smlatb %[ol], r8, r5, %[ol]\n\t"                                                              \
+    "smlatt %[orr], r8, r5, %[orr]\n\t"
 
 static_assert(POLY_CENTER_AT == 16 && poly_center_len(48) == 16 && poly_center_len(56) == 24);
 // The centre words are c << 11 (resample_poly.h) where this loop is the fast one.
@@ -52,35 +56,34 @@ static_assert(POLY_LOW_SHIFT == POLY_WORD_SHIFT);
 template <int WINDOW>
 inline void sums(const int16_t*& phase, const int16_t*& x, int32_t& ol, int32_t& orr, int32_t& cl,
                  int32_t& cr) {
+    static_assert(poly_used_len(48) == 48 && poly_used_len(56) == 54);
     if constexpr (WINDOW == 48) {
         asm volatile(VEXA_OUTER4_FIRST VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                         VEXA_CENTER3_FIRST VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                             VEXA_CENTER3_NEXT VEXA_CENTER1 VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                                 VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
+                         VEXA_CENTER4_FIRST VEXA_CENTER4_NEXT VEXA_CENTER4_NEXT VEXA_CENTER4_NEXT
+                             VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
                      : [ol] "=&r"(ol), [orr] "=&r"(orr), [cl] "=&r"(cl), [cr] "=&r"(cr),
                        [x] "+r"(x), [p] "+r"(phase)
                      :
-                     : "r4", "r5", "r6", "r7", "r8", "r9", "memory");
+                     : "r4", "r5", "r6", "r7", "r8", "r9", "r10", "r11", "memory");
     } else {
         asm volatile(VEXA_OUTER4_FIRST VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                         VEXA_CENTER3_FIRST VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                             VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                                 VEXA_CENTER3_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                                     VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
+                         VEXA_CENTER4_FIRST VEXA_CENTER4_NEXT VEXA_CENTER4_NEXT VEXA_CENTER4_NEXT
+                             VEXA_CENTER4_NEXT VEXA_CENTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
+                                 VEXA_OUTER4_NEXT VEXA_OUTER2
                      : [ol] "=&r"(ol), [orr] "=&r"(orr), [cl] "=&r"(cl), [cr] "=&r"(cr),
                        [x] "+r"(x), [p] "+r"(phase)
                      :
-                     : "r4", "r5", "r6", "r7", "r8", "r9", "memory");
+                     : "r4", "r5", "r6", "r7", "r8", "r9", "r10", "r11", "memory");
     }
 }
 
 #undef VEXA_OUTER4
 #undef VEXA_OUTER4_FIRST
 #undef VEXA_OUTER4_NEXT
-#undef VEXA_CENTER3
-#undef VEXA_CENTER3_FIRST
-#undef VEXA_CENTER3_NEXT
-#undef VEXA_CENTER1
+#undef VEXA_CENTER4
+#undef VEXA_CENTER4_FIRST
+#undef VEXA_CENTER4_NEXT
+#undef VEXA_OUTER2
 
 template <int WINDOW> void run(const tPolyRun& run) {
     const tPolyRun r = run;
@@ -89,9 +92,10 @@ template <int WINDOW> void run(const tPolyRun& run) {
     int16_t* out_l = r.out_left;
     int16_t* out_r = r.out_right;
     int32_t rem = r.rem;
-    // From the end of one output's phase and window to the next output's.
-    const int32_t phase_adv = r.phase_adv - poly_phase_len(WINDOW);
-    const int32_t adv_whole = 2 * (r.adv_whole - WINDOW);
+    // From the end of the used part of one output's phase and window to the next output's.
+    constexpr int32_t unused = WINDOW - poly_used_len(WINDOW);
+    const int32_t phase_adv = r.phase_adv - (poly_phase_len(WINDOW) - unused);
+    const int32_t adv_whole = 2 * (r.adv_whole - (WINDOW - unused));
     for (int32_t k = 0; k < r.count; k++) {
         int32_t ol, orr, cl, cr;
         sums<WINDOW>(phase, x, ol, orr, cl, cr);

@@ -45,6 +45,11 @@ constexpr int POLY_LOW_SHIFT = POLY_WORD_SHIFT - 1;
 constexpr int32_t poly_center_len(int32_t window) {
     return window == 48 ? 16 : 24;
 }
+// Taps of a window that are not always zero: the kernel's reach on both sides, 2 x 27 at
+// 48000 Hz (resample.cpp checks it).
+constexpr int32_t poly_used_len(int32_t window) {
+    return window == 48 ? 48 : 54;
+}
 // int16 per phase: the outer taps, and two per centre tap.
 constexpr int32_t poly_phase_len(int32_t window) {
     return window + poly_center_len(window);
