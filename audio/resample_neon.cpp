@@ -83,9 +83,9 @@ inline int32x2_t lane_sums(int32x4_t a, int32x4_t b) {
                      vadd_s32(vget_low_s32(b), vget_high_s32(b)));
 }
 
-// The lane sums of one output of both channels from a window of WINDOW taps; moves the
-// pointers past the phase and the window.
-template <int WINDOW> inline tLanes lanes(const int16_t*& phase, const int16_t*& x) {
+// One output of both channels from a window of WINDOW taps; moves the pointers past
+// the phase and the window.
+template <int WINDOW> inline int16x4_t output(const int16_t*& phase, const int16_t*& x) {
     constexpr int center_groups = poly_center_len(WINDOW) / 8;
     static_assert(POLY_CENTER_AT == 16 && WINDOW - POLY_CENTER_AT - center_groups * 8 == 16);
     tLanes s;
@@ -100,14 +100,11 @@ template <int WINDOW> inline tLanes lanes(const int16_t*& phase, const int16_t*&
     const int16x8x2_t after = load16(phase);
     outer8<false>(s, after.val[0], load2(x));
     outer8<false>(s, after.val[1], load2(x));
-    return s;
-}
-
-// (T + (B >> 5) + 2^13) >> 14 per channel, saturated: (left, right) of one output.
-inline int32x2_t sums(const tLanes& s) {
+    // (T + (B >> 5) + 2^13) >> 14 per channel, saturated.
     const int32x2_t outer = lane_sums(s.outer_l, s.outer_r);
     const int32x2_t center = lane_sums(s.center_l, s.center_r);
-    return vsra_n_s32(center, outer, POLY_CENTER_BITS);
+    const int32x2_t v = vsra_n_s32(center, outer, POLY_CENTER_BITS);
+    return vqrshrn_n_s32(vcombine_s32(v, v), POLY_SUM_BITS);
 }
 
 template <int WINDOW> void run(const tPolyRun& run) {
@@ -121,7 +118,10 @@ template <int WINDOW> void run(const tPolyRun& run) {
     // From the end of one output's phase and window to the next output's.
     const int32_t phase_adv = r.phase_adv - poly_phase_len(WINDOW);
     const int32_t adv_whole = 2 * (r.adv_whole - WINDOW);
-    auto advance = [&] {
+    for (int32_t k = 0; k < r.count; k++) {
+        const int16x4_t o = output<WINDOW>(phase, x);
+        vst1_lane_s16(out_l++, o, 0);
+        vst1_lane_s16(out_r++, o, 1);
         rem += r.adv_rem;
         phase += phase_adv;
         x += adv_whole;
@@ -130,25 +130,6 @@ template <int WINDOW> void run(const tPolyRun& run) {
             phase -= r.phase_wrap;
             x += 2;
         }
-    };
-    // Two outputs at a time, rounded together.
-    int32_t k = 0;
-    for (; k + 2 <= r.count; k += 2) {
-        const tLanes a = lanes<WINDOW>(phase, x);
-        advance();
-        const tLanes b = lanes<WINDOW>(phase, x);
-        advance();
-        const int16x4_t o = vqrshrn_n_s32(vcombine_s32(sums(a), sums(b)), POLY_SUM_BITS);
-        vst1_lane_s16(out_l + k, o, 0);
-        vst1_lane_s16(out_r + k, o, 1);
-        vst1_lane_s16(out_l + k + 1, o, 2);
-        vst1_lane_s16(out_r + k + 1, o, 3);
-    }
-    if (k < r.count) {
-        const int32x2_t v = sums(lanes<WINDOW>(phase, x));
-        const int16x4_t o = vqrshrn_n_s32(vcombine_s32(v, v), POLY_SUM_BITS);
-        vst1_lane_s16(out_l + k, o, 0);
-        vst1_lane_s16(out_r + k, o, 1);
     }
 }
 
