@@ -10,7 +10,7 @@
 // calls it only on a processor that has it.
 #if !defined(__aarch64__)
 #pragma GCC push_options
-#pragma GCC target("fpu=neon")
+#pragma GCC target("arm", "fpu=neon")
 #endif
 
 namespace {
