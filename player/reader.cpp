@@ -99,12 +99,11 @@ void make_track_pipe(int (&fds)[2]) {
         std::printf("pipe capacity stays at the system default\n");
 }
 
-void fork_reader(tPlayback& pb, const char* file) {
-    close(pb.file_fd);
-    pb.file_fd = -1;
-    smbuf_input(-1, pb.swap_bytes);
+void fork_reader(const tProbeResult& track, const char* file) {
+    smbuf_input(-1, track.swap_bytes);
     if (debug >= 1)
-        std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
+        std::printf("forking sub-process, offset=%lld\n",
+                    static_cast<long long>(track.start_offset));
     int fds[2];
     make_track_pipe(fds);
     std::fflush(stdout); // what is buffered is printed once, not by both processes
@@ -124,7 +123,7 @@ void fork_reader(tPlayback& pb, const char* file) {
         if (munlockall() < 0) std::perror("munlockall()");
         pbuffer_free(inbuf.pbuf);
         smbuf_input_pipe(nullptr);
-        run_reader(file, pb.start_offset, fds[1]);
+        run_reader(file, track.start_offset, fds[1]);
         finish_reader(copy_more_tracks());
     }
     follow_reader(reader);
