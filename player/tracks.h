@@ -1,7 +1,7 @@
 // Playing the files of one command line in order, one after another, on one device.
 //
 // The started process probes each file and copies it into a pipe of its own (the reader);
-// the player, forked once for the first track, takes each further track's playback record
+// the player, forked once for the first track, takes each further track's probe result
 // and pipe from the reader over a socket, and plays it on the device it keeps open, so
 // that tracks of the same format follow each other without a gap. A file that cannot be
 // played is named in one line and passed over.
