@@ -1,5 +1,6 @@
 #include "audio.h"
 
+#include "audio_internal.h"
 #include "resample.h"
 #include "settings.h"
 #include "sink.h"

@@ -18,3 +18,4 @@ constexpr int BENCH_SKIPPED = 77;
 // Cases. `arg` is what followed "name:" on the command line, or null.
 int bench_resample(const char* arg);
 int bench_decode(const char* arg);
+int bench_memory(const char* arg);

@@ -245,6 +245,7 @@ bool load_file(const std::string& path, tInputFile& in) {
 // Our decoder.
 
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
+tInputBuffer feed_input; // the input record the decoder is fed from
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
@@ -268,10 +269,10 @@ tDecodeRun run_ours(tInputFile& in, tPcm* keep, mp3::tDspPath path = mp3::dsp_be
     MP3InitInstance(&instance);
     mp3::dsp_select(&instance, path);
     tMp3Feed feed{};
-    mp3feed_init(feed, &instance, pcm_left, pcm_right, FEED_BYTES, 0);
     const int64_t start = stream_start(in);
-    mp3feed_attach_bytes(
-        std::span<const uint8_t>(in.bytes.data() + start, size_t(in.size - start)));
+    input_bind_bytes(feed_input,
+                     std::span<const uint8_t>(in.bytes.data() + start, size_t(in.size - start)), 1);
+    mp3feed_init(feed, &instance, pcm_left, pcm_right, &feed_input, 0);
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
         const bool counted = e == FEED_FRAME || e == FEED_BAD_HEADER || e == FEED_DROPPED;

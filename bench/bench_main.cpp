@@ -21,11 +21,13 @@ struct tBenchCase {
     int (*run)(const char* arg);
 };
 
-constexpr std::array<tBenchCase, 2> cases = {{
+constexpr std::array<tBenchCase, 3> cases = {{
     {"resample", "rate converter, cost per second of audio; resample:RATE[:SECONDS] for one rate",
      bench_resample},
     {"decode", "decoder against libmad and libmpg123, x real time; decode:FILE for one file",
      bench_decode},
+    {"memory", "player's resident and locked memory against mpg123 and madplay; memory:TREE,...",
+     bench_memory},
 }};
 
 volatile int64_t sink;

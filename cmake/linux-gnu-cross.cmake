@@ -13,9 +13,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# VEXA_CROSS_QEMU_CPU, where set, is the processor qemu emulates (else its most capable one).
 find_program(VEXA_CROSS_QEMU_PATH ${VEXA_CROSS_QEMU})
 if(VEXA_CROSS_QEMU_PATH)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXA_CROSS_QEMU_PATH} -L /usr/${VEXA_CROSS_TRIPLET})
+  if(VEXA_CROSS_QEMU_CPU)
+    list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -cpu ${VEXA_CROSS_QEMU_CPU})
+  endif()
+  # For scripts that run the tree's programs (.ci/compare-targets).
+  set(VEXA_CROSS_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}" CACHE INTERNAL "")
 endif()
 
 # pkg-config looks at the target's libraries only (multiarch packages such as

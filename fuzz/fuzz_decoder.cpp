@@ -18,11 +18,12 @@
 namespace {
 
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
+tInputBuffer input;
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
-constexpr std::array<mp3::tDspPath, 4> PATHS = {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2,
-                                                mp3::DSP_NEON};
+constexpr std::array<mp3::tDspPath, 5> PATHS = {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2,
+                                                mp3::DSP_NEON, mp3::DSP_ARMV5E};
 
 // FNV-1a over what a run produced: every event, and every frame's samples.
 struct tRunDigest {
@@ -42,15 +43,15 @@ tRunDigest decode_all(const uint8_t* data, size_t length, mp3::tDspPath path) {
     MP3InitInstance(&instance);
     mp3::dsp_select(&instance, path);
     tMp3Feed feed{};
-    mp3feed_init(feed, &instance, pcm_left, pcm_right, FEED_BYTES, 0);
-    mp3feed_attach_bytes(std::span<const uint8_t>(data, length));
+    input_bind_bytes(input, std::span<const uint8_t>(data, length), 1);
+    mp3feed_init(feed, &instance, pcm_left, pcm_right, &input, 0);
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
-        const int64_t at = stream_position();
+        const int64_t at = stream_position(input);
         const tMPEGHeader& h = feed.header;
-        if (e == FEED_SYNC_FOUND && inbuf.bitstream.bitidx % 8 != 0) __builtin_trap();
+        if (e == FEED_SYNC_FOUND && input.bitstream.bitidx % 8 != 0) __builtin_trap();
         if (e == FEED_HEADER_READ) {
-            if (at != feed.header_at + 4 || inbuf.bitstream.bitidx % 8 != 0) __builtin_trap();
+            if (at != feed.header_at + 4 || input.bitstream.bitidx % 8 != 0) __builtin_trap();
             if (h.samplesperchannel != MP3_GRANULE_SAMPLES &&
                 h.samplesperchannel != MP3_MAX_SAMPLES)
                 __builtin_trap();

@@ -52,8 +52,24 @@ constexpr tDspKernels avx2_kernels = {
     synth_rows_avx2,
 };
 constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
-    &portable_kernels, &sse41_kernels, &avx2_kernels, &portable_kernels};
-#elif defined(VEXA_SIMD_NEON)
+    &portable_kernels, &sse41_kernels, &avx2_kernels, &portable_kernels, &portable_kernels};
+#elif defined(VEXA_SIMD_NEON) || defined(VEXA_SIMD_ARM)
+#if defined(VEXA_DSP_ARMV5E)
+constexpr tDspKernels armv5e_kernels = {
+    2,
+    requant_lines_armv5e,
+    mid_side_armv5e,
+    alias_butterflies_portable,
+    imdct_long_armv5e,
+    imdct_zero_portable,
+    synth_dct_portable,
+    synth_row0_armv5e,
+    synth_rows_armv5e,
+};
+#else
+constexpr const tDspKernels& armv5e_kernels = portable_kernels;
+#endif
+#if defined(VEXA_SIMD_NEON)
 constexpr tDspKernels neon_kernels = {
     4,
     requant_lines_neon,
@@ -65,11 +81,14 @@ constexpr tDspKernels neon_kernels = {
     synth_row0_neon,
     synth_rows_neon,
 };
+#else
+constexpr const tDspKernels& neon_kernels = portable_kernels;
+#endif
 constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
-    &portable_kernels, &portable_kernels, &portable_kernels, &neon_kernels};
+    &portable_kernels, &portable_kernels, &portable_kernels, &neon_kernels, &armv5e_kernels};
 #else
 constexpr std::array<const tDspKernels*, DSP_PATHS> path_kernels = {
-    &portable_kernels, &portable_kernels, &portable_kernels, &portable_kernels};
+    &portable_kernels, &portable_kernels, &portable_kernels, &portable_kernels, &portable_kernels};
 #endif
 
 // The IMDCT skips the all-zero top of a granule in whole groups (imdct.cpp).
@@ -91,6 +110,10 @@ bool processor_runs(tDspPath path) {
     case DSP_AVX2:
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2");
+#endif
+#if defined(VEXA_DSP_ARMV5E)
+    case DSP_ARMV5E:
+        return true;
 #endif
 #if defined(VEXA_SIMD_NEON)
     case DSP_NEON:
@@ -118,7 +141,7 @@ tRunnable find_runnable() {
     for (int p = 0; p < DSP_PATHS; ++p)
         r.runs[size_t(p)] = processor_runs(tDspPath(p));
     r.best = DSP_PORTABLE;
-    for (tDspPath p : {DSP_AVX2, DSP_SSE41, DSP_NEON})
+    for (tDspPath p : {DSP_AVX2, DSP_SSE41, DSP_NEON, DSP_ARMV5E})
         if (r.runs[size_t(p)]) {
             r.best = p;
             break;
@@ -161,6 +184,8 @@ const char* dsp_name(tDspPath path) {
         return "AVX2";
     case DSP_NEON:
         return "NEON";
+    case DSP_ARMV5E:
+        return "ARMv5E";
     default:
         return "portable";
     }

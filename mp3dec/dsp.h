@@ -3,8 +3,9 @@
 // path gives the same bits. Each path is a constant table of kernels (dsp.cpp, the one
 // place that knows which paths a build has). An instance carries the path it decodes with:
 // the fastest one this processor offers (x86-64: SSE4.1, AVX2; 32-bit ARM: NEON when the
-// kernel reports it; AArch64: NEON) unless the library is built with VEXA_SIMD off, or the
-// one dsp_select chose. MP3DecodeData looks the table up once per frame and hands it to
+// kernel reports it, else the DSP multiplies of ARMv5TE and later, built for ARM state;
+// AArch64: NEON) unless the library is built with VEXA_SIMD off, or the one dsp_select
+// chose. MP3DecodeData looks the table up once per frame and hands it to
 // the stages.
 #pragma once
 
@@ -16,6 +17,13 @@
 #include <arm_acle.h>
 #endif
 
+// The ARMv5E path: the target's architecture has it (ARM state, ARMv5TE or later), so it
+// runs wherever the program does; beside NEON it serves the cores without.
+#if (defined(VEXA_SIMD_NEON) || defined(VEXA_SIMD_ARM)) && defined(__arm__) &&                     \
+    !defined(__thumb__) && defined(__ARM_FEATURE_DSP) && __ARM_ARCH >= 5
+#define VEXA_DSP_ARMV5E 1
+#endif
+
 namespace mp3 {
 
 enum tDspPath : int32_t {
@@ -23,8 +31,9 @@ enum tDspPath : int32_t {
     DSP_SSE41 = 1,
     DSP_AVX2 = 2,
     DSP_NEON = 3,
+    DSP_ARMV5E = 4,
 };
-constexpr int DSP_PATHS = 4;
+constexpr int DSP_PATHS = 5;
 
 // Requantisation of n values with the factor f and the power of two 2^k: 2 hi(f, x <<
 // (k - 1)) for k > 0, else hi(f, x) >> -k (requantize.cpp). f is one of the decoder's
@@ -145,5 +154,11 @@ void imdct_zero_neon(int32_t* x, int32_t* ov, int n);
 void synth_dct_neon(int32_t* x);
 void synth_row0_neon(int32_t* h, int16_t* out);
 void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out);
+
+void requant_lines_armv5e(int32_t* x, int32_t n, int32_t f, int32_t k);
+void mid_side_armv5e(int32_t* l, int32_t* r, int32_t n, int32_t k);
+void imdct_long_armv5e(int32_t* x, int32_t* ov, int n, const int32_t* W);
+void synth_row0_armv5e(int32_t* h, int16_t* out);
+void synth_rows_armv5e(int32_t (*buf)[32], int p, int16_t* out);
 
 } // namespace mp3

@@ -77,7 +77,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
 
-void subbands_in(const int32_t* p, int32x4_t* v) {
+[[gnu::always_inline]] inline void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {
         v[i] = vld1q_s32(p + i);
         v[i + 1] = vld1q_s32(p + 18 + i);
@@ -91,7 +91,7 @@ void subbands_in(const int32_t* p, int32x4_t* v) {
     v[17] = vcombine_s32(ab.val[1], cd.val[1]);
 }
 
-void subbands_out(const int32x4_t* v, int32_t* p) {
+[[gnu::always_inline]] inline void subbands_out(const int32x4_t* v, int32_t* p) {
     for (int i = 0; i < 16; i += 4) {
         int32x4_t a = v[i], b = v[i + 1], c = v[i + 2], d = v[i + 3];
         transpose4(a, b, c, d);
@@ -140,15 +140,19 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
         return vcombine_s32(vget_high_s32(r), vget_low_s32(r));
     };
     const auto hi = [](int32x4_t v, int32x4_t w) { return vshrq_n_s32(vqdmulhq_s32(v, w), 1); };
+    // 2 hi(v, w): the doubled product's upper word with its lowest bit cleared.
+    const auto hi2 = [](int32x4_t v, int32x4_t w) {
+        return vbicq_s32(vqdmulhq_s32(v, w), vdupq_n_s32(1));
+    };
     for (int k = 1; k <= n; ++k) {
         int32_t* p = xr + 18 * k;
         int32x4_t a[2] = {reverse(vld1q_s32(p - 4)), reverse(vld1q_s32(p - 8))};
         int32x4_t b[2] = {vld1q_s32(p), vld1q_s32(p + 4)};
         for (int g = 0; g < 2; ++g) {
-            const int32x4_t t = hi(a[g], sum[g]);
-            const int32x4_t na = vsubq_s32(
-                vshlq_n_s32(t, 1), vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
-            const int32x4_t nb = vshlq_n_s32(vaddq_s32(t, hi(vsubq_s32(b[g], a[g]), cs[g])), 1);
+            const int32x4_t t2 = hi2(a[g], sum[g]);
+            const int32x4_t na =
+                vsubq_s32(t2, vshlq_s32(hi(vaddq_s32(a[g], b[g]), ca[g]), double_even));
+            const int32x4_t nb = vaddq_s32(t2, hi2(vsubq_s32(b[g], a[g]), cs[g]));
             a[g] = na;
             b[g] = nb;
         }
@@ -164,40 +168,51 @@ void alias_butterflies_neon(int32_t* xr, int n, const int32_t* coef) {
 // left either way). Then two at a time, and the last one the portable way.
 void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
     int32_t i = 0;
+    // The factor in every lane once (GCC for 32-bit ARM moves it again on every pass).
+    const int32x4_t fv = vdupq_n_s32(f);
     if (k > 0) {
         const int32x4_t up = vdupq_n_s32(k - 1 > 31 ? 31 : k - 1), one = vdupq_n_s32(1);
         for (; i + 4 <= n; i += 4)
-            vst1q_s32(x + i, vbicq_s32(vqdmulhq_n_s32(vshlq_s32(vld1q_s32(x + i), up), f), one));
+            vst1q_s32(x + i, vbicq_s32(vqdmulhq_s32(vshlq_s32(vld1q_s32(x + i), up), fv), one));
         if (i + 2 <= n) {
             const int32x2_t v = vshl_s32(vld1_s32(x + i), vget_low_s32(up));
-            vst1_s32(x + i, vbic_s32(vqdmulh_n_s32(v, f), vget_low_s32(one)));
+            vst1_s32(x + i, vbic_s32(vqdmulh_s32(v, vget_low_s32(fv)), vget_low_s32(one)));
             i += 2;
         }
     } else {
         const int32x4_t down = vdupq_n_s32(-k >= 30 ? -31 : k - 1);
         for (; i + 4 <= n; i += 4)
-            vst1q_s32(x + i, vshlq_s32(vqdmulhq_n_s32(vld1q_s32(x + i), f), down));
+            vst1q_s32(x + i, vshlq_s32(vqdmulhq_s32(vld1q_s32(x + i), fv), down));
         if (i + 2 <= n) {
-            vst1_s32(x + i, vshl_s32(vqdmulh_n_s32(vld1_s32(x + i), f), vget_low_s32(down)));
+            vst1_s32(x + i,
+                     vshl_s32(vqdmulh_s32(vld1_s32(x + i), vget_low_s32(fv)), vget_low_s32(down)));
             i += 2;
         }
     }
     if (i < n) requant_lines_portable(x + i, n - i, f, k);
 }
 
-// Four lines at a time; the last n mod 4 the portable way.
+// Four lines at a time: with a = hi(l, k) and b = hi(r, k) the doubled products' upper
+// words with their lowest bits cleared are 2a and 2b, whose sum and difference are the
+// results (2 (a + b) and 2 (a + b) - 4b); the last n mod 4 the portable way.
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
     int32_t i = 0;
+    const int32x4_t kv = vdupq_n_s32(k);
     for (; i + 4 <= n; i += 4) {
-        const int32x4_t a = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(l + i), k), 1);
-        const int32x4_t b = vshrq_n_s32(vqdmulhq_n_s32(vld1q_s32(r + i), k), 1);
-        const int32x4_t sum2 = vshlq_n_s32(vaddq_s32(a, b), 1);
-        vst1q_s32(l + i, sum2);
-        vst1q_s32(r + i, vsubq_s32(sum2, vshlq_n_s32(b, 2)));
+        const int32x4_t a2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(l + i), kv), vdupq_n_s32(1));
+        const int32x4_t b2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(r + i), kv), vdupq_n_s32(1));
+        vst1q_s32(l + i, vaddq_s32(a2, b2));
+        vst1q_s32(r + i, vsubq_s32(a2, b2));
     }
     if (i < n) mid_side_portable(l + i, r + i, n - i, k);
 }
 
+// GCC's scheduling before register allocation loads values far ahead in the IMDCT and
+// the synthesis DCT and spills them; without it both run fewer instructions.
+#if !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-schedule-insns")
+#endif
 // Four subbands at a time, one per lane (lanes 1 and 3 odd); the last n mod 4 go the
 // portable way.
 void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
@@ -227,27 +242,30 @@ void synth_dct_neon(int32_t* x) {
     for (int m = 0; m < 32; ++m)
         vst1_s32(x + 18 * m + 16, X[m]);
 }
+#if !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 namespace {
 
-// The window words of samples 0 and 16 against the even and the odd columns of history
-// row 0, formed from the words of the portable kernel's pairs (the centre word, which
-// meets the same value twice, doubled).
+// The window word of each column of history row 0: at even columns the words of sample
+// 0, at odd ones those of sample 16, formed from the words of the portable kernel's pairs
+// (the centre word, which meets the same value twice, doubled).
 struct tRow0Coefs {
-    int32_t even[16], odd[16];
+    int32_t col[32];
 };
 
 tRow0Coefs row0_coefs() {
     const int32_t* w = synth_window.data();
     tRow0Coefs c{};
     for (int i = 0; i < 4; ++i) {
-        c.even[2 * i + 2] += w[2 * i];  // age 2i + 2
-        c.even[14 - 2 * i] += w[2 * i]; // age 14 - 2i
-        c.even[2 * i + 1] = w[2 * i + 1];
-        c.even[15 - 2 * i] = -w[2 * i + 1];
+        c.col[2 * (2 * i + 2)] += w[2 * i];  // age 2i + 2
+        c.col[2 * (14 - 2 * i)] += w[2 * i]; // age 14 - 2i
+        c.col[2 * (2 * i + 1)] = w[2 * i + 1];
+        c.col[2 * (15 - 2 * i)] = -w[2 * i + 1];
     }
     for (int t = 0; t < 8; ++t)
-        c.odd[2 * t + 1] = w[8 + t];
+        c.col[2 * (2 * t + 1) + 1] = w[8 + t];
     return c;
 }
 
@@ -256,71 +274,210 @@ const tRow0Coefs row0_coef = row0_coefs();
 
 } // namespace
 
-// Row 0 split into its even and odd columns against the coefficients of samples 0 and 16
-// in 64-bit lanes; then the row moves two columns on, stored back interleaved from the
-// same registers once all of it is read.
+// Row 0 against its column words in 64-bit lanes: the products of the even columns meet
+// in lane 0 (sample 0), those of the odd ones in lane 1 (sample 16). Then the row moves
+// two columns on, stored back from the same registers once all of it is read.
+#if defined(__aarch64__)
 void synth_row0_neon(int32_t* h, int16_t* out) {
-    int32x4x2_t v[4];
-    for (int q = 0; q < 4; ++q)
-        v[q] = vld2q_s32(h + 8 * q);
-    int64x2_t s0 = vdupq_n_s64(0), s16 = vdupq_n_s64(0);
-    for (int q = 0; q < 4; ++q) {
-        const int32x4_t ce = vld1q_s32(row0_coef.even + 4 * q);
-        const int32x4_t co = vld1q_s32(row0_coef.odd + 4 * q);
-        s0 = vmlal_s32(s0, vget_low_s32(v[q].val[0]), vget_low_s32(ce));
-        s0 = vmlal_s32(s0, vget_high_s32(v[q].val[0]), vget_high_s32(ce));
-        s16 = vmlal_s32(s16, vget_low_s32(v[q].val[1]), vget_low_s32(co));
-        s16 = vmlal_s32(s16, vget_high_s32(v[q].val[1]), vget_high_s32(co));
+    int32x4_t v[8];
+    for (int q = 0; q < 8; ++q)
+        v[q] = vld1q_s32(h + 4 * q);
+    int64x2_t s = vdupq_n_s64(0);
+    for (int q = 0; q < 8; ++q) {
+        const int32x4_t c = vld1q_s32(row0_coef.col + 4 * q);
+        s = vmlal_s32(s, vget_low_s32(v[q]), vget_low_s32(c));
+        s = vmlal_high_s32(s, v[q], c);
     }
-    // Columns 0..23 to 2..25, then 24..27 to 26..29 and 28, 29 to 30, 31.
-    for (int q = 0; q < 3; ++q)
-        vst2q_s32(h + 2 + 8 * q, v[q]);
-    const int32x2x2_t lo = {{vget_low_s32(v[3].val[0]), vget_low_s32(v[3].val[1])}};
-    const int32x2x2_t hi = {{vget_high_s32(v[3].val[0]), vget_high_s32(v[3].val[1])}};
-    vst2_s32(h + 26, lo);
-    vst2_lane_s32(h + 30, hi, 0);
-    const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(s0), vget_low_s64(s16)),
-                                  vcombine_s64(vget_high_s64(s0), vget_high_s64(s16)));
+    for (int q = 0; q < 7; ++q)
+        vst1q_s32(h + 2 + 4 * q, v[q]);
+    vst1_s32(h + 30, vget_low_s32(v[7]));
     const int32x2_t r = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
     const int16x4_t pcm = vqmovn_s32(vcombine_s32(r, r));
     vst1_lane_s16(out, pcm, 0);
     vst1_lane_s16(out + 16, pcm, 1);
 }
+#else
+// On 32-bit ARM written out, as compilers give every load and store an address of its
+// own: the row in d0..d7 and d16..d23, eight column words at a time in d24..d27, the sums
+// in q14; narrowed in place (lanes 2 and 3 of the narrowing are not used).
+void synth_row0_neon(int32_t* h, int16_t* out) {
+    const int32_t* c = row0_coef.col;
+    int32_t* to = h + 2;
+    asm volatile("vld1.32 {d0-d3}, [%[h]]!\n\t"
+                 "vld1.32 {d4-d7}, [%[h]]!\n\t"
+                 "vld1.32 {d16-d19}, [%[h]]!\n\t"
+                 "vld1.32 {d20-d23}, [%[h]]\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmull.s32 q14, d0, d24\n\t"
+                 "vmlal.s32 q14, d1, d25\n\t"
+                 "vmlal.s32 q14, d2, d26\n\t"
+                 "vmlal.s32 q14, d3, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmlal.s32 q14, d4, d24\n\t"
+                 "vmlal.s32 q14, d5, d25\n\t"
+                 "vmlal.s32 q14, d6, d26\n\t"
+                 "vmlal.s32 q14, d7, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]!\n\t"
+                 "vmlal.s32 q14, d16, d24\n\t"
+                 "vmlal.s32 q14, d17, d25\n\t"
+                 "vmlal.s32 q14, d18, d26\n\t"
+                 "vmlal.s32 q14, d19, d27\n\t"
+                 "vld1.32 {d24-d27}, [%[c]]\n\t"
+                 "vmlal.s32 q14, d20, d24\n\t"
+                 "vmlal.s32 q14, d21, d25\n\t"
+                 "vmlal.s32 q14, d22, d26\n\t"
+                 "vmlal.s32 q14, d23, d27\n\t"
+                 "vst1.32 {d0-d3}, [%[to]]!\n\t"
+                 "vst1.32 {d4-d7}, [%[to]]!\n\t"
+                 "vst1.32 {d16-d19}, [%[to]]!\n\t"
+                 "vst1.32 {d20-d22}, [%[to]]\n\t"
+                 "vqrshrn.s64 d28, q14, %[shift]\n\t"
+                 "vqmovn.s32 d28, q14\n\t"
+                 "vst1.16 {d28[0]}, [%[out]]\n\t"
+                 "vst1.16 {d28[1]}, [%[out16]]"
+                 : [h] "+r"(h), [c] "+r"(c), [to] "+r"(to)
+                 : [out] "r"(out), [out16] "r"(out + 16), [shift] "i"(SYNTH_PCM_SHIFT)
+                 : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19",
+                   "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "memory");
+}
+#endif
+
+namespace {
+
+// The two sums of one history row (columns a + 4u and b + 4u against the window pairs at
+// we and wo, see synth_rows_neon_at): sample j's in lane 0, sample 32 - j's in lane 1,
+// each value multiplied by its pair of words at once. The pointers move on to the next
+// row.
+#if defined(__aarch64__)
+// acc + the window pair in the low (H = 0) or high (H = 1) half of w times lane L of v.
+template <int H, int L>
+[[gnu::always_inline]] inline int64x2_t mac_pair(int64x2_t acc, int32x4_t w, int32x4_t v) {
+    if constexpr (H == 0)
+        return vmlal_laneq_s32(acc, vget_low_s32(w), v, L);
+    else
+        return vmlal_high_laneq_s32(acc, w, v, L);
+}
+
+// The four values of v against the four window pairs at w, which moves on past them.
+[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, const int32_t*& w, int32x4_t v) {
+    const int32x4_t p0 = vld1q_s32(w);
+    w += 4;
+    const int32x4_t p1 = vld1q_s32(w);
+    w += 4;
+    acc = mac_pair<0, 0>(acc, p0, v);
+    acc = mac_pair<1, 1>(acc, p0, v);
+    acc = mac_pair<0, 2>(acc, p1, v);
+    return mac_pair<1, 3>(acc, p1, v);
+}
+
+template <int A, int B>
+[[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
+                                                       const int32_t*& wo) {
+    int64x2_t acc = vdupq_n_s64(0);
+    for (int half = 0; half < 2; ++half) {
+        const int32x4x4_t r = vld4q_s32(h);
+        h += 16;
+        acc = mac_pairs4(acc, we, r.val[A]);
+        acc = mac_pairs4(acc, wo, r.val[B]);
+    }
+    we += SYNTH_ROW_WORDS - 16;
+    wo += SYNTH_ROW_WORDS - 16;
+    return acc;
+}
+#else
+// On 32-bit ARM the same steps written out: compilers give every load an address of its
+// own, where the loads can move their pointers on themselves. A half row split by column
+// mod 4 puts columns 4u + c, u = 0..3, in d(2c) (u = 0, 1) and d(2c + 1) (u = 2, 3); the
+// even-age values are in E0, E1, the odd-age ones in O0, O1; d16..d19 and d20..d23 the
+// four window pairs of each. The first product starts the sum.
+#define VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, STEP, MUL)                                             \
+    "vld4.32 {d0, d2, d4, d6}, [%[h]]!\n\t"                                                        \
+    "vld4.32 {d1, d3, d5, d7}, [%[h]]!\n\t"                                                        \
+    "vld1.32 {d16-d19}, [%[we]]" STEP "\n\t"                                                       \
+    "vld1.32 {d20-d23}, [%[wo]]" STEP "\n\t" MUL " %q[acc], d16, " E0 "[0]\n\t"                    \
+    "vmlal.s32 %q[acc], d17, " E0 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d18, " E1 "[0]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d19, " E1 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d20, " O0 "[0]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d21, " O0 "[1]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d22, " O1 "[0]\n\t"                                                        \
+    "vmlal.s32 %q[acc], d23, " O1 "[1]\n\t"
+#define VEXA_SYNTH_ROW(E0, E1, O0, O1)                                                             \
+    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, "!", "vmull.s32")                                          \
+    VEXA_SYNTH_HALF_ROW(E0, E1, O0, O1, ", %[step]", "vmlal.s32")
+
+template <int A, int B>
+[[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
+                                                       const int32_t*& wo) {
+    int64x2_t acc;
+    // From the second half's pairs to the next row's first.
+    const int32_t step = (SYNTH_ROW_WORDS - 8) * int32_t{sizeof(int32_t)};
+    if constexpr (A == 1)
+        asm(VEXA_SYNTH_ROW("d2", "d3", "d4", "d5")
+            : [acc] "=&w"(acc), [h] "+r"(h), [we] "+r"(we), [wo] "+r"(wo)
+            : [step] "r"(step)
+            : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20",
+              "d21", "d22", "d23", "memory");
+    else
+        asm(VEXA_SYNTH_ROW("d6", "d7", "d0", "d1")
+            : [acc] "=&w"(acc), [h] "+r"(h), [we] "+r"(we), [wo] "+r"(wo)
+            : [step] "r"(step)
+            : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20",
+              "d21", "d22", "d23", "memory");
+    return acc;
+}
+#undef VEXA_SYNTH_ROW
+#undef VEXA_SYNTH_HALF_ROW
+#endif
+
+// The PCM samples of the sums of two rows each: the rounding narrowing shift gives
+// (acc + 2^24) >> 25 and the narrowing saturates to 16 bits. Lanes j, 32 - j, j + 1,
+// 31 - j.
+int16x4_t pcm4(int64x2_t s0, int64x2_t s1) {
+    return vqmovn_s32(
+        vcombine_s32(vqrshrn_n_s64(s0, SYNTH_PCM_SHIFT), vqrshrn_n_s64(s1, SYNTH_PCM_SHIFT)));
+}
+
+} // namespace
 
 // Per history row: loads that split the row by column mod 4 put the even-age and the
 // odd-age values (columns a + 4u and b + 4u, u = 0..3, then 4..7) in registers of their
 // own; loads that split the window's pairs put the coefficients of sample j and of sample
 // 32 - j in registers of their own, read from where the ring starts; multiplied and
-// accumulated in 64-bit lanes. The rounding narrowing shift gives (acc + 2^24) >> 25 and
-// the narrowing saturates to 16 bits.
+// accumulated in 64-bit lanes. Four rows at a time (the last three), their eight samples
+// rounded and saturated together: samples j..j + 3 in one store, 32 - j..29 - j reversed
+// in another.
+#if !defined(__aarch64__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-schedule-insns")
+#endif
 template <int A, int B>
-void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd, int16_t* out) {
+[[gnu::always_inline]] inline void synth_rows_neon_at(int32_t (*buf)[32], tSynthRingRead rd,
+                                                      int16_t* out) {
     const int32_t* we = synth_window.data() + SYNTH_ROW0_WORDS + 2 * rd.even;
     const int32_t* wo = synth_window.data() + SYNTH_ROW0_WORDS + 32 + 2 * rd.odd;
-    for (int j = 1; j < 16; ++j, we += SYNTH_ROW_WORDS, wo += SYNTH_ROW_WORDS) {
-        const int32_t* h = buf[j];
-        int64x2_t lo = vdupq_n_s64(0), up = vdupq_n_s64(0);
-        for (int half = 0; half < 2; ++half) {
-            const int32x4x4_t r = vld4q_s32(h + 16 * half);
-            const int32x4_t e = r.val[A], o = r.val[B];
-            const int32x4x2_t ew = vld2q_s32(we + 8 * half), ow = vld2q_s32(wo + 8 * half);
-            lo = vmlal_s32(lo, vget_low_s32(e), vget_low_s32(ew.val[0]));
-            up = vmlal_s32(up, vget_low_s32(e), vget_low_s32(ew.val[1]));
-            lo = vmlal_s32(lo, vget_high_s32(e), vget_high_s32(ew.val[0]));
-            up = vmlal_s32(up, vget_high_s32(e), vget_high_s32(ew.val[1]));
-            lo = vmlal_s32(lo, vget_low_s32(o), vget_low_s32(ow.val[0]));
-            up = vmlal_s32(up, vget_low_s32(o), vget_low_s32(ow.val[1]));
-            lo = vmlal_s32(lo, vget_high_s32(o), vget_high_s32(ow.val[0]));
-            up = vmlal_s32(up, vget_high_s32(o), vget_high_s32(ow.val[1]));
-        }
-        const int64x2_t s = vaddq_s64(vcombine_s64(vget_low_s64(lo), vget_low_s64(up)),
-                                      vcombine_s64(vget_high_s64(lo), vget_high_s64(up)));
-        const int32x2_t v = vqrshrn_n_s64(s, SYNTH_PCM_SHIFT);
-        const int16x4_t pcm = vqmovn_s32(vcombine_s32(v, v));
-        vst1_lane_s16(out + j, pcm, 0);
-        vst1_lane_s16(out + 32 - j, pcm, 1);
+    const int32_t* h = buf[1];
+    int64x2_t s[4];
+    for (int j = 1; j < 13; j += 4) {
+        for (int r = 0; r < 4; ++r)
+            s[r] = synth_row_sums<A, B>(h, we, wo);
+        const int16x4x2_t v = vuzp_s16(pcm4(s[0], s[1]), pcm4(s[2], s[3]));
+        vst1_s16(out + j, v.val[0]);
+        vst1_s16(out + 29 - j, vrev64_s16(v.val[1]));
     }
+    for (int r = 0; r < 3; ++r)
+        s[r] = synth_row_sums<A, B>(h, we, wo);
+    const int16x4_t a = pcm4(s[0], s[1]), b = pcm4(s[2], s[2]);
+    vst1_lane_s16(out + 13, a, 0);
+    vst1_lane_s16(out + 19, a, 1);
+    vst1_lane_s16(out + 14, a, 2);
+    vst1_lane_s16(out + 18, a, 3);
+    vst1_lane_s16(out + 15, b, 0);
+    vst1_lane_s16(out + 17, b, 1);
 }
+#if !defined(__aarch64__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 void synth_rows_neon(int32_t (*buf)[32], int p, int16_t* out) {
     const tSynthRingRead rd = synth_ring_read(p);

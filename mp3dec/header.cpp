@@ -4,7 +4,9 @@
 
 namespace {
 
-constexpr uint32_t FREE_FORMAT_INDEX = 14; // a free-format frame's length assumes this rate
+// A free-format frame's length assumes the rate of bitrate index 14 (the field at bits
+// 15..12 of the packed word).
+constexpr uint32_t FREE_FORMAT_BITRATE = 14u << 12;
 
 } // namespace
 
@@ -39,8 +41,10 @@ tMPEGStatus MP3DecodeInfo(tMPEGInstance* inst, tMPEGBitstream* bs, tMPEGHeader* 
     header->samplesperchannel = 0;
     header->numchans = 0;
     tBitReader br = bitreader_load(bs);
-    if (getbits(br, 11) != MP3_SYNC_WORD) return eNoSyncword;
-    const uint32_t h = getbits(br, 21);
+    const uint32_t word = getbits(br, 32);
+    const uint32_t faults = mp3_hdr_faults(word);
+    if (faults & MP3_FAULT_NO_SYNC) return eNoSyncword;
+    const uint32_t h = word & 0x1FFFFF; // the 21 bits after the sync word
     header->packed_info = h;
     inst->version = static_cast<uint8_t>(mp3_version_of_bits(mp3_hdr_version_bits(h)));
     inst->layer = static_cast<uint8_t>(mp3_hdr_layer_bits(h));
@@ -52,19 +56,17 @@ tMPEGStatus MP3DecodeInfo(tMPEGInstance* inst, tMPEGBitstream* bs, tMPEGHeader* 
     inst->mode_extension = static_cast<uint8_t>(mp3_hdr_mode_extension(h));
     bitreader_store(br, bs);
 
+    // The reserved version bits are not refused: they are decoded as MPEG-2.5.
     if (inst->bitrate_index != 0) inst->ff_state = 0;
-    if (inst->sampling_frequency == MP3_RESERVED_RATE_INDEX) return eReservedSamplingFrequency;
-    if (inst->bitrate_index == MP3_FORBIDDEN_BITRATE_INDEX) return eForbiddenBitRate;
+    if (faults & MP3_FAULT_RESERVED_RATE) return eReservedSamplingFrequency;
+    if (faults & MP3_FAULT_FORBIDDEN_BITRATE) return eForbiddenBitRate;
     inst->nch = inst->mode == MP3_MODE_SINGLE_CHANNEL ? 1 : 2;
-    if (mp3_layer_of_bits(inst->layer) != MP3_LAYER_III) return eUnsupportedLayer;
+    if (faults & MP3_FAULT_NOT_LAYER_III) return eUnsupportedLayer;
 
     const uint32_t samples = static_cast<uint32_t>(mp3_samples_per_frame(inst->version));
-    const uint32_t index = inst->bitrate_index != 0 ? inst->bitrate_index : FREE_FORMAT_INDEX;
-    const auto kbps = static_cast<uint32_t>(mp3_bitrate_kbps(inst->version, MP3_LAYER_III, index));
-    const auto f =
-        static_cast<uint32_t>(mp3_sample_rate_hz(inst->version, inst->sampling_frequency));
-    inst->frame_bits =
-        static_cast<int32_t>(samples * kbps * 1000 / f) - 32 + (inst->padding ? 8 : 0);
+    const uint32_t bits =
+        mp3_bits_of_samples(inst->bitrate_index != 0 ? h : h | FREE_FORMAT_BITRATE, samples);
+    inst->frame_bits = static_cast<int32_t>(bits) - 32 + (inst->padding ? 8 : 0);
 
     header->numchans = inst->nch;
     header->samplesperchannel = static_cast<int32_t>(samples);

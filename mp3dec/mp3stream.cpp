@@ -1,12 +1,12 @@
 // The stream decoder: bytes in, frames of PCM out, over the four frame calls.
 //
-// Each decoder holds its input in a word buffer of its own (the player's bit buffer is one
-// per process and fed from its pipe buffer). The steps of a frame are those of the
-// player's frame feed: a sync word is searched, believed only where the frame due there
-// or a run of frames starts (mpegsync), the header is read, and the frame is decoded. A
-// step runs only when a whole look-ahead window is held after the position, or the input
-// has ended; so what a step sees does not depend on how the input was cut into pushes,
-// and the PCM is the same for any pieces.
+// Each decoder holds its input in a word buffer of its own, as each of the frame feed's
+// input records does. The steps of a frame are those of the player's frame feed: a sync
+// word is searched, believed only where the frame due there or a run of frames starts
+// (mpegsync), the header is read, and the frame is decoded. A step runs only when a whole
+// look-ahead window is held after the position, or the input has ended; so what a step
+// sees does not depend on how the input was cut into pushes, and the PCM is the same for
+// any pieces.
 #include "mp3dec.h"
 #include "mpegsync.h"
 
@@ -153,14 +153,6 @@ void pass_tag(tMP3Stream& s) {
     s.skip = length - held_after;
 }
 
-// Bits of the current frame after its header; free format: the stream's measured length,
-// else the longest the header allows.
-int64_t frame_data_bits(const tMP3Stream& s) {
-    if (s.header.free_format && s.free_bytes > 0)
-        return int64_t{8} * (s.free_bytes + mp3_hdr_padding(s.header.packed_info)) - HEADER_BITS;
-    return s.header.bits_required & ~7;
-}
-
 void describe(const tMP3Stream& s, tMP3StreamFrame* frame) {
     if (frame == nullptr) return;
     *frame = tMP3StreamFrame{};
@@ -219,7 +211,7 @@ void confirm(tMP3Stream& s) {
     tFrameRun run{};
     const int32_t found = mpeg_confirm_run(w, ends, &run);
     if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
-        if (s.free_bytes == 0) s.free_bytes = run.free_length;
+        s.free_bytes = mpeg_learn_free_length(s.free_bytes, run.free_length, MPEG_FREE_BY_RUN);
         s.step = STEP_HEADER;
     } else { // no run; a whole window (or the end) always settles it, so never "more"
         s.read_bit += 8;
@@ -329,7 +321,7 @@ tMP3StreamStatus MP3StreamPull(tMP3Stream* s, int16_t* pcm, size_t pcm_values, i
             }
         } else {
             // At the end of the input a frame is decoded only when it is held whole.
-            if (s->ended && ahead_bits(*s) < frame_data_bits(*s)) {
+            if (s->ended && ahead_bits(*s) < mp3_frame_data_bits(s->header, s->free_bytes)) {
                 s->step = STEP_DONE;
                 continue;
             }

@@ -90,10 +90,10 @@ int32_t main_data_bytes(const tBitReader& br, tMPEGInstance* inst) {
     int32_t m = 0;
     for (int32_t k = 0; k < FREE_FORMAT_SCAN; ++k) {
         window = ((window << 8) | getbits(scan, 8)) & 0xFFFFFF;
-        const uint32_t b0 = window >> 16;
-        const uint32_t b1 = (window >> 8) & 0xFF;
-        const uint32_t b2 = window & 0xFF;
-        if (b0 == 0xFF && (b1 & 0xE6) == 0xE2 && (b2 & 0xF0) == 0 && (b2 & 0x0C) != 0x0C) {
+        // Any version; nothing the check looks at lies in the fourth byte.
+        const uint32_t head = window << 8;
+        if ((mp3_hdr_faults(head) & ~MP3_FAULT_RESERVED_VERSION) == 0 &&
+            mp3_hdr_bitrate_index(head) == 0) {
             m = k;
             break;
         }

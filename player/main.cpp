@@ -71,12 +71,6 @@ void sigchld_handler(int) {
     errno = saved;
 }
 
-void lock_memory() {
-#if !defined(__SANITIZE_ADDRESS__) // the sanitizer's shadow memory cannot be locked
-    if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
-#endif
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -112,7 +106,7 @@ int main(int argc, char** argv) {
     if (debug >= 1) std::printf("initializing decoder\n");
     decoder_init();
     if (debug >= 1) std::printf("locking pages in memory\n");
-    lock_memory();
+    lock_pages({});
 
     char* const* names = argv + files.first;
     const int result = config.info_only ? info_tracks(config, names, files.count, files.offset)

@@ -20,10 +20,17 @@
 #include <unistd.h>
 
 tMPEGInstance* inst = nullptr;
+
+namespace {
+
+// The block the loop decodes (or takes from a WAV file) and writes.
 int16_t pcm_left[MP3_MAX_SAMPLES];
 int16_t pcm_right[MP3_MAX_SAMPLES];
 
-namespace {
+// The pipe buffer between the pipe and the decoder, made once by decoder_init, and the
+// input record the loop takes the stream from: bound to the pipe buffer for each track.
+pbuffer* pbuf = nullptr;
+tInputBuffer player_input{};
 
 // The instance lives in a static area one alignment step larger than itself.
 alignas(16) uint8_t instance_area[sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN];
@@ -72,7 +79,7 @@ tLoopState state_start(tPlayState& pb) {
     if (debug >= 3) std::printf("DL_START\n");
     if (debug != 0 && ++pb.start_counter == 0x4000 + 1) {
         pb.start_counter = 0;
-        if (debug >= 2) std::printf("DL_START pbuffer_level = %d\n", pbuffer_level(inbuf.pbuf));
+        if (debug >= 2) std::printf("DL_START pbuffer_level = %d\n", pbuffer_level(pbuf));
     }
     return pb.pcm_pending ? DL_TRY_WRITE : DL_DECODE;
 }
@@ -83,7 +90,7 @@ tLoopState decode_wav(const tTrackPlay& p) {
     if (debug >= 3) std::printf("DL_DECODE wavmode\n");
     if (pb.wav_bytes_done >= wav.data_size) return DL_END;
     if (debug >= 3) std::printf("DL_DECODE reading some data\n");
-    int r = read_wav_data_from_inbuf();
+    int r = read_wav_data_from_inbuf(player_input);
     if (r == 0) {
         if (debug >= 3) std::printf("DL_DECODE pbuffer empty\n");
         return DL_TRY_READ;
@@ -93,12 +100,12 @@ tLoopState decode_wav(const tTrackPlay& p) {
         return DL_END;
     }
     pb.samplecount = 0;
-    const uint8_t* block = inbuf.wav_block.data();
+    const uint8_t* block = player_input.wav_block.data();
     const int channels =
         p.config.override_channels != 0 ? p.config.override_channels : wav.channels;
     pb.rate = p.config.override_samplerate != 0 ? p.config.override_samplerate : wav.samplerate;
     if (channels == 1) {
-        const int samples = inbuf.wav_count / 2;
+        const int samples = player_input.wav_count / 2;
         for (int i = 0; i < samples && pb.wav_bytes_done < wav.data_size; i++) {
             pcm_left[i] = le16(block + 2 * i);
             pb.wav_bytes_done += 2;
@@ -106,7 +113,7 @@ tLoopState decode_wav(const tTrackPlay& p) {
         }
         std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
     } else {
-        const int samples = inbuf.wav_count / 4;
+        const int samples = player_input.wav_count / 4;
         for (int i = 0; i < samples && pb.wav_bytes_done < wav.data_size; i++) {
             pcm_left[i] = le16(block + 4 * i);
             pcm_right[i] = le16(block + 4 * i + 2);
@@ -131,7 +138,7 @@ void trace_status(const char* call, tMPEGStatus s) {
 constexpr int64_t LOST_SYNC_BYTES = 1 << 20;
 
 bool lost_sync(const tTrackPlay& p) {
-    if (stream_position() - p.st.last_frame_at <= LOST_SYNC_BYTES) return false;
+    if (stream_position(player_input) - p.st.last_frame_at <= LOST_SYNC_BYTES) return false;
     std::fprintf(stderr, "%s: no MPEG audio frame in 1 MiB; the track ends here\n", p.file);
     return true;
 }
@@ -263,8 +270,8 @@ tLoopState state_try_read(tPlayState& pb) {
     if (debug >= 3) std::printf("DL_TRY_READ\n");
     // Once the pipe has ended there is nothing more to read; a pending block waits for
     // the device alone.
-    if (pbuffer_eof(inbuf.pbuf)) return DL_SLEEP;
-    uint8_t* slot = pbuffer_write_slot(inbuf.pbuf);
+    if (pbuffer_eof(pbuf)) return DL_SLEEP;
+    uint8_t* slot = pbuffer_write_slot(pbuf);
     if (slot == nullptr) {
         if (debug >= 3) std::printf("DL_TRY_READ buffer is full\n");
         return DL_SLEEP;
@@ -275,11 +282,11 @@ tLoopState state_try_read(tPlayState& pb) {
     if (n > 0) {
         pb.slot_fill += static_cast<int32_t>(n);
         if (pb.slot_fill == PIPE_BLOCK_BYTES) {
-            pbuffer_commit_write(inbuf.pbuf);
+            pbuffer_commit_write(pbuf);
             pb.slot_fill = 0;
             if (debug >= 3)
                 std::printf("DL_TRY_READ pipe read block.  pbuffer level = %d\n",
-                            pbuffer_level(inbuf.pbuf));
+                            pbuffer_level(pbuf));
         }
         return DL_START;
     }
@@ -289,10 +296,10 @@ tLoopState state_try_read(tPlayState& pb) {
         if (pb.slot_fill > 0) {
             std::memset(slot + pb.slot_fill, 0,
                         static_cast<size_t>(PIPE_BLOCK_BYTES - pb.slot_fill));
-            pbuffer_commit_last(inbuf.pbuf, pb.slot_fill);
+            pbuffer_commit_last(pbuf, pb.slot_fill);
             pb.slot_fill = 0;
         }
-        pbuffer_set_flags(inbuf.pbuf, PBUFFER_EOF);
+        pbuffer_set_flags(pbuf, PBUFFER_EOF);
         return DL_SLEEP;
     }
     if (errno == EINTR) return DL_START;
@@ -308,7 +315,7 @@ tLoopState state_sleep(tPlayState& pb) {
     // The pipe, the device's descriptors and the daemon's connection.
     std::array<pollfd, 1 + AUDIO_POLL_MAX + 1> fds{};
     nfds_t count = 0;
-    if (!pbuffer_eof(inbuf.pbuf) && pbuffer_write_slot(inbuf.pbuf) != nullptr)
+    if (!pbuffer_eof(pbuf) && pbuffer_write_slot(pbuf) != nullptr)
         fds[count++] = pollfd{processes.infd, POLLIN, 0};
     // The device's descriptors (none in silent mode) follow the pipe's.
     const auto device = std::span(fds).subspan(count, AUDIO_POLL_MAX);
@@ -342,8 +349,10 @@ int play_loop(const tPlayerConfig& config, const tProbeResult& track, const char
     st.skip_header = track.skip_header;
     st.decoded_at = track.decoded_at;
     // The loop follows the stream from the reader's start byte, with what the probe has
-    // learned of a free-format frame's length.
-    mp3feed_init(st.feed, inst, pcm_left, pcm_right, FEED_PIPE, 1);
+    // learned of a free-format frame's length. The input record and the pipe buffer start
+    // empty for each track, bound to the track's byte order.
+    input_bind_pipe(player_input, pbuf, track.swap_bytes);
+    mp3feed_init(st.feed, inst, pcm_left, pcm_right, &player_input, 1);
     st.feed.free_frame_bytes = track.free_frame_bytes;
     const tTrackPlay p{config, track, file, st};
     tLoopState state = DL_START;
@@ -381,9 +390,24 @@ int decoder_init() {
         if (debug >= 1) std::printf("decoder_init: inst is not on a 2048 address boundary.\n");
         std::exit(1);
     }
-    smbuf_reset();
-    smbuf_input_pipe(pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES));
+    pbuf = pbuffer_alloc(PIPE_BLOCKS, PIPE_BLOCK_BYTES);
+    input_bind_pipe(player_input, pbuf, 1);
     return 0;
+}
+
+void free_pipe_buffer() {
+    pbuffer_free(pbuf);
+    pbuf = nullptr;
+    input_bind_pipe(player_input, nullptr, 1);
+}
+
+// Memory locks are not inherited across the fork. Locking reads in the program's image,
+// allocates the pipe buffer's pages and copies each page still shared with the reader,
+// which takes milliseconds, so the play loop does it once the device holds a full buffer
+// rather than before the first sound.
+void lock_memory_again() {
+    if (debug >= 2) std::printf("locking pages in memory again\n");
+    lock_pages({pbuf->data, static_cast<size_t>(pbuf->count) * static_cast<size_t>(pbuf->elsize)});
 }
 
 void open_device() {

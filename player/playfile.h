@@ -58,8 +58,6 @@ struct tProbeVerdict {
 };
 
 extern tMPEGInstance* inst;
-extern int16_t pcm_left[MP3_MAX_SAMPLES];
-extern int16_t pcm_right[MP3_MAX_SAMPLES];
 
 // Sets up what lives for the whole run: decoder instance, bit buffer, pipe buffer and
 // audio device. Returns 0; every failure ends the process.
@@ -71,6 +69,8 @@ int play_first_track(const tPlayerConfig& config, const tProbeResult& track, con
 int play_track(const tPlayerConfig& config, const tProbeResult& track, const char* file);
 // After the last track: drains the device (unless it failed) and closes it.
 void end_play(int device_failed);
+// In the reader, which plays nothing: gives back the pipe buffer.
+void free_pipe_buffer();
 // Opens the audio device; the process ends when it cannot be had.
 void open_device();
 

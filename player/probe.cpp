@@ -7,6 +7,7 @@
 #include "mpegsync.h"
 #include "playfile.h"
 #include "settings.h"
+#include "smbuf.h"
 
 #include <algorithm>
 #include <array>
@@ -121,9 +122,7 @@ int32_t find_run(tProbeInput& in, int64_t from, tFrameRun* run, int64_t* at_byte
             at = 0;
             const size_t n = read_at(in, next_read, scan_buffer + held, SCAN_PIECE);
             if (in.read_error != 0) return 0;
-            if (!in.swap_bytes)
-                for (size_t k = 0; k + 4 <= n; k += 4)
-                    std::reverse(scan_buffer + held + k, scan_buffer + held + k + 4);
+            stream_bytes_in(std::span(scan_buffer + held, n), in.swap_bytes);
             next_read += static_cast<int64_t>(n);
             held += n;
             ended = n < static_cast<size_t>(SCAN_PIECE);
@@ -156,13 +155,14 @@ bool check_stream(tProbeInput& in, tProbeResult& pb, tProbeVerdict* verdict) {
     int64_t at = pb.start_offset;
     const int32_t layer = find_run(in, pb.start_offset, &run, &at);
     if (layer == 3) {
-        pb.free_frame_bytes = run.free_length;
+        pb.free_frame_bytes =
+            mpeg_learn_free_length(pb.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
         if (debug >= 1 && at != pb.start_offset)
             std::printf("decoder: %lld bytes before the first frame passed over\n",
                         static_cast<long long>(at - pb.start_offset));
         pb.start_offset = at;
         layout.audio_start = at;
-        layout.free_length = run.free_length;
+        layout.free_length = pb.free_frame_bytes;
         // The tag is read as the file holds it; under -w the words are turned.
         const size_t n = read_at(in, at, first_frame.data(), first_frame.size());
         if (in.read_error != 0) return false;
@@ -186,7 +186,7 @@ bool header_at(tProbeInput& in, int64_t at, tFrameInfo* f) {
 
 // Length of the frame `f`, free format by the stream's learned length.
 int32_t frame_length(const tFrameInfo& f) {
-    return f.length > 0 ? f.length : (layout.free_length > 0 ? layout.free_length + f.padding : 0);
+    return mp3_frame_bytes(f.word, layout.free_length);
 }
 
 struct tWalk {
@@ -281,16 +281,14 @@ bool place_mpeg(const tPlayerConfig& config, tProbeInput& in, tProbeResult& pb, 
     const int64_t target = static_cast<int64_t>(offset) * rate + kept_from;
     int64_t byte = 0, landing = 0;
     bool exact = false;
-    const int32_t kbps =
-        mp3_bitrate_kbps(first.version_bits == 3 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2,
-                         MP3_LAYER_III, static_cast<uint32_t>(first.bitrate_index));
+    const int32_t kbps = mp3_hdr_bitrate_kbps(first.word);
     const int64_t stream_bytes = tag.bytes > 0 && tag.bytes <= layout.audio_end - layout.audio_start
                                      ? tag.bytes
                                      : layout.audio_end - layout.audio_start;
     if (tag.kind == FRAME_TAG_INFO && kbps > 0) {
         // Constant bitrate: frame k starts k * spf/8 * bitrate / rate bytes after the first.
         const int64_t k = target / spf;
-        const int64_t at = body + k * spf * kbps * 125 / rate;
+        const int64_t at = body + mp3_bits_of_samples(first.word, k * spf) / 8;
         const int64_t settled = settle_on_frame(in, at);
         if (in.read_error != 0) return false;
         byte = settled >= 0 ? settled : at;

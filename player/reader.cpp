@@ -4,7 +4,6 @@
 #include "playfile.h"
 #include "safeguards.h"
 #include "settings.h"
-#include "smbuf.h"
 #include "tracks.h"
 
 #include <cerrno>
@@ -100,7 +99,6 @@ void make_track_pipe(int (&fds)[2]) {
 }
 
 void fork_reader(const tProbeResult& track, const char* file) {
-    smbuf_input(-1, track.swap_bytes);
     if (debug >= 1)
         std::printf("forking sub-process, offset=%lld\n",
                     static_cast<long long>(track.start_offset));
@@ -121,8 +119,7 @@ void fork_reader(const tProbeResult& track, const char* file) {
         // The reader needs neither locked pages nor the pipe buffer, which were set up
         // before the fork; giving them back halves its resident memory.
         if (munlockall() < 0) std::perror("munlockall()");
-        pbuffer_free(inbuf.pbuf);
-        smbuf_input_pipe(nullptr);
+        free_pipe_buffer();
         run_reader(file, track.start_offset, fds[1]);
         finish_reader(copy_more_tracks());
     }
@@ -139,14 +136,4 @@ void fork_reader(const tProbeResult& track, const char* file) {
         std::perror("fcntl");
         std::exit(1);
     }
-}
-
-// Memory locks are not inherited across the fork. Locking populates every mapping and
-// copies each page still shared with the reader, which takes milliseconds, so the play
-// loop does it once the device holds a full buffer rather than before the first sound.
-void lock_memory_again() {
-    if (debug >= 2) std::printf("locking pages in memory again\n");
-#if !defined(__SANITIZE_ADDRESS__)
-    if (mlockall(MCL_CURRENT | MCL_FUTURE) < 0) std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
-#endif
 }

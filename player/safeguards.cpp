@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,7 +29,35 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Makes the pages of [begin, end) resident and locks them; a failure is left to
+// mlockall to report.
+[[maybe_unused]] void lock_range(const void* begin, const void* end) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<uintptr_t>(begin) & ~(page - 1);
+    const auto last = reinterpret_cast<uintptr_t>(end);
+    if (last > first) mlock(reinterpret_cast<const void*>(first), last - first);
+}
+
 } // namespace
+
+// The program's image as the linker lays it out: code, constant tables, data and bss.
+extern "C" const char __executable_start[];
+extern "C" const char _end[];
+
+void lock_pages(std::span<const uint8_t> buffer) {
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer's shadow memory cannot be locked
+    // The program's code and tables must never wait on a disk that may be spun down, nor
+    // the pipe buffer for a free page: both are read in or allocated now.
+    lock_range(__executable_start, _end);
+    lock_range(buffer.data(), buffer.data() + buffer.size());
+    // A kernel before Linux 4.4 has no MCL_ONFAULT and locks every page of every mapping.
+    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) < 0 &&
+        (errno != EINVAL || mlockall(MCL_CURRENT | MCL_FUTURE) < 0))
+        std::perror("mlockall(MCL_CURRENT | MCL_FUTURE)");
+#else
+    (void)buffer;
+#endif
+}
 
 void startup_hygiene() {
     for (int fd = 0; fd <= 2; fd++) {

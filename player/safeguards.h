@@ -3,6 +3,8 @@
 // priority, and the checks on what it is asked to do. Each step is called from one place.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <sys/types.h>
 
 // First thing at start-up, before anything opens a file or socket: any of descriptors
@@ -16,6 +18,12 @@ void refuse_output_on_input(int argc, char** argv);
 // In the player process right after the fork: it ends (as on SIGTERM) when the reader,
 // the process the user started, ends first.
 void follow_reader(pid_t reader);
+// Locks the process's pages in memory, so that the sound never waits for a page: the
+// program's own image and BUFFER whole and at once, and of everything else (the shared
+// libraries, the stack, the heap) the pages touched so far and later ones as they are
+// first touched. The play loop has run through all it uses of the C library by the time
+// the player locks; locking every page of every library would hold megabytes it never runs.
+void lock_pages(std::span<const uint8_t> buffer);
 // In the player process: a real-time or at least a raised priority where permitted,
 // unless VEXA_NO_PRIORITY is set (to anything but "" or "0").
 void raise_priority();

@@ -3,7 +3,6 @@
 #include "audio.h"
 #include "input.h"
 #include "settings.h"
-#include "smbuf.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -111,9 +110,6 @@ bool next_track(tProbeResult& track) {
         std::perror("fcntl");
         std::exit(1);
     }
-    pbuffer_reset(inbuf.pbuf);
-    smbuf_reset();
-    smbuf_input(-1, track.swap_bytes);
     return true;
 }
 

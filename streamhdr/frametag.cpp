@@ -115,7 +115,8 @@ bool frame_tag_parse(std::span<const uint8_t> frame, tFrameTag* tag) {
     *tag = tFrameTag{};
     if (frame.size() < MP3_HEADER_BYTES) return false;
     const uint32_t h = mp3_hdr_word(frame.data());
-    if (!mp3_hdr_has_sync(h)) return false;
+    // Only a Layer III frame has the side information the tags' places are counted after.
+    if (mp3_hdr_faults(h) != 0) return false;
     const uint32_t version = mp3_version_of_bits(mp3_hdr_version_bits(h));
     tag->frame_samples = mp3_samples_per_frame(version);
     tag->rate = mp3_hdr_sample_rate_hz(h);
@@ -123,10 +124,7 @@ bool frame_tag_parse(std::span<const uint8_t> frame, tFrameTag* tag) {
         *tag = tFrameTag{};
         return false;
     }
-    const int32_t kbps = mp3_hdr_bitrate_kbps(h);
-    if (kbps > 0 && tag->rate > 0)
-        tag->frame_bytes = tag->frame_samples / 8 * kbps * 1000 / tag->rate +
-                           static_cast<int32_t>(mp3_hdr_padding(h));
+    tag->frame_bytes = mp3_frame_bytes(h);
     return true;
 }
 

@@ -27,7 +27,7 @@ struct tFrameTag {
     int64_t bytes;                // bytes of the stream, the tag's frame included; 0 when not given
     int32_t frame_samples;        // per channel in one frame: 1152 or 576
     int32_t rate;                 // Hz of the stream
-    int32_t frame_bytes;          // length of the tag's frame
+    int32_t frame_bytes;          // length of the tag's frame; 0 for free format
     int32_t has_toc;              // Xing: toc holds 100 points; VBRI: vbri_entries are there
     std::array<uint8_t, 100> toc; // Xing: byte position at each percent of the time, /256
     int32_t lame;                 // the LAME extension is there (with a good CRC)
@@ -40,7 +40,8 @@ struct tFrameTag {
 };
 
 // Reads the header in the frame at the start of `frame` (at least its first 4 bytes, up to
-// the frame's whole length). False when the frame carries none; `tag` then has kind NONE.
+// the frame's whole length). False when the frame carries none, or its first 4 bytes are
+// no valid Layer III header; `tag` then has kind NONE.
 bool frame_tag_parse(std::span<const uint8_t> frame, tFrameTag* tag);
 
 // CRC-16 of LAME's tag (polynomial 0x8005, reflected, starting at 0).

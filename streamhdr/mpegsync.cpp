@@ -78,29 +78,16 @@ int32_t confirm_free(std::span<const uint8_t> window, bool stream_ends, tFrameRu
 bool mpeg_frame_header(std::span<const uint8_t> bytes, tFrameInfo* info) {
     if (bytes.size() < 4) return false;
     const uint32_t h = mp3_hdr_word(bytes.data());
-    const auto version_bits = static_cast<int32_t>(mp3_hdr_version_bits(h));
-    const auto layer = static_cast<int32_t>(mp3_layer_of_bits(mp3_hdr_layer_bits(h)));
-    const auto bitrate_index = static_cast<int32_t>(mp3_hdr_bitrate_index(h));
-    const auto rate_index = static_cast<int32_t>(mp3_hdr_rate_index(h));
-    if (!mp3_hdr_has_sync(h) || version_bits == 1 || layer == 0 ||
-        bitrate_index == MP3_FORBIDDEN_BITRATE_INDEX || rate_index == MP3_RESERVED_RATE_INDEX)
-        return false;
-    info->version_bits = version_bits;
-    info->layer = layer;
-    info->bitrate_index = bitrate_index;
-    info->rate_index = rate_index;
+    // Every layer is taken: a run of Layer I or II frames is told apart from noise, too.
+    if ((mp3_hdr_faults(h) & ~MP3_FAULT_NOT_LAYER_III) != 0) return false;
+    info->word = h;
+    info->version_bits = static_cast<int32_t>(mp3_hdr_version_bits(h));
+    info->layer = static_cast<int32_t>(mp3_layer_of_bits(mp3_hdr_layer_bits(h)));
+    info->bitrate_index = static_cast<int32_t>(mp3_hdr_bitrate_index(h));
+    info->rate_index = static_cast<int32_t>(mp3_hdr_rate_index(h));
     info->rate = mp3_hdr_sample_rate_hz(h);
     info->padding = static_cast<int32_t>(mp3_hdr_padding(h));
-    const uint32_t version = mp3_version_of_bits(static_cast<uint32_t>(version_bits));
-    const int32_t bits_per_second = 1000 * mp3_hdr_bitrate_kbps(h);
-    const int32_t samples = mp3_samples_per_frame(version, static_cast<uint32_t>(layer));
-    if (layer == 1) {
-        // Layer I counts its length in 4-byte slots.
-        info->length = (samples / 32 * bits_per_second / info->rate + info->padding) * 4;
-    } else {
-        info->length = samples / 8 * bits_per_second / info->rate + info->padding;
-    }
-    if (bitrate_index == 0) info->length = 0;
+    info->length = mp3_frame_bytes(h);
     return true;
 }
 
@@ -127,10 +114,16 @@ void mpeg_sync_take(tStreamSync& sync, int64_t at, std::span<const uint8_t> head
                     int32_t free_length) {
     sync.in_sync = 0;
     if (!mpeg_frame_header(head, &sync.last)) return;
-    const int32_t length = sync.last.bitrate_index != 0 ? sync.last.length
-                           : free_length > 0            ? free_length + sync.last.padding
-                                                        : 0;
+    // A free-format frame is as long as the stream has shown.
+    const int32_t length =
+        sync.last.length > 0 ? sync.last.length : mp3_frame_bytes(sync.last.word, free_length);
     if (length == 0) return;
     sync.in_sync = 1;
     sync.next_header_at = at + length;
+}
+
+int32_t mpeg_learn_free_length(int32_t known, int64_t seen, int32_t by) {
+    if (by == MPEG_FREE_BY_RUN) return known != 0 ? known : static_cast<int32_t>(seen);
+    const bool shorter = seen > 0 && seen < INT32_MAX && (known == 0 || seen < known);
+    return shorter ? static_cast<int32_t>(seen) : known;
 }

@@ -21,6 +21,7 @@ constexpr int MPEG_RUN_WINDOW = 2 * MPEG_MAX_FREE_BYTES + 4;
 
 // One frame header, as the run test reads it.
 struct tFrameInfo {
+    uint32_t word;         // the header's 32 bits, first byte in bits 31..24
     int32_t version_bits;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
     int32_t layer;         // 1, 2 or 3
     int32_t bitrate_index; // 0 (free format) to 14
@@ -30,8 +31,9 @@ struct tFrameInfo {
     int32_t length;        // bytes of the frame with its padding; 0 for free format
 };
 
-// Reads the four bytes at `bytes` (at least four). False when they are no valid header:
-// no sync word, a reserved version, layer, bitrate or sampling rate.
+// Reads the four bytes at `bytes` (at least four). False when they are no valid header of
+// any layer (mp3_hdr_faults): no sync word, a reserved version, layer, bitrate or sampling
+// rate.
 bool mpeg_frame_header(std::span<const uint8_t> bytes, tFrameInfo* info);
 
 // Same version, layer and rate, and both free format or both not.
@@ -66,3 +68,14 @@ bool mpeg_sync_due(const tStreamSync& sync, int64_t at, std::span<const uint8_t>
 // stream's free-format frame length without padding, 0 when not known.
 void mpeg_sync_take(tStreamSync& sync, int64_t at, std::span<const uint8_t> head,
                     int32_t free_length);
+
+// Learning a free-format stream's frame length (bytes without the padding byte, 0 while
+// not known) from what the stream shows, `seen`, by one of:
+constexpr int32_t MPEG_FREE_BY_RUN = 0;     // a run of frames found (tFrameRun::free_length)
+constexpr int32_t MPEG_FREE_BY_HEADERS = 1; // the distance between two free-format headers
+                                            // taken one after the other, less the first
+                                            // one's padding
+// The length known after `seen`: a run's measure is taken when none is known; a distance
+// also when it is shorter than the one known (a frame lost between the two headers makes
+// it longer, never shorter). Nothing else changes it.
+int32_t mpeg_learn_free_length(int32_t known, int64_t seen, int32_t by);

@@ -63,7 +63,8 @@ int xing_parse(const uint8_t* buffer, int length, tXingHeader* header) {
     header->samplerate = mpeg1 ? mpeg1_hz : mpeg1_hz >> 1;
     header->frame_samples = mp3_samples_per_frame(mpeg1 ? MP3_VERSION_MPEG1 : MP3_VERSION_MPEG2);
     // The true rate; 0 for the reserved index and the reserved version bits 01.
-    header->frame_hz = version_bits == 1 ? 0 : mp3_hdr_sample_rate_hz(h);
+    header->frame_hz =
+        (mp3_hdr_faults(h) & MP3_FAULT_RESERVED_VERSION) ? 0 : mp3_hdr_sample_rate_hz(h);
     header->frames = 0;
     header->bytes = 0;
     pos += 4;

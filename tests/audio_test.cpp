@@ -1,6 +1,6 @@
 // Conversion to 44100 Hz interleaved stereo, checked against values worked out by hand
 // from the conversion rules, and the device write with its file copy.
-#include "audio.h"
+#include "audio_internal.h"
 #include "settings.h"
 
 #include <gtest/gtest.h>

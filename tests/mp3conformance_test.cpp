@@ -168,7 +168,8 @@ void check_golden(const std::string& dir, const Golden& g, mp3::tDspPath path) {
 
 // Every path this processor runs, the portable one first.
 template <typename Check> void on_every_path(Check check) {
-    for (mp3::tDspPath p : {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON}) {
+    for (mp3::tDspPath p :
+         {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON, mp3::DSP_ARMV5E}) {
         if (!mp3::dsp_available(p)) continue;
         SCOPED_TRACE(mp3::dsp_name(p));
         check(p);

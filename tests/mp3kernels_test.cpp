@@ -190,7 +190,7 @@ tWords run_case(const KernelCase& c, const tDspKernels& k, int v, const tWords& 
 TEST(Kernels, EveryFastKernelGivesThePortableWords) {
     const tDspKernels& portable = mp3::dsp_kernels(mp3::DSP_PORTABLE);
     int paths = 0;
-    for (mp3::tDspPath path : {mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON}) {
+    for (mp3::tDspPath path : {mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON, mp3::DSP_ARMV5E}) {
         if (!mp3::dsp_available(path)) continue;
         ++paths;
         const tDspKernels& fast = mp3::dsp_kernels(path);
@@ -223,7 +223,8 @@ TEST(Kernels, InstanceCarriesItsPath) {
     EXPECT_EQ(inst->dsp_path, mp3::dsp_best());
     EXPECT_EQ(&mp3::dsp_kernels(inst.get()), &mp3::dsp_kernels(mp3::dsp_best()));
     const tDspKernels* portable = &mp3::dsp_kernels(mp3::DSP_PORTABLE);
-    for (mp3::tDspPath path : {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON}) {
+    for (mp3::tDspPath path :
+         {mp3::DSP_PORTABLE, mp3::DSP_SSE41, mp3::DSP_AVX2, mp3::DSP_NEON, mp3::DSP_ARMV5E}) {
         SCOPED_TRACE(mp3::dsp_name(path));
         const bool runs = mp3::dsp_available(path);
         EXPECT_EQ(mp3::dsp_select(inst.get(), path), runs ? path : mp3::DSP_PORTABLE);

@@ -1,8 +1,9 @@
 // MPEG audio files played end to end through the OSS simulator: what reaches the device
 // is the decoder's own output (vexa-decode) converted to 44100 Hz by the same audio
 // functions, frame for frame; start offsets, -i, damaged and hostile input.
-#include "audio.h"
+#include "audio_internal.h"
 #include "control_path.h"
+#include "mp3dec.h"
 #include "mp3files.h"
 #include "ossim_report.h"
 #include "proc.h"
@@ -25,26 +26,18 @@
 namespace {
 
 // The first MPEG audio frames' positions, walked header to header from `from`; a byte that
-// starts no valid header is passed over. Free-format frames end the walk.
+// starts no valid Layer III header is passed over. Free-format frames end the walk.
 std::vector<size_t> frame_starts(const std::string& b, size_t from) {
-    static const int rates[3] = {44100, 48000, 32000};
-    static const int kbit1[15] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    static const int kbit2[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
     std::vector<size_t> starts;
     size_t p = from;
     while (p + 4 <= b.size()) {
-        const auto b1 = static_cast<uint8_t>(b[p + 1]), b2 = static_cast<uint8_t>(b[p + 2]);
-        const int version = (b1 >> 3) & 3, index = b2 >> 4, sf = (b2 >> 2) & 3;
-        const bool valid = static_cast<uint8_t>(b[p]) == 0xFF && (b1 & 0xE0) == 0xE0 &&
-                           version != 1 && ((b1 >> 1) & 3) == 1 && index != 15 && sf != 3;
-        if (!valid) {
+        const uint32_t h = mp3_hdr_word(reinterpret_cast<const uint8_t*>(b.data() + p));
+        if (mp3_hdr_faults(h) != 0) {
             p++;
             continue;
         }
-        if (index == 0) break;
-        const int rate = rates[sf] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-        const int kbit = version == 3 ? kbit1[index] : kbit2[index];
-        const int length = (version == 3 ? 144 : 72) * kbit * 1000 / rate + ((b2 >> 1) & 1);
+        const int32_t length = mp3_frame_bytes(h);
+        if (length == 0) break;
         starts.push_back(p);
         p += static_cast<size_t>(length);
     }

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -497,6 +500,91 @@ TEST_F(Player, SigtermDuringTheDrainStopsAtOnce) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - killed;
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_LT(took.count(), 2.0);
+}
+
+// One mapping of a process, from /proc/PID/smaps: sizes in KiB.
+struct tMapping {
+    std::string path;
+    long size = 0;
+    long rss = 0;
+    bool locked = false;
+};
+
+std::vector<tMapping> mappings(pid_t pid) {
+    std::vector<tMapping> all;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first.find('-') != std::string::npos && first.back() != ':') {
+            std::string perms, offset, dev, inode, path;
+            words >> perms >> offset >> dev >> inode >> path;
+            all.push_back({path});
+        } else if (!all.empty() && first == "Size:") {
+            words >> all.back().size;
+        } else if (!all.empty() && first == "Rss:") {
+            words >> all.back().rss;
+        } else if (!all.empty() && first == "VmFlags:") {
+            all.back().locked = line.find(" lo") != std::string::npos;
+        }
+    }
+    return all;
+}
+
+// While it plays, the player holds its own code, tables and state and the whole pipe
+// buffer resident and locked (the sound must never wait for a page from the disk or for a
+// free page), and a shared library only in the pages it uses, not the whole library.
+TEST_F(Player, LocksItsImageAndPipeBufferWholeAndLibrariesOnlyAsUsed) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a sanitized player does not lock its memory";
+#endif
+    // At a twentieth of the speed the device stays full for the whole test.
+    const std::string file = wav("l.wav", make_wav(2, 44100, ramp(2 * 44100)));
+    EnvList env = ossim_env(device(), report(), true);
+    env.emplace_back("OSSIM_SPEED", "0.05");
+    ProcHandle h = start_program({vexa_bin("vexa"), file}, env);
+    pid_t player = 0;
+    auto locked_kib = [&] {
+        std::ifstream children("/proc/" + std::to_string(h.pid) + "/task/" + std::to_string(h.pid) +
+                               "/children");
+        if (!(children >> player)) return 0L;
+        long total = 0;
+        for (const tMapping& m : mappings(player))
+            if (m.locked) total += m.size;
+        return total;
+    };
+    const bool locks = wait_until([&] { return locked_kib() > 0; }, 30);
+    char exe[PATH_MAX] = {};
+    const ssize_t n =
+        readlink(("/proc/" + std::to_string(player) + "/exe").c_str(), exe, sizeof exe - 1);
+    char own[PATH_MAX] = {};
+    const bool native = n > 0 && realpath(vexa_bin("vexa").c_str(), own) != nullptr &&
+                        std::string(exe, static_cast<size_t>(n)) == own;
+    const std::vector<tMapping> all = locks ? mappings(player) : std::vector<tMapping>{};
+    kill(h.pid, SIGTERM);
+    wait_program(h, 30);
+    if (!native) GTEST_SKIP() << "an emulator's mappings are its own";
+    ASSERT_TRUE(locks);
+    int image = 0, buffers = 0, libraries = 0, libraries_in_part = 0;
+    for (const tMapping& m : all) {
+        if (m.path == own) {
+            image++;
+            EXPECT_TRUE(m.locked && m.rss == m.size) << "image: " << m.rss << " of " << m.size;
+        } else if (m.path.empty() && m.size >= 1024) { // the 1 MiB pipe buffer
+            buffers++;
+            EXPECT_TRUE(m.locked && m.rss == m.size) << "buffer: " << m.rss << " of " << m.size;
+        } else if (m.path.find(".so") != std::string::npos && m.size >= 256) {
+            libraries++;
+            if (m.rss < m.size) libraries_in_part++;
+        }
+    }
+    EXPECT_GT(image, 0);
+    EXPECT_EQ(buffers, 1);
+    if (libraries > 0) {
+        EXPECT_GT(libraries_in_part, 0) << "every library resident whole";
+    }
 }
 
 TEST_F(Player, FailingCopyIsReportedOnceAndPlayGoesOn) {

@@ -323,6 +323,13 @@ TEST(FrameTag, InfoWithLameExtension) {
     EXPECT_EQ(bad.lame, 0);
     EXPECT_EQ(bad.lame_crc_bad, 1);
     EXPECT_EQ(frame_tag_samples(bad), 1000 * 1152);
+    // Only a valid Layer III header has the side information the tag's place is counted
+    // after: a Layer II header or a forbidden bitrate reads no tag.
+    for (const auto& [at, byte] : {std::pair{1, '\xFD'}, std::pair{2, '\xF0'}}) {
+        std::string other = info_frame(true);
+        other[static_cast<size_t>(at)] = byte;
+        EXPECT_EQ(parse_tag(other).kind, FRAME_TAG_NONE);
+    }
 }
 
 TEST(FrameTag, TableOfContentsSeeks) {

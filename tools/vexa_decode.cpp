@@ -16,6 +16,7 @@
 #include "mp3rate.h"
 #include "smbuf.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -31,9 +32,10 @@
 namespace {
 
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
+tInputBuffer input;
 int16_t left[MP3_MAX_SAMPLES];
 int16_t right[MP3_MAX_SAMPLES];
-uint8_t out_bytes[4 * MP3_MAX_SAMPLES];
+int16_t out_samples[2 * MP3_MAX_SAMPLES];
 int infd = -1; // the input file
 
 constexpr int WAV_HEADER_BYTES = 44;
@@ -133,11 +135,32 @@ void write_frame(tDecodeRun& run, const tMPEGHeader& h, int from, int n) {
     const int channels = run.wav ? 2 : h.numchans;
     const int16_t* l = left + from;
     const int16_t* r = (h.numchans == 1 ? left : right) + from;
-    for (int i = 0; i < n; i++) {
-        put16(out_bytes + 2 * channels * i, l[i]);
-        if (channels == 2) put16(out_bytes + 4 * i + 2, r[i]);
+    // Interleaved in one pass. Where the samples' own bytes are little-endian they are
+    // written as they are, elsewhere each is put byte by byte in its place. A 32-bit
+    // little-endian target moves two of each channel at a time as words (64-bit ones
+    // vectorise the plain loop).
+    auto* bytes = reinterpret_cast<uint8_t*>(out_samples);
+    if (channels == 1) {
+        std::memcpy(out_samples, l, sizeof(int16_t) * static_cast<size_t>(n));
+    } else {
+        int i = 0;
+        if constexpr (std::endian::native == std::endian::little && sizeof(void*) == 4)
+            for (; i + 2 <= n; i += 2) {
+                uint32_t a, b;
+                std::memcpy(&a, l + i, sizeof a);
+                std::memcpy(&b, r + i, sizeof b);
+                const uint32_t w[2] = {(a & 0xFFFF) | (b << 16), (a >> 16) | (b & 0xFFFF0000)};
+                std::memcpy(out_samples + 2 * i, w, sizeof w);
+            }
+        for (; i < n; i++) {
+            out_samples[2 * i] = l[i];
+            out_samples[2 * i + 1] = r[i];
+        }
     }
-    write_out(run, out_bytes, static_cast<size_t>(2 * channels * n));
+    if constexpr (std::endian::native != std::endian::little)
+        for (int i = 0; i < channels * n; i++)
+            put16(bytes + 2 * i, out_samples[i]);
+    write_out(run, bytes, static_cast<size_t>(2 * channels * n));
     run.frames += 1;
     run.samples += n;
     run.seconds += rate > 0 ? static_cast<double>(n) / rate : 0;
@@ -196,8 +219,8 @@ std::span<const uint8_t> read_rest(tDecodeRun& run, int64_t limit) {
 void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
     MP3InitInstance(&instance);
     tMp3Feed feed{};
-    mp3feed_init(feed, &instance, left, right, FEED_BYTES, 1);
-    mp3feed_attach_bytes(stream);
+    input_bind_bytes(input, stream, 1);
+    mp3feed_init(feed, &instance, left, right, &input, 1);
     bool first = true;
     int64_t skip_at = -1; // the frame that carries the stream's header
     tGaplessWindow window{0, -1};
@@ -230,7 +253,7 @@ void decode(tDecodeRun& run, std::span<const uint8_t> stream) {
         if (e == FEED_CUT_SHORT) run.cut_short += 1;
         if (mp3feed_over(feed, e)) return;
         if ((e == FEED_NO_SYNC || e == FEED_NOT_STREAM) &&
-            stream_position() - last_frame_at > LOST_SYNC_BYTES) {
+            stream_position(input) - last_frame_at > LOST_SYNC_BYTES) {
             run.lost = true;
             return;
         }

@@ -159,6 +159,73 @@ constexpr int32_t mp3_samples_per_frame(uint32_t version, uint32_t layer = MP3_L
     return layer == 2 || (version & 1) != 0 ? 2 * MP3_GRANULE_SAMPLES : MP3_GRANULE_SAMPLES;
 }
 
+// ---- Header check and frame length ----
+//
+// What can be wrong with a 32-bit frame header, as bits of mp3_hdr_faults: no sync word;
+// the reserved version bits 01 (the decoder takes them as MPEG-2.5, a stream check refuses
+// them); the reserved layer bits 00, and any layer but III; bitrate index 15; sampling-
+// frequency index 3. The emphasis bits are not looked at: streams with the reserved value
+// exist, and nothing decoded depends on it.
+constexpr uint32_t MP3_FAULT_NO_SYNC = 1u << 0;
+constexpr uint32_t MP3_FAULT_RESERVED_VERSION = 1u << 1;
+constexpr uint32_t MP3_FAULT_RESERVED_LAYER = 1u << 2;
+constexpr uint32_t MP3_FAULT_NOT_LAYER_III = 1u << 3; // also set with the reserved layer
+constexpr uint32_t MP3_FAULT_FORBIDDEN_BITRATE = 1u << 4;
+constexpr uint32_t MP3_FAULT_RESERVED_RATE = 1u << 5;
+
+// The faults of the whole 32-bit header `word` (first stream byte in bits 31..24); 0 for a
+// valid Layer III header. Each caller refuses the faults it cannot take.
+constexpr uint32_t mp3_hdr_faults(uint32_t word) {
+    uint32_t faults = 0;
+    if (!mp3_hdr_has_sync(word)) faults |= MP3_FAULT_NO_SYNC;
+    if (mp3_hdr_version_bits(word) == 1) faults |= MP3_FAULT_RESERVED_VERSION;
+    if (mp3_hdr_layer_bits(word) == 0) faults |= MP3_FAULT_RESERVED_LAYER;
+    if (mp3_layer_of_bits(mp3_hdr_layer_bits(word)) != MP3_LAYER_III)
+        faults |= MP3_FAULT_NOT_LAYER_III;
+    if (mp3_hdr_bitrate_index(word) == MP3_FORBIDDEN_BITRATE_INDEX)
+        faults |= MP3_FAULT_FORBIDDEN_BITRATE;
+    if (mp3_hdr_rate_index(word) == MP3_RESERVED_RATE_INDEX) faults |= MP3_FAULT_RESERVED_RATE;
+    return faults;
+}
+
+// Bits of stream that `samples` samples per channel take at the bitrate and rate of the
+// header `h` (a packed word or the whole header): samples x bit/s / Hz, rounded down; 0 for
+// free format and for a reserved rate, layer or bitrate. Every frame length and every
+// byte position of a constant-bitrate stream comes from this rule. One frame fits in 32
+// bits unsigned (at most 1152 x 448000); a count of frames wants int64_t, and from a second
+// on is taken in whole seconds and the rest, so that hours of samples do not overflow.
+template <typename Count> constexpr Count mp3_bits_of_samples(uint32_t h, Count samples) {
+    const auto hz = static_cast<Count>(mp3_hdr_sample_rate_hz(h));
+    const auto bits_per_second = static_cast<Count>(mp3_hdr_bitrate_kbps(h)) * 1000;
+    if (hz == 0) return 0;
+    if (samples < hz) return samples * bits_per_second / hz;
+    return samples / hz * bits_per_second + samples % hz * bits_per_second / hz;
+}
+
+// Bytes of the frame whose header is `h`, its padding included: its samples' bits at its
+// bitrate in whole slots (4 bytes in Layer I, else 1) and the padding slot. A free-format
+// frame is `free_bytes` long (the stream's length without padding, as learned) with its
+// padding, 0 while that is not known; 0 also for a reserved rate, layer or bitrate.
+constexpr int32_t mp3_frame_bytes(uint32_t h, int32_t free_bytes = 0) {
+    const auto padding = static_cast<int32_t>(mp3_hdr_padding(h));
+    if (mp3_hdr_bitrate_index(h) == 0) return free_bytes > 0 ? free_bytes + padding : 0;
+    const uint32_t layer = mp3_layer_of_bits(mp3_hdr_layer_bits(h));
+    const auto samples = static_cast<uint32_t>(
+        mp3_samples_per_frame(mp3_version_of_bits(mp3_hdr_version_bits(h)), layer));
+    const uint32_t bits = mp3_bits_of_samples(h, samples);
+    if (bits == 0) return 0;
+    if (layer == 1) return (static_cast<int32_t>(bits / 32) + padding) * 4;
+    return static_cast<int32_t>(bits / 8) + padding;
+}
+
+// Bits of a decoded header's frame after the header, for a caller that holds a frame whole
+// before it is decoded: its length, or for free format while the stream's length is not
+// known the longest the header allows (bits_required, whole bytes).
+constexpr int64_t mp3_frame_data_bits(const tMPEGHeader& header, int32_t free_bytes) {
+    const int32_t bytes = mp3_frame_bytes(header.packed_info, free_bytes);
+    return bytes > 0 ? int64_t{8} * bytes - 32 : header.bits_required & ~7;
+}
+
 // Bytes of the frame header, and of the Layer III side information that follows it (and
 // the CRC word, when there is one) by the decoder's version and the channel count.
 constexpr int MP3_HEADER_BYTES = 4;

@@ -11,6 +11,7 @@ namespace {
 alignas(MP3_INSTANCE_ALIGN) tMPEGInstance instance;
 int16_t left[MP3_MAX_SAMPLES];
 int16_t right[MP3_MAX_SAMPLES];
+tInputBuffer input;
 
 } // namespace
 
@@ -19,12 +20,13 @@ FedStream feed_stream(const std::string& bytes, int32_t follow_stream) {
     std::memset(static_cast<void*>(&instance), 0, sizeof instance);
     MP3InitInstance(&instance);
     tMp3Feed feed{};
-    mp3feed_init(feed, &instance, left, right, FEED_BYTES, follow_stream);
-    mp3feed_attach_bytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    input_bind_bytes(input, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                     1);
+    mp3feed_init(feed, &instance, left, right, &input, follow_stream);
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
         if (e == FEED_FRAME || e == FEED_DROPPED)
-            out.frames.push_back({feed.header_at, stream_position(),
+            out.frames.push_back({feed.header_at, stream_position(input),
                                   e == FEED_FRAME ? eNoErr : feed.status, feed.header.free_format});
         if (e == FEED_FRAME) {
             out.decoded++;

@@ -19,48 +19,29 @@ namespace {
 
 constexpr int32_t HEADER_BITS = 32;
 
-// Stream bytes ahead of the position, looked at without taking them.
-uint8_t window[MPEG_RUN_WINDOW];
-
-// Tops the bit buffer up: 1 when it holds what the next call needs, 0 when the pipe
-// buffer is empty for now, -1 when the input has ended.
-int refill(const tMp3Feed& feed) {
-    normalise_bitstream();
-    if (feed.input == FEED_PIPE) return rdfi();
-    if (feed.input == FEED_BYTES) return read_data_from_bytes();
-    return read_data_from_file() < 0 ? -1 : 1;
-}
-
 // Under the address sanitizer the words of smbuf past those a decoder call may read (the
 // word at the position, and those holding the `bits` after it, as mp3dec.h promises) are
 // unreadable while it runs.
-void guard_reads(int64_t bits) {
+void guard_reads(const tInputBuffer& in, int64_t bits) {
 #ifdef VEXA_FEED_ASAN
-    const uint32_t* smbuf = inbuf.smbuf.data();
-    const int64_t end = (inbuf.bitstream.bufptr - smbuf) +
-                        std::max<int64_t>(1, (inbuf.bitstream.bitidx + bits + 31) / 32);
-    const auto size = static_cast<int64_t>(inbuf.smbuf.size());
+    const uint32_t* smbuf = in.smbuf.data();
+    const int64_t end = (in.bitstream.bufptr - smbuf) +
+                        std::max<int64_t>(1, (in.bitstream.bitidx + bits + 31) / 32);
+    const auto size = static_cast<int64_t>(in.smbuf.size());
     if (end < size)
         ASAN_POISON_MEMORY_REGION(smbuf + end, static_cast<size_t>(size - end) * sizeof smbuf[0]);
 #else
+    (void)in;
     (void)bits;
 #endif
 }
 
-void end_guard() {
+void end_guard(const tInputBuffer& in) {
 #ifdef VEXA_FEED_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(inbuf.smbuf.data(), sizeof inbuf.smbuf);
+    ASAN_UNPOISON_MEMORY_REGION(in.smbuf.data(), sizeof in.smbuf);
+#else
+    (void)in;
 #endif
-}
-
-// Bits of the current frame after its header. A free-format header does not give its
-// frame's length: the length learned from the stream is used, else that of the fastest rate.
-int32_t frame_data_bits(const tMp3Feed& feed) {
-    if (feed.header.free_format && feed.free_frame_bytes > 0) {
-        const auto padding = static_cast<int32_t>(mp3_hdr_padding(feed.header.packed_info));
-        return (feed.free_frame_bytes + padding) * 8 - HEADER_BITS;
-    }
-    return feed.header.bits_required & ~7;
 }
 
 // A free-format frame decoded to its end leaves the position on the next header: the
@@ -70,11 +51,10 @@ void learn_free_length(tMp3Feed& feed, const tMPEGHeader& previous, int64_t head
     if (status == eNoErr && feed.header.free_format) {
         if (feed.free_header_at >= 0 && previous.free_format &&
             previous.sample_rate == feed.header.sample_rate) {
-            const int64_t length =
-                header_at - feed.free_header_at - mp3_hdr_padding(previous.packed_info);
-            if (length > 0 && length < INT32_MAX &&
-                (feed.free_frame_bytes == 0 || length < feed.free_frame_bytes))
-                feed.free_frame_bytes = static_cast<int32_t>(length);
+            feed.free_frame_bytes = mpeg_learn_free_length(
+                feed.free_frame_bytes,
+                header_at - feed.free_header_at - mp3_hdr_padding(previous.packed_info),
+                MPEG_FREE_BY_HEADERS);
         }
         feed.free_header_at = header_at;
     } else {
@@ -86,36 +66,39 @@ void learn_free_length(tMp3Feed& feed, const tMPEGHeader& previous, int64_t head
 // Layer III frames; otherwise it is passed over. The step is FEED_HEADER when it is
 // believed, and the event counts only when it is not.
 tFeedEvent confirm_stream(tMp3Feed& feed) {
+    tInputBuffer& in = *feed.in;
+    const std::span<uint8_t> window(in.window);
     bool ends = false;
-    const int64_t here = stream_position();
-    int n = stream_peek(std::span(window).first(4), &ends);
-    if (mpeg_sync_due(feed.sync, here, std::span(window).first(static_cast<size_t>(n)))) {
+    const int64_t here = stream_position(in);
+    int n = stream_peek(in, window.first(4), &ends);
+    if (mpeg_sync_due(feed.sync, here, window.first(static_cast<size_t>(n)))) {
         feed.step = FEED_HEADER;
         return FEED_SYNC_FOUND;
     }
-    n = stream_peek(window, &ends);
+    n = stream_peek(in, window, &ends);
     tFrameRun run{};
-    const int32_t found =
-        mpeg_confirm_run(std::span(window).first(static_cast<size_t>(n)), ends, &run);
+    const int32_t found = mpeg_confirm_run(window.first(static_cast<size_t>(n)), ends, &run);
     if (found == MPEG_RUN_MORE) {
         feed.step = FEED_SEARCH;
         return FEED_LOOK_AHEAD;
     }
     if (found == MPEG_RUN_FOUND && run.first.layer == 3) {
-        if (feed.free_frame_bytes == 0) feed.free_frame_bytes = run.free_length;
+        feed.free_frame_bytes =
+            mpeg_learn_free_length(feed.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
         feed.step = FEED_HEADER;
         return FEED_SYNC_FOUND;
     }
-    smbuf_position().bitidx += 8;
+    in.bitstream.bitidx += 8;
     feed.step = FEED_SEARCH;
     return FEED_NOT_STREAM;
 }
 
 tFeedEvent search(tMp3Feed& feed) {
-    const int32_t bits = unread_bits();
-    guard_reads(bits);
-    const tMPEGStatus s = MP3SearchForSyncword(feed.inst, &smbuf_position(), bits);
-    end_guard();
+    tInputBuffer& in = *feed.in;
+    const int32_t bits = unread_bits(in);
+    guard_reads(in, bits);
+    const tMPEGStatus s = MP3SearchForSyncword(feed.inst, &in.bitstream, bits);
+    end_guard(in);
     if (s != eNoErr) {
         feed.status = s;
         return FEED_NO_SYNC;
@@ -125,24 +108,26 @@ tFeedEvent search(tMp3Feed& feed) {
 }
 
 tFeedEvent read_header(tMp3Feed& feed) {
+    tInputBuffer& in = *feed.in;
+    const std::span<uint8_t> window(in.window);
     // After the input has ended the frames still held whole are decoded too.
-    if (feed.input_ended && unread_bits() < HEADER_BITS) {
+    if (feed.input_ended && unread_bits(in) < HEADER_BITS) {
         feed.step = FEED_DONE;
         return FEED_END;
     }
     feed.step = FEED_SEARCH;
-    const int64_t header_at = stream_position();
+    const int64_t header_at = stream_position(in);
     const tMPEGHeader previous = feed.header;
     bool ends = false;
-    const int head = feed.follow_stream ? stream_peek(std::span(window).first(4), &ends) : 0;
-    guard_reads(HEADER_BITS);
-    const tMPEGStatus s = MP3DecodeInfo(feed.inst, &smbuf_position(), &feed.header);
-    end_guard();
+    const int head = feed.follow_stream ? stream_peek(in, window.first(4), &ends) : 0;
+    guard_reads(in, HEADER_BITS);
+    const tMPEGStatus s = MP3DecodeInfo(feed.inst, &in.bitstream, &feed.header);
+    end_guard(in);
     feed.header_at = header_at;
     if (feed.follow_stream) {
         learn_free_length(feed, previous, header_at, s);
         if (s == eNoErr)
-            mpeg_sync_take(feed.sync, header_at, std::span(window).first(static_cast<size_t>(head)),
+            mpeg_sync_take(feed.sync, header_at, window.first(static_cast<size_t>(head)),
                            feed.free_frame_bytes);
         else
             feed.sync.in_sync = 0;
@@ -156,18 +141,21 @@ tFeedEvent read_header(tMp3Feed& feed) {
 }
 
 tFeedEvent read_data(tMp3Feed& feed) {
+    tInputBuffer& in = *feed.in;
     // A frame cut short by the end of the input is not decoded.
-    if (feed.input_ended && unread_bits() < frame_data_bits(feed)) {
+    if (feed.input_ended &&
+        unread_bits(in) < mp3_frame_data_bits(feed.header, feed.free_frame_bytes)) {
         feed.step = FEED_DONE;
         return FEED_CUT_SHORT;
     }
     feed.step = FEED_SEARCH;
-    guard_reads(8 * static_cast<int64_t>(feed.header.free_format ? MP3_FREE_FORMAT_READ_BYTES
+    guard_reads(in,
+                8 * static_cast<int64_t>(feed.header.free_format ? MP3_FREE_FORMAT_READ_BYTES
                                                                  : feed.header.bits_required / 8));
-    const tMPEGStatus s = MP3DecodeData(feed.inst, feed.left, feed.right, &smbuf_position());
-    end_guard();
+    const tMPEGStatus s = MP3DecodeData(feed.inst, feed.left, feed.right, &in.bitstream);
+    end_guard(in);
     // A frame that read past the end of the stream is not used, and nothing follows it.
-    if (unread_bits() < 0) {
+    if (unread_bits(in) < 0) {
         feed.step = FEED_DONE;
         return FEED_CUT_SHORT;
     }
@@ -181,23 +169,18 @@ tFeedEvent read_data(tMp3Feed& feed) {
 
 } // namespace
 
-void mp3feed_init(tMp3Feed& feed, tMPEGInstance* inst, int16_t* left, int16_t* right, int32_t input,
-                  int32_t follow_stream) {
+void mp3feed_init(tMp3Feed& feed, tMPEGInstance* inst, int16_t* left, int16_t* right,
+                  tInputBuffer* in, int32_t follow_stream) {
     feed = tMp3Feed{};
     feed.inst = inst;
     feed.left = left;
     feed.right = right;
-    feed.input = input;
+    feed.in = in;
     feed.follow_stream = follow_stream;
     feed.step = FEED_SEARCH;
     feed.status = eNoErr;
     feed.header_at = -1;
     feed.free_header_at = -1;
-}
-
-void mp3feed_attach_bytes(std::span<const uint8_t> bytes) {
-    smbuf_input_bytes(bytes);
-    smbuf_reset();
 }
 
 tFeedEvent mp3feed_next(tMp3Feed& feed) {
@@ -208,7 +191,7 @@ tFeedEvent mp3feed_next(tMp3Feed& feed) {
         feed.step = FEED_HEADER;
     }
     if (!feed.refilled) {
-        const int r = refill(feed);
+        const int r = input_refill(*feed.in);
         if (r == 0) return FEED_NEED_INPUT;
         feed.refilled = 1;
         if (r < 0) {

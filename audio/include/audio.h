@@ -2,16 +2,12 @@
 // interleaved 16-bit little-endian stereo at 44100 Hz.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <poll.h>
 #include <span>
 
 constexpr int AUDIO_OUT_RATE = 44100;
-constexpr int AUDIO_OUT_MAX = 6350;    // samples per channel of one converted block
-constexpr int AUDIO_OUT_BYTES = 25400; // one converted block, interleaved
-static_assert(AUDIO_OUT_BYTES == 4 * AUDIO_OUT_MAX);
 
 // What the player's options ask of the output. The player hands them over once, before the
 // device is opened; the module reads no option itself.
@@ -27,29 +23,12 @@ struct tAudioConfig {
 };
 void audio_configure(const tAudioConfig& config);
 
-// One converted block: both channels at the output rate, then interleaved as the device
-// gets them (for sample k, bytes 4k..4k+3 are left then right, each little-endian).
-struct tAudioBlock {
-    std::array<int16_t, AUDIO_OUT_MAX> outLeft;
-    std::array<int16_t, AUDIO_OUT_MAX> outRight;
-    std::array<uint8_t, AUDIO_OUT_BYTES> outBuffer;
-    int32_t outSamples; // samples per channel in the block
-};
-static_assert(sizeof(tAudioBlock::outBuffer) ==
-              sizeof(tAudioBlock::outLeft) + sizeof(tAudioBlock::outRight));
-
-// The block audio_write converted last.
-const tAudioBlock& audio_block();
-
 // Device. Each returns 0 on success unless said otherwise.
 int audio_open();  // 1 when the device cannot be opened or set to the output mode
 int audio_reset(); // drops what the device has queued
 int audio_sync();  // waits for the queue to drain; -1 on failure
 int audio_close(); // close()'s result; the descriptor is forgotten
 
-// The device's descriptor, for waiting until it has room; -1 while none is open (always
-// in silent mode).
-int audio_device();
 // The descriptors to poll for room in the device, with the events to wait for: the OSS
 // device's own, or the ALSA PCM's. Returns how many were filled (at most AUDIO_POLL_MAX);
 // 0 while no device is open.
@@ -58,9 +37,6 @@ int audio_poll_fds(std::span<pollfd> fds);
 // After poll on the descriptors audio_poll_fds gave: 1 when the device can take more.
 // Every wait on them ends with this call (an ALSA plugin may need to see the events).
 int audio_poll_room(std::span<pollfd> fds);
-// Writes to `fd`, an open file, as to the device, without asking it for a mode: a file
-// standing in for the device. -1 leaves the module without one.
-void audio_attach(int fd);
 
 // 1 when audio_write can bring blocks at `rate` Hz to the output rate.
 int audio_rate_supported(int rate);
@@ -77,7 +53,3 @@ int audio_write(const int16_t* left, const int16_t* right, int samples, int rate
 
 // Flushes and closes output_file. Returns 1 when any write to it has failed, else 0.
 int audio_finish_copy();
-
-// Restarts the conversion state (previous samples, 8000 Hz group counter, rate converter),
-// as at program start.
-void audio_conversion_reset();

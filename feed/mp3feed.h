@@ -16,15 +16,11 @@
 
 #include "mp3dec.h"
 #include "mpegsync.h"
+#include "smbuf.h"
 
 #include <cstdint>
 #include <span>
 #include <type_traits>
-
-// Where the stream comes from.
-constexpr int32_t FEED_FILE = 0;  // the file given to smbuf_input (read_data_from_file)
-constexpr int32_t FEED_PIPE = 1;  // the pipe buffer (rdfi)
-constexpr int32_t FEED_BYTES = 2; // bytes in memory (read_data_from_bytes)
 
 // Steps of one frame. When the pipe buffer runs dry between them, the frame goes on at
 // the step it reached: its header may already have been read.
@@ -54,7 +50,7 @@ struct tMp3Feed {
     tMPEGInstance* inst; // initialised by the caller
     int16_t* left;       // PCM arrays, MP3_MAX_SAMPLES each
     int16_t* right;
-    int32_t input;            // FEED_FILE, FEED_PIPE or FEED_BYTES
+    tInputBuffer* in;         // where the frames come from, its source bound by the caller
     int32_t follow_stream;    // 1: a sync word is taken only where a run of frames starts or
                               // the next frame is due, and free-format lengths are learned
     int32_t step;             // FEED_SEARCH .. FEED_DONE
@@ -70,18 +66,14 @@ struct tMp3Feed {
 // Plain data: the play loop keeps one in its playback record, set up by mp3feed_init.
 static_assert(std::is_trivially_copyable_v<tMp3Feed>);
 
-// A feed from `input` for the decoder instance `inst` and the two PCM arrays, at the
-// start of a frame search. The bit buffer and its input are the caller's to set up
-// (smbuf_reset, smbuf_input, smbuf_input_bytes).
-void mp3feed_init(tMp3Feed& feed, tMPEGInstance* inst, int16_t* left, int16_t* right, int32_t input,
-                  int32_t follow_stream);
+// A feed from the input record `in` for the decoder instance `inst` and the two PCM
+// arrays, at the start of a frame search. The record is the caller's, bound to its source
+// (input_bind_file, input_bind_pipe, input_bind_bytes) before the first mp3feed_next.
+void mp3feed_init(tMp3Feed& feed, tMPEGInstance* inst, int16_t* left, int16_t* right,
+                  tInputBuffer* in, int32_t follow_stream);
 // Goes on to the next event.
 tFeedEvent mp3feed_next(tMp3Feed& feed);
 
 // True when the feed has nothing more after `event`: the input has ended inside a frame or
 // a header, or without another sync word.
 bool mp3feed_over(const tMp3Feed& feed, tFeedEvent event);
-
-// Makes `bytes` (the stream from its first frame on, the caller's until the feed is done)
-// the input of the bit buffer, emptied, for a feed from FEED_BYTES.
-void mp3feed_attach_bytes(std::span<const uint8_t> bytes);

@@ -12,40 +12,32 @@
 
 namespace {
 
-// Empty, the position on the first word (its address taken in the record's own
-// initialiser); until the probe and the fork step say otherwise: no file, and the earliest
-// byte on top.
-tInputBuffer input_buffer{.smbuf = {},
-                          .smbufcnt = 0,
-                          .tail_filler = 0,
-                          .smbuf_words_in = 0,
-                          .bitstream = {(&input_buffer)->smbuf.data(), 0},
-                          .pbuf = nullptr,
-                          .rdfi_block = {},
-                          .readcnt = 0,
-                          .usedcnt = 0,
-                          .rdfi_block_bytes = 0,
-                          .wav_count = 0,
-                          .wav_block = {},
-                          .input_fd = -1,
-                          .input_swap_bytes = 1,
-                          .bytes_input = 0,
-                          .input_bytes = {},
-                          .input_bytes_used = 0};
-
-constexpr uint32_t byte_reverse(uint32_t w) {
-    return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-}
-static_assert(byte_reverse(0x6490FBFFu) == 0xFFFB9064u);
-
 static_assert(std::endian::native == std::endian::little ||
               std::endian::native == std::endian::big);
 
 // Whether words as loaded from memory are byte-reversed on their way into smbuf: a
 // little-endian machine reverses them to put the earliest byte on top, a big-endian one
 // finds it there already; -w (swap_bytes 0) asks for the opposite of either.
-bool reverse_words() {
-    return (input_buffer.input_swap_bytes != 0) == (std::endian::native == std::endian::little);
+int32_t reverse_words(int32_t swap_bytes) {
+    return (swap_bytes != 0) == (std::endian::native == std::endian::little) ? 1 : 0;
+}
+
+// Puts `words` words just copied from the stream into p (as memory holds them) into stream
+// order.
+void stream_words_in(const tInputBuffer& in, uint32_t* p, int words) {
+    if (!in.reverse_words) return;
+    for (int i = 0; i < words; i++)
+        p[i] = byte_reverse(p[i]);
+}
+
+// Binds `source`, the record emptied.
+void bind(tInputBuffer& in, int32_t source, int32_t swap_bytes) {
+    in.source = source;
+    in.reverse_words = reverse_words(swap_bytes);
+    in.input_fd = -1;
+    in.pbuf = nullptr;
+    in.input_bytes = {};
+    smbuf_reset(in);
 }
 
 [[noreturn]] void fatal_read() {
@@ -55,38 +47,33 @@ bool reverse_words() {
 
 } // namespace
 
-const tInputBuffer& inbuf = input_buffer;
-
-tMPEGBitstream& smbuf_position() {
-    return input_buffer.bitstream;
+void input_bind_file(tInputBuffer& in, int fd, int32_t swap_bytes) {
+    bind(in, INPUT_FILE, swap_bytes);
+    in.input_fd = fd;
 }
 
-void stream_words_in(uint32_t* p, int words) {
-    if (!reverse_words()) return;
-    for (int i = 0; i < words; i++)
-        p[i] = byte_reverse(p[i]);
+void input_bind_pipe(tInputBuffer& in, pbuffer* pb, int32_t swap_bytes) {
+    bind(in, INPUT_PIPE, swap_bytes);
+    in.pbuf = pb;
+    pbuffer_reset(pb);
 }
 
-void smbuf_input(int file_fd, int swap_bytes) {
-    tInputBuffer& b = input_buffer;
-    b.bytes_input = 0;
-    b.input_fd = file_fd;
-    b.input_swap_bytes = swap_bytes;
+void input_bind_bytes(tInputBuffer& in, std::span<const uint8_t> bytes, int32_t swap_bytes) {
+    bind(in, INPUT_BYTES, swap_bytes);
+    in.input_bytes = bytes;
 }
 
-void smbuf_input_pipe(pbuffer* pb) {
-    input_buffer.pbuf = pb;
+void stream_bytes_in(std::span<uint8_t> bytes, int32_t swap_bytes) {
+    if (swap_bytes != 0) return;
+    for (size_t k = 0; k + 4 <= bytes.size(); k += 4) {
+        uint32_t w;
+        std::memcpy(&w, bytes.data() + k, 4);
+        w = byte_reverse(w);
+        std::memcpy(bytes.data() + k, &w, 4);
+    }
 }
 
-void smbuf_input_bytes(std::span<const uint8_t> bytes) {
-    tInputBuffer& b = input_buffer;
-    b.input_bytes = bytes;
-    b.input_bytes_used = 0;
-    b.bytes_input = 1;
-}
-
-void smbuf_reset() {
-    tInputBuffer& b = input_buffer;
+void smbuf_reset(tInputBuffer& b) {
     b.input_bytes_used = 0;
     b.bitstream.bufptr = b.smbuf.data();
     b.bitstream.bitidx = 0;
@@ -100,32 +87,29 @@ void smbuf_reset() {
     b.smbuf.fill(0);
 }
 
-int validbits() {
-    const tInputBuffer& b = input_buffer;
+int validbits(const tInputBuffer& b) {
     return 32 * b.smbufcnt -
            8 * static_cast<int>((b.bitstream.bufptr - b.smbuf.data()) * sizeof(uint32_t));
 }
 
-int unread_bits() {
-    return validbits() - input_buffer.bitstream.bitidx;
+int unread_bits(const tInputBuffer& in) {
+    return validbits(in) - in.bitstream.bitidx;
 }
 
-int64_t stream_position() {
-    const tInputBuffer& b = input_buffer;
+int64_t stream_position(const tInputBuffer& b) {
     return 4 * (b.smbuf_words_in - b.smbufcnt + (b.bitstream.bufptr - b.smbuf.data())) +
            b.bitstream.bitidx / 8;
 }
 
-void normalise_bitstream() {
-    tMPEGBitstream& bs = input_buffer.bitstream;
+void normalise_bitstream(tInputBuffer& in) {
+    tMPEGBitstream& bs = in.bitstream;
     if (bs.bitidx == 32) {
         bs.bufptr += 1;
         bs.bitidx = 0;
     }
 }
 
-void shift_bitstream() {
-    tInputBuffer& b = input_buffer;
+void shift_bitstream(tInputBuffer& b) {
     uint32_t* smbuf = b.smbuf.data();
     const uint32_t* end = smbuf + b.smbufcnt;
     auto cur = reinterpret_cast<uintptr_t>(b.bitstream.bufptr);
@@ -160,18 +144,16 @@ void shift_bitstream() {
     std::memset(smbuf + b.smbufcnt, 0, static_cast<size_t>(used / 4) * sizeof(uint32_t));
 }
 
-uint32_t* smbuf_free_ptr() {
-    tInputBuffer& b = input_buffer;
+uint32_t* smbuf_free_ptr(tInputBuffer& b) {
     return b.smbufcnt >= SMBUF_WORDS ? nullptr : b.smbuf.data() + b.smbufcnt;
 }
 
-int read_data_from_file() {
-    tInputBuffer& b = input_buffer;
-    shift_bitstream();
+int read_data_from_file(tInputBuffer& b) {
+    shift_bitstream(b);
     int result = 0;
-    if (debug >= 4) std::printf("validbits = %d, required = %d\n", validbits(), REFILL_BITS);
-    while (validbits() < REFILL_BITS) {
-        uint32_t* p = smbuf_free_ptr();
+    if (debug >= 4) std::printf("validbits = %d, required = %d\n", validbits(b), REFILL_BITS);
+    while (validbits(b) < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr(b);
         if (p == nullptr) break;
         const int room = SMBUF_WORDS - b.smbufcnt;
         if (debug >= 4) std::printf("read_data_from_file: Reading up to %d ints\n", room);
@@ -188,7 +170,7 @@ int read_data_from_file() {
             if (debug > 0) std::printf("end of file reached.\n");
             return -1;
         }
-        stream_words_in(p, words);
+        stream_words_in(b, p, words);
         b.smbufcnt += words;
         b.smbuf_words_in += words;
         result = words;
@@ -200,17 +182,16 @@ int read_data_from_file() {
     return result;
 }
 
-int rdfi() {
-    tInputBuffer& b = input_buffer;
-    shift_bitstream();
+int rdfi(tInputBuffer& b) {
+    shift_bitstream(b);
     int result = 1;
     int n = 0;
     if (debug >= 4) {
         std::printf("rdfi: smbufcnt = %d\n", b.smbufcnt);
-        std::printf("rdfi: validbits = %d, required = %d\n", validbits(), REFILL_BITS);
+        std::printf("rdfi: validbits = %d, required = %d\n", validbits(b), REFILL_BITS);
     }
-    while (validbits() < REFILL_BITS) {
-        uint32_t* p = smbuf_free_ptr();
+    while (validbits(b) < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr(b);
         if (p == nullptr) break;
         if (debug >= 4) std::printf("rdfi: readcnt = %d, usedcnt = %d\n", b.readcnt, b.usedcnt);
         if (b.readcnt == b.usedcnt) {
@@ -238,7 +219,7 @@ int rdfi() {
         n = b.readcnt - b.usedcnt;
         if (n > SMBUF_WORDS - b.smbufcnt) n = SMBUF_WORDS - b.smbufcnt;
         std::memcpy(p, b.rdfi_block.data() + b.usedcnt, static_cast<size_t>(n) * sizeof(uint32_t));
-        stream_words_in(p, n);
+        stream_words_in(b, p, n);
         b.usedcnt += n;
         b.smbufcnt += n;
         b.smbuf_words_in += n;
@@ -253,11 +234,10 @@ int rdfi() {
     return result;
 }
 
-int read_data_from_bytes() {
-    tInputBuffer& b = input_buffer;
-    shift_bitstream();
-    while (validbits() < REFILL_BITS) {
-        uint32_t* p = smbuf_free_ptr();
+int read_data_from_bytes(tInputBuffer& b) {
+    shift_bitstream(b);
+    while (validbits(b) < REFILL_BITS) {
+        uint32_t* p = smbuf_free_ptr(b);
         if (p == nullptr) break;
         const size_t left = b.input_bytes.size() - b.input_bytes_used;
         if (left == 0) return -1;
@@ -268,21 +248,35 @@ int read_data_from_bytes() {
         b.input_bytes_used += n;
         if (b.input_bytes_used == b.input_bytes.size())
             b.tail_filler = static_cast<int>(4 * words - n);
-        stream_words_in(p, words);
+        stream_words_in(b, p, words);
         b.smbufcnt += words;
         b.smbuf_words_in += words;
     }
     return 1;
 }
 
+int input_refill(tInputBuffer& in) {
+    normalise_bitstream(in);
+    switch (in.source) {
+    case INPUT_PIPE:
+        return rdfi(in);
+    case INPUT_BYTES:
+        return read_data_from_bytes(in);
+    case INPUT_FILE:
+        return read_data_from_file(in) < 0 ? -1 : 1;
+    default:
+        return -1;
+    }
+}
+
 namespace {
 
 // Appends up to `room` stream bytes of `words` (as they come from the pipe) to `dest`, in
 // the order the decoder reads them; `bytes` of the words are stream data.
-int peek_words(const uint32_t* words, int bytes, uint8_t* dest, int room) {
+int peek_words(const tInputBuffer& in, const uint32_t* words, int bytes, uint8_t* dest, int room) {
     int n = 0;
     for (int k = 0; k < bytes && n < room; k++, n++) {
-        const uint32_t w = reverse_words() ? byte_reverse(words[k / 4]) : words[k / 4];
+        const uint32_t w = in.reverse_words ? byte_reverse(words[k / 4]) : words[k / 4];
         dest[n] = static_cast<uint8_t>(w >> (24 - 8 * (k % 4)));
     }
     return n;
@@ -290,42 +284,47 @@ int peek_words(const uint32_t* words, int bytes, uint8_t* dest, int room) {
 
 } // namespace
 
-int stream_peek(std::span<uint8_t> dest, bool* at_end) {
-    const tInputBuffer& b = input_buffer;
+int stream_peek(const tInputBuffer& b, std::span<uint8_t> dest, bool* at_end) {
     const int room = static_cast<int>(dest.size());
     int n = 0;
     // What smbuf holds from the position on: already in the decoder's order. The pipe's
     // last word may end in filler.
-    const int held = validbits() / 8 - b.tail_filler;
+    const int held = validbits(b) / 8 - b.tail_filler;
     for (int k = b.bitstream.bitidx / 8; k < held && n < room; k++, n++)
         dest[static_cast<size_t>(n)] =
             static_cast<uint8_t>(b.bitstream.bufptr[k / 4] >> (24 - 8 * (k % 4)));
     // The rest of the stream in memory; or the rest of the block rdfi is taking words from,
     // then the blocks still in the ring.
-    if (b.bytes_input) {
+    if (b.source == INPUT_BYTES) {
+        // Word by word, as read_data_from_bytes will take them (the last one filled up).
         const size_t rest = b.input_bytes.size() - b.input_bytes_used;
-        const int more = std::min(room - n, static_cast<int>(std::min<size_t>(rest, INT32_MAX)));
-        if (more > 0)
-            std::memcpy(dest.data() + n, b.input_bytes.data() + b.input_bytes_used,
-                        static_cast<size_t>(more));
-        n += more;
+        for (size_t k = 0; k < rest && n < room; k += 4) {
+            uint32_t w = 0;
+            const size_t got = std::min<size_t>(4, rest - k);
+            std::memcpy(&w, b.input_bytes.data() + b.input_bytes_used + k, got);
+            n += peek_words(b, &w, static_cast<int>(got), dest.data() + n, room - n);
+        }
+        *at_end = n < room;
+        return n;
+    }
+    // A file is not looked into beyond what smbuf holds.
+    if (b.source != INPUT_PIPE) {
         *at_end = n < room;
         return n;
     }
     if (b.readcnt > b.usedcnt)
-        n += peek_words(b.rdfi_block.data() + b.usedcnt, b.rdfi_block_bytes - 4 * b.usedcnt,
+        n += peek_words(b, b.rdfi_block.data() + b.usedcnt, b.rdfi_block_bytes - 4 * b.usedcnt,
                         dest.data() + n, room - n);
     const int level = pbuffer_level(b.pbuf);
     for (int i = 0; i < level && n < room; i++) {
         const auto* words = reinterpret_cast<const uint32_t*>(pbuffer_peek(b.pbuf, i));
-        n += peek_words(words, pbuffer_block_bytes(b.pbuf, i), dest.data() + n, room - n);
+        n += peek_words(b, words, pbuffer_block_bytes(b.pbuf, i), dest.data() + n, room - n);
     }
     *at_end = n < room && pbuffer_eof(b.pbuf);
     return n;
 }
 
-int read_wav_data_from_inbuf() {
-    tInputBuffer& b = input_buffer;
+int read_wav_data_from_inbuf(tInputBuffer& b) {
     if (debug >= 4) std::printf("read_wav_data_from_inbuf: \n");
     // The pipe's last block may be short: a stream whose header gives no length ends there.
     const int bytes = pbuffer_block_bytes(b.pbuf, 0);
