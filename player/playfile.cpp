@@ -407,7 +407,8 @@ void free_pipe_buffer() {
 // rather than before the first sound.
 void lock_memory_again() {
     if (debug >= 2) std::printf("locking pages in memory again\n");
-    lock_pages({pbuf->data, static_cast<size_t>(pbuf->count) * static_cast<size_t>(pbuf->elsize)});
+    const pbuffer* pb = pbuf;
+    lock_pages({pb->data, static_cast<size_t>(pb->count) * static_cast<size_t>(pb->elsize)});
 }
 
 void open_device() {
