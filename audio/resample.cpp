@@ -394,6 +394,7 @@ void interleave(const int16_t* left, const int16_t* right, int32_t n, int16_t* p
         return;
     }
 #endif
+#pragma GCC unroll 4
     for (int32_t i = 0; i < n; i++) {
         pairs[2 * i] = left[i];
         pairs[2 * i + 1] = right[i];
