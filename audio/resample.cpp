@@ -84,6 +84,12 @@ constexpr int ACC_DROP = 8;
 constexpr int OUT_SHIFT = COEF_BITS - ACC_DROP + GAIN_BITS; // 39
 constexpr int64_t OUT_ROUND = int64_t{1} << (OUT_SHIFT - 1);
 
+// The output gain at `rate`: 1.0 upward, 44100 / rate downward, rounded.
+constexpr int64_t gain_for(int rate) {
+    return rate <= RESAMPLE_OUT_RATE ? GAIN_ONE
+                                     : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
+}
+
 // Position step per input sample downward: one input period in Q15 table units.
 constexpr int32_t down_step(int rate) {
     return static_cast<int32_t>((int64_t{RESAMPLE_OUT_RATE} * POS_STEP_UP + rate / 2) / rate);
@@ -146,8 +152,8 @@ constexpr std::array<int32_t, 64> phase_taps(int32_t rem, int64_t gain) {
     std::array<int32_t, 64> taps{};
     for_each_tap(position_of(rem, pos_scale_for(STEP, UP)), STEP, reach_for(STEP),
                  [&taps, gain](int32_t k, int32_t tap) {
-                     taps[size_t(k)] = static_cast<int32_t>(
-                         (tap * gain + (int64_t{1} << (drop - 1))) >> drop);
+                     taps[size_t(k)] =
+                         static_cast<int32_t>((tap * gain + (int64_t{1} << (drop - 1))) >> drop);
                  });
     return taps;
 }
@@ -218,7 +224,7 @@ constexpr bool phases_shared(int32_t step, int32_t up) {
 // Upward, all 441 phases of 44100 / gcd: 32000, 16000, 8000 and 4000 Hz take all of
 // them, 24000 and 12000 Hz every third (147 phases). Downward, 48000 Hz (147 phases).
 constexpr int32_t STEP_48000 = down_step(48000);
-constexpr int64_t GAIN_48000 = (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + 24000) / 48000;
+constexpr int64_t GAIN_48000 = gain_for(48000);
 constexpr auto poly_441 = build_phases<441, POS_STEP_UP, 48>(GAIN_ONE);
 constexpr auto poly_48000 = build_phases<147, STEP_48000, 56>(GAIN_48000);
 static_assert(sizeof poly_441 == 56448 && sizeof poly_48000 == 23520, "constant table sizes");
@@ -290,8 +296,7 @@ void start(int rate) {
     c.step = rate <= RESAMPLE_OUT_RATE ? POS_STEP_UP : down_step(rate);
     c.reach = reach_for(c.step);
     c.pos_scale = pos_scale_for(c.step, c.up);
-    c.gain = rate <= RESAMPLE_OUT_RATE ? GAIN_ONE
-                                       : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
+    c.gain = gain_for(rate);
     for (const tPolyTable& t : poly_tables)
         if (t.step == c.step && t.up % c.up == 0) c.poly = &t;
     // Silence before the first sample, as far back as the first output reaches; the

@@ -20,9 +20,9 @@ namespace {
     "ldmia %[x]!, {r4, r5, r6, r7}\n\t"                                                            \
     "ldmia %[p]!, {r8, r9}\n\t" mul_bb "\n\t" mul_bt "\n\t"                                        \
     "smlatb %[ol], r8, r5, %[ol]\n\t"                                                              \
-    "smlatt %[orr], r8, r5, %[orr]\n\t"                                                              \
+    "smlatt %[orr], r8, r5, %[orr]\n\t"                                                            \
     "smlabb %[ol], r9, r6, %[ol]\n\t"                                                              \
-    "smlabt %[orr], r9, r6, %[orr]\n\t"                                                              \
+    "smlabt %[orr], r9, r6, %[orr]\n\t"                                                            \
     "smlatb %[ol], r9, r7, %[ol]\n\t"                                                              \
     "smlatt %[orr], r9, r7, %[orr]\n\t"
 #define VEXA_OUTER4_FIRST VEXA_OUTER4("smulbb %[ol], r8, r4", "smulbt %[orr], r8, r4")
@@ -64,20 +64,19 @@ inline void sums(const int16_t*& phase, const int16_t*& x, int32_t& ol, int32_t&
                  int32_t& cr) {
     static_assert(poly_used_len(48) == 48 && poly_used_len(56) == 54);
     if constexpr (WINDOW == 48) {
-        asm volatile(VEXA_OUTER4_FIRST VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                         VEXA_CENTER3_FIRST VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                             VEXA_CENTER3_NEXT VEXA_CENTER1 VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                                 VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                     : [ol] "=&r"(ol), [orr] "=&r"(orr), [cl] "=&r"(cl), [cr] "=&r"(cr),
-                       [x] "+r"(x), [p] "+r"(phase)
-                     :
-                     : "r4", "r5", "r6", "r7", "r8", "r9", "memory");
+        asm volatile(
+            VEXA_OUTER4_FIRST VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_CENTER3_FIRST
+                VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER1
+                    VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
+            : [ol] "=&r"(ol), [orr] "=&r"(orr), [cl] "=&r"(cl), [cr] "=&r"(cr), [x] "+r"(x),
+              [p] "+r"(phase)
+            :
+            : "r4", "r5", "r6", "r7", "r8", "r9", "memory");
     } else {
         asm volatile(VEXA_OUTER4_FIRST VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
                          VEXA_CENTER3_FIRST VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                             VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
-                                 VEXA_CENTER3_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT
-                                     VEXA_OUTER4_NEXT VEXA_OUTER2
+                             VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT VEXA_CENTER3_NEXT
+                                 VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER4_NEXT VEXA_OUTER2
                      : [ol] "=&r"(ol), [orr] "=&r"(orr), [cl] "=&r"(cl), [cr] "=&r"(cr),
                        [x] "+r"(x), [p] "+r"(phase)
                      :
@@ -97,7 +96,8 @@ inline void sums(const int16_t*& phase, const int16_t*& x, int32_t& ol, int32_t&
 // poly_sample without constants in registers: the low 16 bits of the result are the
 // sample (ARMv5 has no ssat): bits 31..15 of v not all equal give 0x7FFF or 0x8000.
 inline int16_t sample(int32_t center, int32_t outer) {
-    int32_t v = (center + (outer >> POLY_CENTER_BITS) + (1 << (POLY_SUM_BITS - 1))) >> POLY_SUM_BITS;
+    int32_t v =
+        (center + (outer >> POLY_CENTER_BITS) + (1 << (POLY_SUM_BITS - 1))) >> POLY_SUM_BITS;
     int32_t t;
     asm("mov %[t], %[v], asr #15\n\t"
         "teq %[t], %[v], asr #31\n\t"

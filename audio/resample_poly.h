@@ -18,14 +18,14 @@
 // One phase, in int16: the outer taps before the centre in window order, then per centre
 // tap one 32-bit word: high half a, low half f << POLY_LOW_SHIFT, which is c << 11 itself
 // for the ARMv5E loop and f << 10 for the NEON one (the factor its multiply doubles); then
-// the outer taps after it. The history holds the samples interleaved, left then right: one 32-bit word per
-// sample pair.
+// the outer taps after it. The history holds the samples interleaved, left then right: one 32-bit
+// word per sample pair.
 #pragma once
 
 #include <cstdint>
 
 // The ARMv5E DSP multiplies (smlaxy, smlawy) in ARM state: armel's ARMv5TE and ARMv6 cores.
-#if defined(VEXA_SIMD_ARM) && defined(__arm__) && !defined(__thumb__) &&                          \
+#if defined(VEXA_SIMD_ARM) && defined(__arm__) && !defined(__thumb__) &&                           \
     defined(__ARM_FEATURE_DSP) && __ARM_ARCH >= 5
 #define VEXA_RESAMPLE_ARMV5E 1
 #endif
@@ -86,8 +86,8 @@ inline void poly_advance(const tPolyRun& r, int32_t& rem, const int16_t*& phase,
 
 // The sums of one output to its sample: T + (B >> 5), rounded, saturated.
 inline int16_t poly_sample(int32_t center, int32_t outer) {
-    const int32_t v = (center + (outer >> POLY_CENTER_BITS) + (1 << (POLY_SUM_BITS - 1))) >>
-                      POLY_SUM_BITS;
+    const int32_t v =
+        (center + (outer >> POLY_CENTER_BITS) + (1 << (POLY_SUM_BITS - 1))) >> POLY_SUM_BITS;
     return static_cast<int16_t>(v > INT16_MAX ? INT16_MAX : v < INT16_MIN ? INT16_MIN : v);
 }
 
