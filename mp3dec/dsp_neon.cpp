@@ -69,6 +69,24 @@ using tNeonOps2 = tNeonOps<int32x2_t>;
 
 // Values i .. i + 3 of four subbands 18 values apart (rows a..d) become four registers
 // of one value each, one subband per lane, and back.
+#if defined(__aarch64__)
+// AArch64 pairs the 64-bit halves in one instruction each (halves put together with
+// vcombine cost GCC two moves apiece there).
+inline int32x4_t low_halves(int32x4_t a, int32x4_t b) {
+    return vreinterpretq_s32_s64(vtrn1q_s64(vreinterpretq_s64_s32(a), vreinterpretq_s64_s32(b)));
+}
+inline int32x4_t high_halves(int32x4_t a, int32x4_t b) {
+    return vreinterpretq_s32_s64(vtrn2q_s64(vreinterpretq_s64_s32(a), vreinterpretq_s64_s32(b)));
+}
+void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
+    const int32x4_t a0 = vtrn1q_s32(a, b), b0 = vtrn2q_s32(a, b);
+    const int32x4_t c0 = vtrn1q_s32(c, d), d0 = vtrn2q_s32(c, d);
+    a = low_halves(a0, c0);
+    b = low_halves(b0, d0);
+    c = high_halves(a0, c0);
+    d = high_halves(b0, d0);
+}
+#else
 void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     const int32x4x2_t ab = vtrnq_s32(a, b), cd = vtrnq_s32(c, d);
     a = vcombine_s32(vget_low_s32(ab.val[0]), vget_low_s32(cd.val[0]));
@@ -76,6 +94,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     c = vcombine_s32(vget_high_s32(ab.val[0]), vget_high_s32(cd.val[0]));
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
+#endif
 
 [[gnu::always_inline]] inline void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {

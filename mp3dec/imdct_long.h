@@ -99,6 +99,7 @@ inline void imdct36(typename Ops::V* X, typename Ops::V* ov, typename Ops::V* ou
         ov[0] = Ops::hi(A, W[2]);
         ov[1] = Ops::hi(A, W[3]);
     }
+#pragma GCC unroll 8
     for (int k = 1; k < 9; ++k) {
         const V t = Ops::shl(Ops::hi(O[k], TWIDDLE[k]), 3);
         const V e = Ops::sra(E[k], 1);
