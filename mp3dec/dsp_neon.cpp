@@ -35,6 +35,11 @@ template <> struct tNeonLanes<int32x4_t> {
     static int32x4_t bic(int32x4_t a, int32x4_t b) { return vbicq_s32(a, b); }
     static int32x4_t eor(int32x4_t a, int32x4_t b) { return veorq_s32(a, b); }
     static int32x4_t sra1(int32x4_t v) { return vshrq_n_s32(v, 1); }
+#if defined(__aarch64__)
+    template <int L> static int32x4_t qdmulh_lane(int32x4_t v, int32x4_t w) {
+        return vqdmulhq_laneq_s32(v, w, L);
+    }
+#endif
 };
 template <> struct tNeonLanes<int32x2_t> {
     static int32x2_t qdmulh(int32x2_t v, int32_t w) { return vqdmulh_n_s32(v, w); }
@@ -45,7 +50,33 @@ template <> struct tNeonLanes<int32x2_t> {
     static int32x2_t bic(int32x2_t a, int32x2_t b) { return vbic_s32(a, b); }
     static int32x2_t eor(int32x2_t a, int32x2_t b) { return veor_s32(a, b); }
     static int32x2_t sra1(int32x2_t v) { return vshr_n_s32(v, 1); }
+#if defined(__aarch64__)
+    template <int L> static int32x2_t qdmulh_lane(int32x2_t v, int32x4_t w) {
+        return vqdmulh_laneq_s32(v, w, L);
+    }
+#endif
 };
+
+#if defined(__aarch64__)
+// The words of all the DCT's factors, the stages one after another (32, 16, 8, 4 and
+// 2 points), so that one load brings four of them; a product takes its word from a lane.
+constexpr int lee_words_at(int n) {
+    return n == 32 ? 0 : n == 16 ? 16 : n == 8 ? 24 : n == 4 ? 28 : 30;
+}
+template <int N> constexpr void lee_words_put(std::array<int32_t, 32>& a) {
+    for (int i = 0; i < N / 2; ++i)
+        a[size_t(lee_words_at(N) + i)] = lee_words<N>[size_t(i)];
+}
+alignas(16) constexpr std::array<int32_t, 32> lee_all_words = [] {
+    std::array<int32_t, 32> a{};
+    lee_words_put<32>(a);
+    lee_words_put<16>(a);
+    lee_words_put<8>(a);
+    lee_words_put<4>(a);
+    lee_words_put<2>(a);
+    return a;
+}();
+#endif
 
 // Four (or two) lanes side by side.
 template <typename Vec> struct tNeonOps {
@@ -59,6 +90,15 @@ template <typename Vec> struct tNeonOps {
         const V h2 = L::bic(L::qdmulh(v, f.word), L::dup(1));
         return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
     }
+#if defined(__aarch64__)
+    template <int N, int I> static V scale_at(V v) {
+        constexpr int at = lee_words_at(N) + I;
+        constexpr tLeeFactor f = lee_factors<N>()[I];
+        const int32x4_t words = vld1q_s32(lee_all_words.data() + (at & ~3));
+        const V h2 = L::bic(L::template qdmulh_lane<at & 3>(v, words), L::dup(1));
+        return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
+    }
+#endif
     static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
     static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
     static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
@@ -239,6 +279,30 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         x, ov, n, W, int32x4_t{0, -1, 0, -1});
 }
 
+#if defined(__aarch64__)
+// Four slots at a time, one per lane, each group loaded, transformed and stored before
+// the next (with 32 registers one group's values fit); places 16 and 17 go in two lanes.
+void synth_dct_neon(int32_t* x) {
+    for (int base = 0; base < 16; base += 4) {
+        int32x4_t v[32];
+#pragma GCC unroll 32
+        for (int k = 0; k < 32; ++k)
+            v[k] = vld1q_s32(x + 18 * k + base);
+        lee_dct<32, tNeonOps4>(v, v);
+#pragma GCC unroll 32
+        for (int m = 0; m < 32; ++m)
+            vst1q_s32(x + 18 * m + base, v[m]);
+    }
+    int32x2_t v[32];
+#pragma GCC unroll 32
+    for (int k = 0; k < 32; ++k)
+        v[k] = vld1_s32(x + 18 * k + 16);
+    lee_dct<32, tNeonOps2>(v, v);
+#pragma GCC unroll 32
+    for (int m = 0; m < 32; ++m)
+        vst1_s32(x + 18 * m + 16, v[m]);
+}
+#else
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
 // places; places 16 and 17 go in two lanes.
 void synth_dct_neon(int32_t* x) {
@@ -261,6 +325,7 @@ void synth_dct_neon(int32_t* x) {
     for (int m = 0; m < 32; ++m)
         vst1_s32(x + 18 * m + 16, X[m]);
 }
+#endif
 #if !defined(__clang__)
 #pragma GCC pop_options
 #endif
