@@ -138,13 +138,3 @@ void fork_reader(tPlayback& pb, const char* file) {
         std::exit(1);
     }
 }
-
-// Memory locks are not inherited across the fork. Locking reads in the program's image,
-// allocates the pipe buffer's pages and copies each page still shared with the reader,
-// which takes milliseconds, so the play loop does it once the device holds a full buffer
-// rather than before the first sound.
-void lock_memory_again() {
-    if (debug >= 2) std::printf("locking pages in memory again\n");
-    const pbuffer* pb = inbuf.pbuf;
-    lock_pages({pb->data, static_cast<size_t>(pb->count) * static_cast<size_t>(pb->elsize)});
-}
