@@ -461,6 +461,9 @@ template <int A, int B>
     for (int half = 0; half < 2; ++half) {
         const int32x4x4_t r = vld4q_s32(h);
         h += 16;
+        // One pointer moved on by each load (which has no offset form), rather than an
+        // address of its own computed for every load.
+        asm("" : "+r"(h));
         acc = mac_pairs4(acc, we, r.val[A]);
         acc = mac_pairs4(acc, wo, r.val[B]);
     }
