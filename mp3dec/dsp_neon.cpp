@@ -98,6 +98,11 @@ template <typename Vec> struct tNeonOps {
         const V h2 = L::bic(L::template qdmulh_lane<at & 3>(v, words), L::dup(1));
         return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
     }
+    // Four IMDCT window words in one register, a product's word from a lane.
+    static int32x4_t words4(const int32_t* w) { return vld1q_s32(w); }
+    template <int Lane> static V hi_lane(V v, int32x4_t w) {
+        return L::sra1(L::template qdmulh_lane<Lane>(v, w));
+    }
 #endif
     static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
     static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
