@@ -90,6 +90,12 @@ template <typename Vec> struct tNeonOps {
         const V h2 = L::bic(L::qdmulh(v, f.word), L::dup(1));
         return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
     }
+    static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
+    static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
+    static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
+    static V negate_if(V v, V m) { return L::sub(L::eor(v, m), m); }
+    // On AArch64 a DCT factor's word (and an IMDCT window word) from a lane of a register
+    // that four were loaded into.
 #if defined(__aarch64__)
     template <int N, int I> static V scale_at(V v) {
         constexpr int at = lee_words_at(N) + I;
@@ -98,16 +104,13 @@ template <typename Vec> struct tNeonOps {
         const V h2 = L::bic(L::template qdmulh_lane<at & 3>(v, words), L::dup(1));
         return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
     }
-    // Four IMDCT window words in one register, a product's word from a lane.
-    static int32x4_t words4(const int32_t* w) { return vld1q_s32(w); }
+    static int32x4_t words4(const int32_t* w) {
+        return vld1q_s32(w);
+    }
     template <int Lane> static V hi_lane(V v, int32x4_t w) {
         return L::sra1(L::template qdmulh_lane<Lane>(v, w));
     }
 #endif
-    static V hi(V v, int32_t word) { return L::sra1(L::qdmulh(v, word)); }
-    static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
-    static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
-    static V negate_if(V v, V m) { return L::sub(L::eor(v, m), m); }
 };
 using tNeonOps4 = tNeonOps<int32x4_t>;
 using tNeonOps2 = tNeonOps<int32x2_t>;
@@ -447,33 +450,35 @@ template <int H, int L>
         return vmlal_high_laneq_s32(acc, w, v, L);
 }
 
-// The four values of v against the four window pairs at w, which moves on past them.
-[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, const int32_t*& w, int32x4_t v) {
-    const int32x4_t p0 = vld1q_s32(w);
-    w += 4;
-    const int32x4_t p1 = vld1q_s32(w);
-    w += 4;
+// The four values of v against the four window pairs in p0 and p1.
+[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, int32x4_t p0, int32x4_t p1,
+                                                   int32x4_t v) {
     acc = mac_pair<0, 0>(acc, p0, v);
     acc = mac_pair<1, 1>(acc, p0, v);
     acc = mac_pair<0, 2>(acc, p1, v);
     return mac_pair<1, 3>(acc, p1, v);
 }
 
+// A row's 16 even-age and 16 odd-age window words in one load each; the history row in
+// two loads that split it by column mod 4. Each load moves its pointer on (loads of
+// several registers have no offset form), rather than an address of its own computed
+// for every load.
 template <int A, int B>
 [[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
                                                        const int32_t*& wo) {
+    const int32x4x4_t pe = vld1q_s32_x4(we), po = vld1q_s32_x4(wo);
+    we += SYNTH_ROW_WORDS;
+    wo += SYNTH_ROW_WORDS;
+    asm("" : "+r"(we), "+r"(wo));
     int64x2_t acc = vdupq_n_s64(0);
+#pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
         const int32x4x4_t r = vld4q_s32(h);
         h += 16;
-        // One pointer moved on by each load (which has no offset form), rather than an
-        // address of its own computed for every load.
         asm("" : "+r"(h));
-        acc = mac_pairs4(acc, we, r.val[A]);
-        acc = mac_pairs4(acc, wo, r.val[B]);
+        acc = mac_pairs4(acc, pe.val[2 * half], pe.val[2 * half + 1], r.val[A]);
+        acc = mac_pairs4(acc, po.val[2 * half], po.val[2 * half + 1], r.val[B]);
     }
-    we += SYNTH_ROW_WORDS - 16;
-    wo += SYNTH_ROW_WORDS - 16;
     return acc;
 }
 #else
@@ -551,12 +556,14 @@ template <int A, int B>
     const int32_t* h = buf[1];
     int64x2_t s[4];
     for (int j = 1; j < 13; j += 4) {
+#pragma GCC unroll 4
         for (int r = 0; r < 4; ++r)
             s[r] = synth_row_sums<A, B>(h, we, wo);
         const int16x4x2_t v = vuzp_s16(pcm4(s[0], s[1]), pcm4(s[2], s[3]));
         vst1_s16(out + j, v.val[0]);
         vst1_s16(out + 29 - j, vrev64_s16(v.val[1]));
     }
+#pragma GCC unroll 3
     for (int r = 0; r < 3; ++r)
         s[r] = synth_row_sums<A, B>(h, we, wo);
     const int16x4_t a = pcm4(s[0], s[1]), b = pcm4(s[2], s[2]);

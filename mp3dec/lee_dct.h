@@ -101,7 +101,8 @@ template <typename Ops, int N, int I> inline typename Ops::V lee_scale(typename 
 // with each factor's index a constant.
 template <int N, typename Ops, int IS, int... I>
 [[gnu::always_inline]] inline void lee_split(const typename Ops::V* x, typename Ops::V* sum,
-                                             typename Ops::V* dif, std::integer_sequence<int, I...>) {
+                                             typename Ops::V* dif,
+                                             std::integer_sequence<int, I...>) {
     ((sum[I] = Ops::add(x[IS * I], x[IS * (N - 1 - I)]),
       dif[I] = lee_scale<Ops, N, I>(Ops::sub(x[IS * I], x[IS * (N - 1 - I)]))),
      ...);
