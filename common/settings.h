@@ -7,20 +7,22 @@
 //   setting              written by (main)          read by
 //   debug                VEXA_DEBUG_LEVEL, -d       every module's trace lines (tests set it
 //                                                   to see them)
-//   override_channels    -c                         the play loop
-//   override_samplerate  -r                         the probe, the play loop
-//   silent               -q, -i                     main, which hands it to the audio output
-//   info_only            -i                         the probe
+//   override_channels    -c                         main, which hands it to the probe and the
+//   override_samplerate  -r                         play loop (tPlayerConfig, player/playfile.h)
+//   silent               -q, -i                     main, which hands it to the audio output,
+//                                                   and to the play loop
+//   info_only            -i                         main, which hands it to the probe
 //   output_file          -o                         main, which hands it to the audio output;
 //   output_name          -o                         the output owns and closes the stream
 //   output_device        -a                         main, which hands it to the audio output
 //   swap_channels        -p                         main, which hands it to the audio output
 //   spindown             -s                         nothing
-//   gapless              --no-gapless               the probe and the play loop: the encoder's
-//                                                   delay and padding and the header frame of
-//                                                   an MPEG file are not played
-//   swap_bytes           -w                         the probe, which decides from it how the
-//                                                   stream's words enter the bit buffer
+//   gapless              --no-gapless               main, which hands it to the probe: the
+//                                                   encoder's delay and padding and the header
+//                                                   frame of an MPEG file are not played
+//   swap_bytes           -w                         main, which hands it to the probe: it decides
+//                                                   from it how the stream's words enter the bit
+//                                                   buffer
 //
 // The state of the two processes of a play (child_pid, the pipe's infd) is the player's
 // own: tProcesses in player/playfile.h.

@@ -1,7 +1,6 @@
 #include "input.h"
 
 #include "mpegsync.h"
-#include "settings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,7 +86,7 @@ bool prefix_holds_frames(int prefix, int64_t bytes) {
     return false;
 }
 
-bool prepare_stream(const char* file, int fd) {
+bool prepare_stream(const char* file, int fd, bool count_length) {
     const int prefix = memfd_create("vexa-stream", 0);
     if (prefix < 0) {
         std::perror("memfd_create");
@@ -107,7 +106,7 @@ bool prepare_stream(const char* file, int fd) {
     // The track time needs the whole length; a stream whose first bytes hold neither a WAV
     // header nor MPEG audio is refused by the probe, and is not read to an end it may not
     // have (a device such as /dev/zero).
-    if (got > 0 && info_only &&
+    if (got > 0 && count_length &&
         (std::memcmp(head, "RIFF", 4) == 0 || prefix_holds_frames(prefix, got))) {
         const int64_t rest = take_stream(fd, -1, INT64_MAX);
         if (rest > 0) length += rest;
@@ -115,7 +114,7 @@ bool prepare_stream(const char* file, int fd) {
     }
     // A WAV stream lasts as long as its header says or until it ends, whatever the
     // prefix holds: its length reads as the longest a header can give.
-    if (got >= 12 && !info_only && std::memcmp(head, "RIFF", 4) == 0) length = got + INT32_MAX;
+    if (got >= 12 && !count_length && std::memcmp(head, "RIFF", 4) == 0) length = got + INT32_MAX;
     if (got < 0) {
         std::perror(file);
         close(prefix);
@@ -134,7 +133,7 @@ bool prepare_stream(const char* file, int fd) {
 
 } // namespace
 
-bool input_check(const char* file) {
+bool input_check(const char* file, bool count_length) {
     const bool standard_input = std::strcmp(file, "-") == 0;
     if (standard_input && stream.name != nullptr) {
         std::fprintf(stderr, "-: standard input is read once only\n");
@@ -167,7 +166,7 @@ bool input_check(const char* file) {
         close(stream.prefix_fd);
         stream = {nullptr, -1, -1, 0, 0};
     }
-    return prepare_stream(file, fd);
+    return prepare_stream(file, fd, count_length);
 }
 
 bool input_is_stream(const char* file) {

@@ -16,8 +16,8 @@ constexpr int64_t STREAM_TAG_LIMIT = 16 * 1024 * 1024; // tag bytes kept in memo
 
 // Checks that `file` can be played before its probe starts: prints one line naming it and
 // returns false when it is missing, unreadable, a directory or empty. A stream's prefix is
-// read here; with -i the rest of it is counted, so that its length is known.
-bool input_check(const char* file);
+// read here; with `count_length` (-i) the rest of it is counted, so that its length is known.
+bool input_check(const char* file, bool count_length);
 // True when `file` is the stream input_check prepared.
 bool input_is_stream(const char* file);
 // Opens `file` for the probe: the stream's prefix for a stream, else the file itself.

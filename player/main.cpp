@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     audio_configure({silent, swap_channels, output_file, output_name, output_device});
+    const tPlayerConfig config{override_channels, override_samplerate, info_only,
+                               gapless,           swap_bytes,          silent};
 
     if (debug >= 1) std::printf("installing signal handlers\n");
     if (signal(SIGTERM, sigterm_handler) == SIG_ERR || signal(SIGINT, sigint_handler) == SIG_ERR) {
@@ -107,8 +109,8 @@ int main(int argc, char** argv) {
     lock_pages({});
 
     char* const* names = argv + files.first;
-    const int result = info_only ? info_tracks(names, files.count, files.offset)
-                                 : play_tracks(names, files.count, files.offset);
+    const int result = config.info_only ? info_tracks(config, names, files.count, files.offset)
+                                        : play_tracks(config, names, files.count, files.offset);
     if (debug >= 1)
         std::printf("playfile(%s, %ld) returned %d\n", track_name(), files.offset, result);
     int status = result != 0 ? 1 : 0;

@@ -37,6 +37,36 @@ alignas(16) uint8_t instance_area[sizeof(tMPEGInstance) + MP3_INSTANCE_ALIGN];
 
 enum tLoopState { DL_START, DL_DECODE, DL_TRY_WRITE, DL_TRY_READ, DL_SLEEP, DL_END };
 
+// The loop's own state for one track, started from the probe's result.
+struct tPlayState {
+    int32_t rate;           // Hz of the current block
+    int32_t samplecount;    // samples per channel of the current block
+    int64_t samples_played; // sample frames since the start of the track
+    int32_t last_second;    // the second last reported to the daemon
+    int32_t skip_frames;    // decoded frames still to throw away after a seek
+    int64_t wav_bytes_done; // bytes of the data chunk consumed
+    int32_t pcm_pending;    // pcm_left/pcm_right hold a block not yet written
+    int32_t start_counter;  // passes through DL_START, for the fill-level trace
+    int32_t skip_header;    // the next frame decoded carries the stream's header
+    int64_t decoded_at;     // stream sample (after the header frame) of the next frame
+                            // decoded; -1 when not known exactly
+    int64_t last_frame_at;  // stream byte of the last frame decoded
+    tMp3Feed feed;          // MPEG: the frames for the decoder
+    int32_t slot_fill;      // bytes of the pipe block being filled: a pipe read may bring
+                            // less than a block, and only whole ones are committed
+    int32_t memory_locked;  // the player's pages are locked (the first time the loop waits
+                            // for the device)
+    int32_t device_failed;  // the device failed for good: nothing more can play
+};
+
+// One track's play: the options, what the probe found, and the loop's state.
+struct tTrackPlay {
+    const tPlayerConfig& config;
+    const tProbeResult& track;
+    const char* file; // for the messages
+    tPlayState& st;
+};
+
 unsigned addr32(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
@@ -45,7 +75,7 @@ int16_t le16(const uint8_t* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
 }
 
-tLoopState state_start(tPlayback& pb) {
+tLoopState state_start(tPlayState& pb) {
     if (debug >= 3) std::printf("DL_START\n");
     if (debug != 0 && ++pb.start_counter == 0x4000 + 1) {
         pb.start_counter = 0;
@@ -54,9 +84,11 @@ tLoopState state_start(tPlayback& pb) {
     return pb.pcm_pending ? DL_TRY_WRITE : DL_DECODE;
 }
 
-tLoopState decode_wav(tPlayback& pb) {
+tLoopState decode_wav(const tTrackPlay& p) {
+    tPlayState& pb = p.st;
+    const tWAVInfo& wav = p.track.wav;
     if (debug >= 3) std::printf("DL_DECODE wavmode\n");
-    if (pb.wav_bytes_done >= pb.wav.data_size) return DL_END;
+    if (pb.wav_bytes_done >= wav.data_size) return DL_END;
     if (debug >= 3) std::printf("DL_DECODE reading some data\n");
     int r = read_wav_data_from_inbuf(player_input);
     if (r == 0) {
@@ -69,11 +101,12 @@ tLoopState decode_wav(tPlayback& pb) {
     }
     pb.samplecount = 0;
     const uint8_t* block = player_input.wav_block.data();
-    const int channels = override_channels != 0 ? override_channels : pb.wav.channels;
-    pb.rate = override_samplerate != 0 ? override_samplerate : pb.wav.samplerate;
+    const int channels =
+        p.config.override_channels != 0 ? p.config.override_channels : wav.channels;
+    pb.rate = p.config.override_samplerate != 0 ? p.config.override_samplerate : wav.samplerate;
     if (channels == 1) {
         const int samples = player_input.wav_count / 2;
-        for (int i = 0; i < samples && pb.wav_bytes_done < pb.wav.data_size; i++) {
+        for (int i = 0; i < samples && pb.wav_bytes_done < wav.data_size; i++) {
             pcm_left[i] = le16(block + 2 * i);
             pb.wav_bytes_done += 2;
             pb.samplecount += 1;
@@ -81,7 +114,7 @@ tLoopState decode_wav(tPlayback& pb) {
         std::memcpy(pcm_right, pcm_left, static_cast<size_t>(pb.samplecount) * sizeof(int16_t));
     } else {
         const int samples = player_input.wav_count / 4;
-        for (int i = 0; i < samples && pb.wav_bytes_done < pb.wav.data_size; i++) {
+        for (int i = 0; i < samples && pb.wav_bytes_done < wav.data_size; i++) {
             pcm_left[i] = le16(block + 4 * i);
             pcm_right[i] = le16(block + 4 * i + 2);
             pb.wav_bytes_done += 4;
@@ -104,15 +137,16 @@ void trace_status(const char* call, tMPEGStatus s) {
 // has become something else, or never ends (a device).
 constexpr int64_t LOST_SYNC_BYTES = 1 << 20;
 
-bool lost_sync(const tPlayback& pb) {
-    if (stream_position(player_input) - pb.last_frame_at <= LOST_SYNC_BYTES) return false;
-    std::fprintf(stderr, "%s: no MPEG audio frame in 1 MiB; the track ends here\n", pb.file_name);
+bool lost_sync(const tTrackPlay& p) {
+    if (stream_position(player_input) - p.st.last_frame_at <= LOST_SYNC_BYTES) return false;
+    std::fprintf(stderr, "%s: no MPEG audio frame in 1 MiB; the track ends here\n", p.file);
     return true;
 }
 
 // The part of the decoded frame that is played: after the header frame, and without the
 // encoder's delay and padding. False when nothing of it is.
-bool keep_samples(tPlayback& pb, int channels, int64_t header_at) {
+bool keep_samples(const tTrackPlay& p, int channels, int64_t header_at) {
+    tPlayState& pb = p.st;
     // The header's frame is the one at the reader's first byte; if it was not decoded,
     // the next frame is played.
     if (pb.skip_header) {
@@ -121,7 +155,7 @@ bool keep_samples(tPlayback& pb, int channels, int64_t header_at) {
     }
     if (pb.decoded_at < 0) return true;
     int32_t from = 0, kept = 0;
-    gapless_clip(pb.gapless, pb.decoded_at, pb.samplecount, &from, &kept);
+    gapless_clip(p.track.gapless, pb.decoded_at, pb.samplecount, &from, &kept);
     pb.decoded_at += pb.samplecount;
     if (kept > 0 && from > 0) {
         const auto bytes = static_cast<size_t>(kept) * sizeof(int16_t);
@@ -132,7 +166,8 @@ bool keep_samples(tPlayback& pb, int channels, int64_t header_at) {
     return kept > 0;
 }
 
-tLoopState decode_mpeg(tPlayback& pb) {
+tLoopState decode_mpeg(const tTrackPlay& p) {
+    tPlayState& pb = p.st;
     tMp3Feed& feed = pb.feed;
     for (;;) {
         const tFeedEvent e = mp3feed_next(feed);
@@ -152,22 +187,20 @@ tLoopState decode_mpeg(tPlayback& pb) {
         case FEED_NO_SYNC:
             trace_status("(MP3SearchForSyncword) mpgstatus = ", feed.status);
             // Once the input has ended, a search that finds nothing more ends the stream.
-            return feed.input_ended || lost_sync(pb) ? DL_END : DL_START;
+            return feed.input_ended || lost_sync(p) ? DL_END : DL_START;
         case FEED_NOT_STREAM:
             if (debug >= 3) std::printf("DL_DECODE no stream starts at this sync word\n");
-            return lost_sync(pb) ? DL_END : DL_START;
+            return lost_sync(p) ? DL_END : DL_START;
         case FEED_BAD_HEADER:
             trace_status("(MP3DecodeInfo)        mpgstatus = ", feed.status);
-            return lost_sync(pb) ? DL_END : DL_START;
+            return lost_sync(p) ? DL_END : DL_START;
         case FEED_HEADER_READ:
             // The tags at the end of the file are no part of the stream.
-            if (pb.stream_bytes >= 0 && feed.header_at >= pb.stream_bytes) {
-                pb.end_flag = 1;
-                return DL_END;
-            }
+            if (p.track.stream_bytes >= 0 && feed.header_at >= p.track.stream_bytes) return DL_END;
             if (debug >= 3) std::printf("decoder:  Decoded Header.\n");
             if (debug >= 4) MP3PrintHeader(&feed.header);
-            pb.rate = override_samplerate != 0 ? override_samplerate : MP3SampleRate(&feed.header);
+            pb.rate = p.config.override_samplerate != 0 ? p.config.override_samplerate
+                                                        : MP3SampleRate(&feed.header);
             if (debug >= 3) std::printf("DL_DECODE rate = %d\n", pb.rate);
             break;
         case FEED_DROPPED:
@@ -175,13 +208,13 @@ tLoopState decode_mpeg(tPlayback& pb) {
             return DL_START;
         case FEED_CUT_SHORT:
         case FEED_END:
-            pb.end_flag = 1;
             return DL_END;
         case FEED_FRAME: {
             if (debug >= 3)
                 std::printf("DL_DECODE %d samples per channel\n", feed.header.samplesperchannel);
             pb.samplecount = feed.header.samplesperchannel;
-            const int channels = override_channels != 0 ? override_channels : feed.header.numchans;
+            const int channels =
+                p.config.override_channels != 0 ? p.config.override_channels : feed.header.numchans;
             pb.last_frame_at = feed.header_at;
             // The frames dropped after a seek count as played: the time runs from the
             // frame the seek landed on.
@@ -191,7 +224,7 @@ tLoopState decode_mpeg(tPlayback& pb) {
                 if (pb.decoded_at >= 0) pb.decoded_at += pb.samplecount;
                 return DL_START;
             }
-            if (!keep_samples(pb, feed.header.numchans, feed.header_at)) return DL_START;
+            if (!keep_samples(p, feed.header.numchans, feed.header_at)) return DL_START;
             // A mono frame has no right channel of its own, whatever -c asks for.
             if (channels == 1 || feed.header.numchans == 1)
                 std::memcpy(pcm_right, pcm_left,
@@ -203,12 +236,13 @@ tLoopState decode_mpeg(tPlayback& pb) {
     }
 }
 
-tLoopState state_decode(tPlayback& pb) {
+tLoopState state_decode(const tTrackPlay& p) {
     if (debug >= 3) std::printf("DL_DECODE\n");
-    return pb.wavmode ? decode_wav(pb) : decode_mpeg(pb);
+    return p.track.wavmode ? decode_wav(p) : decode_mpeg(p);
 }
 
-tLoopState state_try_write(tPlayback& pb) {
+tLoopState state_try_write(const tTrackPlay& p) {
+    tPlayState& pb = p.st;
     if (debug >= 3) {
         std::printf("DL_TRY_WRITE\n");
         std::printf("DL_TRY_WRITE samplecount = %d rate = %d\n", pb.samplecount, pb.rate);
@@ -224,7 +258,7 @@ tLoopState state_try_write(tPlayback& pb) {
         const auto second = static_cast<int32_t>(pb.samples_played / pb.rate);
         if (second != pb.last_second) {
             report_play_time(second);
-            progress_show(pb, second);
+            if (!p.config.silent) progress_show(p.track, pb.feed.header.packed_info, second);
             pb.last_second = second;
         }
     }
@@ -232,7 +266,7 @@ tLoopState state_try_write(tPlayback& pb) {
     return DL_DECODE;
 }
 
-tLoopState state_try_read(tPlayback& pb) {
+tLoopState state_try_read(tPlayState& pb) {
     if (debug >= 3) std::printf("DL_TRY_READ\n");
     // Once the pipe has ended there is nothing more to read; a pending block waits for
     // the device alone.
@@ -276,7 +310,7 @@ tLoopState state_try_read(tPlayback& pb) {
 // Waits until the pipe has data for a free block of the pipe buffer, or the device has
 // room for a pending block, whichever comes first. With neither to wait for (the pipe
 // has ended and nothing is pending) it returns at once.
-tLoopState state_sleep(tPlayback& pb) {
+tLoopState state_sleep(tPlayState& pb) {
     if (debug >= 3) std::printf("DL_SLEEP\n");
     // The pipe, the device's descriptors and the daemon's connection.
     std::array<pollfd, 1 + AUDIO_POLL_MAX + 1> fds{};
@@ -305,31 +339,45 @@ tLoopState state_sleep(tPlayback& pb) {
 
 } // namespace
 
-void play_loop(tPlayback& pb) {
+int play_loop(const tPlayerConfig& config, const tProbeResult& track, const char* file) {
+    tPlayState st{};
+    st.rate = AUDIO_OUT_RATE;
+    st.last_second = -1;
+    st.samples_played = track.samples_played;
+    st.skip_frames = track.skip_frames;
+    st.wav_bytes_done = track.wav_bytes_done;
+    st.skip_header = track.skip_header;
+    st.decoded_at = track.decoded_at;
+    // The loop follows the stream from the reader's start byte, with what the probe has
+    // learned of a free-format frame's length. The input record and the pipe buffer start
+    // empty for each track, bound to the track's byte order.
+    input_bind_pipe(player_input, pbuf, track.swap_bytes);
+    mp3feed_init(st.feed, inst, pcm_left, pcm_right, &player_input, 1);
+    st.feed.free_frame_bytes = track.free_frame_bytes;
+    const tTrackPlay p{config, track, file, st};
     tLoopState state = DL_START;
-    pb.slot_fill = 0;
-    pb.memory_locked = 0;
     while (state != DL_END) {
         switch (state) {
         case DL_START:
-            state = state_start(pb);
+            state = state_start(st);
             break;
         case DL_DECODE:
-            state = state_decode(pb);
+            state = state_decode(p);
             break;
         case DL_TRY_WRITE:
-            state = state_try_write(pb);
+            state = state_try_write(p);
             break;
         case DL_TRY_READ:
-            state = state_try_read(pb);
+            state = state_try_read(st);
             break;
         case DL_SLEEP:
-            state = state_sleep(pb);
+            state = state_sleep(st);
             break;
         case DL_END:
             break;
         }
     }
+    return st.device_failed;
 }
 
 int decoder_init() {
@@ -371,34 +419,24 @@ void open_device() {
     }
 }
 
-int play_first_track(tPlayback& pb, const char* file) {
-    fork_reader(pb, file); // only the player process comes back
+int play_first_track(const tPlayerConfig& config, const tProbeResult& track, const char* file) {
+    fork_reader(track, file); // only the player process comes back
     // Opened here, not inherited: wrappers of the device may close what a child inherits.
     open_device();
-    return play_track(pb);
+    return play_track(config, track, file);
 }
 
-int play_track(tPlayback& pb) {
+int play_track(const tPlayerConfig& config, const tProbeResult& track, const char* file) {
     if (debug >= 1) std::printf("reinitializing MP3 library, inst=0x%08X\n", addr32(inst));
     std::memset(static_cast<void*>(inst), 0, sizeof(tMPEGInstance));
     MP3InitInstance(inst);
-    // The loop follows the stream from the reader's start byte, with what the probe has
-    // learned of a free-format frame's length.
-    const int32_t free_frame_bytes = pb.feed.free_frame_bytes;
-    input_bind_pipe(player_input, pbuf, pb.swap_bytes);
-    mp3feed_init(pb.feed, inst, pcm_left, pcm_right, &player_input, 1);
-    pb.feed.free_frame_bytes = free_frame_bytes;
 
     if (debug >= 2) std::printf("Entering main decode/play loop.\n");
-    if (!pb.end_flag) {
-        pb.pcm_pending = 0;
-        pb.start_counter = 0;
-        play_loop(pb);
-    }
+    const int device_failed = track.unreadable ? 0 : play_loop(config, track, file);
     progress_end();
     close(processes.infd);
     processes.infd = -1;
-    return pb.device_failed;
+    return device_failed;
 }
 
 void end_play(int device_failed) {

@@ -34,20 +34,37 @@ struct tMpegLayout {
 tMpegLayout layout;
 std::array<uint8_t, MPEG_MAX_FREE_BYTES> first_frame;
 
-// A WAV file that cannot be played is refused here, before anything is started.
-[[noreturn]] void refuse_wav(const char* file, const char* why) {
-    std::fprintf(stderr, "%s: cannot play this WAV file: %s\n", file, why);
-    std::exit(1);
+// The file being examined, and the first read error met in it (0: none). After an error
+// every read finds nothing, and the probe ends with the error as its verdict.
+struct tProbeInput {
+    int32_t fd;
+    int32_t swap_bytes;
+    int32_t read_error; // errno
+};
+
+tProbeVerdict refused(const char* format, const char* text) {
+    tProbeVerdict v{PROBE_REFUSED, {}};
+    std::snprintf(v.why, sizeof v.why, format, text);
+    return v;
 }
 
-void check_wav(tPlayback& pb, const char* file) {
+// A WAV file that cannot be played is refused before anything is started.
+tProbeVerdict refuse_wav(const char* why) {
+    return refused("cannot play this WAV file: %s", why);
+}
+
+bool check_wav(const tPlayerConfig& config, tProbeResult& pb, tProbeVerdict* verdict) {
     tWAVInfo& w = pb.wav;
-    if (const char* why = wav_unplayable_reason(&w)) refuse_wav(file, why);
-    const int rate = override_samplerate != 0 ? override_samplerate : w.samplerate;
+    if (const char* why = wav_unplayable_reason(&w)) {
+        *verdict = refuse_wav(why);
+        return false;
+    }
+    const int rate = config.override_samplerate != 0 ? config.override_samplerate : w.samplerate;
     if (!audio_rate_supported(rate)) {
         char why[64];
         std::snprintf(why, sizeof why, "no conversion from %d Hz", rate);
-        refuse_wav(file, why);
+        *verdict = refuse_wav(why);
+        return false;
     }
     // A data chunk that claims more than the file holds, or whose size was never filled in,
     // ends with the file; a block alignment that disagrees with the sample format would
@@ -57,6 +74,7 @@ void check_wav(tPlayback& pb, const char* file) {
     w.block_align = static_cast<int16_t>(2 * w.channels);
     // A trailing part of a sample frame is not played as a whole one.
     w.data_size -= w.data_size % w.block_align;
+    return true;
 }
 
 // How far the search for the first frame goes past the tags before it gives up. Junk before
@@ -70,17 +88,16 @@ constexpr int64_t SEARCH_LIMIT = 1 << 20;
 constexpr int SCAN_PIECE = 65536;
 uint8_t scan_buffer[SCAN_PIECE + MPEG_RUN_WINDOW];
 
-// Reads up to `bytes` bytes of the file at `at`, fewer only at its end; the process ends on
-// a read error.
-size_t read_at(const tPlayback& pb, const char* file, int64_t at, uint8_t* dest, size_t bytes) {
+// Reads up to `bytes` bytes of the file at `at`, fewer only at its end or after a read
+// error (kept in `in`).
+size_t read_at(tProbeInput& in, int64_t at, uint8_t* dest, size_t bytes) {
     size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n =
-            pread(pb.file_fd, dest + done, bytes - done, static_cast<off_t>(at) + done);
+    while (done < bytes && in.read_error == 0) {
+        const ssize_t n = pread(in.fd, dest + done, bytes - done, static_cast<off_t>(at) + done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            std::perror(file);
-            std::exit(1);
+            in.read_error = errno;
+            break;
         }
         if (n == 0) break;
         done += static_cast<size_t>(n);
@@ -90,9 +107,9 @@ size_t read_at(const tPlayback& pb, const char* file, int64_t at, uint8_t* dest,
 
 // The first run of MPEG audio frames from stream byte `from` on, as the decoder will see
 // the bytes (-w leaves each word in the machine's order): its layer, and in `*at` its first
-// byte; 0 when none starts within SEARCH_LIMIT bytes or before the end of the file.
-int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun* run,
-                 int64_t* at_byte) {
+// byte; 0 when none starts within SEARCH_LIMIT bytes or before the end of the file, or the
+// file cannot be read.
+int32_t find_run(tProbeInput& in, int64_t from, tFrameRun* run, int64_t* at_byte) {
     size_t held = 0, at = 0;
     int64_t next_read = from;
     int64_t held_from = from; // stream byte of scan_buffer[0]
@@ -103,8 +120,9 @@ int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun*
             held_from += static_cast<int64_t>(at);
             held -= at;
             at = 0;
-            const size_t n = read_at(pb, file, next_read, scan_buffer + held, SCAN_PIECE);
-            stream_bytes_in(std::span(scan_buffer + held, n), pb.swap_bytes);
+            const size_t n = read_at(in, next_read, scan_buffer + held, SCAN_PIECE);
+            if (in.read_error != 0) return 0;
+            stream_bytes_in(std::span(scan_buffer + held, n), in.swap_bytes);
             next_read += static_cast<int64_t>(n);
             held += n;
             ended = n < static_cast<size_t>(SCAN_PIECE);
@@ -130,37 +148,40 @@ int32_t find_run(const tPlayback& pb, const char* file, int64_t from, tFrameRun*
 
 // Nothing is played from a file that holds no Layer III stream: the bytes of anything else
 // would reach the speaker as noise. Junk before the first frame is passed over; the first
-// frame's header (Xing, Info, VBRI) is read.
-void check_stream(tPlayback& pb, const char* file) {
+// frame's header (Xing, Info, VBRI) is read. False, with the verdict, when the file is
+// refused.
+bool check_stream(tProbeInput& in, tProbeResult& pb, tProbeVerdict* verdict) {
     tFrameRun run{};
     int64_t at = pb.start_offset;
-    const int32_t layer = find_run(pb, file, pb.start_offset, &run, &at);
+    const int32_t layer = find_run(in, pb.start_offset, &run, &at);
     if (layer == 3) {
-        pb.feed.free_frame_bytes =
-            mpeg_learn_free_length(pb.feed.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
+        pb.free_frame_bytes =
+            mpeg_learn_free_length(pb.free_frame_bytes, run.free_length, MPEG_FREE_BY_RUN);
         if (debug >= 1 && at != pb.start_offset)
             std::printf("decoder: %lld bytes before the first frame passed over\n",
                         static_cast<long long>(at - pb.start_offset));
         pb.start_offset = at;
         layout.audio_start = at;
-        layout.free_length = pb.feed.free_frame_bytes;
+        layout.free_length = pb.free_frame_bytes;
         // The tag is read as the file holds it; under -w the words are turned.
-        const size_t n = read_at(pb, file, at, first_frame.data(), first_frame.size());
+        const size_t n = read_at(in, at, first_frame.data(), first_frame.size());
+        if (in.read_error != 0) return false;
         if (pb.swap_bytes) frame_tag_parse(std::span(first_frame).first(n), &layout.tag);
-        return;
+        return true;
     }
+    if (in.read_error != 0) return false;
     if (layer != 0)
-        std::fprintf(stderr, "%s: MPEG audio Layer %s is not supported, only Layer III\n", file,
-                     layer == 1 ? "I" : "II");
+        *verdict = refused("MPEG audio Layer %s is not supported, only Layer III",
+                           layer == 1 ? "I" : "II");
     else
-        std::fprintf(stderr, "%s: no MPEG audio Layer III or WAV stream found\n", file);
-    std::exit(1);
+        *verdict = refused("%s", "no MPEG audio Layer III or WAV stream found");
+    return false;
 }
 
 // The frame header at `at` as the file holds it; false when there is none.
-bool header_at(const tPlayback& pb, const char* file, int64_t at, tFrameInfo* f) {
+bool header_at(tProbeInput& in, int64_t at, tFrameInfo* f) {
     uint8_t h[4];
-    return read_at(pb, file, at, h, 4) == 4 && mpeg_frame_header(h, f);
+    return read_at(in, at, h, 4) == 4 && mpeg_frame_header(h, f);
 }
 
 // Length of the frame `f`, free format by the stream's learned length.
@@ -177,14 +198,14 @@ struct tWalk {
 // Walks the frame headers from the frame at `from`, reading 4 bytes at each, until `stop`
 // frames have been passed or the audio ends. Where a header is missing the next run of
 // frames is searched for (up to the same bound as the first one).
-tWalk walk_frames(const tPlayback& pb, const char* file, int64_t from, int64_t stop) {
+tWalk walk_frames(tProbeInput& in, int64_t from, int64_t stop) {
     tWalk w{0, from, 0};
     tFrameInfo first{};
-    if (!header_at(pb, file, from, &first)) return w;
+    if (!header_at(in, from, &first)) return w;
     while (w.frames < stop && w.at + 4 <= layout.audio_end) {
         tFrameInfo f{};
         w.reads += 1;
-        if (header_at(pb, file, w.at, &f) && mpeg_same_stream(f, first)) {
+        if (header_at(in, w.at, &f) && mpeg_same_stream(f, first)) {
             const int32_t length = frame_length(f);
             if (length <= 0 || w.at + length > layout.audio_end) break;
             w.frames += 1;
@@ -193,7 +214,7 @@ tWalk walk_frames(const tPlayback& pb, const char* file, int64_t from, int64_t s
         }
         tFrameRun run{};
         int64_t next = 0;
-        if (find_run(pb, file, w.at + 1, &run, &next) != 3 || next >= layout.audio_end) break;
+        if (find_run(in, w.at + 1, &run, &next) != 3 || next >= layout.audio_end) break;
         w.at = next;
     }
     return w;
@@ -201,14 +222,14 @@ tWalk walk_frames(const tPlayback& pb, const char* file, int64_t from, int64_t s
 
 // A computed frame start made exact: the nearest byte within a few where a header of the
 // stream starts and the next one follows it. -1 when none is near.
-int64_t settle_on_frame(const tPlayback& pb, const char* file, int64_t at) {
+int64_t settle_on_frame(tProbeInput& in, int64_t at) {
     constexpr int NEAR = 8;
     for (int d = 0; d <= 2 * NEAR; d++) {
         const int64_t p = at + ((d & 1) ? -(d + 1) / 2 : d / 2);
         tFrameInfo f{}, g{};
-        if (p < layout.audio_start || !header_at(pb, file, p, &f)) continue;
+        if (p < layout.audio_start || !header_at(in, p, &f)) continue;
         const int32_t length = frame_length(f);
-        if (length > 0 && header_at(pb, file, p + length, &g) && mpeg_same_stream(f, g)) return p;
+        if (length > 0 && header_at(in, p + length, &g) && mpeg_same_stream(f, g)) return p;
     }
     return -1;
 }
@@ -216,22 +237,23 @@ int64_t settle_on_frame(const tPlayback& pb, const char* file, int64_t at) {
 // Where to start in an MPEG stream, the time counted from there, and how long it lasts:
 // exact from a header's frame count, else by walking the frame headers. A start time goes
 // through the header's table of contents, CBR arithmetic over the audio bytes (an Info
-// header), or a walk to the frame.
-void place_mpeg(tPlayback& pb, const char* file, long offset) {
+// header), or a walk to the frame. False when the file cannot be read.
+bool place_mpeg(const tPlayerConfig& config, tProbeInput& in, tProbeResult& pb, long offset) {
     pb.skip_frames = 2;
     if (debug >= 1)
         std::printf("decoder: seeking to %d:%02d\n", static_cast<int>(offset / 60),
                     static_cast<int>(offset % 60));
     const tFrameTag& tag = layout.tag;
     tFrameInfo first{};
-    if (!header_at(pb, file, layout.audio_start, &first)) first.rate = 0;
+    if (!header_at(in, layout.audio_start, &first)) first.rate = 0;
+    if (in.read_error != 0) return false;
     const int32_t rate = tag.kind != FRAME_TAG_NONE ? tag.rate : first.rate;
     const int32_t spf = first.version_bits == 3 ? 1152 : 576;
     // The first frame of sound: after the header's frame.
     const int64_t body =
         layout.audio_start + (tag.kind != FRAME_TAG_NONE ? frame_length(first) : 0);
-    const int64_t kept_from = gapless && tag.lame ? tag.delay + GAPLESS_DECODER_DELAY : 0;
-    pb.rate = override_samplerate != 0 ? override_samplerate : rate;
+    const int64_t kept_from = config.gapless && tag.lame ? tag.delay + GAPLESS_DECODER_DELAY : 0;
+    const int32_t play_rate = config.override_samplerate != 0 ? config.override_samplerate : rate;
 
     int64_t total = 0;
     if (tag.frames > 0) {
@@ -242,8 +264,9 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
                         : tag.kind == FRAME_TAG_INFO ? "Info"
                                                      : "Xing",
                         tag.frames, tag.delay, tag.padding);
-    } else if (info_only) {
-        const tWalk w = walk_frames(pb, file, body, INT64_MAX);
+    } else if (config.info_only) {
+        const tWalk w = walk_frames(in, body, INT64_MAX);
+        if (in.read_error != 0) return false;
         total = w.frames * spf;
         if (debug >= 1)
             std::printf("decoder: %lld frames in %lld header reads\n",
@@ -253,7 +276,7 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     if (debug >= 1 && total > 0)
         std::printf("decoder: total track time is %d:%02d\n", pb.total_track_time / 60,
                     pb.total_track_time % 60);
-    if (info_only || rate <= 0) return;
+    if (config.info_only || rate <= 0) return true;
 
     const int64_t target = static_cast<int64_t>(offset) * rate + kept_from;
     int64_t byte = 0, landing = 0;
@@ -266,7 +289,8 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
         // Constant bitrate: frame k starts k * spf/8 * bitrate / rate bytes after the first.
         const int64_t k = target / spf;
         const int64_t at = body + mp3_bits_of_samples(first.word, k * spf) / 8;
-        const int64_t settled = settle_on_frame(pb, file, at);
+        const int64_t settled = settle_on_frame(in, at);
+        if (in.read_error != 0) return false;
         byte = settled >= 0 ? settled : at;
         landing = k * spf;
         exact = settled >= 0;
@@ -275,7 +299,8 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
         byte += layout.audio_start;
         if (debug >= 1) std::printf("decoder: VBR detected, seeking by the table of contents\n");
     } else {
-        const tWalk w = walk_frames(pb, file, body, target / spf);
+        const tWalk w = walk_frames(in, body, target / spf);
+        if (in.read_error != 0) return false;
         byte = w.at;
         landing = w.frames * spf;
         exact = true;
@@ -288,56 +313,67 @@ void place_mpeg(tPlayback& pb, const char* file, long offset) {
     pb.start_offset = byte;
     pb.stream_bytes = layout.audio_end - byte;
     const int64_t from = landing > kept_from ? landing - kept_from : 0;
-    pb.samples_played = rate > 0 ? from * pb.rate / rate : 0;
+    pb.samples_played = rate > 0 ? from * play_rate / rate : 0;
     pb.decoded_at = exact ? landing : -1;
     pb.skip_header = 0;
     if (debug >= 1)
         std::printf("decoder: starting at byte %lld, %lld samples into the track\n",
                     static_cast<long long>(byte), static_cast<long long>(from));
+    return true;
+}
+
+// The probe's end: the file is closed (the reader opens it again); a read error met on the
+// way is the verdict.
+tProbeVerdict finish(tProbeInput& in, tProbeVerdict verdict) {
+    if (in.fd >= 0) close(in.fd);
+    if (in.read_error != 0) return refused("%s", std::strerror(in.read_error));
+    return verdict;
 }
 
 } // namespace
 
-void probe_file(tPlayback& pb, const char* file, long offset) {
+tProbeVerdict probe_file(const tPlayerConfig& config, const char* file, long offset,
+                         tProbeResult& pb) {
     if (debug >= 1) std::printf("decoder: filename=%s, time=%d\n", file, static_cast<int>(offset));
     // A start before the beginning is a start at the beginning; one past any track's end
     // is kept in a range where byte and sample counts cannot overflow.
     if (offset < 0) offset = 0;
     if (offset > MAX_OFFSET) offset = MAX_OFFSET;
-    pb.file_name = file;
+    pb = tProbeResult{};
     pb.stream_bytes = -1;
     pb.decoded_at = -1;
     pb.gapless = tGaplessWindow{0, -1};
-    pb.file_fd = input_open(file);
-    if (pb.file_fd < 0) {
+    tProbeVerdict verdict{PROBE_PLAY, {}};
+    tProbeInput in{input_open(file), config.swap_bytes, 0};
+    if (in.fd < 0) {
         std::perror(file);
-        pb.end_flag = 1;
+        pb.unreadable = 1;
     }
     struct stat st {};
-    if (fstat(pb.file_fd, &st) < 0) {
+    if (fstat(in.fd, &st) < 0) {
         std::perror(file);
-        pb.end_flag = 1;
+        pb.unreadable = 1;
     } else {
         pb.file_length = st.st_size;
         if (debug >= 1) std::printf("file_length %lld\n", static_cast<long long>(pb.file_length));
     }
-    if (debug >= 1) std::printf("reader: infd = %d\n", pb.file_fd);
+    if (debug >= 1) std::printf("reader: infd = %d\n", in.fd);
 
-    pb.swap_bytes = swap_bytes;
-    const int r = wav_read_header(pb.file_fd, &pb.wav);
+    pb.swap_bytes = config.swap_bytes;
+    const int r = wav_read_header(in.fd, &pb.wav);
     if (r == WAV_PCM) {
         pb.swap_bytes = 0;
         pb.wavmode = 1;
         pb.start_offset = pb.wav.data_offset;
-        check_wav(pb, file);
+        if (!check_wav(config, pb, &verdict)) return finish(in, verdict);
     } else if (r == WAV_UNPLAYABLE) {
-        refuse_wav(file, wav_unplayable_reason(&pb.wav));
+        return finish(in, refuse_wav(wav_unplayable_reason(&pb.wav)));
     } else {
         layout = tMpegLayout{};
         // Only a file has an end to look at: a stream's end is not known before it comes.
         const bool whole_file = S_ISREG(st.st_mode) && !input_is_stream(file);
         tTagSpan span{};
-        find_tag_span(pb.file_fd, whole_file ? pb.file_length : -1, &span);
+        find_tag_span(in.fd, whole_file ? pb.file_length : -1, &span);
         if (span.start_tags_end > 0 && debug >= 1)
             std::printf("found id3v2 header, mp3 offset = %lld\n",
                         static_cast<long long>(span.start_tags_end));
@@ -346,11 +382,11 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
                         static_cast<long long>(span.end_tags_start));
         pb.start_offset = span.start_tags_end;
         layout.audio_end = whole_file ? span.end_tags_start : INT64_MAX;
-        if (!pb.end_flag) check_stream(pb, file);
+        if (!pb.unreadable && !check_stream(in, pb, &verdict)) return finish(in, verdict);
         pb.stream_bytes = layout.audio_end - pb.start_offset;
         // Played from the start, the header's frame is decoded but not heard, and the
         // encoder's delay and padding are trimmed.
-        if (gapless && layout.tag.kind != FRAME_TAG_NONE) {
+        if (config.gapless && layout.tag.kind != FRAME_TAG_NONE) {
             pb.skip_header = 1;
             pb.decoded_at = 0;
             // A stream's length is not known before its end: its header is taken at its word.
@@ -360,7 +396,7 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         }
     }
 
-    if (offset == 0 && !info_only) return;
+    if (offset == 0 && !config.info_only) return finish(in, verdict);
 
     if (pb.wavmode) {
         const int64_t bytes_per_second =
@@ -372,12 +408,9 @@ void probe_file(tPlayback& pb, const char* file, long offset) {
         pb.start_offset += skip;
         pb.wav_bytes_done = skip;
         pb.total_track_time = static_cast<int32_t>(pb.wav.data_size / bytes_per_second);
-    } else {
-        place_mpeg(pb, file, offset);
+    } else if (!place_mpeg(config, in, pb, offset)) {
+        return finish(in, verdict);
     }
-
-    if (info_only) {
-        std::printf("total_track_time %d\n\n", pb.total_track_time < 0 ? 0 : pb.total_track_time);
-        std::exit(1);
-    }
+    if (config.info_only) verdict.verdict = PROBE_INFO;
+    return finish(in, verdict);
 }

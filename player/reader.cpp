@@ -98,11 +98,10 @@ void make_track_pipe(int (&fds)[2]) {
         std::printf("pipe capacity stays at the system default\n");
 }
 
-void fork_reader(tPlayback& pb, const char* file) {
-    close(pb.file_fd);
-    pb.file_fd = -1;
+void fork_reader(const tProbeResult& track, const char* file) {
     if (debug >= 1)
-        std::printf("forking sub-process, offset=%lld\n", static_cast<long long>(pb.start_offset));
+        std::printf("forking sub-process, offset=%lld\n",
+                    static_cast<long long>(track.start_offset));
     int fds[2];
     make_track_pipe(fds);
     std::fflush(stdout); // what is buffered is printed once, not by both processes
@@ -121,7 +120,7 @@ void fork_reader(tPlayback& pb, const char* file) {
         // before the fork; giving them back halves its resident memory.
         if (munlockall() < 0) std::perror("munlockall()");
         free_pipe_buffer();
-        run_reader(file, pb.start_offset, fds[1]);
+        run_reader(file, track.start_offset, fds[1]);
         finish_reader(copy_more_tracks());
     }
     follow_reader(reader);

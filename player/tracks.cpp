@@ -5,13 +5,11 @@
 #include "settings.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -19,7 +17,7 @@ namespace {
 
 // What the reader hands the player for each track after the first, with the track's pipe.
 struct tTrackRecord {
-    tPlayback pb;
+    tProbeResult track;
     int32_t file_index; // in the run's list of files
 };
 static_assert(std::is_trivially_copyable_v<tTrackRecord>);
@@ -27,6 +25,7 @@ static_assert(std::is_trivially_copyable_v<tTrackRecord>);
 // The run's files, and the socket between reader and player (0: the reader's end, 1: the
 // player's; -1 when closed or never made, as for one file).
 struct tTrackList {
+    tPlayerConfig config;
     char* const* files;
     int32_t count;
     long offset;
@@ -35,7 +34,7 @@ struct tTrackList {
     int32_t failed;  // a file has failed (the reader's count)
     int32_t channel[2];
 };
-tTrackList tracks = {nullptr, 0, 0, 0, 0, 0, {-1, -1}};
+tTrackList tracks = {{}, nullptr, 0, 0, 0, 0, 0, {-1, -1}};
 
 // Time as m:ss, or h:mm:ss from an hour on.
 void format_time(long seconds, char (&text)[32]) {
@@ -46,33 +45,7 @@ void format_time(long seconds, char (&text)[32]) {
         std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
 }
 
-// The probe, in the child of prepare_track: the record goes to `out` when the file can be
-// played; a refused file ends the process with its own message before.
-[[noreturn]] void probe_child(const char* file, long offset, int out) {
-    processes.child_pid = -1;
-    tPlayback pb{};
-    pb.rate = 44100;
-    pb.last_second = -1;
-    pb.file_fd = -1;
-    if (debug >= 1)
-        std::printf("initializing MP3 library, inst=0x%08X\n",
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(inst)));
-    MP3InitInstance(inst);
-    probe_file(pb, file, offset);
-    close(pb.file_fd);
-    pb.file_fd = -1;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&pb);
-    for (size_t done = 0; done < sizeof pb;) {
-        const ssize_t n = write(out, bytes + done, sizeof pb - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(1);
-        done += static_cast<size_t>(n);
-    }
-    std::fflush(stdout);
-    _exit(0);
-}
-
-bool past_end(const tPlayback& pb) {
+bool past_end(const tProbeResult& pb) {
     return pb.wavmode ? pb.wav_bytes_done >= pb.wav.data_size : pb.start_offset >= pb.file_length;
 }
 
@@ -108,7 +81,7 @@ bool send_track(const tTrackRecord& record, int fd) {
 }
 
 // In the player: the reader's next track, its pipe made the input. False when there is none.
-bool next_track(tPlayback& pb) {
+bool next_track(tProbeResult& track) {
     if (tracks.channel[0] >= 0) { // the reader's end, inherited
         close(tracks.channel[0]);
         tracks.channel[0] = -1;
@@ -129,7 +102,7 @@ bool next_track(tPlayback& pb) {
     }
     int fd = -1;
     std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    pb = record.pb;
+    track = record.track;
     tracks.playing = record.file_index;
     processes.infd = fd;
     const int flags = fcntl(fd, F_GETFL);
@@ -141,10 +114,10 @@ bool next_track(tPlayback& pb) {
 }
 
 // The first file from `tracks.next` on that can be played; -1 when none is left.
-int next_ready(tPlayback& pb) {
+int next_ready(tProbeResult& track) {
     while (tracks.next < tracks.count) {
         const int k = tracks.next++;
-        const int r = prepare_track(pb, tracks.files[k], tracks.offset);
+        const int r = prepare_track(tracks.config, track, tracks.files[k], tracks.offset);
         if (r == TRACK_READY) return k;
         if (r == TRACK_FAILED) tracks.failed = 1;
     }
@@ -153,67 +126,45 @@ int next_ready(tPlayback& pb) {
 
 } // namespace
 
-int prepare_track(tPlayback& pb, const char* file, long offset) {
+int prepare_track(const tPlayerConfig& config, tProbeResult& track, const char* file, long offset) {
     if (debug >= 1) std::printf("playfile(%s, %ld);\n", file, offset);
-    if (!input_check(file)) return TRACK_FAILED;
-    int fds[2];
-    if (pipe(fds) < 0) {
-        std::perror("pipe");
-        std::exit(1);
-    }
-    // The probe's process is reaped here, not by the handler that waits for the player.
-    sigset_t chld, saved;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &saved);
+    if (!input_check(file, config.info_only)) return TRACK_FAILED;
+    // What is printed so far goes out before the probe's lines, and each file's lines go out
+    // before the next file is looked at.
     std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("fork");
-        std::exit(1);
-    }
-    if (pid == 0) {
-        close(fds[0]);
-        probe_child(file, offset, fds[1]);
-    }
-    close(fds[1]);
-    size_t got = 0;
-    auto* bytes = reinterpret_cast<uint8_t*>(&pb);
-    while (got < sizeof pb) {
-        const ssize_t n = read(fds[0], bytes + got, sizeof pb - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(fds[0]);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (got != sizeof pb) return TRACK_FAILED;
+    if (debug >= 1)
+        std::printf("initializing MP3 library, inst=0x%08X\n",
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(inst)));
+    MP3InitInstance(inst);
+    const tProbeVerdict v = probe_file(config, file, offset, track);
+    if (v.verdict == PROBE_REFUSED) std::fprintf(stderr, "%s: %s\n", file, v.why);
+    std::fflush(stdout);
+    if (v.verdict == PROBE_REFUSED) return TRACK_FAILED;
+    if (v.verdict == PROBE_INFO) return TRACK_INFO;
     // An MPEG stream's length is not known ahead: the reader finds where it ends.
-    if (offset > 0 && (pb.wavmode || !input_is_stream(file)) && past_end(pb)) {
+    if (offset > 0 && (track.wavmode || !input_is_stream(file)) && past_end(track)) {
         char at[32], length[32];
         format_time(offset, at);
-        format_time(pb.total_track_time, length);
+        format_time(track.total_track_time, length);
         std::fprintf(stderr, "%s: %s is at or past the end of the track (%s)\n", file, at, length);
         return TRACK_EMPTY;
     }
     return TRACK_READY;
 }
 
-int play_tracks(char* const* files, int count, long offset) {
-    tracks = {files, count, offset, 0, 0, 0, {-1, -1}};
-    tPlayback pb{};
-    const int first = next_ready(pb);
+int play_tracks(const tPlayerConfig& config, char* const* files, int count, long offset) {
+    tracks = {config, files, count, offset, 0, 0, 0, {-1, -1}};
+    tProbeResult track{};
+    const int first = next_ready(track);
     if (first < 0) return tracks.failed;
     tracks.playing = first;
     if (tracks.next < tracks.count && socketpair(AF_UNIX, SOCK_SEQPACKET, 0, tracks.channel) < 0) {
         std::perror("socketpair");
         std::exit(1);
     }
-    int failed = play_first_track(pb, files[first]); // only the player comes back
-    while (failed == 0 && next_track(pb))
-        failed = play_track(pb);
+    int failed = play_first_track(config, track, files[first]); // only the player comes back
+    while (failed == 0 && next_track(track))
+        failed = play_track(config, track, files[tracks.playing]);
     end_play(failed);
     return failed;
 }
@@ -225,7 +176,7 @@ int copy_more_tracks() {
     }
     tTrackRecord record{};
     while (tracks.channel[0] >= 0) {
-        record.file_index = next_ready(record.pb);
+        record.file_index = next_ready(record.track);
         if (record.file_index < 0) break;
         const int k = record.file_index;
         int fds[2];
@@ -236,17 +187,20 @@ int copy_more_tracks() {
             close(fds[1]);
             break;
         }
-        run_reader(tracks.files[k], record.pb.start_offset, fds[1]);
+        run_reader(tracks.files[k], record.track.start_offset, fds[1]);
     }
     if (tracks.channel[0] >= 0) close(tracks.channel[0]);
     tracks.channel[0] = -1;
     return tracks.failed;
 }
 
-int info_tracks(char* const* files, int count, long offset) {
+int info_tracks(const tPlayerConfig& config, char* const* files, int count, long offset) {
     for (int k = 0; k < count; k++) {
-        tPlayback pb{};
-        prepare_track(pb, files[k], offset);
+        tProbeResult track{};
+        if (prepare_track(config, track, files[k], offset) != TRACK_INFO) continue;
+        std::printf("total_track_time %d\n\n",
+                    track.total_track_time < 0 ? 0 : track.total_track_time);
+        std::fflush(stdout);
     }
     return 1;
 }

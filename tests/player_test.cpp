@@ -261,27 +261,12 @@ TEST_F(Player, WavLayoutsPlayWhole) {
         EXPECT_TRUE(out == data) << c.name << ": " << out.size() << " bytes played of "
                                  << data.size();
     }
-    // WAVE files that cannot play say why in one line.
-    const struct {
-        const char* name;
-        std::string bytes;
-        const char* says;
-    } refused[] = {
-        {"no data", riff(fmt + chunk("LIST", "ab")), "no data chunk"},
-        {"no fmt", riff(chunk("data", data)), "no fmt chunk before the data"},
-        {"24-bit", make_wav_raw(1, 2, 44100, 6, 24, 16, {}, data), "24-bit samples"},
-    };
-    for (const auto& c : refused) {
-        write_file(device(), "");
-        ProcResult r = vexa({wav("r.wav", c.bytes)});
-        EXPECT_EQ(r.exit_code, 1) << c.name;
-        EXPECT_EQ(r.err,
-                  dir.file("r.wav") + ": cannot play this WAV file: " + c.says +
-                      (std::string(c.says) == "24-bit samples" ? ", only 16-bit PCM plays" : "") +
-                      "\n")
-            << c.name;
-        EXPECT_EQ(played().size(), 0u) << c.name;
-    }
+    // A WAVE file that cannot play says why in one line (each reason: probe_test).
+    write_file(device(), "");
+    ProcResult r = vexa({wav("r.wav", riff(fmt + chunk("LIST", "ab")))});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, dir.file("r.wav") + ": cannot play this WAV file: no data chunk\n");
+    EXPECT_EQ(played().size(), 0u);
 }
 
 TEST_F(Player, ExtensibleHeaderPlays) {
@@ -294,29 +279,6 @@ TEST_F(Player, ExtensibleHeaderPlays) {
     bytes[20 + 24] = 1;
     ASSERT_EQ(vexa({wav("x.wav", bytes)}).exit_code, 0);
     EXPECT_EQ(played(), layout.data);
-}
-
-TEST_F(Player, UnplayableWavFilesAreRefusedClearly) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        const char* says;
-    };
-    const std::string data(4000, '\x10');
-    const std::vector<Case> cases = {
-        {"u8.wav", make_wav_raw(1, 2, 44100, 2, 8, 16, {}, data), "8-bit"},
-        {"float.wav", make_wav_raw(3, 2, 44100, 8, 32, 16, {}, data), "0x0003"},
-        {"rate0.wav", make_wav_raw(1, 2, 0, 4, 16, 16, {}, data), "0 Hz"},
-        {"short.wav", make_wav_raw(1, 2, 44100, 4, 16, 12, {}, data), "not PCM"},
-        {"six.wav", make_wav_raw(1, 6, 44100, 12, 16, 16, {}, data), "6 channels"},
-    };
-    for (const auto& c : cases) {
-        ProcResult r = vexa({wav(c.name, c.bytes)});
-        EXPECT_EQ(r.exit_code, 1) << c.name;
-        EXPECT_NE(r.err.find("cannot play this WAV file"), std::string::npos) << c.name << r.err;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << r.err;
-        EXPECT_EQ(played(), "") << c.name;
-    }
 }
 
 TEST_F(Player, ZeroBlockAlignIsDerivedFromTheFormat) {
