@@ -374,14 +374,17 @@ const tRow0Coefs row0_coef = row0_coefs();
 #if defined(__aarch64__)
 void synth_row0_neon(int32_t* h, int16_t* out) {
     int32x4_t v[8];
+#pragma GCC unroll 8
     for (int q = 0; q < 8; ++q)
         v[q] = vld1q_s32(h + 4 * q);
     int64x2_t s = vdupq_n_s64(0);
+#pragma GCC unroll 8
     for (int q = 0; q < 8; ++q) {
         const int32x4_t c = vld1q_s32(row0_coef.col + 4 * q);
         s = vmlal_s32(s, vget_low_s32(v[q]), vget_low_s32(c));
         s = vmlal_high_s32(s, v[q], c);
     }
+#pragma GCC unroll 7
     for (int q = 0; q < 7; ++q)
         vst1q_s32(h + 2 + 4 * q, v[q]);
     vst1_s32(h + 30, vget_low_s32(v[7]));
