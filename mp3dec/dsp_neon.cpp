@@ -289,11 +289,37 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         x, ov, n, W, int32x4_t{0, -1, 0, -1});
 }
 
+namespace {
+
+// The slots at places 16 and 17 (x[18k], x[18k + 1]): after the first split the sums and
+// the differences go through 16-point transforms of one shape, so the two slots' sums
+// (lanes 0 and 1) and differences (lanes 2 and 3) share one.
+[[gnu::always_inline]] inline void synth_dct_last_two(int32_t* x) {
+    int32x2_t v[32], sum[16], dif[16];
+#pragma GCC unroll 32
+    for (int k = 0; k < 32; ++k)
+        v[k] = vld1_s32(x + 18 * k);
+    lee_split<32, tNeonOps2, 1>(v, sum, dif, std::make_integer_sequence<int, 16>{});
+    int32x4_t h[16];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; ++i)
+        h[i] = vcombine_s32(sum[i], dif[i]);
+    lee_dct<16, tNeonOps4>(h, h);
+    // Even outputs from the sums' transform, odd ones from neighbours of the differences'.
+#pragma GCC unroll 15
+    for (int m = 0; m < 15; ++m) {
+        vst1_s32(x + 18 * (2 * m), vget_low_s32(h[m]));
+        vst1_s32(x + 18 * (2 * m + 1), vget_high_s32(vaddq_s32(h[m], h[m + 1])));
+    }
+    vst1_s32(x + 18 * 30, vget_low_s32(h[15]));
+    vst1_s32(x + 18 * 31, vget_high_s32(h[15]));
+}
+
+} // namespace
+
 #if defined(__aarch64__)
 // Four slots at a time, one per lane, each group loaded, transformed and stored before
-// the next (with 32 registers one group's values fit). Places 16 and 17: after the first
-// split the sums and the differences go through 16-point transforms of one shape, so the
-// two slots' sums (lanes 0 and 1) and differences (lanes 2 and 3) share one.
+// the next (with 32 registers one group's values fit); then places 16 and 17.
 void synth_dct_neon(int32_t* x) {
     for (int base = 0; base < 16; base += 4) {
         int32x4_t v[32];
@@ -305,28 +331,11 @@ void synth_dct_neon(int32_t* x) {
         for (int m = 0; m < 32; ++m)
             vst1q_s32(x + 18 * m + base, v[m]);
     }
-    int32x2_t v[32], sum[16], dif[16];
-#pragma GCC unroll 32
-    for (int k = 0; k < 32; ++k)
-        v[k] = vld1_s32(x + 18 * k + 16);
-    lee_split<32, tNeonOps2, 1>(v, sum, dif, std::make_integer_sequence<int, 16>{});
-    int32x4_t h[16];
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; ++i)
-        h[i] = vcombine_s32(sum[i], dif[i]);
-    lee_dct<16, tNeonOps4>(h, h);
-    // Even outputs from the sums' transform, odd ones from neighbours of the differences'.
-#pragma GCC unroll 15
-    for (int m = 0; m < 15; ++m) {
-        vst1_s32(x + 18 * (2 * m) + 16, vget_low_s32(h[m]));
-        vst1_s32(x + 18 * (2 * m + 1) + 16, vget_high_s32(vaddq_s32(h[m], h[m + 1])));
-    }
-    vst1_s32(x + 18 * 30 + 16, vget_low_s32(h[15]));
-    vst1_s32(x + 18 * 31 + 16, vget_high_s32(h[15]));
+    synth_dct_last_two(x + 16);
 }
 #else
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
-// places; places 16 and 17 go in two lanes.
+// places; then places 16 and 17.
 void synth_dct_neon(int32_t* x) {
     for (int base = 0; base < 16; base += 8) {
         int32x4_t e[32], o[32], E[32], O[32];
@@ -340,12 +349,7 @@ void synth_dct_neon(int32_t* x) {
         for (int m = 0; m < 32; ++m)
             vst2q_s32(x + 18 * m + base, int32x4x2_t{{E[m], O[m]}});
     }
-    int32x2_t v[32], X[32];
-    for (int k = 0; k < 32; ++k)
-        v[k] = vld1_s32(x + 18 * k + 16);
-    lee_dct<32, tNeonOps2>(v, X);
-    for (int m = 0; m < 32; ++m)
-        vst1_s32(x + 18 * m + 16, X[m]);
+    synth_dct_last_two(x + 16);
 }
 #endif
 #if !defined(__clang__)
