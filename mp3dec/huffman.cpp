@@ -187,8 +187,9 @@ struct tQuadTables {
     std::array<uint16_t, 1 << QUAD_B_BITS> b;
 };
 
-// e: a quadruple's values in bits 3..0 (v in bit 3), the code's length in bits 11..8 (as
-// in count1_a), then its signs in the bits of `p` (kBits wide) that follow the code.
+// The entry for the next kBits bits p, whose code is code_len bits long and gives the
+// values q (v in bit 3; 1 for a nonzero value): each nonzero value's sign is the next bit
+// of p after the code.
 template <int kBits> constexpr uint16_t quad_entry(uint32_t p, uint32_t q, int code_len) {
     int used = code_len;
     uint32_t e = 0;
