@@ -1,5 +1,6 @@
 // Huffman decoding of one granule and channel: big-value pairs, count1 quadruples, the
 // power 4/3 by table, and the read head left exactly at the end of the granule's data.
+#include "count1_table.h"
 #include "huffman_tables.h"
 #include "stages.h"
 
@@ -202,7 +203,7 @@ template <int kBits> constexpr uint16_t quad_entry(uint32_t p, uint32_t q, int c
     return static_cast<uint16_t>(e | static_cast<uint32_t>(used));
 }
 
-tQuadTables quad_tables_make() {
+constexpr tQuadTables quad_tables_make() {
     tQuadTables t{};
     for (uint32_t p = 0; p < t.a.size(); ++p) {
         const uint32_t e = (p >> (QUAD_A_BITS - 1)) ? QUAD_ZERO : count1_a[(p >> 4) & 31];
@@ -213,8 +214,10 @@ tQuadTables quad_tables_make() {
     return t;
 }
 
-// Formed when the library loads, from count1_a (a constant, ready before).
-const tQuadTables quad_tables = quad_tables_make();
+constexpr tQuadTables quad_tables = quad_tables_make();
+static_assert(quad_tables.a[0x3FF] == 0x0001 && quad_tables.b[0xFF] == 0x0004,
+              "code 1 of table A and code 1111 of table B: (0, 0, 0, 0)");
+static_assert(quad_tables.a[0x015] == 0x0DDA, "code 000001 with signs + - + -: (1, -1, 1, -1)");
 
 // Quadruples from `line` while bits of the granule are left; returns the line after the
 // last one. `left` counts down by each quadruple's whole length, signs included.
