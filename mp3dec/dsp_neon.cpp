@@ -35,6 +35,11 @@ template <> struct tNeonLanes<int32x4_t> {
     static int32x4_t bic(int32x4_t a, int32x4_t b) { return vbicq_s32(a, b); }
     static int32x4_t eor(int32x4_t a, int32x4_t b) { return veorq_s32(a, b); }
     static int32x4_t sra1(int32x4_t v) { return vshrq_n_s32(v, 1); }
+#if defined(__aarch64__)
+    template <int L> static int32x4_t qdmulh_lane(int32x4_t v, int32x4_t w) {
+        return vqdmulhq_laneq_s32(v, w, L);
+    }
+#endif
 };
 template <> struct tNeonLanes<int32x2_t> {
     static int32x2_t qdmulh(int32x2_t v, int32_t w) { return vqdmulh_n_s32(v, w); }
@@ -45,7 +50,33 @@ template <> struct tNeonLanes<int32x2_t> {
     static int32x2_t bic(int32x2_t a, int32x2_t b) { return vbic_s32(a, b); }
     static int32x2_t eor(int32x2_t a, int32x2_t b) { return veor_s32(a, b); }
     static int32x2_t sra1(int32x2_t v) { return vshr_n_s32(v, 1); }
+#if defined(__aarch64__)
+    template <int L> static int32x2_t qdmulh_lane(int32x2_t v, int32x4_t w) {
+        return vqdmulh_laneq_s32(v, w, L);
+    }
+#endif
 };
+
+#if defined(__aarch64__)
+// The words of all the DCT's factors, the stages one after another (32, 16, 8, 4 and
+// 2 points), so that one load brings four of them; a product takes its word from a lane.
+constexpr int lee_words_at(int n) {
+    return n == 32 ? 0 : n == 16 ? 16 : n == 8 ? 24 : n == 4 ? 28 : 30;
+}
+template <int N> constexpr void lee_words_put(std::array<int32_t, 32>& a) {
+    for (int i = 0; i < N / 2; ++i)
+        a[size_t(lee_words_at(N) + i)] = lee_words<N>[size_t(i)];
+}
+alignas(16) constexpr std::array<int32_t, 32> lee_all_words = [] {
+    std::array<int32_t, 32> a{};
+    lee_words_put<32>(a);
+    lee_words_put<16>(a);
+    lee_words_put<8>(a);
+    lee_words_put<4>(a);
+    lee_words_put<2>(a);
+    return a;
+}();
+#endif
 
 // Four (or two) lanes side by side.
 template <typename Vec> struct tNeonOps {
@@ -63,12 +94,47 @@ template <typename Vec> struct tNeonOps {
     static V shl(V v, int n) { return L::shl(v, L::dup(n)); }
     static V sra(V v, int n) { return L::shl(v, L::dup(-n)); }
     static V negate_if(V v, V m) { return L::sub(L::eor(v, m), m); }
+    // On AArch64 a DCT factor's word (and an IMDCT window word) from a lane of a register
+    // that four were loaded into.
+#if defined(__aarch64__)
+    template <int N, int I> static V scale_at(V v) {
+        constexpr int at = lee_words_at(N) + I;
+        constexpr tLeeFactor f = lee_factors<N>()[I];
+        const int32x4_t words = vld1q_s32(lee_all_words.data() + (at & ~3));
+        const V h2 = L::bic(L::template qdmulh_lane<at & 3>(v, words), L::dup(1));
+        return f.frac_bits == 31 ? h2 : L::shl(h2, L::dup(31 - f.frac_bits));
+    }
+    static int32x4_t words4(const int32_t* w) {
+        return vld1q_s32(w);
+    }
+    template <int Lane> static V hi_lane(V v, int32x4_t w) {
+        return L::sra1(L::template qdmulh_lane<Lane>(v, w));
+    }
+#endif
 };
 using tNeonOps4 = tNeonOps<int32x4_t>;
 using tNeonOps2 = tNeonOps<int32x2_t>;
 
 // Values i .. i + 3 of four subbands 18 values apart (rows a..d) become four registers
 // of one value each, one subband per lane, and back.
+#if defined(__aarch64__)
+// AArch64 pairs the 64-bit halves in one instruction each (halves put together with
+// vcombine cost GCC two moves apiece there).
+inline int32x4_t low_halves(int32x4_t a, int32x4_t b) {
+    return vreinterpretq_s32_s64(vtrn1q_s64(vreinterpretq_s64_s32(a), vreinterpretq_s64_s32(b)));
+}
+inline int32x4_t high_halves(int32x4_t a, int32x4_t b) {
+    return vreinterpretq_s32_s64(vtrn2q_s64(vreinterpretq_s64_s32(a), vreinterpretq_s64_s32(b)));
+}
+void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
+    const int32x4_t a0 = vtrn1q_s32(a, b), b0 = vtrn2q_s32(a, b);
+    const int32x4_t c0 = vtrn1q_s32(c, d), d0 = vtrn2q_s32(c, d);
+    a = low_halves(a0, c0);
+    b = low_halves(b0, d0);
+    c = high_halves(a0, c0);
+    d = high_halves(b0, d0);
+}
+#else
 void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     const int32x4x2_t ab = vtrnq_s32(a, b), cd = vtrnq_s32(c, d);
     a = vcombine_s32(vget_low_s32(ab.val[0]), vget_low_s32(cd.val[0]));
@@ -76,6 +142,7 @@ void transpose4(int32x4_t& a, int32x4_t& b, int32x4_t& c, int32x4_t& d) {
     c = vcombine_s32(vget_high_s32(ab.val[0]), vget_high_s32(cd.val[0]));
     d = vcombine_s32(vget_high_s32(ab.val[1]), vget_high_s32(cd.val[1]));
 }
+#endif
 
 [[gnu::always_inline]] inline void subbands_in(const int32_t* p, int32x4_t* v) {
     for (int i = 0; i < 16; i += 4) {
@@ -198,6 +265,8 @@ void requant_lines_neon(int32_t* x, int32_t n, int32_t f, int32_t k) {
 void mid_side_neon(int32_t* l, int32_t* r, int32_t n, int32_t k) {
     int32_t i = 0;
     const int32x4_t kv = vdupq_n_s32(k);
+    // Eight lines a pass: a granule's 576 run in one call, so the loop's own steps count.
+#pragma GCC unroll 2
     for (; i + 4 <= n; i += 4) {
         const int32x4_t a2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(l + i), kv), vdupq_n_s32(1));
         const int32x4_t b2 = vbicq_s32(vqdmulhq_s32(vld1q_s32(r + i), kv), vdupq_n_s32(1));
@@ -220,8 +289,53 @@ void imdct_long_neon(int32_t* x, int32_t* ov, int n, const int32_t* W) {
         x, ov, n, W, int32x4_t{0, -1, 0, -1});
 }
 
+namespace {
+
+// The slots at places 16 and 17 (x[18k], x[18k + 1]): after the first split the sums and
+// the differences go through 16-point transforms of one shape, so the two slots' sums
+// (lanes 0 and 1) and differences (lanes 2 and 3) share one.
+[[gnu::always_inline]] inline void synth_dct_last_two(int32_t* x) {
+    int32x2_t v[32], sum[16], dif[16];
+#pragma GCC unroll 32
+    for (int k = 0; k < 32; ++k)
+        v[k] = vld1_s32(x + 18 * k);
+    lee_split<32, tNeonOps2, 1>(v, sum, dif, std::make_integer_sequence<int, 16>{});
+    int32x4_t h[16];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; ++i)
+        h[i] = vcombine_s32(sum[i], dif[i]);
+    lee_dct<16, tNeonOps4>(h, h);
+    // Even outputs from the sums' transform, odd ones from neighbours of the differences'.
+#pragma GCC unroll 15
+    for (int m = 0; m < 15; ++m) {
+        vst1_s32(x + 18 * (2 * m), vget_low_s32(h[m]));
+        vst1_s32(x + 18 * (2 * m + 1), vget_high_s32(vaddq_s32(h[m], h[m + 1])));
+    }
+    vst1_s32(x + 18 * 30, vget_low_s32(h[15]));
+    vst1_s32(x + 18 * 31, vget_high_s32(h[15]));
+}
+
+} // namespace
+
+#if defined(__aarch64__)
+// Four slots at a time, one per lane, each group loaded, transformed and stored before
+// the next (with 32 registers one group's values fit); then places 16 and 17.
+void synth_dct_neon(int32_t* x) {
+    for (int base = 0; base < 16; base += 4) {
+        int32x4_t v[32];
+#pragma GCC unroll 32
+        for (int k = 0; k < 32; ++k)
+            v[k] = vld1q_s32(x + 18 * k + base);
+        lee_dct<32, tNeonOps4>(v, v);
+#pragma GCC unroll 32
+        for (int m = 0; m < 32; ++m)
+            vst1q_s32(x + 18 * m + base, v[m]);
+    }
+    synth_dct_last_two(x + 16);
+}
+#else
 // Places 0..7 and 8..15 each hold two groups of four slots, at the even and the odd
-// places; places 16 and 17 go in two lanes.
+// places; then places 16 and 17.
 void synth_dct_neon(int32_t* x) {
     for (int base = 0; base < 16; base += 8) {
         int32x4_t e[32], o[32], E[32], O[32];
@@ -235,13 +349,9 @@ void synth_dct_neon(int32_t* x) {
         for (int m = 0; m < 32; ++m)
             vst2q_s32(x + 18 * m + base, int32x4x2_t{{E[m], O[m]}});
     }
-    int32x2_t v[32], X[32];
-    for (int k = 0; k < 32; ++k)
-        v[k] = vld1_s32(x + 18 * k + 16);
-    lee_dct<32, tNeonOps2>(v, X);
-    for (int m = 0; m < 32; ++m)
-        vst1_s32(x + 18 * m + 16, X[m]);
+    synth_dct_last_two(x + 16);
 }
+#endif
 #if !defined(__clang__)
 #pragma GCC pop_options
 #endif
@@ -280,14 +390,17 @@ const tRow0Coefs row0_coef = row0_coefs();
 #if defined(__aarch64__)
 void synth_row0_neon(int32_t* h, int16_t* out) {
     int32x4_t v[8];
+#pragma GCC unroll 8
     for (int q = 0; q < 8; ++q)
         v[q] = vld1q_s32(h + 4 * q);
     int64x2_t s = vdupq_n_s64(0);
+#pragma GCC unroll 8
     for (int q = 0; q < 8; ++q) {
         const int32x4_t c = vld1q_s32(row0_coef.col + 4 * q);
         s = vmlal_s32(s, vget_low_s32(v[q]), vget_low_s32(c));
         s = vmlal_high_s32(s, v[q], c);
     }
+#pragma GCC unroll 7
     for (int q = 0; q < 7; ++q)
         vst1q_s32(h + 2 + 4 * q, v[q]);
     vst1_s32(h + 30, vget_low_s32(v[7]));
@@ -358,30 +471,35 @@ template <int H, int L>
         return vmlal_high_laneq_s32(acc, w, v, L);
 }
 
-// The four values of v against the four window pairs at w, which moves on past them.
-[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, const int32_t*& w, int32x4_t v) {
-    const int32x4_t p0 = vld1q_s32(w);
-    w += 4;
-    const int32x4_t p1 = vld1q_s32(w);
-    w += 4;
+// The four values of v against the four window pairs in p0 and p1.
+[[gnu::always_inline]] inline int64x2_t mac_pairs4(int64x2_t acc, int32x4_t p0, int32x4_t p1,
+                                                   int32x4_t v) {
     acc = mac_pair<0, 0>(acc, p0, v);
     acc = mac_pair<1, 1>(acc, p0, v);
     acc = mac_pair<0, 2>(acc, p1, v);
     return mac_pair<1, 3>(acc, p1, v);
 }
 
+// A row's 16 even-age and 16 odd-age window words in one load each; the history row in
+// two loads that split it by column mod 4. Each load moves its pointer on (loads of
+// several registers have no offset form), rather than an address of its own computed
+// for every load.
 template <int A, int B>
 [[gnu::always_inline]] inline int64x2_t synth_row_sums(const int32_t*& h, const int32_t*& we,
                                                        const int32_t*& wo) {
+    const int32x4x4_t pe = vld1q_s32_x4(we), po = vld1q_s32_x4(wo);
+    we += SYNTH_ROW_WORDS;
+    wo += SYNTH_ROW_WORDS;
+    asm("" : "+r"(we), "+r"(wo));
     int64x2_t acc = vdupq_n_s64(0);
+#pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
         const int32x4x4_t r = vld4q_s32(h);
         h += 16;
-        acc = mac_pairs4(acc, we, r.val[A]);
-        acc = mac_pairs4(acc, wo, r.val[B]);
+        asm("" : "+r"(h));
+        acc = mac_pairs4(acc, pe.val[2 * half], pe.val[2 * half + 1], r.val[A]);
+        acc = mac_pairs4(acc, po.val[2 * half], po.val[2 * half + 1], r.val[B]);
     }
-    we += SYNTH_ROW_WORDS - 16;
-    wo += SYNTH_ROW_WORDS - 16;
     return acc;
 }
 #else
@@ -459,12 +577,14 @@ template <int A, int B>
     const int32_t* h = buf[1];
     int64x2_t s[4];
     for (int j = 1; j < 13; j += 4) {
+#pragma GCC unroll 4
         for (int r = 0; r < 4; ++r)
             s[r] = synth_row_sums<A, B>(h, we, wo);
         const int16x4x2_t v = vuzp_s16(pcm4(s[0], s[1]), pcm4(s[2], s[3]));
         vst1_s16(out + j, v.val[0]);
         vst1_s16(out + 29 - j, vrev64_s16(v.val[1]));
     }
+#pragma GCC unroll 3
     for (int r = 0; r < 3; ++r)
         s[r] = synth_row_sums<A, B>(h, we, wo);
     const int16x4_t a = pcm4(s[0], s[1]), b = pcm4(s[2], s[2]);

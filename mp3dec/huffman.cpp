@@ -1,7 +1,10 @@
 // Huffman decoding of one granule and channel: big-value pairs, count1 quadruples, the
 // power 4/3 by table, and the read head left exactly at the end of the granule's data.
+#include "count1_table.h"
 #include "huffman_tables.h"
 #include "stages.h"
+
+#include <array>
 
 namespace mp3 {
 namespace {
@@ -173,38 +176,64 @@ void decode_pairs(tResWindow& w, const tHuffTable& ht, int32_t* xr, int32_t line
     }
 }
 
-// 1.0 with its sign bit, or 0 (no sign bit) when `present` (0 or 1) is 0.
-inline int32_t unit_value(uint32_t present, tResWindow& w) {
-    if (!SIGN_BRANCH_FREE && !present) return 0;
-    return signed_value(w, static_cast<int32_t>(present) * ONE_Q13, present);
+// A whole count1 quadruple, code and sign bits, from the next QUAD_A_BITS bits (table A)
+// or QUAD_B_BITS (table B): bits 3..0 the bits it takes, then two bits for each of v, w, x
+// and y (v in bits 5..4): 0 for 0, 1 for +1, 3 for -1.
+constexpr int QUAD_A_BITS = 10; // a 6-bit code and four signs
+constexpr int QUAD_B_BITS = 8;  // a 4-bit code and four signs
+constexpr int32_t QUAD_VALUE[4] = {0, ONE_Q13, 0, -ONE_Q13};
+
+struct tQuadTables {
+    std::array<uint16_t, 1 << QUAD_A_BITS> a;
+    std::array<uint16_t, 1 << QUAD_B_BITS> b;
+};
+
+// The entry for the next kBits bits p, whose code is code_len bits long and gives the
+// values q (v in bit 3; 1 for a nonzero value): each nonzero value's sign is the next bit
+// of p after the code.
+template <int kBits> constexpr uint16_t quad_entry(uint32_t p, uint32_t q, int code_len) {
+    int used = code_len;
+    uint32_t e = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!((q >> (3 - i)) & 1)) continue;
+        const uint32_t negative = (p >> (kBits - 1 - used)) & 1;
+        e |= (negative ? 3u : 1u) << (4 + 2 * i);
+        ++used;
+    }
+    return static_cast<uint16_t>(e | static_cast<uint32_t>(used));
 }
+
+constexpr tQuadTables quad_tables_make() {
+    tQuadTables t{};
+    for (uint32_t p = 0; p < t.a.size(); ++p) {
+        const uint32_t e = (p >> (QUAD_A_BITS - 1)) ? QUAD_ZERO : count1_a[(p >> 4) & 31];
+        t.a[p] = quad_entry<QUAD_A_BITS>(p, (e >> 8) & 15, static_cast<int>(e & 255));
+    }
+    for (uint32_t p = 0; p < t.b.size(); ++p)
+        t.b[p] = quad_entry<QUAD_B_BITS>(p, ~(p >> 4) & 15, 4);
+    return t;
+}
+
+constexpr tQuadTables quad_tables = quad_tables_make();
+static_assert(quad_tables.a[0x3FF] == 0x0001 && quad_tables.b[0xFF] == 0x0004,
+              "code 1 of table A and code 1111 of table B: (0, 0, 0, 0)");
+static_assert(quad_tables.a[0x015] == 0x0DDA, "code 000001 with signs + - + -: (1, -1, 1, -1)");
 
 // Quadruples from `line` while bits of the granule are left; returns the line after the
 // last one. `left` counts down by each quadruple's whole length, signs included.
 template <bool kTableB>
 int32_t decode_quads(tResWindow& w, int32_t* xr, int32_t line, int32_t left) {
     while (left > 0 && line <= COUNT1_LAST_START) {
-        keep16(w);  // table A needs 10 bits at most, table B 8
-        uint32_t q; // v, w, x, y in bits 3..0
-        if (kTableB) {
-            q = ~take(w, 4) & 15;
-            left -= 4 + ((q & 8) >> 3) + ((q & 4) >> 2) + ((q & 2) >> 1) + (q & 1);
-        } else {
-            uint32_t e; // the leading 1 of (0, 0, 0, 0) is as hard to predict as a sign
-            if (SIGN_BRANCH_FREE) {
-                const uint32_t coded = count1_a[(w.bits >> 26) & 31];
-                e = (w.bits >> 31) ? QUAD_ZERO : coded;
-            } else {
-                e = (w.bits >> 31) ? QUAD_ZERO : count1_a[(w.bits >> 26) & 31];
-            }
-            skip(w, static_cast<int>(e & 255));
-            left -= static_cast<int32_t>(e >> 12);
-            q = (e >> 8) & 15;
-        }
-        xr[line] = unit_value(q >> 3, w);
-        xr[line + 1] = unit_value((q >> 2) & 1, w);
-        xr[line + 2] = unit_value((q >> 1) & 1, w);
-        xr[line + 3] = unit_value(q & 1, w);
+        keep16(w); // table A needs 10 bits at most, table B 8
+        const uint32_t e = kTableB ? quad_tables.b[w.bits >> (32 - QUAD_B_BITS)]
+                                   : quad_tables.a[w.bits >> (32 - QUAD_A_BITS)];
+        const int n = static_cast<int>(e & 15);
+        skip(w, n);
+        left -= n;
+        xr[line] = QUAD_VALUE[(e >> 4) & 3];
+        xr[line + 1] = QUAD_VALUE[(e >> 6) & 3];
+        xr[line + 2] = QUAD_VALUE[(e >> 8) & 3];
+        xr[line + 3] = QUAD_VALUE[(e >> 10) & 3];
         line += 4;
     }
     return line;

@@ -1,5 +1,5 @@
-// Code tables of the Huffman stage. The data lives in huffman_tables.cpp, written by
-// tools/gen_mp3_tables.py from the standard's code tables.
+// Code tables of the Huffman stage. The data lives in huffman_tables.cpp and count1_table.h,
+// written by tools/gen_mp3_tables.py from the standard's code tables.
 #pragma once
 
 #include <array>
@@ -104,7 +104,7 @@ constexpr uint16_t quad(int len, int v, int w, int x, int y) {
                                  len);
 }
 static_assert(quad(6, 1, 1, 1, 1) == 0xAF06); // 44806
-extern const std::array<uint16_t, 32> count1_a;
+// (count1_a itself: count1_table.h)
 
 // pow43_table[x] = x^(4/3) in Q17; the entries below 56 are rounded in Q13 and scaled by 16.
 // Values up to 1024 use entry >> 4 (Q13); larger ones interpolate between multiples of 8,

@@ -73,6 +73,23 @@ template <typename Ops> inline void nine_point(const typename Ops::V* u, typenam
     r[5] = Ops::shl(Ops::sub(s3, t3), 1);
 }
 
+// The window words 4k .. 4k + 3 of a step: Ops::words4 where Ops has it (a path that keeps
+// four words in one register and takes a product's word from a lane, Ops::hi_lane), else
+// the words where they lie, read one at a time.
+template <typename Ops> [[gnu::always_inline]] inline auto window_words(const int32_t* w) {
+    if constexpr (requires { Ops::words4(w); })
+        return Ops::words4(w);
+    else
+        return w;
+}
+template <typename Ops, int L, typename Words>
+[[gnu::always_inline]] inline typename Ops::V window_hi(typename Ops::V v, const Words& w) {
+    if constexpr (requires { Ops::template hi_lane<L>(v, w); })
+        return Ops::template hi_lane<L>(v, w);
+    else
+        return Ops::hi(v, w[L]);
+}
+
 // One long subband (or one per lane): X the 18 input lines (overwritten), ov the overlap
 // in pair order (replaced by the new one), out the 18 outputs in pair order (X is read
 // whole before any is written, so out may be X), W the window; the odd times are negated
@@ -94,17 +111,21 @@ inline void imdct36(typename Ops::V* X, typename Ops::V* ov, typename Ops::V* ou
     {
         const V t = Ops::shl(Ops::hi(O[0], TWIDDLE[0]), 4);
         const V D = Ops::sub(E[0], t), A = Ops::add(E[0], t);
-        out[0] = Ops::add(ov[0], Ops::shl(Ops::hi(D, W[0]), 2));
-        out[1] = Ops::negate_if(Ops::add(ov[1], Ops::shl(Ops::hi(D, W[1]), 2)), odd); // time 9
-        ov[0] = Ops::hi(A, W[2]);
-        ov[1] = Ops::hi(A, W[3]);
+        const auto w = window_words<Ops>(W);
+        out[0] = Ops::add(ov[0], Ops::shl(window_hi<Ops, 0>(D, w), 2));
+        out[1] = Ops::negate_if(Ops::add(ov[1], Ops::shl(window_hi<Ops, 1>(D, w), 2)),
+                                odd); // time 9
+        ov[0] = window_hi<Ops, 2>(A, w);
+        ov[1] = window_hi<Ops, 3>(A, w);
     }
+#pragma GCC unroll 8
     for (int k = 1; k < 9; ++k) {
         const V t = Ops::shl(Ops::hi(O[k], TWIDDLE[k]), 3);
         const V e = Ops::sra(E[k], 1);
         const V D = Ops::sub(e, t), A = Ops::add(e, t);
-        V lo = Ops::add(ov[2 * k], Ops::shl(Ops::hi(D, W[4 * k]), 1));
-        V up = Ops::add(ov[2 * k + 1], Ops::shl(Ops::hi(D, W[4 * k + 1]), 2));
+        const auto w = window_words<Ops>(W + 4 * k);
+        V lo = Ops::add(ov[2 * k], Ops::shl(window_hi<Ops, 0>(D, w), 1));
+        V up = Ops::add(ov[2 * k + 1], Ops::shl(window_hi<Ops, 1>(D, w), 2));
         // Odd times: 8 - k when k is odd, 9 + k when k is even.
         if (k & 1)
             lo = Ops::negate_if(lo, odd);
@@ -112,8 +133,8 @@ inline void imdct36(typename Ops::V* X, typename Ops::V* ov, typename Ops::V* ou
             up = Ops::negate_if(up, odd);
         out[2 * k] = lo;
         out[2 * k + 1] = up;
-        ov[2 * k] = Ops::hi(A, W[4 * k + 2]);
-        ov[2 * k + 1] = Ops::hi(A, W[4 * k + 3]);
+        ov[2 * k] = window_hi<Ops, 2>(A, w);
+        ov[2 * k + 1] = window_hi<Ops, 3>(A, w);
     }
 }
 

@@ -6,7 +6,9 @@
 
 #include "fixed.h"
 
+#include <array>
 #include <cstdint>
+#include <utility>
 
 namespace mp3 {
 
@@ -76,27 +78,52 @@ template <int N> constexpr const tLeeFactor* lee_factors() {
         return LEE2;
 }
 
+// The words of an N-point stage's factors alone, in order, for paths that load several
+// at once.
+template <int N>
+inline constexpr std::array<int32_t, N / 2> lee_words = [] {
+    std::array<int32_t, N / 2> w{};
+    for (int i = 0; i < N / 2; ++i)
+        w[size_t(i)] = lee_factors<N>()[i].word;
+    return w;
+}();
+
+// Factor I of an N-point stage applied to v: Ops::scale_at<N, I>(v) where Ops has it (a
+// path that picks the word from a register of several), else Ops::scale(v, factor).
+template <typename Ops, int N, int I> inline typename Ops::V lee_scale(typename Ops::V v) {
+    if constexpr (requires { Ops::template scale_at<N, I>(v); })
+        return Ops::template scale_at<N, I>(v);
+    else
+        return Ops::scale(v, lee_factors<N>()[I]);
+}
+
+// The sums x[i] + x[N-1-i] and the scaled differences of an N-point stage, written out
+// with each factor's index a constant.
+template <int N, typename Ops, int IS, int... I>
+[[gnu::always_inline]] inline void lee_split(const typename Ops::V* x, typename Ops::V* sum,
+                                             typename Ops::V* dif,
+                                             std::integer_sequence<int, I...>) {
+    ((sum[I] = Ops::add(x[IS * I], x[IS * (N - 1 - I)]),
+      dif[I] = lee_scale<Ops, N, I>(Ops::sub(x[IS * I], x[IS * (N - 1 - I)]))),
+     ...);
+}
+
 // X[m] = sum of x[i] cos(m (2i + 1) pi/2N), unit gain, at the input's scale. Ops gives
 // the lane type V and its wrapping add and sub and scale(v, f) = hi(v, f.word) shifted
 // left by 32 - f.frac_bits, on one value or on several side by side. The values may lie
 // IS apart and the results OS apart; all are read before any is written, so x and X may
-// be the same.
+// be the same. Built into each caller whole, as if written there.
 template <int N, typename Ops, int IS = 1, int OS = 1>
-inline void lee_dct(const typename Ops::V* x, typename Ops::V* X) {
+[[gnu::always_inline]] inline void lee_dct(const typename Ops::V* x, typename Ops::V* X) {
     using V = typename Ops::V;
     if constexpr (N == 2) {
         const V a = x[0], b = x[IS];
         X[0] = Ops::add(a, b);
-        X[OS] = Ops::scale(Ops::sub(a, b), LEE2[0]);
+        X[OS] = lee_scale<Ops, 2, 0>(Ops::sub(a, b));
     } else {
         constexpr int H = N / 2;
-        constexpr const tLeeFactor* f = lee_factors<N>();
         V sum[H], dif[H], even[H], odd[H];
-#pragma GCC unroll 16
-        for (int i = 0; i < H; ++i) {
-            sum[i] = Ops::add(x[IS * i], x[IS * (N - 1 - i)]);
-            dif[i] = Ops::scale(Ops::sub(x[IS * i], x[IS * (N - 1 - i)]), f[i]);
-        }
+        lee_split<N, Ops, IS>(x, sum, dif, std::make_integer_sequence<int, H>{});
         lee_dct<H, Ops>(sum, even);
         lee_dct<H, Ops>(dif, odd);
 #pragma GCC unroll 16

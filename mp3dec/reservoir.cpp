@@ -5,6 +5,9 @@
 // unread. Every index is masked, so no counter value can reach outside the ring.
 #include "stages.h"
 
+#include <bit>
+#include <cstring>
+
 namespace mp3 {
 
 namespace {
@@ -18,6 +21,28 @@ inline void put_byte(tMPEGInstance* inst, uint32_t b) {
     unit = (k & 1) != 0 ? static_cast<uint16_t>((unit & 0xFF00) | b)
                         : static_cast<uint16_t>((unit & 0x00FF) | (b << 8));
     inst->res_wr += 1;
+}
+
+// k whole words from a read position on a byte boundary into the ring at res_wr (a
+// multiple of 4): what k calls of getbits(br, 32) return, taken apart here, and the
+// position they leave. Two units go in one store, in the order the ring reads them.
+void put_words(tMPEGInstance* inst, tBitReader& br, int32_t k) {
+    uint32_t* p = br.ptr;
+    int b = 32 - br.bits_left; // bits of *p already read: 0, 8, 16, 24 or 32
+    if (b == 32) {
+        ++p;
+        b = 0;
+    }
+    for (int32_t i = 0; i < k; ++i) {
+        const uint32_t w = b == 0 ? p[i] : (p[i] << b) | (p[i + 1] >> (32 - b));
+        const uint32_t units = std::endian::native == std::endian::little ? std::rotl(w, 16) : w;
+        std::memcpy(&inst->reservoir[(inst->res_wr & (RES_BYTES - 1)) >> 1], &units, sizeof units);
+        inst->res_wr += 4;
+    }
+    // A word read to its end stays the current one, with no bits left.
+    br.ptr = b == 0 ? p + k - 1 : p + k;
+    br.bits_left = b == 0 ? 0 : 32 - b;
+    br.word = *br.ptr;
 }
 
 } // namespace
@@ -61,6 +86,10 @@ void res_copy_in(tMPEGInstance* inst, tBitReader& br, int32_t n) {
     while (n > 0 && (inst->res_wr & 3) != 0) {
         put_byte(inst, getbits(br, 8));
         n -= 1;
+    }
+    if (n >= 4 && (br.bits_left & 7) == 0) {
+        put_words(inst, br, n / 4);
+        n &= 3;
     }
     while (n >= 4) {
         const uint32_t w = getbits(br, 32);

@@ -302,7 +302,8 @@ TEST(Reservoir, CopyInMatchesTheByteLayout) {
     const std::vector<uint8_t> input = pattern(64, 7);
     for (int32_t wr : {0, 1, 2, 3, 4, 510, 1023, 2043, 2044, 2045, 2046, 2047, 4095}) {
         for (int32_t n = 0; n <= 13; ++n) {
-            for (int offset = 0; offset < 4; ++offset) {
+            // Offset 4: the first word read to its end (32 bits read, none left).
+            for (int offset = 0; offset <= 4; ++offset) {
                 Instance inst;
                 for (auto& u : inst->reservoir)
                     u = 0x5AA5;
