@@ -13,12 +13,13 @@
 // gives floor(N * 44100 / rate) outputs after N inputs whatever the block sizes.
 //
 // The MPEG rates have the taps of every phase in constant tables (resample_poly.h),
-// built at compile time from the kernel with the same interpolation, so that they give
-// the same samples as interpolating per output; there the work per output is the dot
-// product alone, done four lanes at a time with NEON where the processor has it. Other
-// rates interpolate the taps per output.
+// built at compile time from the kernel with the same interpolation, the gain folded in
+// and rounded to Q19; there the work per output is the dot product alone, one multiply per
+// tap and channel, done eight lanes at a time with NEON, or with the ARMv5E DSP
+// multiplies, where the processor has them. Other rates interpolate the Q23 taps per
+// output and sum them in 64 bits.
 //
-// Integer arithmetic only. The input is copied into a short per-channel history;
+// Integer arithmetic only. The input is copied into a short history of sample pairs;
 // everything lives in module state and nothing is allocated.
 #include "resample.h"
 
@@ -40,7 +41,8 @@ namespace {
 
 // ---- number formats ------------------------------------------------------------
 
-constexpr int COEF_BITS = RS_COEF_BITS; // table entries and interpolated taps: Q23
+constexpr int COEF_BITS = 23; // table entries and interpolated taps: Q23
+constexpr int GAIN_BITS = 24;
 static_assert(COEF_BITS == RSK_FRAC_BITS, "the table is Q23");
 
 // Kernel positions are table indices with POS_BITS of fraction ("Q15 table units");
@@ -74,13 +76,19 @@ constexpr int32_t max_entry() {
 static_assert(max_entry() < (1 << COEF_BITS), "entries stay within +-1.0");
 
 // Output gain (the kernel's stretch factor downward, 1.0 upward): Q24.
-constexpr int64_t GAIN_ONE = int64_t{1} << RS_GAIN_BITS; // 0x1000000 = 16777216
+constexpr int64_t GAIN_ONE = int64_t{1} << GAIN_BITS; // 0x1000000 = 16777216
 
 // The sum of taps (Q23 x sample) drops ACC_DROP bits before the gain multiply:
-// output = ((sum >> ACC_DROP) * gain) >> (COEF_BITS - ACC_DROP + RS_GAIN_BITS), rounded.
-constexpr int ACC_DROP = RS_ACC_DROP;
-constexpr int OUT_SHIFT = RS_OUT_SHIFT;
+// output = ((sum >> ACC_DROP) * gain) >> (COEF_BITS - ACC_DROP + GAIN_BITS), rounded.
+constexpr int ACC_DROP = 8;
+constexpr int OUT_SHIFT = COEF_BITS - ACC_DROP + GAIN_BITS; // 39
 constexpr int64_t OUT_ROUND = int64_t{1} << (OUT_SHIFT - 1);
+
+// The output gain at `rate`: 1.0 upward, 44100 / rate downward, rounded.
+constexpr int64_t gain_for(int rate) {
+    return rate <= RESAMPLE_OUT_RATE ? GAIN_ONE
+                                     : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
+}
 
 // Position step per input sample downward: one input period in Q15 table units.
 constexpr int32_t down_step(int rate) {
@@ -136,36 +144,66 @@ constexpr void for_each_tap(int32_t u0, int32_t step, int32_t reach, Use&& use) 
 
 // ---- polyphase tables ----------------------------------------------------------------
 
-// Every phase of one (up, step), laid out as resample_poly.h says.
+// Every phase of one (up, step), laid out as resample_poly.h says: the taps times the
+// gain (Q24), Q19, rounded to nearest.
+template <int32_t UP, int32_t STEP>
+constexpr std::array<int32_t, 64> phase_taps(int32_t rem, int64_t gain) {
+    constexpr int drop = COEF_BITS + GAIN_BITS - POLY_TAP_BITS;
+    std::array<int32_t, 64> taps{};
+    for_each_tap(position_of(rem, pos_scale_for(STEP, UP)), STEP, reach_for(STEP),
+                 [&taps, gain](int32_t k, int32_t tap) {
+                     taps[size_t(k)] =
+                         static_cast<int32_t>((tap * gain + (int64_t{1} << (drop - 1))) >> drop);
+                 });
+    return taps;
+}
+
 template <int32_t UP, int32_t STEP, int32_t WINDOW>
-constexpr std::array<int16_t, size_t(UP) * WINDOW * 2> build_phases() {
+constexpr std::array<int16_t, size_t(UP) * poly_phase_len(WINDOW)> build_phases(int64_t gain) {
     static_assert(WINDOW % 8 == 0 && WINDOW >= 2 * reach_for(STEP) && WINDOW <= 64);
-    std::array<int16_t, size_t(UP) * WINDOW * 2> table{};
-    const uint64_t scale = pos_scale_for(STEP, UP);
+    constexpr int32_t center_end = POLY_CENTER_AT + poly_center_len(WINDOW);
+    std::array<int16_t, size_t(UP) * poly_phase_len(WINDOW)> table{};
     for (int32_t rem = 0; rem < UP; rem++) {
-        std::array<int32_t, 64> taps{};
-        for_each_tap(position_of(rem, scale), STEP, reach_for(STEP),
-                     [&taps](int32_t k, int32_t tap) { taps[size_t(k)] = tap; });
+        const std::array<int32_t, 64> taps = phase_taps<UP, STEP>(rem, gain);
+        size_t at = size_t(rem * poly_phase_len(WINDOW));
         for (int32_t t = 0; t < WINDOW; t++) {
-            const size_t at = size_t(rem * WINDOW + poly_pair_of_tap(t, WINDOW)) * 2;
-            table[at] = static_cast<int16_t>(taps[size_t(t)] >> POLY_LO_BITS);
-            table[at + 1] = static_cast<int16_t>(taps[size_t(t)] & POLY_LO_MASK);
+            const int32_t c = taps[size_t(t)];
+            if (t >= POLY_CENTER_AT && t < center_end) {
+                const int32_t f = c & ((1 << POLY_CENTER_BITS) - 1);
+                table[at++] = static_cast<int16_t>(static_cast<uint16_t>(f << POLY_LOW_SHIFT));
+                table[at++] = static_cast<int16_t>(c >> POLY_CENTER_BITS);
+            } else {
+                table[at++] = static_cast<int16_t>(c);
+            }
         }
     }
     return table;
 }
 
-// The split sums of any window stay within 32 bits with room for a rounding term of 2^22
-// (resample_neon.cpp): sum(|hi|) and sum(lo) times a full-scale sample, for every phase.
-template <size_t N> constexpr bool split_sums_fit(const std::array<int16_t, N>& table, int window) {
-    for (size_t p = 0; p < N; p += size_t(2 * window)) {
-        int64_t hi = 0, lo = 0;
-        for (size_t k = 0; k < size_t(window); k++) {
-            hi += table[p + 2 * k] < 0 ? -table[p + 2 * k] : table[p + 2 * k];
-            lo += table[p + 2 * k + 1];
+// Checks the taps of a table: every outer tap fits 16 bits and every centre word 32; the
+// sums of any window stay within 32 bits with room to spare, B (the outer taps times
+// full-scale samples) and T + (B >> 5) + 2^13.
+template <int32_t UP, int32_t STEP, int32_t WINDOW> constexpr bool poly_sums_fit(int64_t gain) {
+    constexpr int32_t center_end = POLY_CENTER_AT + poly_center_len(WINDOW);
+    constexpr int64_t room = INT32_MAX - (1 << 22);
+    for (int32_t rem = 0; rem < UP; rem++) {
+        const std::array<int32_t, 64> taps = phase_taps<UP, STEP>(rem, gain);
+        int64_t outer = 0, center = 0;
+        for (int32_t t = 0; t < WINDOW; t++) {
+            const int64_t c = taps[size_t(t)] < 0 ? -int64_t{taps[size_t(t)]} : taps[size_t(t)];
+            if (t >= POLY_CENTER_AT && t < center_end) {
+                if (c >= int64_t{1} << (31 - POLY_WORD_SHIFT)) return false;
+                center += c;
+            } else {
+                if (c > INT16_MAX) return false;
+                outer += c;
+            }
         }
-        const int64_t room = INT32_MAX - (1 << 22);
-        if (hi * 32768 > room || lo * 32768 > room) return false;
+        if (outer * 32768 > room) return false;
+        if ((center * 32768 >> POLY_CENTER_BITS) + WINDOW + (outer * 32768 >> POLY_CENTER_BITS) +
+                (1 << POLY_SUM_BITS) >
+            room)
+            return false;
     }
     return true;
 }
@@ -186,10 +224,14 @@ constexpr bool phases_shared(int32_t step, int32_t up) {
 // Upward, all 441 phases of 44100 / gcd: 32000, 16000, 8000 and 4000 Hz take all of
 // them, 24000 and 12000 Hz every third (147 phases). Downward, 48000 Hz (147 phases).
 constexpr int32_t STEP_48000 = down_step(48000);
-constexpr auto poly_441 = build_phases<441, POS_STEP_UP, 48>();
-constexpr auto poly_48000 = build_phases<147, STEP_48000, 56>();
-static_assert(sizeof poly_441 == 84672 && sizeof poly_48000 == 32928, "constant table sizes");
-static_assert(split_sums_fit(poly_441, 48) && split_sums_fit(poly_48000, 56));
+constexpr int64_t GAIN_48000 = gain_for(48000);
+constexpr auto poly_441 = build_phases<441, POS_STEP_UP, 48>(GAIN_ONE);
+constexpr auto poly_48000 = build_phases<147, STEP_48000, 56>(GAIN_48000);
+static_assert(sizeof poly_441 == 56448 && sizeof poly_48000 == 23520, "constant table sizes");
+static_assert(poly_sums_fit<441, POS_STEP_UP, 48>(GAIN_ONE) &&
+              poly_sums_fit<147, STEP_48000, 56>(GAIN_48000));
+static_assert(2 * reach_for(POS_STEP_UP) <= poly_used_len(48) &&
+              2 * reach_for(STEP_48000) <= poly_used_len(56));
 static_assert(phases_shared(POS_STEP_UP, 441) && phases_shared(STEP_48000, 147));
 
 struct tPolyTable {
@@ -212,6 +254,8 @@ constexpr int32_t MAX_KEPT = 2 * MAX_REACH + MAX_ADVANCE + 2;
 static_assert(MAX_KEPT < HISTORY_LEN / 2, "room for new input after compaction");
 // A table window may reach past the last sample an output needs, by taps that are zero.
 constexpr int32_t HISTORY_PAD = 8;
+// Sample pairs, left then right: the fast loops load whole pairs as 32-bit words.
+alignas(16) int16_t hist[2 * (HISTORY_LEN + HISTORY_PAD)];
 
 struct tResampler {
     int32_t rate;           // input rate in Hz; 0 before the first block or after a reset
@@ -230,8 +274,6 @@ struct tResampler {
 };
 
 tResampler conv;
-int16_t hist_left[HISTORY_LEN + HISTORY_PAD];
-int16_t hist_right[HISTORY_LEN + HISTORY_PAD];
 
 int32_t gcd(int32_t a, int32_t b) {
     while (b != 0) {
@@ -254,8 +296,7 @@ void start(int rate) {
     c.step = rate <= RESAMPLE_OUT_RATE ? POS_STEP_UP : down_step(rate);
     c.reach = reach_for(c.step);
     c.pos_scale = pos_scale_for(c.step, c.up);
-    c.gain = rate <= RESAMPLE_OUT_RATE ? GAIN_ONE
-                                       : (int64_t{RESAMPLE_OUT_RATE} * GAIN_ONE + rate / 2) / rate;
+    c.gain = gain_for(rate);
     for (const tPolyTable& t : poly_tables)
         if (t.step == c.step && t.up % c.up == 0) c.poly = &t;
     // Silence before the first sample, as far back as the first output reaches; the
@@ -264,8 +305,7 @@ void start(int rate) {
     c.at = c.reach;
     c.rem = 0;
     conv = c;
-    std::memset(hist_left, 0, sizeof hist_left);
-    std::memset(hist_right, 0, sizeof hist_right);
+    std::memset(hist, 0, sizeof hist);
 }
 
 int16_t to_sample(int64_t sum, int64_t gain) {
@@ -280,14 +320,13 @@ void run_interpolated(int16_t* outl, int16_t* outr, int32_t count) {
     int32_t at = conv.at;
     int32_t rem = conv.rem;
     for (int32_t k = 0; k < count; k++) {
-        const int16_t* l = hist_left + at - conv.reach + 1;
-        const int16_t* r = hist_right + at - conv.reach + 1;
+        const int16_t* pair = hist + 2 * (at - conv.reach + 1);
         int64_t sum_l = 0;
         int64_t sum_r = 0;
         for_each_tap(position_of(rem, conv.pos_scale), conv.step, conv.reach,
                      [&](int32_t t, int32_t tap) {
-                         sum_l += int64_t{tap} * l[t];
-                         sum_r += int64_t{tap} * r[t];
+                         sum_l += int64_t{tap} * pair[2 * t];
+                         sum_r += int64_t{tap} * pair[2 * t + 1];
                      });
         outl[k] = to_sample(sum_l, conv.gain);
         outr[k] = to_sample(sum_r, conv.gain);
@@ -310,6 +349,8 @@ const int has_neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? 1 : 0;
 int fast_available() {
 #if defined(VEXA_SIMD_NEON) && defined(__aarch64__)
     return 1;
+#elif defined(VEXA_RESAMPLE_ARMV5E)
+    return 1;
 #elif defined(VEXA_SIMD_NEON)
     return has_neon;
 #else
@@ -320,12 +361,11 @@ int fast_available() {
 // `count` outputs from the position in `conv` on, from the rate's phase table.
 void run_table(int16_t* outl, int16_t* outr, int32_t count) {
     const tPolyTable& t = *conv.poly;
-    const int32_t phase_len = 2 * t.window;
+    const int32_t phase_len = poly_phase_len(t.window);
     const int32_t phase_step = t.up / conv.up; // table phases per remainder
     tPolyRun run{};
     run.phase = t.taps + conv.rem * phase_step * phase_len;
-    run.left = hist_left + conv.at - conv.reach + 1;
-    run.right = hist_right + conv.at - conv.reach + 1;
+    run.hist = hist + 2 * (conv.at - conv.reach + 1);
     run.out_left = outl;
     run.out_right = outr;
     run.window = t.window;
@@ -335,7 +375,6 @@ void run_table(int16_t* outl, int16_t* outr, int32_t count) {
     run.adv_rem = conv.adv_rem;
     run.phase_adv = conv.adv_rem * phase_step * phase_len;
     run.phase_wrap = t.up * phase_len;
-    run.gain = static_cast<int32_t>(conv.gain);
     run.count = count;
 #if defined(VEXA_SIMD_NEON)
     if (use_fast != 0 && fast_available() != 0) {
@@ -343,7 +382,28 @@ void run_table(int16_t* outl, int16_t* outr, int32_t count) {
         return;
     }
 #endif
+#if defined(VEXA_RESAMPLE_ARMV5E)
+    if (use_fast != 0) {
+        poly_run_armv5e(run);
+        return;
+    }
+#endif
     poly_run_portable(run);
+}
+
+// Copies n samples of each channel into the history's pairs.
+void interleave(const int16_t* left, const int16_t* right, int32_t n, int16_t* pairs) {
+#if defined(VEXA_SIMD_NEON)
+    if (fast_available() != 0) {
+        poly_interleave_neon(left, right, n, pairs);
+        return;
+    }
+#endif
+#pragma GCC unroll 4
+    for (int32_t i = 0; i < n; i++) {
+        pairs[2 * i] = left[i];
+        pairs[2 * i + 1] = right[i];
+    }
 }
 
 // Makes every output whose inputs have all arrived. Writes while `written` < cap and
@@ -372,8 +432,7 @@ int convert_due(int16_t* outl, int16_t* outr, int written, int cap) {
 void compact() {
     const int32_t keep_from = conv.at - conv.reach + 1;
     const int32_t kept = conv.fill - keep_from;
-    std::memmove(hist_left, hist_left + keep_from, size_t(kept) * sizeof hist_left[0]);
-    std::memmove(hist_right, hist_right + keep_from, size_t(kept) * sizeof hist_right[0]);
+    std::memmove(hist, hist + 2 * keep_from, size_t(2 * kept) * sizeof hist[0]);
     conv.fill = kept;
     conv.at -= keep_from;
 }
@@ -382,37 +441,37 @@ void compact() {
 
 namespace {
 
-// Adds eight taps, the pairs from `pair` on, times the samples l[0], l[stride], ...
-// and r[0], r[stride], ... to the sums.
-inline void add_taps(const int16_t*& pair, const int16_t* l, const int16_t* r, int32_t stride,
-                     int64_t& sum_l, int64_t& sum_r) {
-#pragma GCC unroll 1
-    for (int32_t j = 0; j < 8; j++, pair += 2, l += stride, r += stride) {
-        const int32_t tap = pair[0] * (1 << POLY_LO_BITS) + pair[1];
-        sum_l += int64_t{tap} * *l;
-        sum_r += int64_t{tap} * *r;
+// Adds the exact products of `n` outer taps and sample pairs to the sums.
+inline void add_outer(const int16_t*& tap, const int16_t*& pair, int32_t n, int32_t& sum_l,
+                      int32_t& sum_r) {
+    for (int32_t t = 0; t < n; t++) {
+        sum_l += tap[t] * pair[2 * t];
+        sum_r += tap[t] * pair[2 * t + 1];
     }
+    tap += n;
+    pair += 2 * n;
 }
 
 template <int32_t WINDOW> void portable_run(const tPolyRun& r) {
+    constexpr int32_t center_len = poly_center_len(WINDOW);
     const int16_t* phase = r.phase;
     int32_t rem = r.rem;
     int32_t at = 0;
     for (int32_t k = 0; k < r.count; k++) {
-        const int16_t* pair = phase;
-        const int16_t* l = r.left + at;
-        const int16_t* rt = r.right + at;
-        int64_t sum_l = 0;
-        int64_t sum_r = 0;
-        // Per group of 16 the even taps, then the odd ones; a last group of 8 in order.
-        for (int32_t group = 0; group + 16 <= WINDOW; group += 16) {
-            add_taps(pair, l + group, rt + group, 2, sum_l, sum_r);
-            add_taps(pair, l + group + 1, rt + group + 1, 2, sum_l, sum_r);
+        const int16_t* tap = phase;
+        const int16_t* pair = r.hist + 2 * at;
+        int32_t outer_l = 0, outer_r = 0, center_l = 0, center_r = 0;
+        add_outer(tap, pair, POLY_CENTER_AT, outer_l, outer_r);
+        for (int32_t t = 0; t < center_len; t++, tap += 2, pair += 2) {
+            // The centre word's halves: high a = c >> 5, low (c & 31) << POLY_LOW_SHIFT.
+            const int32_t c =
+                tap[1] * (1 << POLY_CENTER_BITS) + ((tap[0] & 0xFFFF) >> POLY_LOW_SHIFT);
+            center_l += static_cast<int32_t>((int64_t{c} * pair[0]) >> POLY_CENTER_BITS);
+            center_r += static_cast<int32_t>((int64_t{c} * pair[1]) >> POLY_CENTER_BITS);
         }
-        if constexpr (WINDOW % 16 != 0)
-            add_taps(pair, l + WINDOW - 8, rt + WINDOW - 8, 1, sum_l, sum_r);
-        r.out_left[k] = to_sample(sum_l, r.gain);
-        r.out_right[k] = to_sample(sum_r, r.gain);
+        add_outer(tap, pair, WINDOW - POLY_CENTER_AT - center_len, outer_l, outer_r);
+        r.out_left[k] = poly_sample(center_l, outer_l);
+        r.out_right[k] = poly_sample(center_r, outer_r);
         poly_advance(r, rem, phase, at);
     }
 }
@@ -460,8 +519,7 @@ int resample_block(const int16_t* left, const int16_t* right, int samples, int r
         if (done >= samples) break;
         if (conv.fill == HISTORY_LEN) compact();
         const int n = std::min(samples - done, HISTORY_LEN - conv.fill);
-        std::memcpy(hist_left + conv.fill, left + done, size_t(n) * sizeof left[0]);
-        std::memcpy(hist_right + conv.fill, right + done, size_t(n) * sizeof right[0]);
+        interleave(left + done, right + done, n, hist + 2 * conv.fill);
         conv.fill += n;
         done += n;
     }

@@ -33,8 +33,8 @@ void resample_reset();
 
 // The converter's inner loop at the MPEG rates (48000, 32000, 24000, 16000, 12000 Hz
 // and the others whose phases it has tabulated) uses the processor's vector unit (NEON)
-// where there is one; the portable loop gives the same samples. 1 when this processor
-// runs the fast loop.
+// where there is one, or on ARM cores without it (armel) the ARMv5E DSP multiplies; the
+// portable loop gives the same samples. 1 when this processor runs the fast loop.
 int resample_fast_available();
 // Chooses the fast loop where available (1, the default) or the portable one (0), for
 // tests and benchmarks that compare them.

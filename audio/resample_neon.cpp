@@ -1,5 +1,5 @@
-// NEON dot products of the rate converter's table runs: the portable loop's sums, split
-// in 32-bit lanes (resample_poly.h), and its rounding, exactly.
+// NEON dot products of the rate converter's table runs: the portable loop's sums
+// (resample_poly.h), eight taps at a time, exactly.
 #include "resample_poly.h"
 
 #if defined(VEXA_SIMD_NEON)
@@ -10,48 +10,50 @@
 // calls it only on a processor that has it.
 #if !defined(__aarch64__)
 #pragma GCC push_options
-#pragma GCC target("fpu=neon")
+#pragma GCC target("arm", "fpu=neon")
 #endif
 
 namespace {
 
-// Lane sums of the split products of both channels.
+// Lane sums of one output: the outer products and the centre ones, per channel.
 struct tLanes {
-    int32x4_t hi_l, lo_l, hi_r, lo_r;
+    int32x4_t outer_l, outer_r, center_l, center_r;
 };
 
-inline void mac8(tLanes& s, int16x8_t hi, int16x8_t lo, int16x8_t xl, int16x8_t xr) {
-    s.hi_l = vmlal_s16(s.hi_l, vget_low_s16(hi), vget_low_s16(xl));
-    s.hi_l = vmlal_s16(s.hi_l, vget_high_s16(hi), vget_high_s16(xl));
-    s.lo_l = vmlal_s16(s.lo_l, vget_low_s16(lo), vget_low_s16(xl));
-    s.lo_l = vmlal_s16(s.lo_l, vget_high_s16(lo), vget_high_s16(xl));
-    s.hi_r = vmlal_s16(s.hi_r, vget_low_s16(hi), vget_low_s16(xr));
-    s.hi_r = vmlal_s16(s.hi_r, vget_high_s16(hi), vget_high_s16(xr));
-    s.lo_r = vmlal_s16(s.lo_r, vget_low_s16(lo), vget_low_s16(xr));
-    s.lo_r = vmlal_s16(s.lo_r, vget_high_s16(lo), vget_high_s16(xr));
+// Eight outer taps against eight sample pairs (de-interleaved); FIRST starts the sums.
+template <bool FIRST> inline void outer8(tLanes& s, int16x8_t b, int16x8x2_t x) {
+    if constexpr (FIRST) {
+        s.outer_l = vmull_s16(vget_low_s16(b), vget_low_s16(x.val[0]));
+        s.outer_r = vmull_s16(vget_low_s16(b), vget_low_s16(x.val[1]));
+    } else {
+        s.outer_l = vmlal_s16(s.outer_l, vget_low_s16(b), vget_low_s16(x.val[0]));
+        s.outer_r = vmlal_s16(s.outer_r, vget_low_s16(b), vget_low_s16(x.val[1]));
+    }
+    s.outer_l = vmlal_s16(s.outer_l, vget_high_s16(b), vget_high_s16(x.val[0]));
+    s.outer_r = vmlal_s16(s.outer_r, vget_high_s16(b), vget_high_s16(x.val[1]));
 }
 
-// Sum of the lanes of a and of b: (sum a, sum b).
-inline int32x2_t lane_sums(int32x4_t a, int32x4_t b) {
-    return vpadd_s32(vadd_s32(vget_low_s32(a), vget_high_s32(a)),
-                     vadd_s32(vget_low_s32(b), vget_high_s32(b)));
+// Eight centre taps (their words de-interleaved: low halves f << 10, high halves a)
+// against eight sample pairs: a x + floor(f x / 32), the second as the doubling high half
+// of (f << 10) x, which never saturates (f << 10 >= 0). FIRST starts the sums.
+template <bool FIRST> inline void center8(tLanes& s, int16x8x2_t c, int16x8x2_t x) {
+    static_assert(POLY_CENTER_BITS == 5 && POLY_LOW_SHIFT == 10);
+    const int16x8_t a = c.val[1];
+    if constexpr (FIRST) {
+        s.center_l = vmull_s16(vget_low_s16(a), vget_low_s16(x.val[0]));
+        s.center_r = vmull_s16(vget_low_s16(a), vget_low_s16(x.val[1]));
+    } else {
+        s.center_l = vmlal_s16(s.center_l, vget_low_s16(a), vget_low_s16(x.val[0]));
+        s.center_r = vmlal_s16(s.center_r, vget_low_s16(a), vget_low_s16(x.val[1]));
+    }
+    s.center_l = vmlal_s16(s.center_l, vget_high_s16(a), vget_high_s16(x.val[0]));
+    s.center_r = vmlal_s16(s.center_r, vget_high_s16(a), vget_high_s16(x.val[1]));
+    s.center_l = vpadalq_s16(s.center_l, vqdmulhq_s16(c.val[0], x.val[0]));
+    s.center_r = vpadalq_s16(s.center_r, vqdmulhq_s16(c.val[0], x.val[1]));
 }
 
-// The first products of a window.
-inline tLanes mul8(int16x8_t hi, int16x8_t lo, int16x8_t xl, int16x8_t xr) {
-    tLanes s{vmull_s16(vget_low_s16(hi), vget_low_s16(xl)),
-             vmull_s16(vget_low_s16(lo), vget_low_s16(xl)),
-             vmull_s16(vget_low_s16(hi), vget_low_s16(xr)),
-             vmull_s16(vget_low_s16(lo), vget_low_s16(xr))};
-    s.hi_l = vmlal_s16(s.hi_l, vget_high_s16(hi), vget_high_s16(xl));
-    s.lo_l = vmlal_s16(s.lo_l, vget_high_s16(lo), vget_high_s16(xl));
-    s.hi_r = vmlal_s16(s.hi_r, vget_high_s16(hi), vget_high_s16(xr));
-    s.lo_r = vmlal_s16(s.lo_r, vget_high_s16(lo), vget_high_s16(xr));
-    return s;
-}
-
-// De-interleaving load of 16 samples or taps (8 hi, lo pairs) that moves past them;
-// a post-incrementing load on 32-bit ARM, where the compiler would add the pointer apart.
+// De-interleaving load of 16 int16 (8 pairs) that moves past them; a post-incrementing
+// load on 32-bit ARM, where the compiler would add the pointer apart.
 inline int16x8x2_t load2(const int16_t*& p) {
 #if defined(__aarch64__)
     const int16x8x2_t v = vld2q_s16(p);
@@ -63,79 +65,70 @@ inline int16x8x2_t load2(const int16_t*& p) {
     return v;
 }
 
-// One output of both channels from a window of WINDOW taps; moves the pointers past
-// the phase and the window. With UNITY the gain is 1.0 (upward); else gain2 = (2 gain,
-// gain).
-template <int WINDOW, bool UNITY>
-inline int16x4_t output(const int16_t*& phase, const int16_t*& l, const int16_t*& r,
-                        int32x2_t gain2) {
-    static_assert(WINDOW >= 16);
-    // Groups of 16 taps, even ones then odd ones, the samples de-interleaved alike.
-    int16x8x2_t even = load2(phase);
-    int16x8x2_t odd = load2(phase);
-    int16x8x2_t xl = load2(l);
-    int16x8x2_t xr = load2(r);
-    tLanes s = mul8(even.val[0], even.val[1], xl.val[0], xr.val[0]);
-    mac8(s, odd.val[0], odd.val[1], xl.val[1], xr.val[1]);
-    for (int g = 1; g < WINDOW / 16; g++) {
-        even = load2(phase);
-        odd = load2(phase);
-        xl = load2(l);
-        xr = load2(r);
-        mac8(s, even.val[0], even.val[1], xl.val[0], xr.val[0]);
-        mac8(s, odd.val[0], odd.val[1], xl.val[1], xr.val[1]);
-    }
-    if constexpr (WINDOW % 16 != 0) {
-        const int16x8x2_t last = load2(phase);
-        mac8(s, last.val[0], last.val[1], vld1q_s16(l), vld1q_s16(r));
-        l += 8;
-        r += 8;
-    }
-    static_assert(RS_OUT_SHIFT == 39 && RS_ACC_DROP == 8 && POLY_LO_BITS == RS_ACC_DROP + 1 &&
-                  RS_GAIN_BITS == 24);
-    // (H, L) per channel: S = 512 H + L.
-    const int32x2_t hi = lane_sums(s.hi_l, s.hi_r);
-    const int32x2_t lo = lane_sums(s.lo_l, s.lo_r);
-    if constexpr (UNITY) {
-        // (S + 2^22) >> 23 = (H + ((L + 2^22) >> 9)) >> 14, saturated.
-        const int32x2_t v = vsra_n_s32(hi, vadd_s32(lo, vdup_n_s32(1 << 22)), POLY_LO_BITS);
-        return vqshrn_n_s32(vcombine_s32(v, v), RS_OUT_SHIFT - RS_GAIN_BITS - 1);
-    } else {
-        // S >> 8 = 2 H + (L >> 8), times the gain in 64 bits; then ((S >> 8) * gain +
-        // 2^38) >> 39 as (((...) >> 32) + 2^6) >> 7, saturated.
-        const int64x2_t p =
-            vmlal_lane_s32(vmull_lane_s32(hi, gain2, 0), vshr_n_s32(lo, RS_ACC_DROP), gain2, 1);
-        const int32x2_t v = vrshr_n_s32(vshrn_n_s64(p, 32), RS_OUT_SHIFT - 32);
-        return vqmovn_s32(vcombine_s32(v, v));
-    }
+// Sixteen int16 that moves past them.
+inline int16x8x2_t load16(const int16_t*& p) {
+#if defined(__aarch64__)
+    const int16x8x2_t v = vld1q_s16_x2(p);
+    p += 16;
+#else
+    int16x8x2_t v;
+    asm("vld1.16 %h0, [%1]!" : "=w"(v), "+r"(p) : "m"(*reinterpret_cast<const int16_t(*)[16]>(p)));
+#endif
+    return v;
 }
 
-template <int WINDOW, bool UNITY> void run(const tPolyRun& run) {
+// Sum of the lanes of a and of b: (sum a, sum b).
+inline int32x2_t lane_sums(int32x4_t a, int32x4_t b) {
+    return vpadd_s32(vadd_s32(vget_low_s32(a), vget_high_s32(a)),
+                     vadd_s32(vget_low_s32(b), vget_high_s32(b)));
+}
+
+// One output of both channels from a window of WINDOW taps; moves the pointers past
+// the phase and the window.
+template <int WINDOW> inline int16x4_t output(const int16_t*& phase, const int16_t*& x) {
+    constexpr int center_groups = poly_center_len(WINDOW) / 8;
+    static_assert(POLY_CENTER_AT == 16 && WINDOW - POLY_CENTER_AT - center_groups * 8 == 16);
+    tLanes s;
+    const int16x8x2_t before = load16(phase);
+    outer8<true>(s, before.val[0], load2(x));
+    outer8<false>(s, before.val[1], load2(x));
+    center8<true>(s, load2(phase), load2(x));
+    for (int g = 1; g < center_groups; g++) {
+        const int16x8x2_t c = load2(phase);
+        center8<false>(s, c, load2(x));
+    }
+    const int16x8x2_t after = load16(phase);
+    outer8<false>(s, after.val[0], load2(x));
+    outer8<false>(s, after.val[1], load2(x));
+    // (T + (B >> 5) + 2^13) >> 14 per channel, saturated.
+    const int32x2_t outer = lane_sums(s.outer_l, s.outer_r);
+    const int32x2_t center = lane_sums(s.center_l, s.center_r);
+    const int32x2_t v = vsra_n_s32(center, outer, POLY_CENTER_BITS);
+    return vqrshrn_n_s32(vcombine_s32(v, v), POLY_SUM_BITS);
+}
+
+template <int WINDOW> void run(const tPolyRun& run) {
     // Everything in locals: the stores below could otherwise be taken to change `run`.
     const tPolyRun r = run;
     const int16_t* phase = r.phase;
-    const int16_t* l = r.left;
-    const int16_t* rt = r.right;
+    const int16_t* x = r.hist;
     int16_t* out_l = r.out_left;
     int16_t* out_r = r.out_right;
     int32_t rem = r.rem;
-    const int32x2_t gain2 = vset_lane_s32(r.gain, vdup_n_s32(2 * r.gain), 1);
     // From the end of one output's phase and window to the next output's.
-    const int32_t phase_adv = r.phase_adv - 2 * WINDOW;
-    const int32_t adv_whole = r.adv_whole - WINDOW;
+    const int32_t phase_adv = r.phase_adv - poly_phase_len(WINDOW);
+    const int32_t adv_whole = 2 * (r.adv_whole - WINDOW);
     for (int32_t k = 0; k < r.count; k++) {
-        const int16x4_t o = output<WINDOW, UNITY>(phase, l, rt, gain2);
+        const int16x4_t o = output<WINDOW>(phase, x);
         vst1_lane_s16(out_l++, o, 0);
         vst1_lane_s16(out_r++, o, 1);
         rem += r.adv_rem;
         phase += phase_adv;
-        l += adv_whole;
-        rt += adv_whole;
+        x += adv_whole;
         if (rem >= r.up) {
             rem -= r.up;
             phase -= r.phase_wrap;
-            l++;
-            rt++;
+            x += 2;
         }
     }
 }
@@ -143,13 +136,20 @@ template <int WINDOW, bool UNITY> void run(const tPolyRun& run) {
 } // namespace
 
 void poly_run_neon(const tPolyRun& r) {
-    const bool unity = r.gain == 1 << RS_GAIN_BITS;
-    if (r.window == 48 && unity)
-        run<48, true>(r);
-    else if (r.window == 56 && !unity)
-        run<56, false>(r);
+    if (r.window == 48)
+        run<48>(r);
     else
-        poly_run_portable(r);
+        run<56>(r);
+}
+
+void poly_interleave_neon(const int16_t* left, const int16_t* right, int32_t n, int16_t* pairs) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        vst2q_s16(pairs + 2 * i, int16x8x2_t{{vld1q_s16(left + i), vld1q_s16(right + i)}});
+    for (; i < n; i++) {
+        pairs[2 * i] = left[i];
+        pairs[2 * i + 1] = right[i];
+    }
 }
 
 #if !defined(__aarch64__)
