@@ -149,16 +149,6 @@ void mid_side_armv5e(int32_t* l, int32_t* r, int32_t n, int32_t k) {
 
 namespace {
 
-struct tScalarOps {
-    using V = int32_t;
-    static V add(V a, V b) { return wadd(a, b); }
-    static V sub(V a, V b) { return wsub(a, b); }
-    static V hi(V v, int32_t w) { return mp3::hi(v, w); }
-    static V shl(V v, int n) { return wshl(v, n); }
-    static V sra(V v, int n) { return v >> n; }
-    static V negate_if(V v, V m) { return wsub(v ^ m, m); }
-};
-
 // One long subband as imdct36 does it: the two nine-point kernels in C++, then the
 // twiddles, window and overlap-add of k = 1..8 with the window and overlap words two and
 // four per ldm. Odd: the subband is odd (its odd times negated: time 8 - k for odd k,

@@ -51,16 +51,6 @@ constexpr int32_t twice(int32_t v) {
     return wshl(v, 1);
 }
 
-struct tScalarOps {
-    using V = int32_t;
-    static V add(V a, V b) { return wadd(a, b); }
-    static V sub(V a, V b) { return wsub(a, b); }
-    static V hi(V v, int32_t w) { return mp3::hi(v, w); }
-    static V shl(V v, int n) { return wshl(v, n); }
-    static V sra(V v, int n) { return v >> n; }
-    static V negate_if(V v, V m) { return wsub(v ^ m, m); }
-};
-
 // Odd times sit at pair-order places 4i + 1 and 4i + 2.
 constexpr bool odd_time_at(int p) {
     return ((p + 1) & 2) != 0;

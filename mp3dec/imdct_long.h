@@ -15,6 +15,21 @@
 
 namespace mp3 {
 
+// The lane type of one subband at a time: the portable code, and the scalar parts of the
+// fast paths. Local to each file that includes this (the fast paths compile it for their
+// own target).
+namespace {
+struct tScalarOps {
+    using V = int32_t;
+    static V add(V a, V b) { return wadd(a, b); }
+    static V sub(V a, V b) { return wsub(a, b); }
+    static V hi(V v, int32_t w) { return mp3::hi(v, w); }
+    static V shl(V v, int n) { return wshl(v, n); }
+    static V sra(V v, int n) { return v >> n; }
+    static V negate_if(V v, V m) { return wsub(v ^ m, m); }
+};
+} // namespace
+
 // Nine-point kernel constants, Q31.
 inline constexpr int32_t C1 = 0x6ED9E83E;                       // 1859774526  cos(pi/6)
 inline constexpr int32_t K0 = 0x7E0E3044;                       // 2114859076  cos(pi/18)
